@@ -1,0 +1,146 @@
+// The one message record of the front panel: an SNMPv1 message built or parsed in fixed buffers,
+// with BER value codecs, OID text and PMPP framing for a serial link. Plain C++, no Qt, no
+// allocation: every operation works inside the record's own buffers.
+//
+// Bounds. The builders and setters trust their callers to keep to the buffer sizes below, except
+// where noted. Everything that reads bytes that came from outside (validateResponse, receiveByte,
+// unstuffFrame, checkFcs, the OID text conversions) stays inside the bytes it was given.
+#ifndef NTCIPPACKET_H
+#define NTCIPPACKET_H
+
+#include <cstdint>
+
+class NtcipPacket
+{
+public:
+    // Buffer sizes.
+    static constexpr int FrameSize = 1024;
+    static constexpr int ValueSize = 512;
+    static constexpr int CommunitySize = 20;
+    static constexpr int OidSize = 64;
+    static constexpr int ErrorTextSize = 64;
+    // The largest value a SetRequest carries; setOctetString cuts longer input.
+    static constexpr int MaxSendValue = 256;
+
+    // BER tags and SNMPv1 PDU types.
+    static constexpr uint8_t IntegerTag = 0x02;
+    static constexpr uint8_t OctetString = 0x04;
+    static constexpr uint8_t NullTag = 0x05;
+    static constexpr uint8_t ObjectIdentifier = 0x06;
+    static constexpr uint8_t Sequence = 0x30;
+    static constexpr uint8_t Counter = 0x41;
+    static constexpr uint8_t Gauge = 0x42;
+    static constexpr uint8_t GetRequest = 0xA0;
+    static constexpr uint8_t GetNextRequest = 0xA1;
+    static constexpr uint8_t GetResponse = 0xA2;
+    static constexpr uint8_t SetRequest = 0xA3;
+
+    // PMPP header bytes after the address.
+    static constexpr uint8_t PmppControl = 0x13;
+    static constexpr uint8_t PmppIpi = 0xC1;
+    static constexpr uint8_t PmppFlag = 0x7E;
+    static constexpr uint8_t PmppEscape = 0x7D;
+
+    // The record. Callers read these fields directly.
+    uint8_t frame[FrameSize];
+    uint8_t value[ValueSize];
+    char community[CommunitySize];
+    int32_t valueLength;
+    const char *valueTypeName;
+    // A BER tag after a value setter; a type code 0..5 after validateResponse (4 is Gauge there).
+    int32_t valueType;
+    uint8_t oid[OidSize];
+    char errorText[ErrorTextSize];
+    int32_t oidLength;
+    int32_t frameLength;
+    int32_t address;
+    uint8_t requestId;
+    uint8_t inFrame;
+    uint8_t *cursor;
+
+    NtcipPacket();
+
+    // --- OID and value setters -------------------------------------------------------------
+    // Encodes dotted text such as "1.3.6.1.4.1.1206.3.5.2.17.10.0" into oid/oidLength.
+    // Arcs 0..127 take one byte and 128..16383 two; larger arcs, and a first pair 40 * x + y
+    // above 127, are written as standard BER (base 128 over as many bytes as needed), which is
+    // the same encoding byte for byte wherever both are defined. Text whose encoding would need
+    // more than 64 bytes, or an arc above 4294967295, is refused: the result is 0 and oid and
+    // oidLength keep their content. Otherwise the result is 1.
+    int setOid(const char *text);
+    // Copies up to 256 bytes into value; valueType = OCTET STRING. A negative length stores none.
+    void setOctetString(const uint8_t *bytes, int32_t length);
+
+    // --- Request builders (write frame and frameLength) -------------------------------------
+    void buildGet();
+    // GetNextRequest for the given OID content bytes (0..64 of them; outside that range, none).
+    void buildGetNext(int32_t length, const uint8_t *oidBytes);
+    void buildGetNext();
+    void buildSet();
+    // The steps of buildSet, each returning the number of bytes it leaves at the start of frame.
+    int32_t moveValueToFrame();
+    int32_t encodeVarBind();
+    int32_t encodeVarBindSequence(int32_t varBindLength);
+    int32_t encodePduBody(int32_t sequenceLength);
+    int32_t encodeSetPdu(int32_t bodyLength);
+
+    // --- Received messages -------------------------------------------------------------------
+    // Copies a received datagram into frame. A length outside 0..1024 is refused: frameLength
+    // becomes 0 and nothing is copied, so a cut-off datagram can never pass validation.
+    void loadFrame(const uint8_t *bytes, int32_t length);
+    // Checks the GetResponse in frame (bare: the SNMP message starts at frame[0]; else a
+    // three-byte PMPP header comes first). Reads only the frameLength loaded bytes. Result 1
+    // fills oid, oidLength, valueTypeName, valueType, valueLength and value; result 0 leaves
+    // value and valueLength untouched and, except for an unknown value tag, sets errorText.
+    int validateResponse(int bare);
+
+    // --- BER value codecs and OID text -------------------------------------------------------
+    void setInteger(int32_t v);
+    void setUnsigned(uint32_t u);
+    void setGauge(uint32_t u);
+    void setCounter(uint32_t u);
+    int32_t getInteger() const;
+    uint32_t getCounter() const;
+    uint32_t getGauge() const;
+    // The setOid encoding, into value; valueType = OBJECT IDENTIFIER. Text whose encoding
+    // would exceed the 512 bytes of value is refused (result 0, value unchanged).
+    int setOidValue(const char *text);
+    // Dotted text of oid; the buffer must hold 4 * oidLength + 1 characters (257 at most).
+    void oidToText(char *text);
+    // Dotted text of value as an OBJECT IDENTIFIER, in the shared oidTextBuffer; text that does
+    // not fit its 128 bytes is cut short, still NUL-terminated.
+    const char *oidValueToText();
+    static char oidTextBuffer[128];
+
+    static int32_t encodeLength(uint8_t *out, int32_t length);
+    // Reads a BER length and advances the position past it; trusts the bytes to be there.
+    static int32_t decodeLength(const uint8_t **position);
+    // The same for bytes from the network: reads nothing at or past end. Returns 1 with the
+    // length in *length, 0 when the field is cut off by end, -1 when it is malformed (more than
+    // four length bytes, or a value above 0x7FFFFFFF). The position moves only on success.
+    static int decodeLengthBounded(const uint8_t **position, const uint8_t *end, int32_t *length);
+    int32_t copyFrame(uint8_t *out);
+
+    // --- PMPP framing --------------------------------------------------------------------------
+    // Wraps the message in frame into a PMPP frame. Result 1, or 0 when the stuffed frame would
+    // not fit 1024 bytes: then frame and frameLength are left as they were.
+    int wrapFrame();
+    // Feeds one received byte; 1 when a frame is complete in frame.
+    int receiveByte(int byte);
+    void unstuffFrame();
+    int checkFcs();
+    void buildByteMessage(int n);
+    void buildByteDataMessage(int n, const uint8_t *bytes, int32_t length);
+
+private:
+    int fail(const char *text);
+    // Encodes dotted OID text into out (capacity bytes). Returns the length, or -1 if refused.
+    static int32_t encodeOidText(const char *text, uint8_t *out, int32_t capacity);
+    // Dotted text of n OID content bytes into out, at most capacity characters with the NUL.
+    static void oidBytesToText(const uint8_t *bytes, int32_t n, char *out, int32_t capacity);
+};
+
+// FCS-16 of RFC 1662 over length bytes; 0 for no bytes.
+uint16_t fcs16(const uint8_t *bytes, int32_t length);
+
+#endif // NTCIPPACKET_H

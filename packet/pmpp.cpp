@@ -1,0 +1,2 @@
+// PMPP framing and FCS-16.
+#include "ntcippacket.h"

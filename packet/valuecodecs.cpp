@@ -1,0 +1,2 @@
+// BER value codecs and OID text.
+#include "ntcippacket.h"

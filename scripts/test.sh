@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the whole test suite through ctest: the plain build
+# in build/, then the packet, link, simulator and panel tests again under AddressSanitizer +
+# UBSan (build-asan/) and the link and panel tests under ThreadSanitizer (build-tsan/).
+# QUICK=1 runs the plain build only.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh test
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+run_suite() { # build-dir ctest-args... -- cmake-args...
+    local dir=$1; shift
+    local ctest_args=()
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do ctest_args+=("$1"); shift; done
+    [ $# -gt 0 ] && shift
+    echo "== $dir"
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake --build "$dir" -j "$jobs"
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs" "${ctest_args[@]}"
+}
+
+run_suite build -LE 'fuzz'
+if [ "${QUICK:-0}" != 1 ]; then
+    run_suite build-asan -LE 'fuzz|interop|package' -- -DSANITIZE=address
+    run_suite build-tsan -L 'link|panel' -- -DSANITIZE=thread
+fi
