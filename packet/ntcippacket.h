@@ -95,10 +95,17 @@ public:
     int validateResponse(int bare);
 
     // --- BER value codecs and OID text -------------------------------------------------------
+    // Content bytes only (no tag, no length) from value[0]. Non-negative values take 1 byte up to
+    // 0x7F, 2 up to 0x3FFF, 3 up to 0x1FFFFF, 4 up to 0x0FFFFFFF, else 5 with a leading 00;
+    // negative ones 1 down to -0x80, 2 down to -0x4000, 3 down to -0x200000, else the four-byte
+    // two's complement. valueType = INTEGER.
     void setInteger(int32_t v);
+    // The non-negative thresholds of setInteger for 0..0xFFFFFFFF; valueType is left alone.
     void setUnsigned(uint32_t u);
     void setGauge(uint32_t u);
     void setCounter(uint32_t u);
+    // Two's complement of valueLength bytes (1..4); any other length is read as the five-byte
+    // form, value[1..4]. valueType is not looked at.
     int32_t getInteger() const;
     uint32_t getCounter() const;
     uint32_t getGauge() const;
@@ -106,9 +113,14 @@ public:
     // would exceed the 512 bytes of value is refused (result 0, value unchanged).
     int setOidValue(const char *text);
     // Dotted text of oid; the buffer must hold 4 * oidLength + 1 characters (257 at most).
+    // Sub-identifiers are read as BER (base 128 over as many bytes as needed), the counterpart
+    // of setOid. The first one gives two arcs (below 80: x / 40 and x % 40, else 2 and x - 80);
+    // a second arc of 0 is not printed, so the byte 28 reads "1". Where the bytes end inside a
+    // sub-identifier the text ends before it. cursor ends just past the oidLength bytes.
     void oidToText(char *text);
-    // Dotted text of value as an OBJECT IDENTIFIER, in the shared oidTextBuffer; text that does
-    // not fit its 128 bytes is cut short, still NUL-terminated.
+    // The same for value as an OBJECT IDENTIFIER, into the shared oidTextBuffer, which it
+    // returns; text that does not fit 128 bytes ends at the last whole arc that fits. One
+    // buffer for every packet: use or copy the text before the next call, from one thread.
     const char *oidValueToText();
     static char oidTextBuffer[128];
 
@@ -119,17 +131,29 @@ public:
     // length in *length, 0 when the field is cut off by end, -1 when it is malformed (more than
     // four length bytes, or a value above 0x7FFFFFFF). The position moves only on success.
     static int decodeLengthBounded(const uint8_t **position, const uint8_t *end, int32_t *length);
+    // Copies all 1024 bytes of frame to out; returns 1024 and leaves cursor past frame's end.
     int32_t copyFrame(uint8_t *out);
 
     // --- PMPP framing --------------------------------------------------------------------------
     // Wraps the message in frame into a PMPP frame. Result 1, or 0 when the stuffed frame would
     // not fit 1024 bytes: then frame and frameLength are left as they were.
     int wrapFrame();
-    // Feeds one received byte; 1 when a frame is complete in frame.
+    // Feeds one received byte; 1 when a frame is complete in frame (both flags included, or
+    // 1024 bytes without a closing flag). Bytes before an opening 7E are dropped. While a frame
+    // is open, frameLength counts its bytes from the opening flag (1 after the flag) and places
+    // the next byte, so moving cursor in between cannot make it write outside frame.
     int receiveByte(int byte);
+    // Turns the received frame into address, control, IPI, message and FCS, without flags or
+    // escapes. Reads at most frameLength bytes; stops at the closing flag or at frameLength,
+    // and drops an escape byte that has nothing after it.
     void unstuffFrame();
+    // 1 when the last two bytes of the unstuffed frame are the FCS-16 of those before them.
+    // Otherwise 0 with "Received: %04X, Expected: %04X" in errorText; a frameLength below 2
+    // gives 0 and "Frame too short for an FCS".
     int checkFcs();
+    // frame = the byte 0x80 + n; frameLength = 1.
     void buildByteMessage(int n);
+    // frame = the byte 0x90 + n and the given bytes; the length is kept to 0..1023.
     void buildByteDataMessage(int n, const uint8_t *bytes, int32_t length);
 
 private:
