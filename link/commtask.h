@@ -63,7 +63,20 @@ protected:
     void run() override;
 
 private:
-    // ... private members as the implementation needs (receiveBuffer, alternation, quit flag)
+    // The steps of run(); all run on the task's thread.
+    void connectToController();
+    bool stopUntilRestart();
+    void pollOnce();
+    void sendPendingKey();
+    // Sleeps ms milliseconds in slices of at most 20 ms; false as soon as quit is asked.
+    bool sleepUnlessQuit(int ms);
+    bool quitAsked() const;
+
+    // Replies and key answers land here; filled by one read and consumed before the next.
+    uint8_t receiveBuffer[ReceiveSize];
+    // The block whose turn it is: requests alternate first, second, first, ...
+    bool firstBlockNext = true;
+    std::atomic<bool> quitRequested{false};
 };
 
 #endif // COMMTASK_H
