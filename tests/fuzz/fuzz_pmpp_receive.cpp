@@ -1,0 +1,69 @@
+// The serial-link path on any byte stream: receiveByte until a frame completes, then
+// unstuffFrame, checkFcs and, when the FCS holds, validateResponse behind the PMPP header.
+// The same bytes, taken as a message, must also survive wrapFrame and the receiver unchanged.
+#include "fuzzcheck.h"
+#include "ntcippacket.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+void receiveStream(const uint8_t *data, size_t size)
+{
+    static NtcipPacket p;
+    p.inFrame = 0;
+    for (size_t i = 0; i < size; ++i) {
+        if (!p.receiveByte(data[i]))
+            continue;
+        // A complete frame holds both flags, or is cut at the buffer's end.
+        FUZZ_CHECK(p.frameLength >= 2 && p.frameLength <= NtcipPacket::FrameSize);
+        FUZZ_CHECK(p.frame[0] == NtcipPacket::PmppFlag);
+        FUZZ_CHECK(p.frame[p.frameLength - 1] == NtcipPacket::PmppFlag
+                   || p.frameLength == NtcipPacket::FrameSize);
+        FUZZ_CHECK(p.inFrame == 0);
+        const int32_t received = p.frameLength;
+        p.unstuffFrame();
+        FUZZ_CHECK(p.frameLength >= 0 && p.frameLength < received);
+        if (p.checkFcs() == 1)
+            p.validateResponse(0);
+        FUZZ_CHECK(std::memchr(p.errorText, '\0', sizeof p.errorText) != nullptr);
+    }
+}
+
+void roundTrip(const uint8_t *data, size_t size)
+{
+    // Up to 506 bytes always fit, even with every byte escaped.
+    if (size > 506)
+        size = 506;
+    static NtcipPacket sender;
+    static NtcipPacket receiver;
+    sender.address = size > 0 ? data[0] & 0x3F : 1;
+    sender.loadFrame(data, int32_t(size));
+    FUZZ_CHECK(sender.wrapFrame() == 1);
+    FUZZ_CHECK(sender.frameLength >= int32_t(size) + 7 && sender.frameLength <= 2 * int32_t(size) + 14);
+
+    receiver.inFrame = 0;
+    for (int32_t i = 0; i < sender.frameLength; ++i) {
+        const int complete = receiver.receiveByte(sender.frame[i]);
+        FUZZ_CHECK(complete == (i == sender.frameLength - 1 ? 1 : 0));
+    }
+    FUZZ_CHECK(receiver.frameLength == sender.frameLength);
+    FUZZ_CHECK(std::memcmp(receiver.frame, sender.frame, size_t(sender.frameLength)) == 0);
+    receiver.unstuffFrame();
+    FUZZ_CHECK(receiver.frameLength == int32_t(size) + 5);
+    FUZZ_CHECK(receiver.frame[0] == uint8_t(sender.address * 4 + 1));
+    FUZZ_CHECK(receiver.frame[1] == NtcipPacket::PmppControl);
+    FUZZ_CHECK(receiver.frame[2] == NtcipPacket::PmppIpi);
+    FUZZ_CHECK(size == 0 || std::memcmp(receiver.frame + 3, data, size) == 0);
+    FUZZ_CHECK(receiver.checkFcs() == 1);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    receiveStream(data, size);
+    roundTrip(data, size);
+    return 0;
+}
