@@ -5,7 +5,8 @@ set -euo pipefail
 
 build=(cmake g++ make pkg-config qt6-base-dev libgl-dev)
 test=(libsnmp-dev snmp snmpd clang libclang-rt-14-dev libbenchmark-dev
-      fonts-urw-base35 fonts-dejavu-core xvfb xauth)
+      fonts-urw-base35 fonts-dejavu-core xvfb xauth
+      lintian desktop-file-utils appstream dpkg-dev file man-db)
 run=(fonts-urw-base35 fonts-dejavu-core xvfb xauth imagemagick x11-utils)
 
 wanted=()

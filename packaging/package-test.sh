@@ -1,0 +1,191 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a built tree, checks it with lintian and the desktop and
+# AppStream validators, unpacks it into a scratch root and runs the programs installed there.
+#
+#   package-test.sh BUILD_DIR SOURCE_DIR PACKAGE VERSION APP_ID
+set -euo pipefail
+
+build_dir=$1 src_dir=$2 package=$3 version=$4 app_id=$5
+
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+pass() { echo "ok: $*"; }
+
+for tool in cpack dpkg-deb dpkg-shlibdeps lintian desktop-file-validate appstreamcli man timeout; do
+    command -v "$tool" >/dev/null || {
+        echo "missing tool '$tool': run 'bash scripts/deps.sh test'" >&2
+        exit 1
+    }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/frontpanel-package.XXXXXX")
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# --- build the package -------------------------------------------------------------------------
+if ! cpack -G DEB --config "$build_dir/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1; then
+    cat "$work/cpack.log" >&2
+    echo "FAIL: cpack could not build the package" >&2
+    exit 1
+fi
+debs=("$work"/out/*.deb)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || { echo "FAIL: expected one .deb, got: ${debs[*]}" >&2; exit 1; }
+deb=${debs[0]}
+pass "built $(basename "$deb")"
+
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" = "$package" ] && pass "package name $package" || fail "package name '$(field Package)'"
+[ "$(field Version)" = "$version" ] && pass "version $version" || fail "version '$(field Version)', want $version"
+case "$(field Section)" in net | electronics) pass "section $(field Section)" ;; *) fail "section '$(field Section)'" ;; esac
+[ -n "$(field Maintainer)" ] && pass "maintainer $(field Maintainer)" || fail "no maintainer"
+# shlibdeps must have worked out the libraries: at least the C++ runtime and Qt's widgets.
+depends=$(field Depends)
+for lib in libc6 libstdc++6 libqt6widgets6 libqt6network6; do
+    [[ $depends == *"$lib"* ]] && pass "depends on $lib" || fail "Depends lacks $lib: $depends"
+done
+
+# --- the files in the package ----------------------------------------------------------------
+dpkg-deb -c "$deb" >"$work/contents"
+expected=(
+    ./usr/bin/frontpanel
+    ./usr/bin/controller-sim
+    "./usr/share/applications/$app_id.desktop"
+    "./usr/share/icons/hicolor/scalable/apps/$app_id.svg"
+    "./usr/share/metainfo/$app_id.metainfo.xml"
+    ./usr/share/man/man1/frontpanel.1.gz
+    ./usr/share/man/man1/controller-sim.1.gz
+    "./usr/share/doc/$package/copyright"
+    "./usr/share/doc/$package/changelog.Debian.gz"
+)
+for path in "${expected[@]}"; do
+    awk '{print $6}' "$work/contents" | grep -qxF "$path" && pass "contains $path" || fail "missing $path"
+done
+# Nothing from the build or test trees may leak into the package.
+if awk '{print $6}' "$work/contents" | grep -E '/(include|lib)/|\.a$|tst_|/build' >"$work/stray"; then
+    fail "unexpected files in the package: $(tr '\n' ' ' <"$work/stray")"
+fi
+if awk '{print $2}' "$work/contents" | grep -vqx 'root/root'; then
+    fail "files not owned by root/root"
+fi
+
+# --- lintian: no errors; warnings are listed -------------------------------------------------
+lintian --tag-display-limit 0 --fail-on none "$deb" >"$work/lintian.log" 2>&1 || true
+grep -v '^running with root privileges' "$work/lintian.log" || true
+if grep -q '^E: ' "$work/lintian.log"; then
+    fail "lintian reports errors"
+else
+    pass "lintian: no errors"
+fi
+
+# --- unpack and validate what was installed --------------------------------------------------
+root=$work/root
+dpkg -x "$deb" "$root"
+
+if desktop-file-validate "$root/usr/share/applications/$app_id.desktop"; then
+    pass "desktop entry valid"
+else
+    fail "desktop-file-validate"
+fi
+# The entry must start the installed program and name the installed icon.
+grep -qx 'Exec=frontpanel' "$root/usr/share/applications/$app_id.desktop" \
+    && [ -x "$root/usr/bin/frontpanel" ] && pass "Exec names the installed program" \
+    || fail "desktop Exec does not name usr/bin/frontpanel"
+grep -qx "Icon=$app_id" "$root/usr/share/applications/$app_id.desktop" \
+    && pass "Icon names the installed icon" || fail "desktop Icon is not $app_id"
+
+if appstreamcli validate --no-net "$root/usr/share/metainfo/$app_id.metainfo.xml"; then
+    pass "metainfo valid"
+else
+    fail "appstreamcli validate"
+fi
+grep -q "<launchable type=\"desktop-id\">$app_id.desktop</launchable>" \
+    "$root/usr/share/metainfo/$app_id.metainfo.xml" && pass "metainfo launches the desktop entry" \
+    || fail "metainfo launchable is not $app_id.desktop"
+upstream=${version%-*}
+grep -q "<release version=\"$upstream\"" "$root/usr/share/metainfo/$app_id.metainfo.xml" \
+    && pass "metainfo lists release $upstream" || fail "metainfo has no release $upstream"
+zcat "$root/usr/share/doc/$package/changelog.Debian.gz" | head -n1 | grep -qF "$package ($version)" \
+    && pass "changelog names $version" || fail "changelog.Debian does not start with $package ($version)"
+
+if file -b "$root/usr/share/icons/hicolor/scalable/apps/$app_id.svg" | grep -q 'SVG'; then
+    pass "icon is SVG"
+else
+    fail "icon is not an SVG image"
+fi
+
+for page in frontpanel controller-sim; do
+    gz=$root/usr/share/man/man1/$page.1.gz
+    warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 \
+        man --warnings -E UTF-8 -l -Tutf8 -Z "$gz" 2>&1 >/dev/null) || fail "man $page failed"
+    [ -z "$warnings" ] && pass "man $page renders cleanly" || fail "man $page: $warnings"
+done
+LC_ALL=C.UTF-8 MANWIDTH=200 man -l "$root/usr/share/man/man1/frontpanel.1.gz" 2>/dev/null \
+    | grep -qE 'Next Page +24 +Page Up' && pass "frontpanel.1 has the keyboard map" \
+    || fail "frontpanel.1 lacks the keyboard map"
+
+# --- the installed programs ------------------------------------------------------------------
+for prog in frontpanel controller-sim; do
+    bin=$root/usr/bin/$prog
+    # Installed binaries must find their libraries on the system, not in a build tree.
+    if readelf -d "$bin" | grep -qE 'RPATH|RUNPATH'; then
+        fail "$prog carries a library search path: $(readelf -d "$bin" | grep -E 'RPATH|RUNPATH')"
+    fi
+    if ldd "$bin" | grep -q 'not found'; then
+        fail "$prog misses libraries: $(ldd "$bin" | grep 'not found')"
+    fi
+    file -b "$bin" | grep -q 'stripped' && ! file -b "$bin" | grep -q 'not stripped' \
+        && pass "$prog is stripped" || fail "$prog is not stripped"
+done
+
+sim=$root/usr/bin/controller-sim
+if out=$("$sim" --version 2>&1); then
+    [[ $out == *"$upstream"* ]] && pass "controller-sim --version: $out" \
+        || fail "controller-sim --version does not name $upstream: $out"
+else
+    fail "controller-sim --version exited with $?: $out"
+fi
+"$sim" --help >"$work/sim-help" 2>&1 && pass "controller-sim --help" || fail "controller-sim --help failed"
+for opt in --bind --port --delay --drop --verbose; do
+    grep -q -- "$opt" "$work/sim-help" || fail "controller-sim --help does not mention $opt"
+done
+
+# The installed simulator comes up on a free loopback port and says where it listens.
+"$sim" --bind 127.0.0.1 --port 0 >"$work/sim-out" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do
+    grep -q 'listening' "$work/sim-out" && break
+    sleep 0.1
+done
+if head -n1 "$work/sim-out" | grep -qE '^controller-sim listening on 127\.0\.0\.1 port [1-9][0-9]*$'; then
+    pass "installed controller-sim: $(head -n1 "$work/sim-out")"
+else
+    fail "installed controller-sim did not report its port: $(head -c 300 "$work/sim-out")"
+fi
+kill -TERM "${pids[-1]}" 2>/dev/null || true
+wait "${pids[-1]}" 2>/dev/null || true
+
+# The installed panel has no options of its own: start it, let it run for two seconds and end
+# it. timeout answers 124 only if the panel was still running then; an early exit or a crash
+# gives its own status.
+set +e
+QT_QPA_PLATFORM=offscreen timeout -s TERM -k 5 2 "$root/usr/bin/frontpanel" >"$work/panel-out" 2>&1
+status=$?
+set -e
+if [ $status -eq 124 ]; then
+    pass "installed frontpanel ran for 2 s under the offscreen platform"
+else
+    fail "installed frontpanel ended early with status $status: $(head -c 500 "$work/panel-out")"
+fi
+
+echo
+echo "Package contents:"
+awk '{print $6}' "$work/contents" | grep -v '/$'
+if [ $failures -ne 0 ]; then
+    echo "$failures check(s) failed" >&2
+    exit 1
+fi
+echo "all package checks passed"
