@@ -37,6 +37,10 @@ MainWindow::MainWindow(QWidget *parent)
     scene = new QGraphicsScene(0, 0, 20, 20);
     screenFont = new QFont(QStringLiteral("Courier"), 10);
     screenFont->setStyleHint(QFont::TypeWriter, QFont::PreferDefault);
+    // Whole-pixel advances, as Windows gives Courier: 10 pt is 13 px, and unhinted metrics of a
+    // Courier-like face make that 7.8 px a character, which puts the cursor mark most of a
+    // character off by column 40. Hinted, a character is the 8 units the cursor math assumes.
+    screenFont->setHintingPreference(QFont::PreferFullHinting);
 
     // Added first, so the cursor mark lies below the rows.
     cursorItem.setFont(*screenFont);

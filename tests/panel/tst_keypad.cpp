@@ -1,0 +1,317 @@
+// The keypad: buttons, shortcuts and keyboard keys reach the controller as key codes. Each case
+// runs a real link task against a stand-in controller on loopback and reads the code off the
+// SetRequest that arrives there.
+#include "commtask.h"
+#include "fakecontroller.h"
+#include "mainwindow.h"
+
+#include <QCommandLinkButton>
+#include <QDial>
+#include <QMutexLocker>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSpinBox>
+#include <QTest>
+
+namespace {
+constexpr int Timeout = 10000;
+}
+
+class TestKeypad : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void buttonSendsItsCode_data();
+    void buttonSendsItsCode();
+    void keyboardSendsItsCode_data();
+    void keyboardSendsItsCode();
+    void unmappedKeySendsNothing_data();
+    void unmappedKeySendsNothing();
+    void startSendsNoKey();
+    void nothingRememberedBeforeFirstTask();
+    void returnOnFocusedConnectConnectsThenSendsEnter();
+    void returnElsewhereSendsEnterWithoutConnecting();
+
+private:
+    QPushButton *button(const QString &name) const
+    {
+        return window->findChild<QPushButton *>(name);
+    }
+    QCommandLinkButton *connectButton() const
+    {
+        return window->findChild<QCommandLinkButton *>("commandLinkButton");
+    }
+    void setAddress(int port);
+    void connectToPeer();
+    // After `count` more polls every key stored before now has been sent: a cycle polls first
+    // and sends its key after, and loopback keeps the datagrams in order.
+    bool settled(int count);
+
+    MainWindow *window = nullptr;
+    FakeController *peer = nullptr;
+    int getsAtMark = 0;
+};
+
+void TestKeypad::init()
+{
+    QVERIFY(!commTask);
+    peer = new FakeController;
+    QVERIFY(peer->isBound());
+    window = new MainWindow;
+    window->show();
+    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window));
+}
+
+void TestKeypad::cleanup()
+{
+    delete window;
+    window = nullptr;
+    delete peer;
+    peer = nullptr;
+    QVERIFY(!commTask);
+}
+
+void TestKeypad::setAddress(int port)
+{
+    window->findChild<QSpinBox *>("spinBox_1")->setValue(127);
+    window->findChild<QSpinBox *>("spinBox_2")->setValue(0);
+    window->findChild<QSpinBox *>("spinBox_3")->setValue(0);
+    window->findChild<QSpinBox *>("spinBox_4")->setValue(1);
+    window->findChild<QSpinBox *>("spinBox_5")->setValue(port);
+    window->findChild<QDial *>("dial")->setValue(10);
+}
+
+void TestKeypad::connectToPeer()
+{
+    setAddress(peer->port());
+    QTest::mouseClick(connectButton(), Qt::LeftButton);
+    QVERIFY(commTask);
+    QCOMPARE(QApplication::focusWidget(), window);
+    QTRY_VERIFY_WITH_TIMEOUT(peer->getsAtLeast(1), Timeout);
+}
+
+bool TestKeypad::settled(int count)
+{
+    peer->pump();
+    return peer->gets >= getsAtMark + count;
+}
+
+void TestKeypad::buttonSendsItsCode_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("code");
+
+    const struct
+    {
+        const char *name;
+        int code;
+    } buttons[] = {
+        {"pushButton_1", 1},      {"pushButton_2", 2},      {"pushButton_3", 3},
+        {"pushButton_4", 4},      {"pushButton_5", 5},      {"pushButton_6", 6},
+        {"pushButton_7", 7},      {"pushButton_8", 8},      {"pushButton_9", 9},
+        {"pushButton_0", 10},     {"pushButton_sf", 11},    {"pushButton_c", 12},
+        {"pushButton_up", 13},    {"pushButton_down", 14},  {"pushButton_left", 15},
+        {"pushButton_right", 16}, {"pushButton_mm", 17},    {"pushButton_ns", 18},
+        {"pushButton_sm", 19},    {"pushButton_nd", 20},    {"pushButton_status", 21},
+        {"pushButton_help", 22},  {"pushButton_enter", 23}, {"pushButton_np", 24},
+    };
+    for (const auto &b : buttons)
+        QTest::addRow("%s sends %d", b.name, b.code) << b.name << b.code;
+}
+
+void TestKeypad::buttonSendsItsCode()
+{
+    QFETCH(QString, name);
+    QFETCH(int, code);
+
+    connectToPeer();
+    QPushButton *key = button(name);
+    QVERIFY(key);
+    QTest::mouseClick(key, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(peer->keysAtLeast(1), Timeout);
+    QCOMPARE(peer->keys.first(), code);
+    // Sent once, and the click left the focus with the window.
+    getsAtMark = peer->gets;
+    QTRY_VERIFY_WITH_TIMEOUT(settled(2), Timeout);
+    QCOMPARE(peer->keys, QList<int>{code});
+    QCOMPARE(QApplication::focusWidget(), window);
+}
+
+void TestKeypad::keyboardSendsItsCode_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("shortcutButton"); // the button whose shortcut the key is
+
+    const struct
+    {
+        const char *name;
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+        int code;
+        const char *shortcut;
+    } rows[] = {
+        {"shortcut 1", Qt::Key_1, Qt::NoModifier, 1, "pushButton_1"},
+        {"shortcut 2", Qt::Key_2, Qt::NoModifier, 2, "pushButton_2"},
+        {"shortcut 3", Qt::Key_3, Qt::NoModifier, 3, "pushButton_3"},
+        {"shortcut 4", Qt::Key_4, Qt::NoModifier, 4, "pushButton_4"},
+        {"shortcut 5", Qt::Key_5, Qt::NoModifier, 5, "pushButton_5"},
+        {"shortcut 6", Qt::Key_6, Qt::NoModifier, 6, "pushButton_6"},
+        {"shortcut 7", Qt::Key_7, Qt::NoModifier, 7, "pushButton_7"},
+        {"shortcut 8", Qt::Key_8, Qt::NoModifier, 8, "pushButton_8"},
+        {"shortcut 9", Qt::Key_9, Qt::NoModifier, 9, "pushButton_9"},
+        {"shortcut 0 gives 10", Qt::Key_0, Qt::NoModifier, 10, "pushButton_0"},
+        {"shortcut M gives Main Menu", Qt::Key_M, Qt::NoModifier, 17, "pushButton_mm"},
+        {"Space gives 10 like the 0 key", Qt::Key_Space, Qt::NoModifier, 10, ""},
+        {"asterisk gives Spec Func", Qt::Key_Asterisk, Qt::NoModifier, 11, ""},
+        {"F gives Spec Func", Qt::Key_F, Qt::NoModifier, 11, ""},
+        {"period gives Clr", Qt::Key_Period, Qt::NoModifier, 12, ""},
+        {"C gives Clr", Qt::Key_C, Qt::NoModifier, 12, ""},
+        {"Delete gives Clr", Qt::Key_Delete, Qt::NoModifier, 12, ""},
+        {"Up arrow", Qt::Key_Up, Qt::NoModifier, 13, ""},
+        {"Down arrow", Qt::Key_Down, Qt::NoModifier, 14, ""},
+        {"Left arrow", Qt::Key_Left, Qt::NoModifier, 15, ""},
+        {"Right arrow", Qt::Key_Right, Qt::NoModifier, 16, ""},
+        {"Home gives Main Menu", Qt::Key_Home, Qt::NoModifier, 17, ""},
+        {"Page Down gives Next Scrn", Qt::Key_PageDown, Qt::NoModifier, 18, ""},
+        {"Escape gives Sub Menu", Qt::Key_Escape, Qt::NoModifier, 19, ""},
+        {"End gives Sub Menu", Qt::Key_End, Qt::NoModifier, 19, ""},
+        {"minus gives Next Data", Qt::Key_Minus, Qt::NoModifier, 20, ""},
+        {"D gives Next Data", Qt::Key_D, Qt::NoModifier, 20, ""},
+        {"plus gives Status", Qt::Key_Plus, Qt::NoModifier, 21, ""},
+        {"s gives Status", Qt::Key_S, Qt::NoModifier, 21, ""},
+        {"S with Shift gives Status", Qt::Key_S, Qt::ShiftModifier, 21, ""},
+        {"s with Ctrl gives Status", Qt::Key_S, Qt::ControlModifier, 21, ""},
+        {"s with Alt gives Status", Qt::Key_S, Qt::AltModifier, 21, ""},
+        {"slash gives Help", Qt::Key_Slash, Qt::NoModifier, 22, ""},
+        {"H gives Help", Qt::Key_H, Qt::NoModifier, 22, ""},
+        {"Return gives Enter", Qt::Key_Return, Qt::NoModifier, 23, ""},
+        {"keypad Enter gives Enter", Qt::Key_Enter, Qt::KeypadModifier, 23, ""},
+        {"Page Up gives Next Page", Qt::Key_PageUp, Qt::NoModifier, 24, ""},
+        {"Ctrl with Page Up still gives Next Page", Qt::Key_PageUp, Qt::ControlModifier, 24, ""},
+    };
+    for (const auto &r : rows)
+        QTest::newRow(r.name) << int(r.key) << int(r.modifiers) << r.code << r.shortcut;
+}
+
+void TestKeypad::keyboardSendsItsCode()
+{
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    QFETCH(int, code);
+    QFETCH(QString, shortcutButton);
+
+    connectToPeer();
+    // Keys without a shortcut must click nothing: the Start button stands in for "no button".
+    QSignalSpy clicked(button(shortcutButton.isEmpty() ? "pushButton_start" : shortcutButton),
+                       &QPushButton::clicked);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+    QTRY_VERIFY_WITH_TIMEOUT(peer->keysAtLeast(1), Timeout);
+    QCOMPARE(peer->keys.first(), code);
+    getsAtMark = peer->gets;
+    QTRY_VERIFY_WITH_TIMEOUT(settled(2), Timeout);
+    QCOMPARE(peer->keys, QList<int>{code});
+    QCOMPARE(clicked.count(), shortcutButton.isEmpty() ? 0 : 1);
+}
+
+void TestKeypad::unmappedKeySendsNothing_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+
+    QTest::newRow("comma") << int(Qt::Key_Comma) << int(Qt::NoModifier);
+    QTest::newRow("function key F5") << int(Qt::Key_F5) << int(Qt::NoModifier);
+    QTest::newRow("letter A") << int(Qt::Key_A) << int(Qt::NoModifier);
+    QTest::newRow("Insert") << int(Qt::Key_Insert) << int(Qt::NoModifier);
+    QTest::newRow("Shift alone") << int(Qt::Key_Shift) << int(Qt::ShiftModifier);
+}
+
+void TestKeypad::unmappedKeySendsNothing()
+{
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+
+    connectToPeer();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+    peer->pump();
+    getsAtMark = peer->gets;
+    QTRY_VERIFY_WITH_TIMEOUT(settled(3), Timeout);
+    QVERIFY(peer->keys.isEmpty());
+    QCOMPARE(peer->others, 0);
+}
+
+void TestKeypad::startSendsNoKey()
+{
+    connectToPeer();
+    CommTask *connected = commTask;
+    QTest::mouseClick(button("pushButton_start"), Qt::LeftButton);
+    QVERIFY(commTask != connected);
+    getsAtMark = peer->gets;
+    QTRY_VERIFY_WITH_TIMEOUT(settled(3), Timeout);
+    QVERIFY(peer->keys.isEmpty());
+}
+
+void TestKeypad::nothingRememberedBeforeFirstTask()
+{
+    QVERIFY(!commTask);
+    QVERIFY(!connectButton()->hasFocus());
+    for (QPushButton *key : window->findChildren<QPushButton *>()) {
+        if (key->objectName() != "pushButton_start" && key != connectButton())
+            QTest::mouseClick(key, Qt::LeftButton);
+    }
+    QSignalSpy three(button("pushButton_3"), &QPushButton::clicked);
+    QSignalSpy mainMenu(button("pushButton_mm"), &QPushButton::clicked);
+    for (Qt::Key key : {Qt::Key_Space, Qt::Key_S, Qt::Key_Up, Qt::Key_PageUp, Qt::Key_Return,
+                        Qt::Key_3, Qt::Key_M})
+        QTest::keyClick(window, key);
+    // The shortcuts' clicks come a moment later; they too land before any task exists.
+    QTRY_COMPARE_WITH_TIMEOUT(three.count(), 1, Timeout);
+    QTRY_COMPARE_WITH_TIMEOUT(mainMenu.count(), 1, Timeout);
+    QVERIFY(!commTask);
+
+    connectToPeer();
+    getsAtMark = peer->gets;
+    QTRY_VERIFY_WITH_TIMEOUT(settled(3), Timeout);
+    QVERIFY(peer->keys.isEmpty());
+}
+
+void TestKeypad::returnOnFocusedConnectConnectsThenSendsEnter()
+{
+    setAddress(peer->port());
+    connectButton()->setFocus();
+    QTRY_VERIFY_WITH_TIMEOUT(connectButton()->hasFocus(), Timeout);
+    QVERIFY(!commTask);
+
+    QTest::keyClick(connectButton(), Qt::Key_Return);
+    // Connect ran first and made the task; Enter went into that very task.
+    QVERIFY(commTask);
+    QCOMPARE(QApplication::focusWidget(), window);
+    QTRY_VERIFY_WITH_TIMEOUT(peer->keysAtLeast(1), Timeout);
+    QCOMPARE(peer->keys, QList<int>{23});
+    QVERIFY(peer->gets >= 1);
+}
+
+void TestKeypad::returnElsewhereSendsEnterWithoutConnecting()
+{
+    connectToPeer();
+    CommTask *task = commTask;
+    // Marks the screen: a reconnect would blank it.
+    {
+        QMutexLocker locker(&task->screenLock);
+        task->screen[0] = 'X';
+    }
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QTRY_VERIFY_WITH_TIMEOUT(peer->keysAtLeast(1), Timeout);
+    QCOMPARE(peer->keys, QList<int>{23});
+    QCOMPARE(commTask, task);
+    QCOMPARE(task->rowText(0)[0], 'X');
+}
+
+QTEST_MAIN(TestKeypad)
+#include "tst_keypad.moc"
