@@ -1,0 +1,477 @@
+// The link task against a fake controller on loopback: what only a real socket shows. Timing
+// is checked as ranges and lower bounds only; every wait is a QTRY with a generous timeout.
+#include "commtask.h"
+#include "fakecontroller.h"
+#include "snmpbytes.h"
+
+#include <QScopeGuard>
+#include <QtTest>
+
+using namespace SnmpBytes;
+
+namespace {
+
+constexpr int Patience = 15000;
+
+QByteArray screenOf(CommTask &task)
+{
+    QMutexLocker locker(&task.screenLock);
+    return QByteArray(reinterpret_cast<const char *>(task.screen), CommTask::ScreenSize);
+}
+
+// The request log without the requests of other pdu types, oldest first.
+QVector<FakeController::Event> only(const QVector<FakeController::Event> &events, uint8_t type)
+{
+    QVector<FakeController::Event> out;
+    for (const FakeController::Event &e : events)
+        if (e.request.pduType == type)
+            out.append(e);
+    return out;
+}
+
+void aim(CommTask &task, const QString &host, int port)
+{
+    QMutexLocker locker(&task.addressLock);
+    task.port = port;
+    task.host = host;
+}
+
+// Ends the thread whatever the test's outcome, so that no task outlives its test.
+auto joinAtEnd(CommTask &task)
+{
+    return qScopeGuard([&task] {
+        task.requestQuit();
+        task.wait();
+    });
+}
+
+} // namespace
+
+class TestCommTaskLoopback : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void alternatesBlocksAndFillsScreen();
+    void latencyOfImmediateReplies();
+    void silentControllerGivesHundredAndLongerPause();
+    void oversizeReplyIsDropped();
+    void pollIntervalCorrection_data();
+    void pollIntervalCorrection();
+    void keyFollowsPollAndOnlyLastKeyIsSent();
+    void keyStoredWhileRunning();
+    void unansweredKeyIsNotRepeated();
+    void stopBlanksScreenAndRestartResumes();
+    void stopDropsWaitingKey();
+    void connectHandshakeMovesToNewAddress();
+    void restartAloneReconnects();
+    void fallbackToDefaultController_data();
+    void fallbackToDefaultController();
+    void quitEndsThread_data();
+    void quitEndsThread();
+};
+
+void TestCommTaskLoopback::alternatesBlocksAndFillsScreen()
+{
+    FakeController fake;
+    const quint16 port = fake.open();
+    QVERIFY(port != 0);
+    CommTask task;
+    aim(task, "127.0.0.1", port);
+    task.pollInterval = 10;
+    task.start();
+    auto guard = joinAtEnd(task);
+
+    QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 8, Patience);
+    const QVector<FakeController::Event> gets = only(fake.events(), GetRequest);
+    for (int i = 0; i < gets.size(); ++i) {
+        const Request &r = gets[i].request;
+        QVERIFY(r.valid);
+        QCOMPARE(r.community, QByteArray("harbor"));
+        QCOMPARE(r.requestId, uint8_t(0));
+        QCOMPARE(r.valueTag, uint8_t(0x05));
+        QVERIFY(r.value.isEmpty());
+        // First block first, then strictly alternating.
+        QCOMPARE(r.oid, oidBytes(i % 2 == 0 ? FirstBlockOid : SecondBlockOid));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(screenOf(task), pattern(320, 'A') + pattern(320, 'B') + "  ",
+                              Patience);
+    QCOMPARE(task.cursorRow.load(), 3);
+    QCOMPARE(task.cursorColumn.load(), 7);
+    for (int row = 0; row < CommTask::Rows; ++row)
+        QCOMPARE(QByteArray(task.rowText(row)).size(), CommTask::Columns);
+}
+
+void TestCommTaskLoopback::latencyOfImmediateReplies()
+{
+    FakeController fake;
+    const quint16 port = fake.open();
+    QVERIFY(port != 0);
+    CommTask task;
+    aim(task, "127.0.0.1", port);
+    task.pollInterval = 10;
+    task.start();
+    auto guard = joinAtEnd(task);
+
+    // An answer found on the first try counts 3; a controller on the same machine is there
+    // within a few tries.
+    QTRY_VERIFY_WITH_TIMEOUT(task.latency >= 3 && task.latency <= 10, Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 10, Patience);
+    const int figure = task.latency;
+    QVERIFY2(figure >= 3 && figure < 100, qPrintable(QString::number(figure)));
+}
+
+void TestCommTaskLoopback::silentControllerGivesHundredAndLongerPause()
+{
+    FakeController fake;
+    fake.setMode(FakeController::Silent);
+    const quint16 port = fake.open();
+    QVERIFY(port != 0);
+    CommTask task;
+    aim(task, "127.0.0.1", port);
+    task.pollInterval = 10;
+    task.start();
+    auto guard = joinAtEnd(task);
+
+    QTRY_COMPARE_WITH_TIMEOUT(task.latency.load(), 100, Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 4, Patience);
+    // Each silent cycle waits 3 + 97 x 1 ms, then pauses pollInterval + 50 ms: requests are at
+    // least 160 ms apart (110 ms without the extra pause).
+    const QVector<FakeController::Event> gets = only(fake.events(), GetRequest);
+    for (int i = 1; i < gets.size(); ++i) {
+        const qint64 gap = gets[i].atMs - gets[i - 1].atMs;
+        QVERIFY2(gap >= 158, qPrintable(QStringLiteral("gap %1 ms").arg(gap)));
+    }
+    QCOMPARE(screenOf(task), QByteArray(CommTask::ScreenSize, ' '));
+}
+
+void TestCommTaskLoopback::oversizeReplyIsDropped()
+{
+    FakeController fake;
+    fake.setMode(FakeController::Oversize);
+    const quint16 port = fake.open();
+    QVERIFY(port != 0);
+    CommTask task;
+    aim(task, "127.0.0.1", port);
+    task.pollInterval = 10;
+    task.start();
+    auto guard = joinAtEnd(task);
+
+    // The 377-byte second block is taken; the 380-byte first block never is.
+    QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 8, Patience);
+    QTRY_COMPARE_WITH_TIMEOUT(screenOf(task).mid(320, 320), pattern(320, 'B'), Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 12, Patience);
+    QCOMPARE(screenOf(task).left(320), QByteArray(320, ' '));
+    QCOMPARE(task.cursorRow.load(), 0);
+    QVERIFY(task.latency >= 3 && task.latency < 100);
+}
+
+void TestCommTaskLoopback::pollIntervalCorrection_data()
+{
+    QTest::addColumn<int>("given");
+    QTest::addColumn<int>("used");
+    QTest::newRow("9 is below the range and becomes 100") << 9 << 100;
+    QTest::newRow("10 stays") << 10 << 10;
+    QTest::newRow("1000 stays") << 1000 << 1000;
+    QTest::newRow("1001 is above the range and becomes 100") << 1001 << 100;
+    QTest::newRow("unset 0 becomes 100") << 0 << 100;
+    QTest::newRow("negative becomes 100") << -20 << 100;
+}
+
+void TestCommTaskLoopback::pollIntervalCorrection()
+{
+    QFETCH(int, given);
+    QFETCH(int, used);
+    FakeController fake;
+    const quint16 port = fake.open();
+    QVERIFY(port != 0);
+    CommTask task;
+    aim(task, "127.0.0.1", port);
+    task.pollInterval = given;
+    task.start();
+    auto guard = joinAtEnd(task);
+
+    // The correction runs before the first request goes out.
+    QTRY_VERIFY_WITH_TIMEOUT(fake.requests() >= 1, Patience);
+    QCOMPARE(task.pollInterval.load(), used);
+}
+
+void TestCommTaskLoopback::keyFollowsPollAndOnlyLastKeyIsSent()
+{
+    FakeController fake;
+    const quint16 port = fake.open();
+    QVERIFY(port != 0);
+    CommTask task;
+    aim(task, "127.0.0.1", port);
+    task.pollInterval = 10;
+    // Two codes stored before the first cycle reaches its key step: only the second goes.
+    task.pendingKey = 5;
+    task.pendingKey = 7;
+    task.start();
+    auto guard = joinAtEnd(task);
+
+    QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 6, Patience);
+    const QVector<FakeController::Event> events = fake.events();
+    QCOMPARE(events[0].request.pduType, GetRequest);
+    QCOMPARE(events[0].request.oid, oidBytes(FirstBlockOid));
+    const Request &set = events[1].request;
+    QCOMPARE(set.pduType, SetRequest);
+    QCOMPARE(set.oid, oidBytes(KeyOid));
+    QCOMPARE(set.valueTag, OctetString);
+    QCOMPARE(set.value, QByteArray(1, 7));
+    QCOMPARE(set.community, QByteArray("harbor"));
+    QCOMPARE(events[2].request.oid, oidBytes(SecondBlockOid));
+    QCOMPARE(fake.count(SetRequest), 1);
+    QCOMPARE(task.pendingKey.load(), uint8_t(0));
+}
+
+void TestCommTaskLoopback::keyStoredWhileRunning()
+{
+    FakeController fake;
+    const quint16 port = fake.open();
+    QVERIFY(port != 0);
+    CommTask task;
+    aim(task, "127.0.0.1", port);
+    task.pollInterval = 10;
+    task.start();
+    auto guard = joinAtEnd(task);
+
+    QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 2, Patience);
+    task.pendingKey = 12;
+    QTRY_COMPARE_WITH_TIMEOUT(fake.count(SetRequest), 1, Patience);
+    // The answer to the key was drained: the polls after it still get their replies.
+    QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 8, Patience);
+    const QVector<FakeController::Event> events = fake.events();
+    int setAt = -1;
+    for (int i = 0; i < events.size(); ++i)
+        if (events[i].request.pduType == SetRequest)
+            setAt = i;
+    QVERIFY(setAt > 0);
+    QCOMPARE(events[setAt].request.value, QByteArray(1, 12));
+    QCOMPARE(events[setAt - 1].request.pduType, GetRequest);
+    QCOMPARE(fake.count(SetRequest), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(task.latency >= 3 && task.latency < 100, Patience);
+}
+
+void TestCommTaskLoopback::unansweredKeyIsNotRepeated()
+{
+    FakeController fake;
+    fake.setMode(FakeController::KeysUnanswered);
+    const quint16 port = fake.open();
+    QVERIFY(port != 0);
+    CommTask task;
+    aim(task, "127.0.0.1", port);
+    task.pollInterval = 10;
+    task.pendingKey = 3;
+    task.start();
+    auto guard = joinAtEnd(task);
+
+    QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 4, Patience);
+    QCOMPARE(fake.count(SetRequest), 1);
+    // The task waited about a second for the answer (5 ms, then 100 reads 10 ms apart) before
+    // its next poll.
+    const QVector<FakeController::Event> events = fake.events();
+    QCOMPARE(events[1].request.pduType, SetRequest);
+    const qint64 gap = events[2].atMs - events[1].atMs;
+    QVERIFY2(gap >= 1000, qPrintable(QStringLiteral("gap %1 ms").arg(gap)));
+}
+
+void TestCommTaskLoopback::stopBlanksScreenAndRestartResumes()
+{
+    FakeController fake;
+    const quint16 port = fake.open();
+    QVERIFY(port != 0);
+    CommTask task;
+    aim(task, "127.0.0.1", port);
+    task.pollInterval = 10;
+    task.start();
+    auto guard = joinAtEnd(task);
+
+    const QByteArray full = pattern(320, 'A') + pattern(320, 'B') + "  ";
+    QTRY_COMPARE_WITH_TIMEOUT(screenOf(task), full, Patience);
+
+    task.stopRequested.store(true, std::memory_order_release);
+    QTRY_COMPARE_WITH_TIMEOUT(screenOf(task), QByteArray(CommTask::ScreenSize, '\0'), Patience);
+    for (int row = 0; row < CommTask::Rows; ++row)
+        QCOMPARE(QByteArray(task.rowText(row)), QByteArray());
+    // The cursor keeps its last place.
+    QCOMPARE(task.cursorRow.load(), 3);
+    QCOMPARE(task.cursorColumn.load(), 7);
+    // Stopped means silent: no request in a quarter of a second.
+    const int before = fake.requests();
+    QTest::qWait(250);
+    QCOMPARE(fake.requests(), before);
+    QVERIFY(task.stopRequested.load());
+
+    // The blocks refill rows 0..15; the two bytes after them stay blank.
+    task.restartRequested.store(true, std::memory_order_release);
+    QTRY_COMPARE_WITH_TIMEOUT(screenOf(task),
+                              pattern(320, 'A') + pattern(320, 'B') + QByteArray(2, '\0'),
+                              Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(!task.stopRequested.load() && !task.restartRequested.load(),
+                             Patience);
+    QVERIFY(fake.requests() > before);
+}
+
+void TestCommTaskLoopback::stopDropsWaitingKey()
+{
+    FakeController fake;
+    const quint16 port = fake.open();
+    QVERIFY(port != 0);
+    CommTask task;
+    aim(task, "127.0.0.1", port);
+    task.pollInterval = 10;
+    // Stopped with a key waiting before the first cycle: the stop takes the key away.
+    task.pendingKey = 9;
+    task.stopRequested = true;
+    task.start();
+    auto guard = joinAtEnd(task);
+
+    QTRY_COMPARE_WITH_TIMEOUT(screenOf(task), QByteArray(CommTask::ScreenSize, '\0'), Patience);
+    QCOMPARE(fake.requests(), 0);
+    QCOMPARE(task.pendingKey.load(), uint8_t(0));
+
+    task.restartRequested.store(true, std::memory_order_release);
+    QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 6, Patience);
+    QCOMPARE(fake.count(SetRequest), 0);
+    QCOMPARE(fake.events().first().request.oid, oidBytes(FirstBlockOid));
+}
+
+void TestCommTaskLoopback::connectHandshakeMovesToNewAddress()
+{
+    FakeController first;
+    const quint16 firstPort = first.open();
+    QVERIFY(firstPort != 0);
+    // Another loopback address, so that the host text is handed over too, not just the port.
+    FakeController second(QHostAddress(QStringLiteral("127.0.0.2")));
+    second.setDisplay(9, 11, pattern(320, 'C'), pattern(320, 'D'));
+    const quint16 secondPort = second.open();
+    if (secondPort == 0)
+        QSKIP("127.0.0.2 cannot be bound on this machine");
+
+    CommTask task;
+    aim(task, "127.0.0.1", firstPort);
+    task.pollInterval = 10;
+    task.start();
+    auto guard = joinAtEnd(task);
+    QTRY_COMPARE_WITH_TIMEOUT(screenOf(task).left(320), pattern(320, 'A'), Patience);
+
+    // What the window's Connect does: stop, address under the lock, restart.
+    task.stopRequested.store(true, std::memory_order_release);
+    aim(task, "127.0.0.2", secondPort);
+    task.restartRequested.store(true, std::memory_order_release);
+
+    QTRY_COMPARE_WITH_TIMEOUT(screenOf(task), pattern(320, 'C') + pattern(320, 'D') + QByteArray(2, '\0'),
+                              Patience);
+    QCOMPARE(task.cursorRow.load(), 9);
+    QCOMPARE(task.cursorColumn.load(), 11);
+    const int firstCount = first.requests();
+    const int secondCount = second.requests();
+    QTRY_VERIFY_WITH_TIMEOUT(second.requests() >= secondCount + 6, Patience);
+    QCOMPARE(first.requests(), firstCount);
+    // A restart keeps the alternation going; it does not start over with the first block.
+    QVERIFY(second.count(GetRequest) >= 6);
+}
+
+void TestCommTaskLoopback::restartAloneReconnects()
+{
+    FakeController first;
+    const quint16 firstPort = first.open();
+    QVERIFY(firstPort != 0);
+    FakeController second;
+    second.setDisplay(1, 1, pattern(320, 'E'), pattern(320, 'F'));
+    const quint16 secondPort = second.open();
+    QVERIFY(secondPort != 0);
+
+    CommTask task;
+    aim(task, "127.0.0.1", firstPort);
+    task.pollInterval = 10;
+    task.start();
+    auto guard = joinAtEnd(task);
+    QTRY_VERIFY_WITH_TIMEOUT(first.count(GetRequest) >= 2, Patience);
+
+    // A Connect whose stop the task took in together with the previous restart leaves only
+    // the restart raised; the new address must still be used.
+    aim(task, "127.0.0.1", secondPort);
+    task.restartRequested.store(true, std::memory_order_release);
+    QTRY_COMPARE_WITH_TIMEOUT(screenOf(task).left(320), pattern(320, 'E'), Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(!task.restartRequested.load(), Patience);
+}
+
+void TestCommTaskLoopback::fallbackToDefaultController_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+    QTest::newRow("null host") << QString() << 0;
+    QTest::newRow("empty host with a valid port") << QString("") << 4000;
+    QTest::newRow("valid host with port 12") << QString("127.0.0.3") << 12;
+    QTest::newRow("valid host with port 65536") << QString("127.0.0.3") << 65536;
+}
+
+void TestCommTaskLoopback::fallbackToDefaultController()
+{
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    FakeController fake(QHostAddress::LocalHost, CommTask::DefaultPort);
+    // Content of this run only, so that the screen proves this task reached this stand-in.
+    const char letter = char('G' + QTest::currentDataTag()[0] % 8);
+    fake.setDisplay(2, 3, pattern(320, letter), pattern(320, 'Z'));
+    if (fake.open() == 0)
+        QSKIP("127.0.0.1 port 501 cannot be bound here (needs root, or another program has it)");
+
+    CommTask task;
+    aim(task, host, port);
+    task.pollInterval = 10;
+    task.start();
+    auto guard = joinAtEnd(task);
+    QTRY_COMPARE_WITH_TIMEOUT(screenOf(task).left(320), pattern(320, letter), Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 2, Patience);
+}
+
+void TestCommTaskLoopback::quitEndsThread_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("stopped");
+    QTest::addColumn<int>("key");
+    QTest::newRow("pausing a second between polls") << int(FakeController::Answer) << false << 0;
+    QTest::newRow("waiting for a silent controller") << int(FakeController::Silent) << false << 0;
+    QTest::newRow("stopped, waiting for the restart") << int(FakeController::Answer) << true << 0;
+    QTest::newRow("draining the answer to a key") << int(FakeController::KeysUnanswered) << false
+                                                  << 4;
+}
+
+void TestCommTaskLoopback::quitEndsThread()
+{
+    QFETCH(int, mode);
+    QFETCH(bool, stopped);
+    QFETCH(int, key);
+    FakeController fake;
+    fake.setMode(FakeController::Mode(mode));
+    const quint16 port = fake.open();
+    QVERIFY(port != 0);
+    CommTask task;
+    aim(task, "127.0.0.1", port);
+    task.pollInterval = 1000;
+    task.stopRequested = stopped;
+    task.pendingKey = uint8_t(key);
+    task.start();
+
+    if (stopped)
+        QTRY_COMPARE_WITH_TIMEOUT(screenOf(task).left(40), QByteArray(40, '\0'), Patience);
+    else if (key != 0)
+        QTRY_COMPARE_WITH_TIMEOUT(fake.count(SetRequest), 1, Patience);
+    else
+        QTRY_VERIFY_WITH_TIMEOUT(fake.requests() >= 1, Patience);
+
+    QElapsedTimer clock;
+    clock.start();
+    task.requestQuit();
+    QVERIFY(task.wait(10000));
+    qInfo("thread ended %lld ms after the quit request", clock.elapsed());
+    QVERIFY(task.isFinished());
+    QVERIFY(task.socket == nullptr);
+    QVERIFY(task.packet == nullptr);
+}
+
+QTEST_GUILESS_MAIN(TestCommTaskLoopback)
+#include "tst_commtask_loopback.moc"
