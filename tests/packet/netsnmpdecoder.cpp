@@ -47,8 +47,8 @@ DecodedMessage decodeWithNetSnmp(const QByteArray &message)
     out.parsed = rc == SNMPERR_SUCCESS;
     if (out.parsed) {
         out.version = pdu->version;
-        out.community = QByteArray(reinterpret_cast<const char *>(pdu->community),
-                                   int(pdu->community_len));
+        out.community =
+            QByteArray(reinterpret_cast<const char *>(pdu->community), int(pdu->community_len));
         out.pduType = pdu->command;
         out.requestId = pdu->reqid;
         out.errorStatus = pdu->errstat;
@@ -70,8 +70,8 @@ DecodedMessage decodeWithNetSnmp(const QByteArray &message)
                 out.oidValue = dotted(v->val.objid, v->val_len / sizeof(oid));
                 break;
             case ASN_OCTET_STR:
-                out.valueBytes = QByteArray(reinterpret_cast<const char *>(v->val.string),
-                                            int(v->val_len));
+                out.valueBytes =
+                    QByteArray(reinterpret_cast<const char *>(v->val.string), int(v->val_len));
                 break;
             default:
                 break;

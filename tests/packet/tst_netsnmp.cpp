@@ -233,16 +233,16 @@ void TestNetSnmp::setOidValue_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("decoded");
-    QTest::newRow("enterprise 1206") << QStringLiteral("1.3.6.1.4.1.1206")
-                                     << QStringLiteral("1.3.6.1.4.1.1206");
+    QTest::newRow("enterprise 1206")
+        << QStringLiteral("1.3.6.1.4.1.1206") << QStringLiteral("1.3.6.1.4.1.1206");
     QTest::newRow("one arc 1 is 1.0 in BER") << QStringLiteral("1") << QStringLiteral("1.0");
     QTest::newRow("key OID") << QString(KeyOid) << QString(KeyOid);
-    QTest::newRow("arc 16384, three bytes") << QStringLiteral("1.3.6.1.4.1.16384")
-                                            << QStringLiteral("1.3.6.1.4.1.16384");
+    QTest::newRow("arc 16384, three bytes")
+        << QStringLiteral("1.3.6.1.4.1.16384") << QStringLiteral("1.3.6.1.4.1.16384");
     QTest::newRow("largest arc") << QStringLiteral("1.3.4294967295")
                                  << QStringLiteral("1.3.4294967295");
-    QTest::newRow("first arc 2, second 100") << QStringLiteral("2.100.7")
-                                             << QStringLiteral("2.100.7");
+    QTest::newRow("first arc 2, second 100")
+        << QStringLiteral("2.100.7") << QStringLiteral("2.100.7");
 }
 
 void TestNetSnmp::setOidValue()

@@ -85,8 +85,8 @@ QByteArray getResponse(const QByteArray &oid, uint8_t valueTag, const QByteArray
 {
     const QByteArray zero(1, '\0');
     const QByteArray binding = tlv(0x06, oid) + tlv(valueTag, value);
-    const QByteArray body = tlv(0x02, zero) + tlv(0x02, zero) + tlv(0x02, zero) +
-                            tlv(0x30, tlv(0x30, binding));
+    const QByteArray body =
+        tlv(0x02, zero) + tlv(0x02, zero) + tlv(0x02, zero) + tlv(0x30, tlv(0x30, binding));
     return tlv(0x30, tlv(0x02, zero) + tlv(0x04, "harbor") + tlv(0xA2, body));
 }
 
@@ -186,7 +186,8 @@ void TestPmpp::wrapFrame_data()
     QTest::newRow("message 7E escaped") << 1 << hex("7e") << hex("7e0513c17d5ef3b17e");
     QTest::newRow("FCS byte 7E escaped") << 1 << hex("3f") << hex("7e0513c13f7d5ee27e");
     QTest::newRow("address 64 keeps the low 8 bits") << 64 << QByteArray() << hex("7e0113c16cf47e");
-    QTest::newRow("address 255, two-byte message") << 255 << hex("3000") << hex("7efd13c130002d2c7e");
+    QTest::newRow("address 255, two-byte message")
+        << 255 << hex("3000") << hex("7efd13c130002d2c7e");
 }
 
 void TestPmpp::wrapFrame()
@@ -258,8 +259,8 @@ void TestPmpp::receiveFrames_data()
     QTest::newRow("escaped address") << hex("7e7d5d13c117d17e") << hex("7e7d5d13c117d17e");
     QTest::newRow("escaped message byte") << hex("7e0513c17d5ef3b17e") << hex("7e0513c17d5ef3b17e");
     QTest::newRow("escaped FCS byte") << hex("7e0513c13f7d5ee27e") << hex("7e0513c13f7d5ee27e");
-    QTest::newRow("bytes before the first flag are dropped") << hex("00117d0513c17e0513c10d977e")
-                                                             << hex("7e0513c10d977e");
+    QTest::newRow("bytes before the first flag are dropped")
+        << hex("00117d0513c17e0513c10d977e") << hex("7e0513c10d977e");
     QTest::newRow("7E 7E is a frame of just the flags") << hex("7e7e") << hex("7e7e");
 }
 
@@ -329,9 +330,15 @@ void TestPmpp::receivePositionSurvivesMovedCursor()
     // What another user of the receiving packet does between two received bytes.
     auto meddle = [&](NtcipPacket &t) {
         switch (operation) {
-        case 0: t.copyFrame(copy); break;
-        case 1: t.setOid("1.3.6.1.4.1.1206.3.5.2.17.10.0"); break;
-        case 2: t.oidToText(text); break;
+        case 0:
+            t.copyFrame(copy);
+            break;
+        case 1:
+            t.setOid("1.3.6.1.4.1.1206.3.5.2.17.10.0");
+            break;
+        case 2:
+            t.oidToText(text);
+            break;
         case 3: {
             // Runs over the bytes received so far and moves cursor; it changes no frame byte.
             const int32_t saved = t.frameLength;
@@ -339,7 +346,9 @@ void TestPmpp::receivePositionSurvivesMovedCursor()
             QCOMPARE(t.frameLength, saved);
             break;
         }
-        default: t.cursor = nullptr; break;
+        default:
+            t.cursor = nullptr;
+            break;
         }
     };
 
@@ -442,7 +451,8 @@ void TestPmpp::unstuffFrameStopsAtTheBuffer()
     p.frameLength = frameLength;
     p.unstuffFrame();
     QCOMPARE(p.frameLength, content);
-    QCOMPARE(QByteArray(reinterpret_cast<const char *>(p.frame), content), QByteArray(content, 'A'));
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(p.frame), content),
+             QByteArray(content, 'A'));
 }
 
 // --- FCS check --------------------------------------------------------------------------------
@@ -455,15 +465,15 @@ void TestPmpp::checkFcs_data()
     QTest::newRow("correct FCS") << hex("0513c10d97") << 1 << QByteArray("untouched");
     QTest::newRow("last byte changed: 980D received, 970D expected")
         << hex("0513c10d98") << 0 << QByteArray("Received: 980D, Expected: 970D");
-    QTest::newRow("FCS bytes swapped") << hex("0513c1970d") << 0
-                                       << QByteArray("Received: 0D97, Expected: 970D");
+    QTest::newRow("FCS bytes swapped")
+        << hex("0513c1970d") << 0 << QByteArray("Received: 0D97, Expected: 970D");
     QTest::newRow("just an FCS of nothing") << hex("0000") << 1 << QByteArray("untouched");
     QTest::newRow("two bytes that are no FCS of nothing")
         << hex("0100") << 0 << QByteArray("Received: 0001, Expected: 0000");
-    QTest::newRow("one byte is too short") << hex("05") << 0
-                                           << QByteArray("Frame too short for an FCS");
-    QTest::newRow("no bytes is too short") << QByteArray() << 0
-                                           << QByteArray("Frame too short for an FCS");
+    QTest::newRow("one byte is too short")
+        << hex("05") << 0 << QByteArray("Frame too short for an FCS");
+    QTest::newRow("no bytes is too short")
+        << QByteArray() << 0 << QByteArray("Frame too short for an FCS");
 }
 
 void TestPmpp::checkFcs()
@@ -513,8 +523,8 @@ void TestPmpp::byteMessages_data()
     QTest::newRow("data 0x70 keeps the low 8 bits") << 0x70 << hex("aa") << 1 << hex("00aa");
     QTest::newRow("data of length 0") << 2 << hex("aa") << 0 << hex("92");
     QTest::newRow("negative length stores none") << 2 << hex("aa") << -5 << hex("92");
-    QTest::newRow("length above 1023 is held to 1023") << 3 << QByteArray(2000, 'z') << 2000
-                                                       << hex("93") + QByteArray(1023, 'z');
+    QTest::newRow("length above 1023 is held to 1023")
+        << 3 << QByteArray(2000, 'z') << 2000 << hex("93") + QByteArray(1023, 'z');
 }
 
 void TestPmpp::byteMessages()
@@ -562,7 +572,8 @@ void TestPmpp::framedGetResponseRoundTrips()
         const int address = round < 4 ? 63 + round : int(rng.bounded(300));
         QByteArray oid = randomBytes(rng, 1 + int(rng.bounded(64)));
         const uint8_t tag = tags[rng.bounded(int(std::size(tags)))];
-        const QByteArray value = tag == 0x05 ? QByteArray() : randomBytes(rng, int(rng.bounded(420)));
+        const QByteArray value =
+            tag == 0x05 ? QByteArray() : randomBytes(rng, int(rng.bounded(420)));
         const QByteArray message = getResponse(oid, tag, value);
 
         NtcipPacket sender;

@@ -166,11 +166,11 @@ void TestValueCodecs::setUnsigned_data()
     QTest::newRow("counter 0x4000 takes three bytes") << 0x4000u << 0x41 << hex("004000") << 0x41;
     QTest::newRow("gauge 0x0FFFFFFF") << 0x0FFFFFFFu << 0x42 << hex("0fffffff") << 0x42;
     QTest::newRow("gauge 0x10000000") << 0x10000000u << 0x42 << hex("0010000000") << 0x42;
-    QTest::newRow("counter 0x80000000 stays positive") << 0x80000000u << 0x41 << hex("0080000000")
-                                                       << 0x41;
+    QTest::newRow("counter 0x80000000 stays positive")
+        << 0x80000000u << 0x41 << hex("0080000000") << 0x41;
     QTest::newRow("setUnsigned keeps the type") << 0x3FFFu << 0 << hex("3fff") << 0x55;
-    QTest::newRow("setUnsigned 0xFFFFFFFF keeps the type") << 0xFFFFFFFFu << 0 << hex("00ffffffff")
-                                                            << 0x55;
+    QTest::newRow("setUnsigned 0xFFFFFFFF keeps the type")
+        << 0xFFFFFFFFu << 0 << hex("00ffffffff") << 0x55;
 }
 
 void TestValueCodecs::setUnsigned()
@@ -226,8 +226,9 @@ void TestValueCodecs::getInteger()
 void TestValueCodecs::integerRoundTrips()
 {
     QRandomGenerator rng(0x1A7E6E5);
-    const int32_t extremes[] = {0, 1, -1, INT_MAX, INT_MIN, INT_MIN + 1, 0x10000000, -0x10000000,
-                                -0x10000001, 0x0FFFFFFF, 0x7F, 0x80, -0x80, -0x81};
+    const int32_t extremes[] = {0,           1,          -1,          INT_MAX,     INT_MIN,
+                                INT_MIN + 1, 0x10000000, -0x10000000, -0x10000001, 0x0FFFFFFF,
+                                0x7F,        0x80,       -0x80,       -0x81};
     NtcipPacket p;
     for (int i = 0; i < 20000; ++i) {
         const int32_t v = i < int(std::size(extremes)) ? extremes[i] : randomInteger(rng);
@@ -365,13 +366,13 @@ void TestValueCodecs::oidText_data()
     QTest::newRow("two-byte arc 128") << hex("2b8100") << QByteArray("1.3.128");
     QTest::newRow("two-byte arc 16383") << hex("2bff7f") << QByteArray("1.3.16383");
     QTest::newRow("three-byte arc 16384") << hex("2b818000") << QByteArray("1.3.16384");
-    QTest::newRow("five-byte arc 4294967295") << hex("2b8fffffff7f")
-                                              << QByteArray("1.3.4294967295");
+    QTest::newRow("five-byte arc 4294967295")
+        << hex("2b8fffffff7f") << QByteArray("1.3.4294967295");
     QTest::newRow("two-byte arc cut at the last byte") << hex("2b0689") << QByteArray("1.3.6");
     QTest::newRow("three-byte arc cut after two") << hex("2b068180") << QByteArray("1.3.6");
     QTest::newRow("first byte opens an arc and ends") << hex("81") << QByteArray("");
-    QTest::newRow("arc above 32 bits ends the text") << hex("2b0690808080 00")
-                                                     << QByteArray("1.3.6");
+    QTest::newRow("arc above 32 bits ends the text")
+        << hex("2b0690808080 00") << QByteArray("1.3.6");
     QTest::newRow("no bytes") << QByteArray() << QByteArray("");
 }
 
