@@ -1,0 +1,278 @@
+// controller-sim as a program, checked by a peer we did not write: net-snmp's snmpget, snmpset and
+// snmpwalk read the display, walk the MIB and press keys over loopback UDP.
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTest>
+
+namespace {
+
+const char FirstBlockOid[] = "1.3.6.1.4.1.1206.3.5.2.17.12.1.2.1";
+const char SecondBlockOid[] = "1.3.6.1.4.1.1206.3.5.2.17.12.1.2.2";
+const char KeyOid[] = "1.3.6.1.4.1.1206.3.5.2.17.10.0";
+
+struct ToolResult {
+    int exitCode = -1;
+    QByteArray out;
+};
+
+// Starts controller-sim with the given options and reads its port from the first line.
+bool startSim(QProcess *sim, const QStringList &options, int *port)
+{
+    sim->start(QStringLiteral(CONTROLLER_SIM_PATH), QStringList{ "--port", "0" } + options);
+    if (!sim->waitForStarted(10000))
+        return false;
+    while (!sim->canReadLine()) {
+        if (!sim->waitForReadyRead(10000))
+            return false;
+    }
+    const QString line = QString::fromLatin1(sim->readLine()).trimmed();
+    const QRegularExpressionMatch m =
+        QRegularExpression(QStringLiteral("^controller-sim listening on 127\\.0\\.0\\.1 port (\\d+)$")).match(line);
+    if (!m.hasMatch())
+        return false;
+    *port = m.captured(1).toInt();
+    return *port > 0;
+}
+
+// Ends controller-sim with SIGTERM and returns what it printed after the first line.
+QByteArray stopSim(QProcess *sim, int *exitCode)
+{
+    sim->terminate();
+    if (!sim->waitForFinished(10000)) {
+        sim->kill();
+        sim->waitForFinished(5000);
+        *exitCode = -1;
+    } else {
+        *exitCode = sim->exitStatus() == QProcess::NormalExit ? sim->exitCode() : -1;
+    }
+    return sim->readAllStandardOutput();
+}
+
+ToolResult runTool(const char *tool, const QStringList &args)
+{
+    ToolResult result;
+    const QString path = QStandardPaths::findExecutable(QString::fromLatin1(tool));
+    if (path.isEmpty()) {
+        result.out = QByteArray(tool) + " not found (scripts/deps.sh test installs net-snmp's tools)";
+        return result;
+    }
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("MIBS"), QString()); // numeric OIDs only, no MIB loading
+    p.setProcessEnvironment(env);
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(path, args);
+    if (!p.waitForFinished(30000)) {
+        p.kill();
+        p.waitForFinished(5000);
+        result.out = "timed out";
+        return result;
+    }
+    result.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    result.out = p.readAll();
+    return result;
+}
+
+QStringList common(int port)
+{
+    return { "-v1", "-c", "harbor", "-On", "-t", "2", "-r", "1", QStringLiteral("127.0.0.1:%1").arg(port) };
+}
+
+// The value of an snmpget -Ox -Oqv, as bytes.
+QByteArray hexValue(const QByteArray &out)
+{
+    QByteArray bytes;
+    // -Oqv puts the hex in double quotes: "04 03 4D ... 20 "
+    for (const QByteArray &token : QByteArray(out).replace('"', ' ').simplified().split(' ')) {
+        if (token.size() == 2)
+            bytes += QByteArray::fromHex(token);
+    }
+    return bytes;
+}
+
+} // namespace
+
+class TestSimulatorInterop : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void displayBlocksHaveExactLengths_data();
+    void displayBlocksHaveExactLengths();
+    void walkListsTheMib();
+    void keySetChangesTheDisplay();
+    void badKeyValueIsRefused();
+    void wrongCommunityGetsNoAnswer();
+    void occupiedPortExitsWithStatus2();
+    void dropAllGivesNoAnswer();
+    void delayedReplyStillArrives();
+
+private:
+    QByteArray get(const char *oid, ToolResult *raw = nullptr);
+
+    QProcess sim;
+    int port = 0;
+};
+
+void TestSimulatorInterop::initTestCase()
+{
+    QVERIFY2(startSim(&sim, {}, &port), sim.readAllStandardError().constData());
+}
+
+void TestSimulatorInterop::cleanupTestCase()
+{
+    int exitCode = -1;
+    const QByteArray out = stopSim(&sim, &exitCode);
+    QCOMPARE(exitCode, 0);
+    // The counters, printed on SIGTERM: the wrong-community request among them.
+    QVERIFY2(out.contains("controller-sim: requests "), out.constData());
+    QVERIFY2(out.contains("bad community 1,"), out.constData());
+    QVERIFY2(out.contains("bad value 1,"), out.constData());
+}
+
+QByteArray TestSimulatorInterop::get(const char *oid, ToolResult *raw)
+{
+    const ToolResult r = runTool("snmpget", common(port) + QStringList{ "-Ox", "-Oqv", QString::fromLatin1(oid) });
+    if (raw)
+        *raw = r;
+    return r.exitCode == 0 ? hexValue(r.out) : QByteArray();
+}
+
+void TestSimulatorInterop::displayBlocksHaveExactLengths_data()
+{
+    QTest::addColumn<QByteArray>("oid");
+    QTest::addColumn<int>("length");
+    QTest::newRow("first block: cursor and rows 0..7") << QByteArray(FirstBlockOid) << 322;
+    QTest::newRow("second block: rows 8..15") << QByteArray(SecondBlockOid) << 320;
+}
+
+void TestSimulatorInterop::displayBlocksHaveExactLengths()
+{
+    QFETCH(QByteArray, oid);
+    QFETCH(int, length);
+    ToolResult raw;
+    const QByteArray value = get(oid.constData(), &raw);
+    QVERIFY2(raw.exitCode == 0, raw.out.constData());
+    QCOMPARE(value.size(), length);
+    // Display characters are printable; the first block starts with the cursor bytes.
+    const int from = length == 322 ? 2 : 0;
+    for (int i = from; i < value.size(); ++i)
+        QVERIFY(value.at(i) >= 0x20 && value.at(i) < 0x7F);
+    if (length == 322) {
+        QVERIFY(uint8_t(value.at(0)) <= 16 && uint8_t(value.at(1)) <= 40);
+    }
+}
+
+void TestSimulatorInterop::walkListsTheMib()
+{
+    const ToolResult r = runTool("snmpwalk", common(port) + QStringList{ "1.3.6.1.4.1.1206" });
+    QVERIFY2(r.exitCode == 0, r.out.constData());
+    QStringList oids;
+    for (const QByteArray &line : r.out.split('\n')) {
+        if (line.startsWith('.'))
+            oids << QString::fromLatin1(line.left(line.indexOf(' ')));
+    }
+    QCOMPARE(oids, (QStringList{ QStringLiteral(".") + KeyOid, QStringLiteral(".") + FirstBlockOid,
+                                 QStringLiteral(".") + SecondBlockOid }));
+
+    // The default walk of mib-2 finds the system group.
+    const ToolResult system = runTool("snmpwalk", common(port));
+    QVERIFY2(system.exitCode == 0, system.out.constData());
+    QVERIFY2(system.out.contains(".1.3.6.1.2.1.1.1.0 = STRING:"), system.out.constData());
+    QVERIFY2(system.out.contains(".1.3.6.1.2.1.1.3.0 = Timeticks:"), system.out.constData());
+}
+
+void TestSimulatorInterop::keySetChangesTheDisplay()
+{
+    const QByteArray before = get(FirstBlockOid);
+    QCOMPARE(before.size(), 322);
+    QVERIFY2(before.mid(2).startsWith("MAIN MENU"), before.constData());
+
+    // Key 2 on the main menu opens phase timing; its cursor is on the first field.
+    const ToolResult set = runTool("snmpset", common(port) + QStringList{ KeyOid, "x", "02" });
+    QVERIFY2(set.exitCode == 0, set.out.constData());
+    QVERIFY2(set.out.contains("Hex-STRING: 02"), set.out.constData());
+
+    const QByteArray after = get(FirstBlockOid);
+    QCOMPARE(after.size(), 322);
+    QVERIFY2(after.mid(2).startsWith("PHASE TIMING"), after.constData());
+    QCOMPARE(int(after.at(0)), 4);
+    QCOMPARE(int(after.at(1)), 12);
+    QCOMPARE(get(KeyOid), QByteArray(1, 2));
+
+    // Main Menu brings it back.
+    QCOMPARE(runTool("snmpset", common(port) + QStringList{ KeyOid, "x", "11" }).exitCode, 0);
+    QVERIFY(get(FirstBlockOid).mid(2).startsWith("MAIN MENU"));
+}
+
+void TestSimulatorInterop::badKeyValueIsRefused()
+{
+    const ToolResult r = runTool("snmpset", common(port) + QStringList{ KeyOid, "x", "63" });
+    QVERIFY(r.exitCode != 0);
+    QVERIFY2(r.out.contains("badValue"), r.out.constData());
+}
+
+void TestSimulatorInterop::wrongCommunityGetsNoAnswer()
+{
+    const ToolResult r = runTool("snmpget", { "-v1", "-c", "public", "-t", "0.5", "-r", "0",
+                                              QStringLiteral("127.0.0.1:%1").arg(port), FirstBlockOid });
+    QVERIFY(r.exitCode != 0);
+    QVERIFY2(r.out.contains("Timeout"), r.out.constData());
+}
+
+void TestSimulatorInterop::occupiedPortExitsWithStatus2()
+{
+    QProcess second;
+    second.start(QStringLiteral(CONTROLLER_SIM_PATH), { "--port", QString::number(port) });
+    QVERIFY(second.waitForFinished(10000));
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 2);
+    const QByteArray err = second.readAllStandardError();
+    QVERIFY2(err.contains("--port 1501"), err.constData());
+    QVERIFY(second.readAllStandardOutput().isEmpty());
+}
+
+void TestSimulatorInterop::dropAllGivesNoAnswer()
+{
+    QProcess lossy;
+    int lossyPort = 0;
+    QVERIFY(startSim(&lossy, { "--drop", "100", "--verbose" }, &lossyPort));
+    const ToolResult r = runTool("snmpget", { "-v1", "-c", "harbor", "-t", "0.5", "-r", "1",
+                                              QStringLiteral("127.0.0.1:%1").arg(lossyPort), FirstBlockOid });
+    int exitCode = -1;
+    const QByteArray out = stopSim(&lossy, &exitCode);
+    QVERIFY(r.exitCode != 0);
+    QVERIFY2(r.out.contains("Timeout"), r.out.constData());
+    QCOMPARE(exitCode, 0);
+    // One verbose line per request, then the counters: both tries answered and lost.
+    QCOMPARE(out.count("(lost)"), 2);
+    QVERIFY2(out.contains("replies 2,"), out.constData());
+    QVERIFY2(out.contains("dropped 2\n"), out.constData());
+}
+
+void TestSimulatorInterop::delayedReplyStillArrives()
+{
+    QProcess slow;
+    int slowPort = 0;
+    QVERIFY(startSim(&slow, { "--delay", "300" }, &slowPort));
+    QElapsedTimer timer;
+    timer.start();
+    const ToolResult r = runTool("snmpget", { "-v1", "-c", "harbor", "-t", "5", "-r", "0", "-Ox", "-Oqv",
+                                              QStringLiteral("127.0.0.1:%1").arg(slowPort), SecondBlockOid });
+    const qint64 elapsed = timer.elapsed();
+    int exitCode = -1;
+    stopSim(&slow, &exitCode);
+    QCOMPARE(exitCode, 0);
+    QVERIFY2(r.exitCode == 0, r.out.constData());
+    QCOMPARE(hexValue(r.out).size(), 320);
+    // The reply cannot come before its delay has passed.
+    QVERIFY(elapsed >= 300);
+}
+
+QTEST_GUILESS_MAIN(TestSimulatorInterop)
+#include "tst_simulator_interop.moc"
