@@ -1,0 +1,154 @@
+// The link task end to end against the controller simulator, started on a free loopback port.
+#include "commtask.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QtTest>
+
+#include <cstring>
+
+namespace {
+
+constexpr int Patience = 20000;
+
+QByteArray screenOf(CommTask &task)
+{
+    QMutexLocker locker(&task.screenLock);
+    return QByteArray(reinterpret_cast<const char *>(task.screen), CommTask::ScreenSize);
+}
+
+QByteArray rows(CommTask &task)
+{
+    QByteArray all;
+    for (int row = 0; row < CommTask::Rows; ++row)
+        all += QByteArray(task.rowText(row)) + '\n';
+    return all;
+}
+
+// A running controller-sim; stopped (SIGTERM, then kill) when it goes out of scope.
+class Simulator
+{
+public:
+    ~Simulator()
+    {
+        if (process.state() == QProcess::NotRunning)
+            return;
+        process.terminate();
+        if (!process.waitForFinished(5000)) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+
+    // Starts it with extra options; the port it listens on, or 0.
+    quint16 start(const QStringList &options)
+    {
+        process.setProcessChannelMode(QProcess::SeparateChannels);
+        process.start(QStringLiteral(CONTROLLER_SIM_PATH),
+                      QStringList{"--bind", "127.0.0.1", "--port", "0"} + options);
+        if (!process.waitForStarted(10000))
+            return 0;
+        // Its first line on stdout names the port.
+        QByteArray line;
+        while (!line.contains('\n') && process.waitForReadyRead(10000))
+            line += process.readAllStandardOutput();
+        const QRegularExpressionMatch m =
+            QRegularExpression("^controller-sim listening on 127\\.0\\.0\\.1 port (\\d+)")
+                .match(QString::fromLatin1(line));
+        return m.hasMatch() ? quint16(m.captured(1).toUInt()) : 0;
+    }
+
+    QProcess process;
+};
+
+void aim(CommTask &task, quint16 port)
+{
+    QMutexLocker locker(&task.addressLock);
+    task.port = port;
+    task.host = QStringLiteral("127.0.0.1");
+}
+
+auto joinAtEnd(CommTask &task)
+{
+    return qScopeGuard([&task] {
+        task.requestQuit();
+        task.wait();
+    });
+}
+
+} // namespace
+
+class TestCommTaskSim : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void fillsScreenAndKeyChangesIt();
+    void delayedRepliesGiveHighFigure();
+    void lostRepliesGiveHundred();
+};
+
+void TestCommTaskSim::fillsScreenAndKeyChangesIt()
+{
+    Simulator sim;
+    const quint16 port = sim.start({});
+    QVERIFY2(port != 0, "controller-sim did not report its port");
+
+    CommTask task;
+    aim(task, port);
+    task.pollInterval = 20;
+    // Zero bytes to start with: every row that ends up 40 characters long came from a reply.
+    std::memset(task.screen, 0, sizeof task.screen);
+    task.start();
+    auto guard = joinAtEnd(task);
+
+    QTRY_VERIFY_WITH_TIMEOUT(!screenOf(task).left(640).contains('\0'), Patience);
+    for (int row = 0; row < CommTask::Rows; ++row)
+        QCOMPARE(int(std::strlen(task.rowText(row))), CommTask::Columns);
+    QVERIFY(task.cursorRow >= 1 && task.cursorRow <= CommTask::Rows);
+    QVERIFY(task.cursorColumn >= 1 && task.cursorColumn <= CommTask::Columns);
+    QVERIFY2(rows(task).contains("MAIN MENU"), rows(task).constData());
+
+    // Help (key 22) opens the key help page, whose text the main menu does not show.
+    QVERIFY(!rows(task).contains("ARROWS MOVE THE CURSOR"));
+    task.pendingKey = 22;
+    QTRY_VERIFY_WITH_TIMEOUT(rows(task).contains("ARROWS MOVE THE CURSOR"), Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(task.latency >= 3 && task.latency <= 50, Patience);
+}
+
+void TestCommTaskSim::delayedRepliesGiveHighFigure()
+{
+    Simulator sim;
+    const quint16 port = sim.start({"--delay", "60"});
+    QVERIFY2(port != 0, "controller-sim did not report its port");
+
+    CommTask task;
+    aim(task, port);
+    task.pollInterval = 20;
+    task.start();
+    auto guard = joinAtEnd(task);
+
+    // 60 ms late: the figure lies between 51 and 99, and the screen still fills.
+    QTRY_VERIFY_WITH_TIMEOUT(task.latency > 50 && task.latency < 100, Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(rows(task).contains("MAIN MENU"), Patience);
+}
+
+void TestCommTaskSim::lostRepliesGiveHundred()
+{
+    Simulator sim;
+    const quint16 port = sim.start({"--drop", "100"});
+    QVERIFY2(port != 0, "controller-sim did not report its port");
+
+    CommTask task;
+    aim(task, port);
+    task.pollInterval = 20;
+    task.start();
+    auto guard = joinAtEnd(task);
+
+    QTRY_COMPARE_WITH_TIMEOUT(task.latency.load(), 100, Patience);
+    QCOMPARE(screenOf(task), QByteArray(CommTask::ScreenSize, ' '));
+}
+
+QTEST_GUILESS_MAIN(TestCommTaskSim)
+#include "tst_commtask_sim.moc"
