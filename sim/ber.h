@@ -61,7 +61,10 @@ int compareOids(const uint32_t *a, int aCount, const uint32_t *b, int bCount);
 // Bytes the shortest length form takes for a content length n (0 <= n < 2^24).
 int lengthSize(int n);
 // Bytes of a whole element with n content bytes.
-inline int elementSize(int n) { return 1 + lengthSize(n) + n; }
+inline int elementSize(int n)
+{
+    return 1 + lengthSize(n) + n;
+}
 // Content bytes of the shortest two's complement form of v (INTEGER is signed: 128 is 00 80).
 int integerSize(int32_t v);
 // Content bytes of an unsigned value encoded as a positive INTEGER-like type (TimeTicks).

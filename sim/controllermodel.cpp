@@ -11,26 +11,31 @@ const char *const parameterLabels[ControllerModel::ParameterCount] = {
 
 // Factory timing in seconds: phases 2 and 6 are the main street and get the long greens.
 const int defaultTiming[ControllerModel::ParameterCount][ControllerModel::Phases] = {
-    { 5, 15, 5, 5, 5, 15, 5, 5 },       // minimum green
-    { 3, 4, 3, 3, 3, 4, 3, 3 },         // passage
-    { 20, 40, 20, 25, 20, 40, 20, 25 }, // max 1
-    { 30, 55, 30, 35, 30, 55, 30, 35 }, // max 2
-    { 3, 4, 3, 3, 3, 4, 3, 3 },         // yellow
-    { 2, 2, 2, 2, 2, 2, 2, 2 },         // red clearance
-    { 0, 7, 0, 7, 0, 7, 0, 7 },         // walk
-    { 0, 12, 0, 12, 0, 12, 0, 12 },     // pedestrian clearance
+    {5, 15, 5, 5, 5, 15, 5, 5},       // minimum green
+    {3, 4, 3, 3, 3, 4, 3, 3},         // passage
+    {20, 40, 20, 25, 20, 40, 20, 25}, // max 1
+    {30, 55, 30, 35, 30, 55, 30, 35}, // max 2
+    {3, 4, 3, 3, 3, 4, 3, 3},         // yellow
+    {2, 2, 2, 2, 2, 2, 2, 2},         // red clearance
+    {0, 7, 0, 7, 0, 7, 0, 7},         // walk
+    {0, 12, 0, 12, 0, 12, 0, 12},     // pedestrian clearance
 };
 
 const char *const menuTitles[ControllerModel::MenuEntries] = {
-    "STATUS DISPLAY", "PHASE TIMING", "SPECIAL FUNCTIONS", "UNIT INFORMATION",
+    "STATUS DISPLAY",
+    "PHASE TIMING",
+    "SPECIAL FUNCTIONS",
+    "UNIT INFORMATION",
 };
 const ControllerModel::Screen menuScreens[ControllerModel::MenuEntries] = {
-    ControllerModel::Screen::Status, ControllerModel::Screen::PhaseTiming,
-    ControllerModel::Screen::SpecialFunctions, ControllerModel::Screen::UnitInfo,
+    ControllerModel::Screen::Status,
+    ControllerModel::Screen::PhaseTiming,
+    ControllerModel::Screen::SpecialFunctions,
+    ControllerModel::Screen::UnitInfo,
 };
 
-const char *const intervalNames[] = { "GREEN", "YELLOW", "RED" };
-const char intervalLetters[] = { 'G', 'Y', 'R' };
+const char *const intervalNames[] = {"GREEN", "YELLOW", "RED"};
+const char intervalLetters[] = {'G', 'Y', 'R'};
 
 const char *const divider = "----------------------------------------";
 
@@ -334,8 +339,8 @@ void ControllerModel::putClockTitle(const char *title)
     put(0, 0, title);
     const uint64_t seconds = (uint64_t(startSecond_) + elapsedMs_ / 1000) % 86400;
     char clock[16];
-    std::snprintf(clock, sizeof clock, "%02d:%02d:%02d", int(seconds / 3600), int(seconds / 60 % 60),
-                  int(seconds % 60));
+    std::snprintf(clock, sizeof clock, "%02d:%02d:%02d", int(seconds / 3600),
+                  int(seconds / 60 % 60), int(seconds % 60));
     put(0, Columns - 8, clock);
     put(1, 0, divider);
 }
@@ -409,7 +414,8 @@ void ControllerModel::renderStatus()
                           ring.remainingTenths % 10);
             put(6 + r, 0, line);
         }
-        std::snprintf(line, sizeof line, "CYCLE %5u   MODE FREE   PREEMPT OFF", unsigned(cycles_ % 100000));
+        std::snprintf(line, sizeof line, "CYCLE %5u   MODE FREE   PREEMPT OFF",
+                      unsigned(cycles_ % 100000));
         put(9, 0, line);
         int n = std::snprintf(line, sizeof line, "SPEC FUNC ON:");
         bool any = false;

@@ -36,7 +36,17 @@ public:
     enum class Screen { MainMenu, Status, PhaseTiming, SpecialFunctions, UnitInfo, Help };
 
     // Timing parameters of the phase timing screen, four to a page.
-    enum Parameter { MinGreen, Passage, Max1, Max2, Yellow, RedClear, Walk, PedClear, ParameterCount };
+    enum Parameter {
+        MinGreen,
+        Passage,
+        Max1,
+        Max2,
+        Yellow,
+        RedClear,
+        Walk,
+        PedClear,
+        ParameterCount
+    };
     static constexpr int Phases = 8;
     static constexpr int ParametersPerPage = 4;
     static constexpr int MenuEntries = 4;
@@ -76,7 +86,8 @@ public:
     uint64_t elapsedMs() const { return elapsedMs_; }
 
 private:
-    struct Ring {
+    struct Ring
+    {
         int phase; // 0..7
         Interval interval;
         int remainingTenths;

@@ -32,7 +32,8 @@ constexpr int ReceiveSize = 4096;
 constexpr int ReplySize = 1472;
 constexpr int QueueSize = 64;
 
-struct PendingReply {
+struct PendingReply
+{
     QHostAddress peer;
     quint16 port = 0;
     qint64 due = 0;
@@ -42,7 +43,8 @@ struct PendingReply {
 
 // Replies held back by --delay, oldest first. Every reply waits the same time, so they fall due
 // in the order they were queued.
-struct ReplyQueue {
+struct ReplyQueue
+{
     PendingReply entries[QueueSize];
     int head = 0;
     int count = 0;
@@ -50,13 +52,14 @@ struct ReplyQueue {
 
 void printCounters(const AgentCounters &c)
 {
-    std::printf("controller-sim: requests %llu, replies %llu, bad version %llu, bad community %llu, "
-                "malformed %llu, unknown OID %llu, bad value %llu, too big %llu, dropped %llu\n",
-                (unsigned long long)c.requests, (unsigned long long)c.replies,
-                (unsigned long long)c.badVersion, (unsigned long long)c.badCommunity,
-                (unsigned long long)c.malformed, (unsigned long long)c.unknownOid,
-                (unsigned long long)c.badValue, (unsigned long long)c.tooBig,
-                (unsigned long long)c.dropped);
+    std::printf(
+        "controller-sim: requests %llu, replies %llu, bad version %llu, bad community %llu, "
+        "malformed %llu, unknown OID %llu, bad value %llu, too big %llu, dropped %llu\n",
+        (unsigned long long)c.requests, (unsigned long long)c.replies,
+        (unsigned long long)c.badVersion, (unsigned long long)c.badCommunity,
+        (unsigned long long)c.malformed, (unsigned long long)c.unknownOid,
+        (unsigned long long)c.badValue, (unsigned long long)c.tooBig,
+        (unsigned long long)c.dropped);
     std::fflush(stdout);
 }
 
@@ -87,18 +90,18 @@ int main(int argc, char *argv[])
     const QCommandLineOption bindOption(QStringLiteral("bind"),
                                         QStringLiteral("Address to listen on (default 127.0.0.1)."),
                                         QStringLiteral("ADDR"), QStringLiteral("127.0.0.1"));
-    const QCommandLineOption portOption(QStringLiteral("port"),
-                                        QStringLiteral("UDP port (default 501; 0 = any free port)."),
-                                        QStringLiteral("N"), QStringLiteral("501"));
+    const QCommandLineOption portOption(
+        QStringLiteral("port"), QStringLiteral("UDP port (default 501; 0 = any free port)."),
+        QStringLiteral("N"), QStringLiteral("501"));
     const QCommandLineOption delayOption(QStringLiteral("delay"),
                                          QStringLiteral("Hold every reply back MS milliseconds."),
                                          QStringLiteral("MS"), QStringLiteral("0"));
-    const QCommandLineOption dropOption(QStringLiteral("drop"),
-                                        QStringLiteral("Lose PERCENT of the replies at random (100: all)."),
-                                        QStringLiteral("PERCENT"), QStringLiteral("0"));
+    const QCommandLineOption dropOption(
+        QStringLiteral("drop"), QStringLiteral("Lose PERCENT of the replies at random (100: all)."),
+        QStringLiteral("PERCENT"), QStringLiteral("0"));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"),
                                            QStringLiteral("Print one line per request."));
-    parser.addOptions({ bindOption, portOption, delayOption, dropOption, verboseOption });
+    parser.addOptions({bindOption, portOption, delayOption, dropOption, verboseOption});
     if (!parser.parse(app.arguments())) {
         std::fprintf(stderr, "controller-sim: %s\nTry controller-sim --help.\n",
                      qPrintable(parser.errorText()));
@@ -187,19 +190,21 @@ int main(int argc, char *argv[])
         while (socket.hasPendingDatagrams()) {
             QHostAddress peer;
             quint16 peerPort = 0;
-            const qint64 n = socket.readDatagram(reinterpret_cast<char *>(request), ReceiveSize, &peer,
-                                                 &peerPort);
+            const qint64 n = socket.readDatagram(reinterpret_cast<char *>(request), ReceiveSize,
+                                                 &peer, &peerPort);
             if (n < 0)
                 break;
             catchUp();
             const int length = agent.handle(request, int(n), reply, ReplySize);
             const char *fate = "";
             if (length > 0) {
-                if (dropPercent > 0 && int(QRandomGenerator::global()->bounded(100)) < dropPercent) {
+                if (dropPercent > 0 &&
+                    int(QRandomGenerator::global()->bounded(100)) < dropPercent) {
                     ++agent.counters.dropped;
                     fate = " (lost)";
                 } else if (delay == 0) {
-                    socket.writeDatagram(reinterpret_cast<const char *>(reply), length, peer, peerPort);
+                    socket.writeDatagram(reinterpret_cast<const char *>(reply), length, peer,
+                                         peerPort);
                 } else if (queue.count == QueueSize) {
                     ++agent.counters.dropped;
                     fate = " (lost: delay queue full)";
@@ -218,7 +223,8 @@ int main(int argc, char *argv[])
             if (verbose) {
                 char line[200];
                 agent.describeLast(line, int(sizeof line));
-                std::printf("%s:%u %s%s\n", qPrintable(peer.toString()), unsigned(peerPort), line, fate);
+                std::printf("%s:%u %s%s\n", qPrintable(peer.toString()), unsigned(peerPort), line,
+                            fate);
                 std::fflush(stdout);
             }
         }

@@ -12,18 +12,19 @@ constexpr int communityLength = 6;
 
 const char sysDescrText[] = "FC-8 field controller simulator, 2 rings, 8 phases";
 
-struct MibEntry {
+struct MibEntry
+{
     uint32_t arcs[16];
     int count;
 };
 
 // The MIB in lexicographic order; GetNextRequest walks it top to bottom.
 const MibEntry mib[] = {
-    { { 1, 3, 6, 1, 2, 1, 1, 1, 0 }, 9 },                         // sysDescr.0
-    { { 1, 3, 6, 1, 2, 1, 1, 3, 0 }, 9 },                         // sysUpTime.0
-    { { 1, 3, 6, 1, 4, 1, 1206, 3, 5, 2, 17, 10, 0 }, 13 },       // front-panel key
-    { { 1, 3, 6, 1, 4, 1, 1206, 3, 5, 2, 17, 12, 1, 2, 1 }, 15 }, // display rows 0..7 + cursor
-    { { 1, 3, 6, 1, 4, 1, 1206, 3, 5, 2, 17, 12, 1, 2, 2 }, 15 }, // display rows 8..15
+    {{1, 3, 6, 1, 2, 1, 1, 1, 0}, 9},                         // sysDescr.0
+    {{1, 3, 6, 1, 2, 1, 1, 3, 0}, 9},                         // sysUpTime.0
+    {{1, 3, 6, 1, 4, 1, 1206, 3, 5, 2, 17, 10, 0}, 13},       // front-panel key
+    {{1, 3, 6, 1, 4, 1, 1206, 3, 5, 2, 17, 12, 1, 2, 1}, 15}, // display rows 0..7 + cursor
+    {{1, 3, 6, 1, 4, 1, 1206, 3, 5, 2, 17, 12, 1, 2, 2}, 15}, // display rows 8..15
 };
 
 const char *pduName(uint8_t tag)
@@ -63,7 +64,8 @@ static_assert(sizeof mib / sizeof mib[0] == 5, "one MIB entry per agent object")
 SnmpAgent::SnmpAgent(ControllerModel *model) : model(model)
 {
     for (int i = 0; i < ObjectCount; ++i)
-        mibOidLength[i] = ber::encodeOid(mib[i].arcs, mib[i].count, mibOid[i], int(sizeof mibOid[i]));
+        mibOidLength[i] =
+            ber::encodeOid(mib[i].arcs, mib[i].count, mibOid[i], int(sizeof mibOid[i]));
 }
 
 int SnmpAgent::drop(uint64_t *counter, const char *why)
@@ -152,14 +154,14 @@ int SnmpAgent::handle(const uint8_t *req, int len, uint8_t *reply, int cap)
     ber::Reader name;
     uint8_t pduTag = 0;
     ber::Reader pdu;
-    if (!message.readInteger(&version) || !message.readExpected(ber::OctetString, &name)
-        || !message.readElement(&pduTag, &pdu) || !message.atEnd())
+    if (!message.readInteger(&version) || !message.readExpected(ber::OctetString, &name) ||
+        !message.readElement(&pduTag, &pdu) || !message.atEnd())
         return drop(&counters.malformed, "malformed message header");
     // Like real agents, answer nothing to another version or community.
     if (version != 0)
         return drop(&counters.badVersion, "not SNMPv1");
-    if (name.remaining() != communityLength
-        || std::memcmp(name.position(), community, communityLength) != 0)
+    if (name.remaining() != communityLength ||
+        std::memcmp(name.position(), community, communityLength) != 0)
         return drop(&counters.badCommunity, "wrong community");
     if (pduTag != ber::GetRequest && pduTag != ber::GetNextRequest && pduTag != ber::SetRequest)
         return drop(&counters.malformed, "not a request PDU");
@@ -169,8 +171,8 @@ int SnmpAgent::handle(const uint8_t *req, int len, uint8_t *reply, int cap)
     int32_t errorStatus = 0;
     int32_t errorIndex = 0;
     ber::Reader list;
-    if (!pdu.readInteger(&requestId) || !pdu.readInteger(&errorStatus)
-        || !pdu.readInteger(&errorIndex) || !pdu.readExpected(ber::Sequence, &list) || !pdu.atEnd())
+    if (!pdu.readInteger(&requestId) || !pdu.readInteger(&errorStatus) ||
+        !pdu.readInteger(&errorIndex) || !pdu.readExpected(ber::Sequence, &list) || !pdu.atEnd())
         return drop(&counters.malformed, "malformed PDU");
 
     int count = 0;
@@ -179,8 +181,9 @@ int SnmpAgent::handle(const uint8_t *req, int len, uint8_t *reply, int cap)
         ber::Reader oid;
         ber::Reader value;
         uint8_t valueTag = 0;
-        if (!list.readExpected(ber::Sequence, &binding) || !binding.readExpected(ber::ObjectIdentifier, &oid)
-            || !binding.readElement(&valueTag, &value) || !binding.atEnd())
+        if (!list.readExpected(ber::Sequence, &binding) ||
+            !binding.readExpected(ber::ObjectIdentifier, &oid) ||
+            !binding.readElement(&valueTag, &value) || !binding.atEnd())
             return drop(&counters.malformed, "malformed variable binding");
         int arcCount = 0;
         if (!ber::decodeOid(oid.position(), oid.remaining(), arcs, ber::MaxArcs, &arcCount))
@@ -196,7 +199,8 @@ int SnmpAgent::handle(const uint8_t *req, int len, uint8_t *reply, int cap)
             b.valueTag = valueTag;
             b.value = value.position();
             b.valueLength = value.remaining();
-            b.object = pduTag == ber::GetNextRequest ? findNext(arcs, arcCount) : findExact(arcs, arcCount);
+            b.object = pduTag == ber::GetNextRequest ? findNext(arcs, arcCount)
+                                                     : findExact(arcs, arcCount);
         }
         ++count;
     }
@@ -223,7 +227,8 @@ int SnmpAgent::handle(const uint8_t *req, int len, uint8_t *reply, int cap)
             ++counters.unknownOid;
             return writeReply(reply, cap, requestId, NoSuchName, i + 1, count, true);
         }
-        if (b.valueTag != ber::OctetString || b.valueLength != 1 || b.value[0] < 1 || b.value[0] > 24) {
+        if (b.valueTag != ber::OctetString || b.valueLength != 1 || b.value[0] < 1 ||
+            b.value[0] > 24) {
             ++counters.badValue;
             return writeReply(reply, cap, requestId, BadValue, i + 1, count, true);
         }
@@ -233,8 +238,8 @@ int SnmpAgent::handle(const uint8_t *req, int len, uint8_t *reply, int cap)
     return writeReply(reply, cap, requestId, NoError, 0, count, true);
 }
 
-int SnmpAgent::writeReply(uint8_t *reply, int cap, int32_t requestId, int errorStatus, int errorIndex,
-                          int count, bool echo)
+int SnmpAgent::writeReply(uint8_t *reply, int cap, int32_t requestId, int errorStatus,
+                          int errorIndex, int count, bool echo)
 {
     // Sizes first, so that every length is written in its shortest form in one pass.
     int listLength = 0;
@@ -250,9 +255,10 @@ int SnmpAgent::writeReply(uint8_t *reply, int cap, int32_t requestId, int errorS
         }
         listLength += ber::elementSize(ber::elementSize(oidLength) + ber::elementSize(valueLength));
     }
-    const int pduLength = ber::elementSize(ber::integerSize(requestId)) + 2 * ber::elementSize(1)
-        + ber::elementSize(listLength);
-    const int messageLength = ber::elementSize(1) + ber::elementSize(communityLength) + ber::elementSize(pduLength);
+    const int pduLength = ber::elementSize(ber::integerSize(requestId)) + 2 * ber::elementSize(1) +
+                          ber::elementSize(listLength);
+    const int messageLength =
+        ber::elementSize(1) + ber::elementSize(communityLength) + ber::elementSize(pduLength);
     const int total = ber::elementSize(messageLength);
     if (total > cap) {
         // The request's own bindings came in one datagram, so the tooBig echo usually fits.
@@ -303,7 +309,8 @@ void SnmpAgent::describeLast(char *out, int cap) const
         return;
     int n = std::snprintf(out, size_t(cap), "%s", lastPdu ? pduName(lastPdu) : "request");
     for (int i = 0; i < lastArcCount && n > 0 && n < cap; ++i)
-        n += std::snprintf(out + n, size_t(cap - n), "%s%u", i == 0 ? " " : ".", unsigned(lastArcs[i]));
+        n += std::snprintf(out + n, size_t(cap - n), "%s%u", i == 0 ? " " : ".",
+                           unsigned(lastArcs[i]));
     if (n <= 0 || n >= cap)
         return;
     if (lastLength == 0)
@@ -311,5 +318,6 @@ void SnmpAgent::describeLast(char *out, int cap) const
     else if (lastStatus == NoError)
         std::snprintf(out + n, size_t(cap - n), " -> %d bytes", lastLength);
     else
-        std::snprintf(out + n, size_t(cap - n), " -> %s, %d bytes", statusName(lastStatus), lastLength);
+        std::snprintf(out + n, size_t(cap - n), " -> %s, %d bytes", statusName(lastStatus),
+                      lastLength);
 }

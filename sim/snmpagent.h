@@ -10,7 +10,8 @@
 
 class ControllerModel;
 
-struct AgentCounters {
+struct AgentCounters
+{
     uint64_t requests = 0;     // datagrams handed to the agent
     uint64_t replies = 0;      // replies built
     uint64_t badVersion = 0;   // well-formed but not SNMPv1: dropped
@@ -43,7 +44,8 @@ public:
 private:
     enum Object { SysDescr, SysUpTime, KeyPress, FirstBlock, SecondBlock, ObjectCount };
 
-    struct Binding {
+    struct Binding
+    {
         const uint8_t *oid; // request OID content bytes
         int oidLength;
         uint8_t valueTag; // request value

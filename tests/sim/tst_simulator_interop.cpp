@@ -7,13 +7,19 @@
 #include <QStandardPaths>
 #include <QTest>
 
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/types.h>
+#endif
+
 namespace {
 
 const char FirstBlockOid[] = "1.3.6.1.4.1.1206.3.5.2.17.12.1.2.1";
 const char SecondBlockOid[] = "1.3.6.1.4.1.1206.3.5.2.17.12.1.2.2";
 const char KeyOid[] = "1.3.6.1.4.1.1206.3.5.2.17.10.0";
 
-struct ToolResult {
+struct ToolResult
+{
     int exitCode = -1;
     QByteArray out;
 };
@@ -21,7 +27,7 @@ struct ToolResult {
 // Starts controller-sim with the given options and reads its port from the first line.
 bool startSim(QProcess *sim, const QStringList &options, int *port)
 {
-    sim->start(QStringLiteral(CONTROLLER_SIM_PATH), QStringList{ "--port", "0" } + options);
+    sim->start(QStringLiteral(CONTROLLER_SIM_PATH), QStringList{"--port", "0"} + options);
     if (!sim->waitForStarted(10000))
         return false;
     while (!sim->canReadLine()) {
@@ -30,7 +36,9 @@ bool startSim(QProcess *sim, const QStringList &options, int *port)
     }
     const QString line = QString::fromLatin1(sim->readLine()).trimmed();
     const QRegularExpressionMatch m =
-        QRegularExpression(QStringLiteral("^controller-sim listening on 127\\.0\\.0\\.1 port (\\d+)$")).match(line);
+        QRegularExpression(
+            QStringLiteral("^controller-sim listening on 127\\.0\\.0\\.1 port (\\d+)$"))
+            .match(line);
     if (!m.hasMatch())
         return false;
     *port = m.captured(1).toInt();
@@ -56,7 +64,8 @@ ToolResult runTool(const char *tool, const QStringList &args)
     ToolResult result;
     const QString path = QStandardPaths::findExecutable(QString::fromLatin1(tool));
     if (path.isEmpty()) {
-        result.out = QByteArray(tool) + " not found (scripts/deps.sh test installs net-snmp's tools)";
+        result.out =
+            QByteArray(tool) + " not found (scripts/deps.sh test installs net-snmp's tools)";
         return result;
     }
     QProcess p;
@@ -78,7 +87,9 @@ ToolResult runTool(const char *tool, const QStringList &args)
 
 QStringList common(int port)
 {
-    return { "-v1", "-c", "harbor", "-On", "-t", "2", "-r", "1", QStringLiteral("127.0.0.1:%1").arg(port) };
+    return {"-v1", "-c", "harbor",
+            "-On", "-t", "2",
+            "-r",  "1",  QStringLiteral("127.0.0.1:%1").arg(port)};
 }
 
 // The value of an snmpget -Ox -Oqv, as bytes.
@@ -111,6 +122,7 @@ private slots:
     void occupiedPortExitsWithStatus2();
     void dropAllGivesNoAnswer();
     void delayedReplyStillArrives();
+    void interruptPrintsCountersAndExitsCleanly();
 
 private:
     QByteArray get(const char *oid, ToolResult *raw = nullptr);
@@ -137,7 +149,8 @@ void TestSimulatorInterop::cleanupTestCase()
 
 QByteArray TestSimulatorInterop::get(const char *oid, ToolResult *raw)
 {
-    const ToolResult r = runTool("snmpget", common(port) + QStringList{ "-Ox", "-Oqv", QString::fromLatin1(oid) });
+    const ToolResult r =
+        runTool("snmpget", common(port) + QStringList{"-Ox", "-Oqv", QString::fromLatin1(oid)});
     if (raw)
         *raw = r;
     return r.exitCode == 0 ? hexValue(r.out) : QByteArray();
@@ -170,15 +183,15 @@ void TestSimulatorInterop::displayBlocksHaveExactLengths()
 
 void TestSimulatorInterop::walkListsTheMib()
 {
-    const ToolResult r = runTool("snmpwalk", common(port) + QStringList{ "1.3.6.1.4.1.1206" });
+    const ToolResult r = runTool("snmpwalk", common(port) + QStringList{"1.3.6.1.4.1.1206"});
     QVERIFY2(r.exitCode == 0, r.out.constData());
     QStringList oids;
     for (const QByteArray &line : r.out.split('\n')) {
         if (line.startsWith('.'))
             oids << QString::fromLatin1(line.left(line.indexOf(' ')));
     }
-    QCOMPARE(oids, (QStringList{ QStringLiteral(".") + KeyOid, QStringLiteral(".") + FirstBlockOid,
-                                 QStringLiteral(".") + SecondBlockOid }));
+    QCOMPARE(oids, (QStringList{QStringLiteral(".") + KeyOid, QStringLiteral(".") + FirstBlockOid,
+                                QStringLiteral(".") + SecondBlockOid}));
 
     // The default walk of mib-2 finds the system group.
     const ToolResult system = runTool("snmpwalk", common(port));
@@ -194,7 +207,7 @@ void TestSimulatorInterop::keySetChangesTheDisplay()
     QVERIFY2(before.mid(2).startsWith("MAIN MENU"), before.constData());
 
     // Key 2 on the main menu opens phase timing; its cursor is on the first field.
-    const ToolResult set = runTool("snmpset", common(port) + QStringList{ KeyOid, "x", "02" });
+    const ToolResult set = runTool("snmpset", common(port) + QStringList{KeyOid, "x", "02"});
     QVERIFY2(set.exitCode == 0, set.out.constData());
     QVERIFY2(set.out.contains("Hex-STRING: 02"), set.out.constData());
 
@@ -206,21 +219,22 @@ void TestSimulatorInterop::keySetChangesTheDisplay()
     QCOMPARE(get(KeyOid), QByteArray(1, 2));
 
     // Main Menu brings it back.
-    QCOMPARE(runTool("snmpset", common(port) + QStringList{ KeyOid, "x", "11" }).exitCode, 0);
+    QCOMPARE(runTool("snmpset", common(port) + QStringList{KeyOid, "x", "11"}).exitCode, 0);
     QVERIFY(get(FirstBlockOid).mid(2).startsWith("MAIN MENU"));
 }
 
 void TestSimulatorInterop::badKeyValueIsRefused()
 {
-    const ToolResult r = runTool("snmpset", common(port) + QStringList{ KeyOid, "x", "63" });
+    const ToolResult r = runTool("snmpset", common(port) + QStringList{KeyOid, "x", "63"});
     QVERIFY(r.exitCode != 0);
     QVERIFY2(r.out.contains("badValue"), r.out.constData());
 }
 
 void TestSimulatorInterop::wrongCommunityGetsNoAnswer()
 {
-    const ToolResult r = runTool("snmpget", { "-v1", "-c", "public", "-t", "0.5", "-r", "0",
-                                              QStringLiteral("127.0.0.1:%1").arg(port), FirstBlockOid });
+    const ToolResult r =
+        runTool("snmpget", {"-v1", "-c", "public", "-t", "0.5", "-r", "0",
+                            QStringLiteral("127.0.0.1:%1").arg(port), FirstBlockOid});
     QVERIFY(r.exitCode != 0);
     QVERIFY2(r.out.contains("Timeout"), r.out.constData());
 }
@@ -228,7 +242,7 @@ void TestSimulatorInterop::wrongCommunityGetsNoAnswer()
 void TestSimulatorInterop::occupiedPortExitsWithStatus2()
 {
     QProcess second;
-    second.start(QStringLiteral(CONTROLLER_SIM_PATH), { "--port", QString::number(port) });
+    second.start(QStringLiteral(CONTROLLER_SIM_PATH), {"--port", QString::number(port)});
     QVERIFY(second.waitForFinished(10000));
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);
     QCOMPARE(second.exitCode(), 2);
@@ -241,9 +255,10 @@ void TestSimulatorInterop::dropAllGivesNoAnswer()
 {
     QProcess lossy;
     int lossyPort = 0;
-    QVERIFY(startSim(&lossy, { "--drop", "100", "--verbose" }, &lossyPort));
-    const ToolResult r = runTool("snmpget", { "-v1", "-c", "harbor", "-t", "0.5", "-r", "1",
-                                              QStringLiteral("127.0.0.1:%1").arg(lossyPort), FirstBlockOid });
+    QVERIFY(startSim(&lossy, {"--drop", "100", "--verbose"}, &lossyPort));
+    const ToolResult r =
+        runTool("snmpget", {"-v1", "-c", "harbor", "-t", "0.5", "-r", "1",
+                            QStringLiteral("127.0.0.1:%1").arg(lossyPort), FirstBlockOid});
     int exitCode = -1;
     const QByteArray out = stopSim(&lossy, &exitCode);
     QVERIFY(r.exitCode != 0);
@@ -259,11 +274,12 @@ void TestSimulatorInterop::delayedReplyStillArrives()
 {
     QProcess slow;
     int slowPort = 0;
-    QVERIFY(startSim(&slow, { "--delay", "300" }, &slowPort));
+    QVERIFY(startSim(&slow, {"--delay", "300"}, &slowPort));
     QElapsedTimer timer;
     timer.start();
-    const ToolResult r = runTool("snmpget", { "-v1", "-c", "harbor", "-t", "5", "-r", "0", "-Ox", "-Oqv",
-                                              QStringLiteral("127.0.0.1:%1").arg(slowPort), SecondBlockOid });
+    const ToolResult r =
+        runTool("snmpget", {"-v1", "-c", "harbor", "-t", "5", "-r", "0", "-Ox", "-Oqv",
+                            QStringLiteral("127.0.0.1:%1").arg(slowPort), SecondBlockOid});
     const qint64 elapsed = timer.elapsed();
     int exitCode = -1;
     stopSim(&slow, &exitCode);
@@ -272,6 +288,26 @@ void TestSimulatorInterop::delayedReplyStillArrives()
     QCOMPARE(hexValue(r.out).size(), 320);
     // The reply cannot come before its delay has passed.
     QVERIFY(elapsed >= 300);
+}
+
+void TestSimulatorInterop::interruptPrintsCountersAndExitsCleanly()
+{
+#ifdef Q_OS_UNIX
+    QProcess other;
+    int otherPort = 0;
+    QVERIFY(startSim(&other, {}, &otherPort));
+    const ToolResult r = runTool("snmpget", common(otherPort) + QStringList{KeyOid});
+    QVERIFY2(r.exitCode == 0, r.out.constData());
+    // Ctrl-C in a terminal.
+    QCOMPARE(::kill(pid_t(other.processId()), SIGINT), 0);
+    QVERIFY(other.waitForFinished(10000));
+    QCOMPARE(other.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(other.exitCode(), 0);
+    const QByteArray out = other.readAllStandardOutput();
+    QVERIFY2(out.contains("controller-sim: requests 1, replies 1,"), out.constData());
+#else
+    QSKIP("SIGINT is a POSIX signal");
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestSimulatorInterop)

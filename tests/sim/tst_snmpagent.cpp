@@ -45,8 +45,10 @@ QByteArray binding(const QByteArray &oid, const QByteArray &valueElement = NullV
 }
 
 // An SNMPv1 request; every field can be bent by the tests. requestId is the whole INTEGER element.
-QByteArray request(uint8_t pdu, const QByteArray &bindings, const QByteArray &requestId = hex("020100"),
-                   const QByteArray &community = "harbor", const QByteArray &version = hex("020100"))
+QByteArray request(uint8_t pdu, const QByteArray &bindings,
+                   const QByteArray &requestId = hex("020100"),
+                   const QByteArray &community = "harbor",
+                   const QByteArray &version = hex("020100"))
 {
     const QByteArray body = requestId + hex("020100") + hex("020100") + tlv(0x30, bindings);
     return tlv(0x30, version + tlv(0x04, community) + tlv(pdu, body));
@@ -73,15 +75,16 @@ QByteArray longOid(int arcs)
     return QByteArray(1, char(0x2B)) + QByteArray(arcs - 2, char(0x01));
 }
 
-struct Agent {
-    ControllerModel model{ 8 * 3600 };
-    SnmpAgent agent{ &model };
+struct Agent
+{
+    ControllerModel model{8 * 3600};
+    SnmpAgent agent{&model};
     uint8_t reply[2048];
 
     QByteArray handle(const QByteArray &req, int cap = 1472)
     {
-        const int n = agent.handle(reinterpret_cast<const uint8_t *>(req.constData()), int(req.size()),
-                                   reply, cap);
+        const int n = agent.handle(reinterpret_cast<const uint8_t *>(req.constData()),
+                                   int(req.size()), reply, cap);
         return QByteArray(reinterpret_cast<const char *>(reply), n);
     }
 };
@@ -142,7 +145,8 @@ void TestSnmpAgent::firstBlockReplyIsByteExact()
     NtcipPacket packet;
     QVERIFY2(validate(reply, &packet), packet.errorText);
     QCOMPARE(packet.valueLength, 322);
-    QCOMPARE(QByteArray(reinterpret_cast<const char *>(packet.oid), packet.oidLength), FirstBlockOid);
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(packet.oid), packet.oidLength),
+             FirstBlockOid);
     QCOMPARE(int(packet.value[0]), a.model.cursorRow());
     QCOMPARE(int(packet.value[1]), a.model.cursorColumn());
 }
@@ -181,7 +185,8 @@ void TestSnmpAgent::replyFields_data()
         << getNext(FirstBlockOid) << SecondBlockOid << 2 << 320;
     QTest::newRow("getnext between key and display gives the first block")
         << getNext(hex("2b060104018936030502110b")) << FirstBlockOid << 2 << 322;
-    QTest::newRow("getnext from 0.0 gives sysDescr") << getNext(hex("00")) << SysDescrOid << 2 << 50;
+    QTest::newRow("getnext from 0.0 gives sysDescr")
+        << getNext(hex("00")) << SysDescrOid << 2 << 50;
     QTest::newRow("message length in long form 81 2d")
         << hex("30812d 020100 0406686172626f72 a020 020100 020100 020100 3015 3013"
                "060f 2b060104018936030502110c010202 0500")
@@ -222,15 +227,18 @@ void TestSnmpAgent::errorReplies_data()
     QTest::newRow("get of an unknown OID is noSuchName")
         << get(unknown) << 2 << 1 << binding(unknown);
     QTest::newRow("get of a prefix of the first block is noSuchName")
-        << get(hex("2b060104018936030502110c0102")) << 2 << 1 << binding(hex("2b060104018936030502110c0102"));
+        << get(hex("2b060104018936030502110c0102")) << 2 << 1
+        << binding(hex("2b060104018936030502110c0102"));
     QTest::newRow("get one arc below the first block is noSuchName")
         << get(FirstBlockOid + char(0)) << 2 << 1 << binding(FirstBlockOid + char(0));
     QTest::newRow("getnext after the last object is end of MIB")
         << getNext(SecondBlockOid) << 2 << 1 << binding(SecondBlockOid);
     QTest::newRow("getnext beyond everything is end of MIB")
         << getNext(hex("50")) << 2 << 1 << binding(hex("50"));
-    QTest::newRow("set key 0 is badValue") << setKey(hex("040100")) << 3 << 1 << binding(KeyOid, hex("040100"));
-    QTest::newRow("set key 25 is badValue") << setKey(hex("040119")) << 3 << 1 << binding(KeyOid, hex("040119"));
+    QTest::newRow("set key 0 is badValue")
+        << setKey(hex("040100")) << 3 << 1 << binding(KeyOid, hex("040100"));
+    QTest::newRow("set key 25 is badValue")
+        << setKey(hex("040119")) << 3 << 1 << binding(KeyOid, hex("040119"));
     QTest::newRow("set key as INTEGER is badValue")
         << setKey(hex("020101")) << 3 << 1 << binding(KeyOid, hex("020101"));
     QTest::newRow("set key as two-byte string is badValue")
@@ -254,14 +262,15 @@ void TestSnmpAgent::errorReplies()
     Agent a;
     const QByteArray reply = a.handle(req);
     // The whole reply, byte for byte: the request's bindings come back as they were sent.
-    const QByteArray expected = tlv(0x30, hex("020100") + tlv(0x04, "harbor")
-                                              + tlv(0xA2, hex("020100") + tlv(0x02, QByteArray(1, char(status)))
-                                                              + tlv(0x02, QByteArray(1, char(index)))
-                                                              + tlv(0x30, echoedBinding)));
+    const QByteArray expected = tlv(
+        0x30, hex("020100") + tlv(0x04, "harbor") +
+                  tlv(0xA2, hex("020100") + tlv(0x02, QByteArray(1, char(status))) +
+                                tlv(0x02, QByteArray(1, char(index))) + tlv(0x30, echoedBinding)));
     QCOMPARE(reply.toHex(' '), expected.toHex(' '));
     NtcipPacket packet;
     QVERIFY(!validate(reply, &packet));
-    QCOMPARE(QByteArray(packet.errorText), QByteArray("SNMP error status was 0x0") + char('0' + status));
+    QCOMPARE(QByteArray(packet.errorText),
+             QByteArray("SNMP error status was 0x0") + char('0' + status));
     QCOMPARE(a.agent.counters.replies, 1u);
     QCOMPARE(a.agent.counters.unknownOid + a.agent.counters.badValue, 1u);
     QCOMPARE(a.model.lastKey(), uint8_t(0));
@@ -312,7 +321,8 @@ void TestSnmpAgent::getNextWalksTheMibInOrder()
         oid = QByteArray(reinterpret_cast<const char *>(packet.oid), packet.oidLength);
         walk.append(oid);
     }
-    const QList<QByteArray> expected = { SysDescrOid, SysUpTimeOid, KeyOid, FirstBlockOid, SecondBlockOid };
+    const QList<QByteArray> expected = {SysDescrOid, SysUpTimeOid, KeyOid, FirstBlockOid,
+                                        SecondBlockOid};
     QCOMPARE(walk, expected);
 }
 
@@ -335,7 +345,8 @@ void TestSnmpAgent::setPressesTheKey()
     QCOMPARE(packet.valueLength, 1);
     QCOMPARE(int(packet.value[0]), 2);
     QVERIFY2(validate(a.handle(get(FirstBlockOid)), &packet), packet.errorText);
-    QVERIFY(QByteArray(reinterpret_cast<const char *>(packet.value) + 2, 40).startsWith("PHASE TIMING"));
+    QVERIFY(QByteArray(reinterpret_cast<const char *>(packet.value) + 2, 40)
+                .startsWith("PHASE TIMING"));
 }
 
 void TestSnmpAgent::refusedSetPressesNothing()
@@ -351,7 +362,16 @@ void TestSnmpAgent::twoBindingsInOneRequest()
 {
     Agent a;
     const QByteArray reply = a.handle(request(0xA0, binding(KeyOid) + binding(SecondBlockOid)));
-    const QByteArray list = tlv(0x30, binding(KeyOid, hex("040100")) + binding(SecondBlockOid, tlv(0x04, QByteArray(a.model.rowText(8), 40) + QByteArray(a.model.rowText(9), 40) + QByteArray(a.model.rowText(10), 40) + QByteArray(a.model.rowText(11), 40) + QByteArray(a.model.rowText(12), 40) + QByteArray(a.model.rowText(13), 40) + QByteArray(a.model.rowText(14), 40) + QByteArray(a.model.rowText(15), 40))));
+    const QByteArray list =
+        tlv(0x30, binding(KeyOid, hex("040100")) +
+                      binding(SecondBlockOid, tlv(0x04, QByteArray(a.model.rowText(8), 40) +
+                                                            QByteArray(a.model.rowText(9), 40) +
+                                                            QByteArray(a.model.rowText(10), 40) +
+                                                            QByteArray(a.model.rowText(11), 40) +
+                                                            QByteArray(a.model.rowText(12), 40) +
+                                                            QByteArray(a.model.rowText(13), 40) +
+                                                            QByteArray(a.model.rowText(14), 40) +
+                                                            QByteArray(a.model.rowText(15), 40))));
     QVERIFY(reply.endsWith(list));
     QCOMPARE(reply.size(), 4 + 3 + 8 + 4 + 9 + list.size());
 }
@@ -360,8 +380,9 @@ void TestSnmpAgent::replyThatDoesNotFitGetsTooBig()
 {
     Agent a;
     const QByteArray reply = a.handle(get(FirstBlockOid), 100);
-    const QByteArray expected = tlv(0x30, hex("020100") + tlv(0x04, "harbor")
-                                              + tlv(0xA2, hex("020100 020101 020100") + tlv(0x30, binding(FirstBlockOid))));
+    const QByteArray expected =
+        tlv(0x30, hex("020100") + tlv(0x04, "harbor") +
+                      tlv(0xA2, hex("020100 020101 020100") + tlv(0x30, binding(FirstBlockOid))));
     QCOMPARE(reply.toHex(' '), expected.toHex(' '));
     QCOMPARE(a.agent.counters.tooBig, 1u);
 
@@ -370,7 +391,8 @@ void TestSnmpAgent::replyThatDoesNotFitGetsTooBig()
     for (int i = 0; i < 9; ++i)
         nine += binding(KeyOid);
     const QByteArray many = a.handle(request(0xA0, nine));
-    QCOMPARE(many.toHex(' '), hex("3018 020100 0406686172626f72 a20b 020100 020101 020100 3000").toHex(' '));
+    QCOMPARE(many.toHex(' '),
+             hex("3018 020100 0406686172626f72 a20b 020100 020101 020100 3000").toHex(' '));
 }
 
 void TestSnmpAgent::replyNeverWritesPastCap()
@@ -378,8 +400,8 @@ void TestSnmpAgent::replyNeverWritesPastCap()
     Agent a;
     for (int cap = 1; cap < 400; ++cap) {
         std::memset(a.reply, 0xEE, sizeof a.reply);
-        const int n = a.agent.handle(reinterpret_cast<const uint8_t *>(get(FirstBlockOid).constData()), 47,
-                                     a.reply, cap);
+        const int n = a.agent.handle(
+            reinterpret_cast<const uint8_t *>(get(FirstBlockOid).constData()), 47, a.reply, cap);
         QVERIFY(n >= 0 && n <= cap);
         for (int i = cap; i < int(sizeof a.reply); ++i) {
             if (a.reply[i] != 0xEE)
@@ -402,63 +424,81 @@ void TestSnmpAgent::dropsInvalidRequest_data()
 
     const QByteArray pduBody = hex("020100 020100 020100") + tlv(0x30, binding(FirstBlockOid));
     QTest::newRow("zero-length datagram") << QByteArray() << "malformed";
-    QTest::newRow("SNMPv2c version 1") << request(0xA0, binding(FirstBlockOid), hex("020100"), "harbor", hex("020101"))
-                                       << "badVersion";
-    QTest::newRow("SNMPv3 version 3") << request(0xA0, binding(FirstBlockOid), hex("020100"), "harbor", hex("020103"))
-                                      << "badVersion";
-    QTest::newRow("community public") << request(0xA0, binding(FirstBlockOid), hex("020100"), "public")
-                                      << "badCommunity";
-    QTest::newRow("community in other case") << request(0xA0, binding(FirstBlockOid), hex("020100"), "Harbor")
-                                             << "badCommunity";
+    QTest::newRow("SNMPv2c version 1")
+        << request(0xA0, binding(FirstBlockOid), hex("020100"), "harbor", hex("020101"))
+        << "badVersion";
+    QTest::newRow("SNMPv3 version 3")
+        << request(0xA0, binding(FirstBlockOid), hex("020100"), "harbor", hex("020103"))
+        << "badVersion";
+    QTest::newRow("community public")
+        << request(0xA0, binding(FirstBlockOid), hex("020100"), "public") << "badCommunity";
+    QTest::newRow("community in other case")
+        << request(0xA0, binding(FirstBlockOid), hex("020100"), "Harbor") << "badCommunity";
     QTest::newRow("community with a trailing NUL")
-        << request(0xA0, binding(FirstBlockOid), hex("020100"), QByteArray("harbor", 7)) << "badCommunity";
-    QTest::newRow("empty community") << request(0xA0, binding(FirstBlockOid), hex("020100"), "") << "badCommunity";
-    QTest::newRow("message tag not SEQUENCE") << QByteArray(get(FirstBlockOid)).replace(0, 1, "\x31")
-                                              << "malformed";
-    QTest::newRow("message length past the datagram's end") << QByteArray(get(FirstBlockOid)).replace(1, 1, "\x2e")
-                                                            << "malformed";
+        << request(0xA0, binding(FirstBlockOid), hex("020100"), QByteArray("harbor", 7))
+        << "badCommunity";
+    QTest::newRow("empty community")
+        << request(0xA0, binding(FirstBlockOid), hex("020100"), "") << "badCommunity";
+    QTest::newRow("message tag not SEQUENCE")
+        << QByteArray(get(FirstBlockOid)).replace(0, 1, "\x31") << "malformed";
+    QTest::newRow("message length past the datagram's end")
+        << QByteArray(get(FirstBlockOid)).replace(1, 1, "\x2e") << "malformed";
     QTest::newRow("a byte after the message") << get(FirstBlockOid) + char(0) << "malformed";
-    QTest::newRow("indefinite length 80") << hex("3080") + get(FirstBlockOid).mid(2) + hex("0000") << "malformed";
-    QTest::newRow("five length bytes") << hex("30850000000031") + get(FirstBlockOid).mid(2) << "malformed";
-    QTest::newRow("long-form length above 2^31") << hex("3084ffffffff") + get(FirstBlockOid).mid(2) << "malformed";
+    QTest::newRow("indefinite length 80")
+        << hex("3080") + get(FirstBlockOid).mid(2) + hex("0000") << "malformed";
+    QTest::newRow("five length bytes")
+        << hex("30850000000031") + get(FirstBlockOid).mid(2) << "malformed";
+    QTest::newRow("long-form length above 2^31")
+        << hex("3084ffffffff") + get(FirstBlockOid).mid(2) << "malformed";
     QTest::newRow("long-form length cut off by the end") << hex("3082 01") << "malformed";
-    QTest::newRow("long-form length 82 7fff past the end") << hex("30827fff") + get(FirstBlockOid).mid(2)
-                                                           << "malformed";
+    QTest::newRow("long-form length 82 7fff past the end")
+        << hex("30827fff") + get(FirstBlockOid).mid(2) << "malformed";
     QTest::newRow("PDU length exceeds its parent")
-        << tlv(0x30, hex("020100") + tlv(0x04, "harbor") + hex("a0") + char(pduBody.size() + 1) + pduBody)
+        << tlv(0x30,
+               hex("020100") + tlv(0x04, "harbor") + hex("a0") + char(pduBody.size() + 1) + pduBody)
         << "malformed";
     QTest::newRow("binding list length exceeds the PDU")
-        << tlv(0x30, hex("020100") + tlv(0x04, "harbor")
-                         + tlv(0xA0, hex("020100 020100 020100 3016") + tlv(0x30, tlv(0x06, FirstBlockOid) + NullValue)))
+        << tlv(0x30, hex("020100") + tlv(0x04, "harbor") +
+                         tlv(0xA0, hex("020100 020100 020100 3016") +
+                                       tlv(0x30, tlv(0x06, FirstBlockOid) + NullValue)))
         << "malformed";
     QTest::newRow("OID length exceeds its binding")
         << request(0xA0, hex("3013 0612") + FirstBlockOid + NullValue) << "malformed";
-    QTest::newRow("version not an INTEGER") << request(0xA0, binding(FirstBlockOid), hex("020100"), "harbor", hex("040100"))
-                                            << "malformed";
-    QTest::newRow("empty version INTEGER") << request(0xA0, binding(FirstBlockOid), hex("020100"), "harbor", hex("0200"))
-                                           << "malformed";
-    QTest::newRow("GetResponse sent to the agent") << request(0xA2, binding(FirstBlockOid)) << "malformed";
+    QTest::newRow("version not an INTEGER")
+        << request(0xA0, binding(FirstBlockOid), hex("020100"), "harbor", hex("040100"))
+        << "malformed";
+    QTest::newRow("empty version INTEGER")
+        << request(0xA0, binding(FirstBlockOid), hex("020100"), "harbor", hex("0200"))
+        << "malformed";
+    QTest::newRow("GetResponse sent to the agent")
+        << request(0xA2, binding(FirstBlockOid)) << "malformed";
     QTest::newRow("trap PDU") << request(0xA4, binding(FirstBlockOid)) << "malformed";
     QTest::newRow("high tag number form") << request(0xBF, binding(FirstBlockOid)) << "malformed";
-    QTest::newRow("request id of five bytes") << request(0xA0, binding(FirstBlockOid), hex("02050000000001"))
-                                              << "malformed";
-    QTest::newRow("empty request id") << request(0xA0, binding(FirstBlockOid), hex("0200")) << "malformed";
-    QTest::newRow("request id not an INTEGER") << request(0xA0, binding(FirstBlockOid), hex("040100")) << "malformed";
+    QTest::newRow("request id of five bytes")
+        << request(0xA0, binding(FirstBlockOid), hex("02050000000001")) << "malformed";
+    QTest::newRow("empty request id")
+        << request(0xA0, binding(FirstBlockOid), hex("0200")) << "malformed";
+    QTest::newRow("request id not an INTEGER")
+        << request(0xA0, binding(FirstBlockOid), hex("040100")) << "malformed";
     QTest::newRow("empty OID") << request(0xA0, binding(QByteArray())) << "malformed";
-    QTest::newRow("OID ending in a continuation byte") << get(hex("2b0601048936 89")) << "malformed";
-    QTest::newRow("OID with a non-minimal 80 sub-identifier") << get(hex("2b06 8001")) << "malformed";
+    QTest::newRow("OID ending in a continuation byte")
+        << get(hex("2b0601048936 89")) << "malformed";
+    QTest::newRow("OID with a non-minimal 80 sub-identifier")
+        << get(hex("2b06 8001")) << "malformed";
     QTest::newRow("OID arc above 32 bits") << get(hex("2b 9080808000")) << "malformed";
     QTest::newRow("OID with 129 arcs") << get(longOid(129)) << "malformed";
     QTest::newRow("huge OID of 1000 bytes") << get(longOid(1001)) << "malformed";
-    QTest::newRow("binding without a value") << request(0xA0, tlv(0x30, tlv(0x06, FirstBlockOid))) << "malformed";
+    QTest::newRow("binding without a value")
+        << request(0xA0, tlv(0x30, tlv(0x06, FirstBlockOid))) << "malformed";
     QTest::newRow("binding with an extra element")
-        << request(0xA0, tlv(0x30, tlv(0x06, FirstBlockOid) + NullValue + NullValue)) << "malformed";
-    QTest::newRow("binding list element not a SEQUENCE") << request(0xA0, tlv(0x31, tlv(0x06, FirstBlockOid) + NullValue))
-                                                         << "malformed";
+        << request(0xA0, tlv(0x30, tlv(0x06, FirstBlockOid) + NullValue + NullValue))
+        << "malformed";
+    QTest::newRow("binding list element not a SEQUENCE")
+        << request(0xA0, tlv(0x31, tlv(0x06, FirstBlockOid) + NullValue)) << "malformed";
     QTest::newRow("OID tag replaced by OCTET STRING")
         << request(0xA0, tlv(0x30, tlv(0x04, FirstBlockOid) + NullValue)) << "malformed";
-    QTest::newRow("value length past the binding") << request(0xA0, tlv(0x30, tlv(0x06, FirstBlockOid) + hex("0405")))
-                                                   << "malformed";
+    QTest::newRow("value length past the binding")
+        << request(0xA0, tlv(0x30, tlv(0x06, FirstBlockOid) + hex("0405"))) << "malformed";
 }
 
 void TestSnmpAgent::dropsInvalidRequest()
@@ -484,7 +524,8 @@ void TestSnmpAgent::everyTruncationIsMalformed_data()
     QTest::newRow("get of the first block") << get(FirstBlockOid);
     QTest::newRow("getnext of the key object") << getNext(KeyOid);
     QTest::newRow("set of key 23") << setKey(hex("040117"));
-    QTest::newRow("get with a four-byte request id") << request(0xA0, binding(SecondBlockOid), hex("020412345678"));
+    QTest::newRow("get with a four-byte request id")
+        << request(0xA0, binding(SecondBlockOid), hex("020412345678"));
     QTest::newRow("get with long-form lengths")
         << hex("30812e 020100 0406686172626f72 a08120 020100 020100 020100"
                "3015 3013 060f 2b060104018936030502110c010202 0500");
@@ -532,8 +573,9 @@ void TestSnmpAgent::mutatedRequestsNeverCrash()
     // is one well-formed GetResponse that fits, and every request is counted once.
     Agent a;
     QRandomGenerator random(77);
-    const QByteArray seeds[] = { get(FirstBlockOid), getNext(KeyOid), setKey(hex("040115")),
-                                 request(0xA0, binding(KeyOid) + binding(SecondBlockOid), hex("02041a2b3c4d")) };
+    const QByteArray seeds[] = {
+        get(FirstBlockOid), getNext(KeyOid), setKey(hex("040115")),
+        request(0xA0, binding(KeyOid) + binding(SecondBlockOid), hex("02041a2b3c4d"))};
     const int rounds = 20000;
     for (int i = 0; i < rounds; ++i) {
         QByteArray req = seeds[i % 4];
