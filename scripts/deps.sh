@@ -7,7 +7,7 @@ build=(cmake g++ make pkg-config qt6-base-dev libgl-dev)
 test=(libsnmp-dev snmp snmpd clang libclang-rt-14-dev libbenchmark-dev
       fonts-urw-base35 fonts-dejavu-core xvfb xauth
       lintian desktop-file-utils appstream dpkg-dev file man-db)
-run=(fonts-urw-base35 fonts-dejavu-core xvfb xauth imagemagick x11-utils)
+run=(fonts-urw-base35 fonts-dejavu-core xvfb xauth imagemagick x11-utils xdotool)
 
 wanted=()
 for purpose in "${@:-build}"; do
