@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QHostAddress>
+#include <QNetworkProxy>
 #include <QRandomGenerator>
 #include <QTime>
 #include <QTimer>
@@ -136,6 +137,9 @@ int main(int argc, char *argv[])
     const bool verbose = parser.isSet(verboseOption);
 
     QUdpSocket socket;
+    // A controller answers on its own address: never ask the system proxy settings (that also
+    // keeps Qt from starting its proxy-lookup thread).
+    socket.setProxy(QNetworkProxy::NoProxy);
     // Not shared: a second simulator on the same port must fail here rather than steal requests.
     if (!socket.bind(address, quint16(port), QAbstractSocket::DontShareAddress)) {
         std::fprintf(stderr,
