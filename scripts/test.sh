@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite through ctest: the plain build
 # in build/, then the packet, link, simulator and panel tests again under AddressSanitizer +
-# UBSan (build-asan/) and the link and panel tests under ThreadSanitizer (build-tsan/).
+# UBSan (build-asan/), the link and panel tests under ThreadSanitizer (build-tsan/), and the
+# libFuzzer targets for 30 s each (build-fuzz/, clang).
 # QUICK=1 runs the plain build only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,4 +25,12 @@ run_suite build -LE 'fuzz'
 if [ "${QUICK:-0}" != 1 ]; then
     run_suite build-asan -LE 'fuzz|interop|package' -- -DSANITIZE=address
     run_suite build-tsan -L 'link|panel' -- -DSANITIZE=thread
+
+    # libFuzzer needs clang: only the fuzz targets are built in this tree, and each runs 30 s.
+    echo "== build-fuzz"
+    CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFUZZ=ON \
+        -DFUZZ_SECONDS=30 >/dev/null
+    mapfile -t fuzz_targets < <(ctest --test-dir build-fuzz -N -L fuzz | sed -n 's/^ *Test *#[0-9]*: //p')
+    cmake --build build-fuzz -j "$jobs" --target "${fuzz_targets[@]}"
+    ctest --test-dir build-fuzz --output-on-failure -j "$jobs" -L fuzz
 fi
