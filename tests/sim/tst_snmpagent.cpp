@@ -8,7 +8,31 @@
 #include <QRandomGenerator>
 #include <QTest>
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <new>
+
+// Counts every operator new of this test binary, so that a test can see the agent take none.
+static std::atomic<long> allocations{0};
+
+void *operator new(std::size_t size)
+{
+    ++allocations;
+    if (void *p = std::malloc(size ? size : 1))
+        return p;
+    std::abort(); // a test out of memory has nothing sensible left to do
+}
+
+void operator delete(void *p) noexcept
+{
+    std::free(p);
+}
+
+void operator delete(void *p, std::size_t) noexcept
+{
+    std::free(p);
+}
 
 namespace {
 
@@ -122,6 +146,7 @@ private slots:
     void everyTruncationIsMalformed_data();
     void everyTruncationIsMalformed();
     void randomGarbageIsDropped();
+    void handlingAllocatesNothing();
     void mutatedRequestsNeverCrash();
 };
 
@@ -592,6 +617,29 @@ void TestSnmpAgent::mutatedRequestsNeverCrash()
     const AgentCounters &c = a.agent.counters;
     QCOMPARE(c.requests, uint64_t(rounds));
     QCOMPARE(c.replies + c.malformed + c.badVersion + c.badCommunity, uint64_t(rounds));
+}
+
+void TestSnmpAgent::handlingAllocatesNothing()
+{
+    Agent a;
+    const QByteArray requests[] = {get(FirstBlockOid),
+                                   get(SecondBlockOid),
+                                   getNext(KeyOid),
+                                   setKey(hex("040115")),
+                                   get(hex("2b0601")),
+                                   setKey(hex("0401ff")),
+                                   request(0xA0, binding(FirstBlockOid), hex("020100"), "public"),
+                                   QByteArray(get(FirstBlockOid)).left(20)};
+    const long before = allocations.load();
+    for (int i = 0; i < 10000; ++i) {
+        const QByteArray &req = requests[i % 8];
+        a.agent.handle(reinterpret_cast<const uint8_t *>(req.constData()), int(req.size()), a.reply,
+                       int(sizeof a.reply));
+    }
+    const long taken = allocations.load() - before;
+    QCOMPARE(taken, 0L);
+    QCOMPARE(a.agent.counters.requests, 10000u);
+    QCOMPARE(a.agent.counters.malformed, 1250u);
 }
 
 QTEST_GUILESS_MAIN(TestSnmpAgent)
