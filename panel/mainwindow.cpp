@@ -67,6 +67,7 @@ MainWindow::~MainWindow()
         task->requestQuit();
     for (CommTask *task : std::as_const(tasks)) {
         task->wait();
+        finishedTasks.load(std::memory_order_acquire);
         if (commTask == task)
             commTask = nullptr;
         delete task;
@@ -116,6 +117,9 @@ void MainWindow::startTask(const QString &host, int port, int pollInterval)
         task->host = host;
     }
     task->pollInterval.store(pollInterval);
+    connect(
+        task, &QThread::finished, this,
+        [this] { finishedTasks.fetch_add(1, std::memory_order_release); }, Qt::DirectConnection);
     tasks.append(task);
     commTask = task;
     task->start(QThread::InheritPriority);

@@ -7,6 +7,8 @@
 #include <QList>
 #include <QMainWindow>
 
+#include <atomic>
+
 class CommTask;
 class MainWindowForm;
 class QFont;
@@ -73,6 +75,10 @@ private:
     // Every task this window started, also those Start left behind: all are stopped and joined
     // when the window goes, so no thread outlives the objects it uses.
     QList<CommTask *> tasks;
+    // Counted on each task's own thread as it ends, read after the join: QThread::wait()
+    // synchronises inside Qt, where ThreadSanitizer cannot see it, and this makes the order of
+    // a task's last writes before its deletion visible in our own code.
+    std::atomic<int> finishedTasks{0};
     int refreshTimer;
 };
 
