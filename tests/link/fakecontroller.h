@@ -1,6 +1,8 @@
 // A controller stand-in for the link tests: a UDP socket on a loopback address, served by its
 // own thread and event loop so that it answers at once while the test thread waits. It logs
-// every request it gets and answers display GETs with the blocks it is given.
+// every request it gets and answers display GETs with the blocks it is given. Its own state is
+// guarded with the standard library's locks, which ThreadSanitizer follows (Qt's are not built
+// for it).
 #ifndef FAKECONTROLLER_H
 #define FAKECONTROLLER_H
 
@@ -8,14 +10,14 @@
 
 #include <QElapsedTimer>
 #include <QHostAddress>
-#include <QMutex>
-#include <QMutexLocker>
-#include <QSemaphore>
+#include <QNetworkProxy>
 #include <QThread>
 #include <QUdpSocket>
-#include <QVector>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
 
 class FakeController : public QThread
 {
@@ -51,7 +53,8 @@ public:
     quint16 open()
     {
         start();
-        ready.acquire();
+        std::unique_lock<std::mutex> locker(lock);
+        readyChanged.wait(locker, [this] { return ready; });
         return boundPort;
     }
 
@@ -59,16 +62,18 @@ public:
     void setDisplay(uint8_t row, uint8_t column, const QByteArray &rows0to7,
                     const QByteArray &rows8to15)
     {
-        QMutexLocker locker(&lock);
+        std::lock_guard<std::mutex> locker(lock);
         cursorRow = row;
         cursorColumn = column;
         upper = rows0to7;
         lower = rows8to15;
     }
 
-    QVector<Event> events() const
+    // A deep copy taken under the lock: no container is shared between the two threads.
+    using EventLog = std::vector<Event>;
+    EventLog events() const
     {
-        QMutexLocker locker(&lock);
+        std::lock_guard<std::mutex> locker(lock);
         return log;
     }
     int count(uint8_t pduType) const
@@ -84,12 +89,17 @@ protected:
     void run() override
     {
         QUdpSocket socket;
-        // Exclusive, so that no other program on the machine shares the port with us.
-        if (socket.bind(address, wantedPort, QUdpSocket::DontShareAddress))
-            boundPort = socket.localPort();
+        socket.setProxy(QNetworkProxy::NoProxy);
         clock.start();
-        ready.release();
-        if (boundPort == 0)
+        // Exclusive, so that no other program on the machine shares the port with us.
+        const bool bound = socket.bind(address, wantedPort, QUdpSocket::DontShareAddress);
+        {
+            std::lock_guard<std::mutex> locker(lock);
+            boundPort = bound ? socket.localPort() : 0;
+            ready = true;
+        }
+        readyChanged.notify_all();
+        if (!bound)
             return;
         QObject::connect(&socket, &QUdpSocket::readyRead, &socket, [this, &socket] {
             while (socket.hasPendingDatagrams()) {
@@ -119,8 +129,8 @@ private:
         Event e;
         e.request = parse(datagram);
         e.atMs = clock.elapsed();
-        QMutexLocker locker(&lock);
-        log.append(e);
+        std::lock_guard<std::mutex> locker(lock);
+        log.push_back(e);
         const Request &r = e.request;
         const Mode m = mode.load();
         if (!r.valid || m == Silent)
@@ -145,13 +155,14 @@ private:
 
     const QHostAddress address;
     const quint16 wantedPort;
-    quint16 boundPort = 0;
-    QSemaphore ready;
     std::atomic<Mode> mode{Answer};
     QElapsedTimer clock;
 
-    mutable QMutex lock;
-    QVector<Event> log;
+    mutable std::mutex lock;
+    std::condition_variable readyChanged;
+    bool ready = false;
+    quint16 boundPort = 0;
+    EventLog log;
     uint8_t cursorRow = 3;
     uint8_t cursorColumn = 7;
     QByteArray upper;

@@ -36,16 +36,20 @@ inline void noteAllocation()
 } // namespace
 
 #if defined(COUNT_WITH_SANITIZER_HOOKS)
-#include <sanitizer/allocator_interface.h>
+// Part of every sanitizer runtime (GCC's and clang's); GCC ships no header that declares it.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(
+    void (*mallocHook)(const volatile void *, size_t), void (*freeHook)(const volatile void *));
 
 namespace {
 void countingHook(const volatile void *, size_t)
 {
     noteAllocation();
 }
+void ignoreFree(const volatile void *) { }
 bool installCounter()
 {
-    return __sanitizer_install_malloc_and_free_hooks(countingHook, nullptr) != 0;
+    // The runtime takes the pair only when both hooks are given.
+    return __sanitizer_install_malloc_and_free_hooks(countingHook, ignoreFree) != 0;
 }
 } // namespace
 

@@ -20,12 +20,12 @@ QByteArray screenOf(CommTask &task)
 }
 
 // The request log without the requests of other pdu types, oldest first.
-QVector<FakeController::Event> only(const QVector<FakeController::Event> &events, uint8_t type)
+FakeController::EventLog only(const FakeController::EventLog &events, uint8_t type)
 {
-    QVector<FakeController::Event> out;
+    FakeController::EventLog out;
     for (const FakeController::Event &e : events)
         if (e.request.pduType == type)
-            out.append(e);
+            out.push_back(e);
     return out;
 }
 
@@ -83,8 +83,8 @@ void TestCommTaskLoopback::alternatesBlocksAndFillsScreen()
     auto guard = joinAtEnd(task);
 
     QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 8, Patience);
-    const QVector<FakeController::Event> gets = only(fake.events(), GetRequest);
-    for (int i = 0; i < gets.size(); ++i) {
+    const FakeController::EventLog gets = only(fake.events(), GetRequest);
+    for (int i = 0; i < int(gets.size()); ++i) {
         const Request &r = gets[i].request;
         QVERIFY(r.valid);
         QCOMPARE(r.community, QByteArray("harbor"));
@@ -137,8 +137,8 @@ void TestCommTaskLoopback::silentControllerGivesHundredAndLongerPause()
     QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 4, Patience);
     // Each silent cycle waits 3 + 97 x 1 ms, then pauses pollInterval + 50 ms: requests are at
     // least 160 ms apart (110 ms without the extra pause).
-    const QVector<FakeController::Event> gets = only(fake.events(), GetRequest);
-    for (int i = 1; i < gets.size(); ++i) {
+    const FakeController::EventLog gets = only(fake.events(), GetRequest);
+    for (int i = 1; i < int(gets.size()); ++i) {
         const qint64 gap = gets[i].atMs - gets[i - 1].atMs;
         QVERIFY2(gap >= 158, qPrintable(QStringLiteral("gap %1 ms").arg(gap)));
     }
@@ -211,7 +211,7 @@ void TestCommTaskLoopback::keyFollowsPollAndOnlyLastKeyIsSent()
     auto guard = joinAtEnd(task);
 
     QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 6, Patience);
-    const QVector<FakeController::Event> events = fake.events();
+    const FakeController::EventLog events = fake.events();
     QCOMPARE(events[0].request.pduType, GetRequest);
     QCOMPARE(events[0].request.oid, oidBytes(FirstBlockOid));
     const Request &set = events[1].request;
@@ -241,9 +241,9 @@ void TestCommTaskLoopback::keyStoredWhileRunning()
     QTRY_COMPARE_WITH_TIMEOUT(fake.count(SetRequest), 1, Patience);
     // The answer to the key was drained: the polls after it still get their replies.
     QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 8, Patience);
-    const QVector<FakeController::Event> events = fake.events();
+    const FakeController::EventLog events = fake.events();
     int setAt = -1;
-    for (int i = 0; i < events.size(); ++i)
+    for (int i = 0; i < int(events.size()); ++i)
         if (events[i].request.pduType == SetRequest)
             setAt = i;
     QVERIFY(setAt > 0);
@@ -270,7 +270,7 @@ void TestCommTaskLoopback::unansweredKeyIsNotRepeated()
     QCOMPARE(fake.count(SetRequest), 1);
     // The task waited about a second for the answer (5 ms, then 100 reads 10 ms apart) before
     // its next poll.
-    const QVector<FakeController::Event> events = fake.events();
+    const FakeController::EventLog events = fake.events();
     QCOMPARE(events[1].request.pduType, SetRequest);
     const qint64 gap = events[2].atMs - events[1].atMs;
     QVERIFY2(gap >= 1000, qPrintable(QStringLiteral("gap %1 ms").arg(gap)));
@@ -334,7 +334,7 @@ void TestCommTaskLoopback::stopDropsWaitingKey()
     task.restartRequested.store(true, std::memory_order_release);
     QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 6, Patience);
     QCOMPARE(fake.count(SetRequest), 0);
-    QCOMPARE(fake.events().first().request.oid, oidBytes(FirstBlockOid));
+    QCOMPARE(fake.events().front().request.oid, oidBytes(FirstBlockOid));
 }
 
 void TestCommTaskLoopback::connectHandshakeMovesToNewAddress()

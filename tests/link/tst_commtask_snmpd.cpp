@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QNetworkProxy>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QStandardPaths>
@@ -61,6 +62,7 @@ QByteArray passScript(const QByteArray &first, const QByteArray &second, const Q
 quint16 freeUdpPort()
 {
     QUdpSocket probe;
+    probe.setProxy(QNetworkProxy::NoProxy);
     if (!probe.bind(QHostAddress::LocalHost, 0))
         return 0;
     return probe.localPort();
@@ -130,21 +132,24 @@ void TestCommTaskSnmpd::pollsAndPressesAgainstSnmpd()
     // snmpd drops what comes in its first moments and starts the script on the first GET:
     // ask until it answers.
     QUdpSocket probe;
+    probe.setProxy(QNetworkProxy::NoProxy);
     QVERIFY(probe.bind(QHostAddress::LocalHost, 0));
     const QByteArray get = message(GetRequest, 0, oidBytes(SecondBlockOid), 0x05, QByteArray());
     QByteArray answer;
-    QTRY_VERIFY_WITH_TIMEOUT(
-        [&] {
-            if (probe.hasPendingDatagrams()) {
-                answer.resize(2048);
-                answer.resize(int(probe.readDatagram(answer.data(), answer.size())));
-                return true;
-            }
-            if (agent.state() == QProcess::Running)
-                probe.writeDatagram(get, QHostAddress::LocalHost, port);
-            return false;
-        }(),
-        Patience);
+    // QTRY evaluates its condition more than once: it stays true once an answer is in.
+    auto answered = [&] {
+        if (!answer.isEmpty())
+            return true;
+        if (probe.hasPendingDatagrams()) {
+            answer.resize(2048);
+            answer.resize(int(qMax<qint64>(0, probe.readDatagram(answer.data(), answer.size()))));
+            return !answer.isEmpty();
+        }
+        if (agent.state() == QProcess::Running)
+            probe.writeDatagram(get, QHostAddress::LocalHost, port);
+        return false;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(answered(), Patience);
     QVERIFY2(agent.state() == QProcess::Running, "snmpd ended early; see its log");
     // The second block comes back as 377 bytes: the task's size limit holds for this agent.
     QCOMPARE(answer.size(), 377);
