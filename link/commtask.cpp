@@ -224,8 +224,8 @@ void CommTask::pollOnce()
     packet->setOid(firstBlockNext ? FirstBlockOid : SecondBlockOid);
     firstBlockNext = !firstBlockNext;
     packet->buildGet();
-    const qint64 written = socket->write(reinterpret_cast<const char *>(packet->frame),
-                                         packet->frameLength);
+    const qint64 written =
+        socket->write(reinterpret_cast<const char *>(packet->frame), packet->frameLength);
     if (written != packet->frameLength)
         return;
 
@@ -237,8 +237,7 @@ void CommTask::pollOnce()
         // hasPendingDatagrams() rather than the byte count: an empty datagram counts zero
         // bytes and would otherwise sit at the head of the queue for good.
         if (socket->hasPendingDatagrams()) {
-            received = socket->readDatagram(reinterpret_cast<char *>(receiveBuffer),
-                                            ReceiveSize);
+            received = socket->readDatagram(reinterpret_cast<char *>(receiveBuffer), ReceiveSize);
             // A failed read is no reply: it must not show up as a quick answer.
             if (received > 0) {
                 figure = FirstWait + k;
@@ -268,8 +267,8 @@ void CommTask::sendPendingKey()
     if (!sleepUnlessQuit(KeyFirstWait))
         return;
     for (int k = 0; k < KeyTries; ++k) {
-        if (socket->hasPendingDatagrams()
-            && socket->readDatagram(reinterpret_cast<char *>(receiveBuffer), ReceiveSize) > 0)
+        if (socket->hasPendingDatagrams() &&
+            socket->readDatagram(reinterpret_cast<char *>(receiveBuffer), ReceiveSize) > 0)
             return;
         if (!sleepUnlessQuit(KeyTryPause))
             return;
@@ -294,8 +293,8 @@ void CommTask::run()
     while (running && !quitAsked()) {
         // A restart raised alone also reconnects: it is a Connect whose stop was taken in by
         // the previous restart.
-        if (stopRequested.load(std::memory_order_acquire)
-            || restartRequested.load(std::memory_order_acquire)) {
+        if (stopRequested.load(std::memory_order_acquire) ||
+            restartRequested.load(std::memory_order_acquire)) {
             running = stopUntilRestart();
             continue;
         }
@@ -304,9 +303,8 @@ void CommTask::run()
             break;
         sendPendingKey();
         const int pause = pollInterval.load(std::memory_order_relaxed);
-        running = sleepUnlessQuit(latency.load(std::memory_order_relaxed) > SlowLatency
-                                          ? pause + SlowExtraPause
-                                          : pause);
+        running = sleepUnlessQuit(
+            latency.load(std::memory_order_relaxed) > SlowLatency ? pause + SlowExtraPause : pause);
     }
 
     delete socket;

@@ -23,10 +23,10 @@ class FakeController : public QThread
 {
 public:
     enum Mode {
-        Answer, // display GETs get their block, key SETs an echo
-        Silent, // nothing gets an answer
+        Answer,         // display GETs get their block, key SETs an echo
+        Silent,         // nothing gets an answer
         KeysUnanswered, // display GETs are answered, key SETs are not
-        Oversize, // display GETs get a 380-byte reply
+        Oversize,       // display GETs get a 380-byte reply
     };
 
     struct Event
@@ -103,14 +103,12 @@ protected:
             return;
         QObject::connect(&socket, &QUdpSocket::readyRead, &socket, [this, &socket] {
             while (socket.hasPendingDatagrams()) {
-                QByteArray datagram(int(socket.pendingDatagramSize() < 0
-                                            ? 0
-                                            : socket.pendingDatagramSize()),
-                                    '\0');
+                QByteArray datagram(
+                    int(socket.pendingDatagramSize() < 0 ? 0 : socket.pendingDatagramSize()), '\0');
                 QHostAddress from;
                 quint16 fromPort = 0;
-                const qint64 n = socket.readDatagram(datagram.data(), datagram.size(), &from,
-                                                     &fromPort);
+                const qint64 n =
+                    socket.readDatagram(datagram.data(), datagram.size(), &from, &fromPort);
                 if (n < 0)
                     continue;
                 datagram.truncate(int(n));

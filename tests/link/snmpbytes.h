@@ -65,8 +65,8 @@ inline QByteArray message(uint8_t pduType, uint8_t requestId, const QByteArray &
                           const QByteArray &community = "harbor")
 {
     const QByteArray binding = tlv(0x30, tlv(0x06, oid) + tlv(valueTag, value));
-    const QByteArray pdu = tlv(pduType, oneByteInteger(requestId) + oneByteInteger(errorStatus)
-                                            + oneByteInteger(0) + tlv(0x30, binding));
+    const QByteArray pdu = tlv(pduType, oneByteInteger(requestId) + oneByteInteger(errorStatus) +
+                                            oneByteInteger(0) + tlv(0x30, binding));
     return tlv(0x30, oneByteInteger(0) + tlv(0x04, community) + pdu);
 }
 
@@ -110,7 +110,7 @@ struct Request
 class Reader
 {
 public:
-    explicit Reader(const QByteArray &bytes) : p(bytes.constData()), end(p + bytes.size()) { }
+    explicit Reader(const QByteArray &bytes) : p(bytes.constData()), end(p + bytes.size()) {}
 
     bool header(uint8_t *tag, int *length)
     {
@@ -165,9 +165,9 @@ inline Request parse(const QByteArray &bytes)
     if (!in.expect(0x30, &n) || !in.takeByte(0x02, &version) || !in.expect(0x04, &n))
         return r;
     r.community = in.take(n);
-    if (!in.header(&r.pduType, &n) || !in.takeByte(0x02, &r.requestId)
-        || !in.takeByte(0x02, &status) || !in.takeByte(0x02, &index) || !in.expect(0x30, &n)
-        || !in.expect(0x30, &n) || !in.expect(0x06, &n))
+    if (!in.header(&r.pduType, &n) || !in.takeByte(0x02, &r.requestId) ||
+        !in.takeByte(0x02, &status) || !in.takeByte(0x02, &index) || !in.expect(0x30, &n) ||
+        !in.expect(0x30, &n) || !in.expect(0x06, &n))
         return r;
     r.oid = in.take(n);
     if (!in.header(&r.valueTag, &n))

@@ -111,8 +111,7 @@ void TestCommTask::takeReply_data()
         << reply(FirstBlockOid, firstBlock(0, 12, rows320)) << true << placed(0, rows320) << 0
         << 12;
     QTest::newRow("cursor column 0 fills the screen and clears the cursor")
-        << reply(FirstBlockOid, firstBlock(5, 0, rows320)) << true << placed(0, rows320) << 5
-        << 0;
+        << reply(FirstBlockOid, firstBlock(5, 0, rows320)) << true << placed(0, rows320) << 5 << 0;
 
     QByteArray startsWith17 = lower320;
     startsWith17[0] = 17;
@@ -164,13 +163,13 @@ void TestCommTask::takeReply_data()
         << message(GetRequest, 0, oidBytes(FirstBlockOid), OctetString, goodValue) << false
         << unchanged << StartRow << StartColumn;
     QTest::newRow("unknown value tag is refused")
-        << message(GetResponse, 0, oidBytes(FirstBlockOid), 0x43, goodValue) << false
-        << unchanged << StartRow << StartColumn;
+        << message(GetResponse, 0, oidBytes(FirstBlockOid), 0x43, goodValue) << false << unchanged
+        << StartRow << StartColumn;
     QTest::newRow("value cut off by the datagram's end")
         << reply(FirstBlockOid, goodValue).left(300) << false << unchanged << StartRow
         << StartColumn;
-    QTest::newRow("message tag alone") << QByteArray(1, 0x30) << false << unchanged << StartRow
-                                       << StartColumn;
+    QTest::newRow("message tag alone")
+        << QByteArray(1, 0x30) << false << unchanged << StartRow << StartColumn;
 
     // A value length that claims more than the datagram holds.
     QByteArray longClaim = reply(SecondBlockOid, lower320);
@@ -209,10 +208,10 @@ void TestCommTask::lateReplyFindsItsPlace()
     CommTask task;
     const QByteArray upper = reply(SecondBlockOid, firstBlock(4, 4, pattern(320, 'A')));
     const QByteArray lower = reply(FirstBlockOid, pattern(320, 'B'));
-    QVERIFY(task.takeReply(reinterpret_cast<const uint8_t *>(upper.constData()),
-                           int(upper.size())));
-    QVERIFY(task.takeReply(reinterpret_cast<const uint8_t *>(lower.constData()),
-                           int(lower.size())));
+    QVERIFY(
+        task.takeReply(reinterpret_cast<const uint8_t *>(upper.constData()), int(upper.size())));
+    QVERIFY(
+        task.takeReply(reinterpret_cast<const uint8_t *>(lower.constData()), int(lower.size())));
     QCOMPARE(screenOf(task), pattern(320, 'A') + pattern(320, 'B') + "  ");
     QCOMPARE(task.cursorRow.load(), 4);
 }
@@ -223,10 +222,10 @@ void TestCommTask::blocksFillScreenExactly()
     std::memset(task.screen, 0xEE, sizeof task.screen);
     const QByteArray upper = reply(FirstBlockOid, firstBlock(1, 2, pattern(320, 'A')));
     const QByteArray lower = reply(SecondBlockOid, pattern(320, 'B'));
-    QVERIFY(task.takeReply(reinterpret_cast<const uint8_t *>(upper.constData()),
-                           int(upper.size())));
-    QVERIFY(task.takeReply(reinterpret_cast<const uint8_t *>(lower.constData()),
-                           int(lower.size())));
+    QVERIFY(
+        task.takeReply(reinterpret_cast<const uint8_t *>(upper.constData()), int(upper.size())));
+    QVERIFY(
+        task.takeReply(reinterpret_cast<const uint8_t *>(lower.constData()), int(lower.size())));
     // Rows 0..15 come from the two blocks; the two bytes after them are never written.
     QCOMPARE(screenOf(task), pattern(320, 'A') + pattern(320, 'B') + QByteArray(2, char(0xEE)));
     for (int row = 0; row < CommTask::Rows; ++row) {

@@ -37,15 +37,16 @@ inline void noteAllocation()
 
 #if defined(COUNT_WITH_SANITIZER_HOOKS)
 // Part of every sanitizer runtime (GCC's and clang's); GCC ships no header that declares it.
-extern "C" int __sanitizer_install_malloc_and_free_hooks(
-    void (*mallocHook)(const volatile void *, size_t), void (*freeHook)(const volatile void *));
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*mallocHook)(const volatile void *,
+                                                                            size_t),
+                                                         void (*freeHook)(const volatile void *));
 
 namespace {
 void countingHook(const volatile void *, size_t)
 {
     noteAllocation();
 }
-void ignoreFree(const volatile void *) { }
+void ignoreFree(const volatile void *) {}
 bool installCounter()
 {
     // The runtime takes the pair only when both hooks are given.
@@ -160,8 +161,8 @@ void TestCommTaskAlloc::cycleAllocatesNothing_data()
     QTest::addColumn<bool>("keys");
     QTest::addColumn<int>("cycles");
     QTest::newRow("answered polls") << int(FakeController::Answer) << false << 300;
-    QTest::newRow("answered polls with a key in each cycle") << int(FakeController::Answer)
-                                                             << true << 60;
+    QTest::newRow("answered polls with a key in each cycle")
+        << int(FakeController::Answer) << true << 60;
     QTest::newRow("silent controller") << int(FakeController::Silent) << false << 20;
     QTest::newRow("380-byte replies dropped") << int(FakeController::Oversize) << false << 200;
 }

@@ -305,11 +305,9 @@ void TestCommTaskLoopback::stopBlanksScreenAndRestartResumes()
 
     // The blocks refill rows 0..15; the two bytes after them stay blank.
     task.restartRequested.store(true, std::memory_order_release);
-    QTRY_COMPARE_WITH_TIMEOUT(screenOf(task),
-                              pattern(320, 'A') + pattern(320, 'B') + QByteArray(2, '\0'),
-                              Patience);
-    QTRY_VERIFY_WITH_TIMEOUT(!task.stopRequested.load() && !task.restartRequested.load(),
-                             Patience);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        screenOf(task), pattern(320, 'A') + pattern(320, 'B') + QByteArray(2, '\0'), Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(!task.stopRequested.load() && !task.restartRequested.load(), Patience);
     QVERIFY(fake.requests() > before);
 }
 
@@ -361,8 +359,8 @@ void TestCommTaskLoopback::connectHandshakeMovesToNewAddress()
     aim(task, "127.0.0.2", secondPort);
     task.restartRequested.store(true, std::memory_order_release);
 
-    QTRY_COMPARE_WITH_TIMEOUT(screenOf(task), pattern(320, 'C') + pattern(320, 'D') + QByteArray(2, '\0'),
-                              Patience);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        screenOf(task), pattern(320, 'C') + pattern(320, 'D') + QByteArray(2, '\0'), Patience);
     QCOMPARE(task.cursorRow.load(), 9);
     QCOMPARE(task.cursorColumn.load(), 11);
     const int firstCount = first.requests();
@@ -436,8 +434,8 @@ void TestCommTaskLoopback::quitEndsThread_data()
     QTest::newRow("pausing a second between polls") << int(FakeController::Answer) << false << 0;
     QTest::newRow("waiting for a silent controller") << int(FakeController::Silent) << false << 0;
     QTest::newRow("stopped, waiting for the restart") << int(FakeController::Answer) << true << 0;
-    QTest::newRow("draining the answer to a key") << int(FakeController::KeysUnanswered) << false
-                                                  << 4;
+    QTest::newRow("draining the answer to a key")
+        << int(FakeController::KeysUnanswered) << false << 4;
 }
 
 void TestCommTaskLoopback::quitEndsThread()

@@ -24,7 +24,8 @@ QByteArray displayRows(int firstRow)
 {
     QByteArray out;
     for (int row = firstRow; row < firstRow + 8; ++row)
-        out += QByteArray("SNMPD ROW ").append(QByteArray::number(row).rightJustified(2, '0'))
+        out += QByteArray("SNMPD ROW ")
+                   .append(QByteArray::number(row).rightJustified(2, '0'))
                    .leftJustified(CommTask::Columns, row % 2 ? '-' : '=');
     return out;
 }
@@ -41,21 +42,21 @@ QByteArray passScript(const QByteArray &first, const QByteArray &second, const Q
                         "    PING) echo PONG ;;\n"
                         "    get) read -r oid\n"
                         "      case \"$oid\" in\n";
-    script += "        ." + QByteArray(FirstBlockOid) + ") echo \"$oid\"; echo octet; echo \""
-              + first.toHex(' ') + "\" ;;\n";
-    script += "        ." + QByteArray(SecondBlockOid) + ") echo \"$oid\"; echo octet; echo \""
-              + second.toHex(' ') + "\" ;;\n";
+    script += "        ." + QByteArray(FirstBlockOid) + ") echo \"$oid\"; echo octet; echo \"" +
+              first.toHex(' ') + "\" ;;\n";
+    script += "        ." + QByteArray(SecondBlockOid) + ") echo \"$oid\"; echo octet; echo \"" +
+              second.toHex(' ') + "\" ;;\n";
     script += "        ." + QByteArray(KeyOid) + ") echo \"$oid\"; echo octet; echo 00 ;;\n";
     script += "        *) echo NONE ;;\n"
               "      esac ;;\n"
               "    getnext) read -r oid; echo NONE ;;\n"
               "    set) read -r oid; read -r value\n"
-              "      echo \"$oid $value\" >> '"
-              + keyFile.toLocal8Bit()
-              + "'; echo DONE ;;\n"
-                "    *) ;;\n"
-                "  esac\n"
-                "done\n";
+              "      echo \"$oid $value\" >> '" +
+              keyFile.toLocal8Bit() +
+              "'; echo DONE ;;\n"
+              "    *) ;;\n"
+              "  esac\n"
+              "done\n";
     return script;
 }
 
@@ -86,8 +87,8 @@ private slots:
 
 void TestCommTaskSnmpd::pollsAndPressesAgainstSnmpd()
 {
-    const QString snmpd = QStandardPaths::findExecutable(
-        "snmpd", {"/usr/sbin", "/usr/local/sbin", "/sbin"});
+    const QString snmpd =
+        QStandardPaths::findExecutable("snmpd", {"/usr/sbin", "/usr/local/sbin", "/sbin"});
     if (snmpd.isEmpty())
         QSKIP("snmpd is not installed (Debian package snmpd; scripts/deps.sh test)");
 
@@ -104,10 +105,9 @@ void TestCommTaskSnmpd::pollsAndPressesAgainstSnmpd()
     const QByteArray lower = displayRows(8);
     const QByteArray first = firstBlock(4, 17, upper);
     QVERIFY(writeFile(script, passScript(first, lower, keys)));
-    QVERIFY(QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner
-                                              | QFile::ExeOwner));
-    QVERIFY(writeFile(conf, "rwcommunity harbor 127.0.0.1\npass_persist .1.3.6.1.4.1.1206 "
-                                + script.toLocal8Bit() + "\n"));
+    QVERIFY(QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QVERIFY(writeFile(conf, "rwcommunity harbor 127.0.0.1\npass_persist .1.3.6.1.4.1.1206 " +
+                                script.toLocal8Bit() + "\n"));
 
     const quint16 port = freeUdpPort();
     QVERIFY(port != 0);
@@ -117,8 +117,7 @@ void TestCommTaskSnmpd::pollsAndPressesAgainstSnmpd()
     env.insert("MIBS", "");
     agent.setProcessEnvironment(env);
     agent.setProcessChannelMode(QProcess::ForwardedChannels);
-    agent.start(snmpd, {"-f", "-C", "-c", conf, "-Lf", log, "-I",
-                        "-smux,mteTrigger,mteTriggerConf",
+    agent.start(snmpd, {"-f", "-C", "-c", conf, "-Lf", log, "-I", "-smux,mteTrigger,mteTriggerConf",
                         QStringLiteral("UDP:127.0.0.1:%1").arg(port)});
     QVERIFY2(agent.waitForStarted(10000), qPrintable(agent.errorString()));
     auto stopAgent = qScopeGuard([&agent] {
