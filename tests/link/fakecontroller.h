@@ -27,6 +27,7 @@ public:
         Silent,         // nothing gets an answer
         KeysUnanswered, // display GETs are answered, key SETs are not
         Oversize,       // display GETs get a 380-byte reply
+        EmptyFirst,     // every answer comes after an empty datagram
     };
 
     struct Event
@@ -113,8 +114,11 @@ protected:
                     continue;
                 datagram.truncate(int(n));
                 const QByteArray answer = handle(datagram);
-                if (!answer.isEmpty())
-                    socket.writeDatagram(answer, from, fromPort);
+                if (answer.isEmpty())
+                    continue;
+                if (mode.load() == EmptyFirst)
+                    socket.writeDatagram(QByteArray(), from, fromPort);
+                socket.writeDatagram(answer, from, fromPort);
             }
         });
         exec();

@@ -56,6 +56,7 @@ private slots:
     void latencyOfImmediateReplies();
     void silentControllerGivesHundredAndLongerPause();
     void oversizeReplyIsDropped();
+    void emptyDatagramDoesNotBlockReplies();
     void pollIntervalCorrection_data();
     void pollIntervalCorrection();
     void keyFollowsPollAndOnlyLastKeyIsSent();
@@ -164,6 +165,25 @@ void TestCommTaskLoopback::oversizeReplyIsDropped()
     QCOMPARE(screenOf(task).left(320), QByteArray(320, ' '));
     QCOMPARE(task.cursorRow.load(), 0);
     QVERIFY(task.latency >= 3 && task.latency < 100);
+}
+
+// An empty datagram counts zero bytes available; if the task went by that count it would sit
+// in front of every later reply for good.
+void TestCommTaskLoopback::emptyDatagramDoesNotBlockReplies()
+{
+    FakeController fake;
+    fake.setMode(FakeController::EmptyFirst);
+    const quint16 port = fake.open();
+    QVERIFY(port != 0);
+    CommTask task;
+    aim(task, "127.0.0.1", port);
+    task.pollInterval = 10;
+    task.start();
+    auto guard = joinAtEnd(task);
+
+    QTRY_COMPARE_WITH_TIMEOUT(screenOf(task), pattern(320, 'A') + pattern(320, 'B') + "  ",
+                              Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(task.latency >= 3 && task.latency < 100, Patience);
 }
 
 void TestCommTaskLoopback::pollIntervalCorrection_data()
