@@ -15,6 +15,11 @@
 #include <QSpinBox>
 #include <QTest>
 
+#ifdef Q_OS_LINUX
+#include <csignal>
+#include <sys/prctl.h>
+#endif
+
 namespace {
 constexpr int Timeout = 15000;
 }
@@ -49,6 +54,10 @@ void TestPanelSim::init()
     sim.setProgram(QStringLiteral(CONTROLLER_SIM_PATH));
     sim.setArguments({"--bind", "127.0.0.1", "--port", "0"});
     sim.setProcessChannelMode(QProcess::SeparateChannels);
+#ifdef Q_OS_LINUX
+    // Should this test die without its cleanup, the simulator goes with it.
+    sim.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+#endif
     sim.start();
     QVERIFY2(sim.waitForStarted(Timeout), qPrintable(sim.errorString()));
     QTRY_VERIFY_WITH_TIMEOUT(sim.canReadLine() || sim.state() != QProcess::Running, Timeout);
