@@ -75,8 +75,8 @@ std::vector<uint8_t> firstBlockReply()
                                            0x05, 0x02, 0x11, 0x0c, 0x01, 0x02, 0x01};
     const std::vector<uint8_t> zero = {0};
     const auto binding = tlv(0x30, cat({tlv(0x06, oidBytes), tlv(0x04, value)}));
-    const auto pdu = tlv(0xA2, cat({tlv(0x02, zero), tlv(0x02, zero), tlv(0x02, zero),
-                                    tlv(0x30, binding)}));
+    const auto pdu =
+        tlv(0xA2, cat({tlv(0x02, zero), tlv(0x02, zero), tlv(0x02, zero), tlv(0x30, binding)}));
     const std::vector<uint8_t> community = {'h', 'a', 'r', 'b', 'o', 'r'};
     return tlv(0x30, cat({tlv(0x02, zero), tlv(0x04, community), pdu}));
 }
@@ -97,8 +97,8 @@ struct AllocationProbe
     explicit AllocationProbe(benchmark::State &s) : state(s) {}
     ~AllocationProbe()
     {
-        state.counters["allocs/iter"] = benchmark::Counter(
-            double(allocationCount() - start), benchmark::Counter::kAvgIterations);
+        state.counters["allocs/iter"] = benchmark::Counter(double(allocationCount() - start),
+                                                           benchmark::Counter::kAvgIterations);
     }
 };
 
@@ -326,11 +326,10 @@ public:
                 continue;
             // "buildSet/ours/256" -> what "buildSet/256", who "ours"
             const size_t next = name.find('/', slash + 1);
-            const std::string who = name.substr(slash + 1, next == std::string::npos
-                                                                  ? std::string::npos
-                                                                  : next - slash - 1);
-            const std::string what = name.substr(0, slash)
-                + (next == std::string::npos ? "" : name.substr(next));
+            const std::string who = name.substr(
+                slash + 1, next == std::string::npos ? std::string::npos : next - slash - 1);
+            const std::string what =
+                name.substr(0, slash) + (next == std::string::npos ? "" : name.substr(next));
             times[what][who] = run.GetAdjustedCPUTime();
         }
     }

@@ -43,12 +43,11 @@ namespace {
 
 const char KeyOid[] = "1.3.6.1.4.1.1206.3.5.2.17.10.0";
 const char *const KeypadButtons[] = {
-    "pushButton_0", "pushButton_1", "pushButton_2", "pushButton_3", "pushButton_4",
-    "pushButton_5", "pushButton_6", "pushButton_7", "pushButton_8", "pushButton_9",
-    "pushButton_mm", "pushButton_sm", "pushButton_help", "pushButton_status",
-    "pushButton_right", "pushButton_up", "pushButton_left", "pushButton_enter",
-    "pushButton_down", "pushButton_sf", "pushButton_c", "pushButton_np", "pushButton_nd",
-    "pushButton_ns"};
+    "pushButton_0",  "pushButton_1",    "pushButton_2",     "pushButton_3",      "pushButton_4",
+    "pushButton_5",  "pushButton_6",    "pushButton_7",     "pushButton_8",      "pushButton_9",
+    "pushButton_mm", "pushButton_sm",   "pushButton_help",  "pushButton_status", "pushButton_right",
+    "pushButton_up", "pushButton_left", "pushButton_enter", "pushButton_down",   "pushButton_sf",
+    "pushButton_c",  "pushButton_np",   "pushButton_nd",    "pushButton_ns"};
 
 // CPU seconds (user + system) of this process, from /proc/self/stat.
 double cpuSeconds()
@@ -297,8 +296,8 @@ private:
                         100.0 * cpu / wall, cpu, wall);
             std::printf("display freshness over %zu clock changes: median %.0f ms, p95 %.0f ms, "
                         "max %.0f ms; seconds never shown: %d\n",
-                        freshness.size(), percentile(freshness, 0.5),
-                        percentile(freshness, 0.95), percentile(freshness, 1.0), skippedSeconds);
+                        freshness.size(), percentile(freshness, 0.5), percentile(freshness, 0.95),
+                        percentile(freshness, 1.0), skippedSeconds);
             if (freshness.size() < 50) {
                 std::printf("FAIL: fewer than 50 clock changes observed\n");
                 status = 1;
@@ -306,7 +305,8 @@ private:
         } else {
             const long growth = finalKiB - rssAtWarmUp;
             std::printf("requests %llu, replies %llu (sent by the simulator %llu, lost on purpose "
-                        "%llu)\n", requests, replies, replies - dropped, dropped);
+                        "%llu)\n",
+                        requests, replies, replies - dropped, dropped);
             std::printf("keys sent %d, keys received by the simulator %d, lost %d\n", keysSent,
                         keysReceived, keysLost);
             std::printf("RSS: after warm-up %.1f MiB, final %.1f MiB, growth %+ld KiB\n",

@@ -73,8 +73,8 @@ void oidText(const uint8_t *data, size_t size)
 void oidValueText(const uint8_t *data, size_t size)
 {
     static NtcipPacket p;
-    const int32_t n = size > size_t(NtcipPacket::ValueSize) ? NtcipPacket::ValueSize
-                                                             : int32_t(size);
+    const int32_t n =
+        size > size_t(NtcipPacket::ValueSize) ? NtcipPacket::ValueSize : int32_t(size);
     std::memcpy(p.value, data, size_t(n));
     p.valueLength = n;
     const char *text = p.oidValueToText();

@@ -19,8 +19,8 @@ void receiveStream(const uint8_t *data, size_t size)
         // A complete frame holds both flags, or is cut at the buffer's end.
         FUZZ_CHECK(p.frameLength >= 2 && p.frameLength <= NtcipPacket::FrameSize);
         FUZZ_CHECK(p.frame[0] == NtcipPacket::PmppFlag);
-        FUZZ_CHECK(p.frame[p.frameLength - 1] == NtcipPacket::PmppFlag
-                   || p.frameLength == NtcipPacket::FrameSize);
+        FUZZ_CHECK(p.frame[p.frameLength - 1] == NtcipPacket::PmppFlag ||
+                   p.frameLength == NtcipPacket::FrameSize);
         FUZZ_CHECK(p.inFrame == 0);
         const int32_t received = p.frameLength;
         p.unstuffFrame();
@@ -41,7 +41,8 @@ void roundTrip(const uint8_t *data, size_t size)
     sender.address = size > 0 ? data[0] & 0x3F : 1;
     sender.loadFrame(data, int32_t(size));
     FUZZ_CHECK(sender.wrapFrame() == 1);
-    FUZZ_CHECK(sender.frameLength >= int32_t(size) + 7 && sender.frameLength <= 2 * int32_t(size) + 14);
+    FUZZ_CHECK(sender.frameLength >= int32_t(size) + 7 &&
+               sender.frameLength <= 2 * int32_t(size) + 14);
 
     receiver.inFrame = 0;
     for (int32_t i = 0; i < sender.frameLength; ++i) {

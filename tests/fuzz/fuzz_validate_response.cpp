@@ -42,8 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static NtcipPacket p;
     // Past 1024 bytes loadFrame refuses the datagram; that refusal must not validate either.
-    const int32_t length = size > size_t(NtcipPacket::FrameSize) ? NtcipPacket::FrameSize
-                                                                 : int32_t(size);
+    const int32_t length =
+        size > size_t(NtcipPacket::FrameSize) ? NtcipPacket::FrameSize : int32_t(size);
     p.loadFrame(data, int32_t(size));
     if (size > size_t(NtcipPacket::FrameSize))
         FUZZ_CHECK(p.frameLength == 0 && p.validateResponse(1) == 0);
