@@ -82,102 +82,33 @@ void MainWindow::storeKey(int code)
         commTask->pendingKey.store(static_cast<uint8_t>(code));
 }
 
-void MainWindow::on_pushButton_np_clicked()
-{
-    storeKey(NextPage);
-}
-void MainWindow::on_pushButton_status_clicked()
-{
-    storeKey(Status);
-}
-void MainWindow::on_pushButton_help_clicked()
-{
-    storeKey(Help);
-}
-void MainWindow::on_pushButton_down_clicked()
-{
-    storeKey(Down);
-}
-void MainWindow::on_pushButton_right_clicked()
-{
-    storeKey(Right);
-}
-void MainWindow::on_pushButton_enter_clicked()
-{
-    storeKey(Enter);
-}
-void MainWindow::on_pushButton_left_clicked()
-{
-    storeKey(Left);
-}
-void MainWindow::on_pushButton_up_clicked()
-{
-    storeKey(Up);
-}
-void MainWindow::on_pushButton_ns_clicked()
-{
-    storeKey(NextScreen);
-}
-void MainWindow::on_pushButton_nd_clicked()
-{
-    storeKey(NextData);
-}
-void MainWindow::on_pushButton_sm_clicked()
-{
-    storeKey(SubMenu);
-}
-void MainWindow::on_pushButton_c_clicked()
-{
-    storeKey(Clear);
-}
-void MainWindow::on_pushButton_sf_clicked()
-{
-    storeKey(SpecFunc);
-}
-void MainWindow::on_pushButton_0_clicked()
-{
-    storeKey(Key0);
-}
-void MainWindow::on_pushButton_1_clicked()
-{
-    storeKey(Key1);
-}
-void MainWindow::on_pushButton_2_clicked()
-{
-    storeKey(Key2);
-}
-void MainWindow::on_pushButton_3_clicked()
-{
-    storeKey(Key3);
-}
-void MainWindow::on_pushButton_4_clicked()
-{
-    storeKey(Key4);
-}
-void MainWindow::on_pushButton_5_clicked()
-{
-    storeKey(Key5);
-}
-void MainWindow::on_pushButton_6_clicked()
-{
-    storeKey(Key6);
-}
-void MainWindow::on_pushButton_7_clicked()
-{
-    storeKey(Key7);
-}
-void MainWindow::on_pushButton_8_clicked()
-{
-    storeKey(Key8);
-}
-void MainWindow::on_pushButton_9_clicked()
-{
-    storeKey(Key9);
-}
-void MainWindow::on_pushButton_mm_clicked()
-{
-    storeKey(MainMenu);
-}
+// One line per key: the codes are named above.
+// clang-format off
+void MainWindow::on_pushButton_np_clicked() { storeKey(NextPage); }
+void MainWindow::on_pushButton_status_clicked() { storeKey(Status); }
+void MainWindow::on_pushButton_help_clicked() { storeKey(Help); }
+void MainWindow::on_pushButton_down_clicked() { storeKey(Down); }
+void MainWindow::on_pushButton_right_clicked() { storeKey(Right); }
+void MainWindow::on_pushButton_enter_clicked() { storeKey(Enter); }
+void MainWindow::on_pushButton_left_clicked() { storeKey(Left); }
+void MainWindow::on_pushButton_up_clicked() { storeKey(Up); }
+void MainWindow::on_pushButton_ns_clicked() { storeKey(NextScreen); }
+void MainWindow::on_pushButton_nd_clicked() { storeKey(NextData); }
+void MainWindow::on_pushButton_sm_clicked() { storeKey(SubMenu); }
+void MainWindow::on_pushButton_c_clicked() { storeKey(Clear); }
+void MainWindow::on_pushButton_sf_clicked() { storeKey(SpecFunc); }
+void MainWindow::on_pushButton_0_clicked() { storeKey(Key0); }
+void MainWindow::on_pushButton_1_clicked() { storeKey(Key1); }
+void MainWindow::on_pushButton_2_clicked() { storeKey(Key2); }
+void MainWindow::on_pushButton_3_clicked() { storeKey(Key3); }
+void MainWindow::on_pushButton_4_clicked() { storeKey(Key4); }
+void MainWindow::on_pushButton_5_clicked() { storeKey(Key5); }
+void MainWindow::on_pushButton_6_clicked() { storeKey(Key6); }
+void MainWindow::on_pushButton_7_clicked() { storeKey(Key7); }
+void MainWindow::on_pushButton_8_clicked() { storeKey(Key8); }
+void MainWindow::on_pushButton_9_clicked() { storeKey(Key9); }
+void MainWindow::on_pushButton_mm_clicked() { storeKey(MainMenu); }
+// clang-format on
 
 void MainWindow::keyPressEvent(QKeyEvent *event)
 {
