@@ -119,6 +119,8 @@ void TestCommTaskLoopback::latencyOfImmediateReplies()
     QTRY_VERIFY_WITH_TIMEOUT(task.latency >= 3 && task.latency <= 10, Patience);
     QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 10, Patience);
     const int figure = task.latency;
+    qInfo("delay figure after %d polls of a loopback controller: %d", fake.count(GetRequest),
+          figure);
     QVERIFY2(figure >= 3 && figure < 100, qPrintable(QString::number(figure)));
 }
 
