@@ -8,6 +8,11 @@
 
 #include <cstring>
 
+#ifdef Q_OS_LINUX
+#include <csignal>
+#include <sys/prctl.h>
+#endif
+
 namespace {
 
 constexpr int Patience = 20000;
@@ -45,6 +50,10 @@ public:
     quint16 start(const QStringList &options)
     {
         process.setProcessChannelMode(QProcess::SeparateChannels);
+#ifdef Q_OS_LINUX
+        // Should the test die without its cleanup, the simulator goes with it.
+        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+#endif
         process.start(QStringLiteral(CONTROLLER_SIM_PATH),
                       QStringList{"--bind", "127.0.0.1", "--port", "0"} + options);
         if (!process.waitForStarted(10000))

@@ -13,6 +13,11 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#ifdef Q_OS_LINUX
+#include <csignal>
+#include <sys/prctl.h>
+#endif
+
 using namespace SnmpBytes;
 
 namespace {
@@ -117,6 +122,10 @@ void TestCommTaskSnmpd::pollsAndPressesAgainstSnmpd()
     env.insert("MIBS", "");
     agent.setProcessEnvironment(env);
     agent.setProcessChannelMode(QProcess::ForwardedChannels);
+#ifdef Q_OS_LINUX
+    // Should the test die without its cleanup, snmpd goes with it.
+    agent.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+#endif
     agent.start(snmpd, {"-f", "-C", "-c", conf, "-Lf", log, "-I", "-smux,mteTrigger,mteTriggerConf",
                         QStringLiteral("UDP:127.0.0.1:%1").arg(port)});
     QVERIFY2(agent.waitForStarted(10000), qPrintable(agent.errorString()));
