@@ -1,6 +1,8 @@
 // The SNMP exchange of NtcipPacket: request bytes, reply checks and hostile replies.
 #include "ntcippacket.h"
 
+#include "snmpbytes.h"
+
 #include <QByteArray>
 #include <QRandomGenerator>
 #include <QTest>
@@ -14,30 +16,14 @@ const char KeyOid[] = "1.3.6.1.4.1.1206.3.5.2.17.10.0";
 const QByteArray DisplayOid1Bytes = QByteArray::fromHex("2b060104018936030502110c010201");
 const QByteArray KeyOidBytes = QByteArray::fromHex("2b060104018936030502110a00");
 
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text));
-}
 
 QByteArray frameBytes(const NtcipPacket &p)
 {
     return QByteArray(reinterpret_cast<const char *>(p.frame), p.frameLength);
 }
 
-// BER length in its shortest form, as a real agent writes it.
-QByteArray berLength(int n)
-{
-    if (n < 0x80)
-        return QByteArray(1, char(n));
-    if (n < 0x100)
-        return QByteArray("\x81", 1) + char(n);
-    return QByteArray("\x82", 1) + char(n >> 8) + char(n & 0xFF);
-}
-
-QByteArray tlv(uint8_t tag, const QByteArray &content)
-{
-    return QByteArray(1, char(tag)) + berLength(content.size()) + content;
-}
+using SnmpBytes::hex;
+using SnmpBytes::tlv;
 
 // A GetResponse as a controller sends it; every field can be bent by the tests.
 struct Reply

@@ -2,6 +2,8 @@
 // the FCS check and framed GetResponses end to end.
 #include "ntcippacket.h"
 
+#include "snmpbytes.h"
+
 #include <QByteArray>
 #include <QRandomGenerator>
 #include <QTest>
@@ -9,11 +11,6 @@
 #include <cstring>
 
 namespace {
-
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text));
-}
 
 QByteArray frameBytes(const NtcipPacket &p)
 {
@@ -66,19 +63,8 @@ int feed(NtcipPacket &p, const QByteArray &bytes)
     return -1;
 }
 
-QByteArray berLength(int n)
-{
-    if (n < 0x80)
-        return QByteArray(1, char(n));
-    if (n < 0x100)
-        return QByteArray("\x81", 1) + char(n);
-    return QByteArray("\x82", 1) + char(n >> 8) + char(n & 0xFF);
-}
-
-QByteArray tlv(uint8_t tag, const QByteArray &content)
-{
-    return QByteArray(1, char(tag)) + berLength(content.size()) + content;
-}
+using SnmpBytes::hex;
+using SnmpBytes::tlv;
 
 // A GetResponse as a controller writes it, shortest length forms.
 QByteArray getResponse(const QByteArray &oid, uint8_t valueTag, const QByteArray &value)

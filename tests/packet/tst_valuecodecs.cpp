@@ -1,6 +1,8 @@
 // BER value codecs, OID text and BER length fields of NtcipPacket.
 #include "ntcippacket.h"
 
+#include "snmpbytes.h"
+
 #include <QByteArray>
 #include <QRandomGenerator>
 #include <QStringList>
@@ -11,10 +13,7 @@
 
 namespace {
 
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text));
-}
+using SnmpBytes::hex;
 
 QByteArray valueBytes(const NtcipPacket &p)
 {

@@ -4,6 +4,8 @@
 #include "ntcippacket.h"
 #include "snmpagent.h"
 
+#include "snmpbytes.h"
+
 #include <QByteArray>
 #include <QRandomGenerator>
 #include <QTest>
@@ -43,25 +45,9 @@ const QByteArray SysDescrOid = QByteArray::fromHex("2b06010201010100");
 const QByteArray SysUpTimeOid = QByteArray::fromHex("2b06010201010300");
 const QByteArray NullValue = QByteArray::fromHex("0500");
 
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text));
-}
 
-// BER length in its shortest form.
-QByteArray berLength(int n)
-{
-    if (n < 0x80)
-        return QByteArray(1, char(n));
-    if (n < 0x100)
-        return QByteArray("\x81", 1) + char(n);
-    return QByteArray("\x82", 1) + char(n >> 8) + char(n & 0xFF);
-}
-
-QByteArray tlv(uint8_t tag, const QByteArray &content)
-{
-    return QByteArray(1, char(tag)) + berLength(content.size()) + content;
-}
+using SnmpBytes::hex;
+using SnmpBytes::tlv;
 
 QByteArray binding(const QByteArray &oid, const QByteArray &valueElement = NullValue)
 {

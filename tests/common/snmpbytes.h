@@ -1,9 +1,10 @@
-// Builds and reads SNMPv1 messages for the link tests, independently of the packet engine, so
-// that the tests check the task against bytes written out here rather than against itself.
+// Builds and reads SNMPv1 messages for the tests, independently of the packet engine and the
+// simulator's agent, so that both are checked against bytes written out here.
 #ifndef SNMPBYTES_H
 #define SNMPBYTES_H
 
 #include <QByteArray>
+#include <QList>
 
 #include <cstdint>
 
@@ -36,22 +37,26 @@ inline QByteArray oidBytes(const char *text)
     return out;
 }
 
+// Hex text to bytes; spaces between bytes are allowed for readability.
+inline QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(QByteArray(text));
+}
+
+// A BER length in its shortest definite form.
+inline QByteArray berLength(int n)
+{
+    if (n < 0x80)
+        return QByteArray(1, char(n));
+    if (n <= 0xFF)
+        return QByteArray("\x81", 1) + char(n);
+    return QByteArray("\x82", 1) + char(n >> 8) + char(n & 0xFF);
+}
+
 // Tag, shortest definite length, content.
 inline QByteArray tlv(uint8_t tag, const QByteArray &content)
 {
-    QByteArray out(1, char(tag));
-    const int n = int(content.size());
-    if (n < 0x80) {
-        out.append(char(n));
-    } else if (n <= 0xFF) {
-        out.append(char(0x81));
-        out.append(char(n));
-    } else {
-        out.append(char(0x82));
-        out.append(char(n >> 8));
-        out.append(char(n & 0xFF));
-    }
-    return out + content;
+    return QByteArray(1, char(tag)) + berLength(int(content.size())) + content;
 }
 
 inline QByteArray oneByteInteger(uint8_t v)
