@@ -3,10 +3,10 @@
 
 #include "ntcippacket.h"
 
-#include <QMutexLocker>
 #include <QNetworkProxy>
 #include <QUdpSocket>
 
+#include <mutex>
 #include <cstring>
 
 const char CommTask::DefaultHost[] = "127.0.0.1";
@@ -52,44 +52,6 @@ constexpr int HighestPort = 65535;
 
 char rowBuffer[CommTask::Columns + 1];
 
-// Qt is not built for ThreadSanitizer: when a QMutex is contended, the hand-over happens inside
-// Qt where the sanitizer cannot see it. In such builds the lock tells it what it orders.
-#if defined(__SANITIZE_THREAD__)
-#define COMMTASK_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define COMMTASK_TSAN 1
-#endif
-#endif
-#if defined(COMMTASK_TSAN)
-extern "C" void __tsan_acquire(void *address);
-extern "C" void __tsan_release(void *address);
-#endif
-
-class Locked
-{
-public:
-    explicit Locked(QMutex &mutex) : locker(&mutex), mutex(mutex)
-    {
-#if defined(COMMTASK_TSAN)
-        __tsan_acquire(&mutex);
-#endif
-    }
-    // Runs before the member locker unlocks.
-    ~Locked()
-    {
-#if defined(COMMTASK_TSAN)
-        __tsan_release(&mutex);
-#endif
-    }
-    Locked(const Locked &) = delete;
-    Locked &operator=(const Locked &) = delete;
-
-private:
-    QMutexLocker<QMutex> locker;
-    QMutex &mutex;
-};
-
 } // namespace
 
 CommTask::CommTask()
@@ -111,7 +73,7 @@ const char *CommTask::rowText(int row)
         return rowBuffer;
     }
     {
-        Locked locker(screenLock);
+        std::lock_guard<std::mutex> locker(screenLock);
         std::memcpy(rowBuffer, screen + row * Columns, Columns);
     }
     rowBuffer[Columns] = '\0';
@@ -160,7 +122,7 @@ bool CommTask::takeReply(const uint8_t *bytes, int length)
     if (b0 <= LastCursorRow && b1 <= LastCursorColumn) {
         // First block: cursor row and column, then the rows from row 0 on.
         {
-            Locked locker(screenLock);
+            std::lock_guard<std::mutex> locker(screenLock);
             std::memcpy(screen, value + 2, size_t(n - 2));
         }
         cursorRow.store(b0, std::memory_order_relaxed);
@@ -172,7 +134,7 @@ bool CommTask::takeReply(const uint8_t *bytes, int length)
     // we know, and it is dropped whole rather than shown cut.
     if (2 * n > ScreenSize)
         return false;
-    Locked locker(screenLock);
+    std::lock_guard<std::mutex> locker(screenLock);
     std::memcpy(screen + n, value, size_t(n));
     return true;
 }
@@ -183,7 +145,7 @@ void CommTask::connectToController()
     QString target;
     int targetPort = 0;
     {
-        Locked locker(addressLock);
+        std::lock_guard<std::mutex> locker(addressLock);
         target = host;
         targetPort = port;
     }
@@ -203,7 +165,7 @@ bool CommTask::stopUntilRestart()
     pendingKey.store(0, std::memory_order_relaxed);
     socket->disconnectFromHost();
     {
-        Locked locker(screenLock);
+        std::lock_guard<std::mutex> locker(screenLock);
         std::memset(screen, 0, sizeof screen);
     }
     while (!restartRequested.load(std::memory_order_acquire)) {

@@ -2,12 +2,12 @@
 #ifndef COMMTASK_H
 #define COMMTASK_H
 
-#include <QMutex>
 #include <QString>
 #include <QThread>
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 class NtcipPacket;
 class QUdpSocket;
@@ -56,8 +56,10 @@ public:
     std::atomic<bool> restartRequested{false};
     uint8_t screen[ScreenSize];
 
-    QMutex addressLock;
-    QMutex screenLock;
+    // Standard mutexes rather than QMutex: ThreadSanitizer follows these, and the window and
+    // the task hand over host, port and the screen through them.
+    std::mutex addressLock;
+    std::mutex screenLock;
 
 protected:
     void run() override;

@@ -7,12 +7,12 @@
 #include <QFont>
 #include <QGraphicsScene>
 #include <QGraphicsView>
-#include <QMutexLocker>
 #include <QProgressBar>
 #include <QSpinBox>
 #include <QTimerEvent>
 #include <QTransform>
 
+#include <mutex>
 #include <utility>
 
 CommTask *commTask = nullptr;
@@ -112,7 +112,7 @@ void MainWindow::startTask(const QString &host, int port, int pollInterval)
 {
     auto *task = new CommTask;
     {
-        QMutexLocker locker(&task->addressLock);
+        std::lock_guard<std::mutex> locker(task->addressLock);
         task->port = port;
         task->host = host;
     }
@@ -150,7 +150,7 @@ void MainWindow::on_commandLinkButton_clicked()
     // The running task keeps its poll interval.
     commTask->stopRequested.store(true, std::memory_order_release);
     {
-        QMutexLocker locker(&commTask->addressLock);
+        std::lock_guard<std::mutex> locker(commTask->addressLock);
         commTask->port = port;
         commTask->host = host;
     }

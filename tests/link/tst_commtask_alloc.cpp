@@ -8,6 +8,7 @@
 #include <QScopeGuard>
 #include <QtTest>
 
+#include <mutex>
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
@@ -179,7 +180,7 @@ void TestCommTaskAlloc::cycleAllocatesNothing()
     QVERIFY(port != 0);
     CountedTask task;
     {
-        QMutexLocker locker(&task.addressLock);
+        std::lock_guard<std::mutex> locker(task.addressLock);
         task.host = QStringLiteral("127.0.0.1");
         task.port = port;
     }

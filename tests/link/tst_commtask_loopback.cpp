@@ -7,6 +7,8 @@
 #include <QScopeGuard>
 #include <QtTest>
 
+#include <mutex>
+
 using namespace SnmpBytes;
 
 namespace {
@@ -15,7 +17,7 @@ constexpr int Patience = 15000;
 
 QByteArray screenOf(CommTask &task)
 {
-    QMutexLocker locker(&task.screenLock);
+    std::lock_guard<std::mutex> locker(task.screenLock);
     return QByteArray(reinterpret_cast<const char *>(task.screen), CommTask::ScreenSize);
 }
 
@@ -31,7 +33,7 @@ FakeController::EventLog only(const FakeController::EventLog &events, uint8_t ty
 
 void aim(CommTask &task, const QString &host, int port)
 {
-    QMutexLocker locker(&task.addressLock);
+    std::lock_guard<std::mutex> locker(task.addressLock);
     task.port = port;
     task.host = host;
 }

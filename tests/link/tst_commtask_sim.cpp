@@ -6,6 +6,7 @@
 #include <QScopeGuard>
 #include <QtTest>
 
+#include <mutex>
 #include <cstring>
 
 #ifdef Q_OS_LINUX
@@ -19,7 +20,7 @@ constexpr int Patience = 20000;
 
 QByteArray screenOf(CommTask &task)
 {
-    QMutexLocker locker(&task.screenLock);
+    std::lock_guard<std::mutex> locker(task.screenLock);
     return QByteArray(reinterpret_cast<const char *>(task.screen), CommTask::ScreenSize);
 }
 
@@ -73,7 +74,7 @@ public:
 
 void aim(CommTask &task, quint16 port)
 {
-    QMutexLocker locker(&task.addressLock);
+    std::lock_guard<std::mutex> locker(task.addressLock);
     task.port = port;
     task.host = QStringLiteral("127.0.0.1");
 }

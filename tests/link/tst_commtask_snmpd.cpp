@@ -14,6 +14,7 @@
 #include <QtTest>
 
 #ifdef Q_OS_LINUX
+#include <mutex>
 #include <csignal>
 #include <sys/prctl.h>
 #endif
@@ -164,7 +165,7 @@ void TestCommTaskSnmpd::pollsAndPressesAgainstSnmpd()
 
     CommTask task;
     {
-        QMutexLocker locker(&task.addressLock);
+        std::lock_guard<std::mutex> locker(task.addressLock);
         task.port = port;
         task.host = QStringLiteral("127.0.0.1");
     }
@@ -176,7 +177,7 @@ void TestCommTaskSnmpd::pollsAndPressesAgainstSnmpd()
     });
 
     auto screen = [&task] {
-        QMutexLocker locker(&task.screenLock);
+        std::lock_guard<std::mutex> locker(task.screenLock);
         return QByteArray(reinterpret_cast<const char *>(task.screen), CommTask::ScreenSize);
     };
     QTRY_COMPARE_WITH_TIMEOUT(screen(), upper + lower + "  ", Patience);

@@ -7,11 +7,12 @@
 
 #include <QCommandLinkButton>
 #include <QDial>
-#include <QMutexLocker>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QTest>
+
+#include <mutex>
 
 namespace {
 constexpr int Timeout = 10000;
@@ -303,7 +304,7 @@ void TestKeypad::returnElsewhereSendsEnterWithoutConnecting()
     CommTask *task = commTask;
     // Marks the screen: a reconnect would blank it.
     {
-        QMutexLocker locker(&task->screenLock);
+        std::lock_guard<std::mutex> locker(task->screenLock);
         task->screen[0] = 'X';
     }
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);

@@ -10,13 +10,13 @@
 #include <QGraphicsSimpleTextItem>
 #include <QGraphicsView>
 #include <QLabel>
-#include <QMutexLocker>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QTest>
 
+#include <mutex>
 #include <atomic>
 #include <cstring>
 
@@ -25,13 +25,13 @@ constexpr int Timeout = 10000;
 
 QString hostOf(CommTask *task)
 {
-    QMutexLocker locker(&task->addressLock);
+    std::lock_guard<std::mutex> locker(task->addressLock);
     return task->host;
 }
 
 int portOf(CommTask *task)
 {
-    QMutexLocker locker(&task->addressLock);
+    std::lock_guard<std::mutex> locker(task->addressLock);
     return task->port;
 }
 
@@ -39,7 +39,7 @@ int portOf(CommTask *task)
 void writeRow(CommTask *task, int row, const QByteArray &text)
 {
     QByteArray bytes = text.leftJustified(CommTask::Columns, ' ', true);
-    QMutexLocker locker(&task->screenLock);
+    std::lock_guard<std::mutex> locker(task->screenLock);
     std::memcpy(task->screen + row * CommTask::Columns, bytes.constData(), CommTask::Columns);
 }
 } // namespace
