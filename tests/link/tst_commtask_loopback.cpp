@@ -2,6 +2,7 @@
 // is checked as ranges and lower bounds only; every wait is a QTRY with a generous timeout.
 #include "commtask.h"
 #include "fakecontroller.h"
+#include "taskhelpers.h"
 #include "snmpbytes.h"
 
 #include <QScopeGuard>
@@ -15,12 +16,6 @@ namespace {
 
 constexpr int Patience = 15000;
 
-QByteArray screenOf(CommTask &task)
-{
-    std::lock_guard<std::mutex> locker(task.screenLock);
-    return QByteArray(reinterpret_cast<const char *>(task.screen), CommTask::ScreenSize);
-}
-
 // The request log without the requests of other pdu types, oldest first.
 FakeController::EventLog only(const FakeController::EventLog &events, uint8_t type)
 {
@@ -29,22 +24,6 @@ FakeController::EventLog only(const FakeController::EventLog &events, uint8_t ty
         if (e.request.pduType == type)
             out.push_back(e);
     return out;
-}
-
-void aim(CommTask &task, const QString &host, int port)
-{
-    std::lock_guard<std::mutex> locker(task.addressLock);
-    task.port = port;
-    task.host = host;
-}
-
-// Ends the thread whatever the test's outcome, so that no task outlives its test.
-auto joinAtEnd(CommTask &task)
-{
-    return qScopeGuard([&task] {
-        task.requestQuit();
-        task.wait();
-    });
 }
 
 } // namespace
@@ -80,10 +59,7 @@ void TestCommTaskLoopback::alternatesBlocksAndFillsScreen()
     const quint16 port = fake.open();
     QVERIFY(port != 0);
     CommTask task;
-    aim(task, "127.0.0.1", port);
-    task.pollInterval = 10;
-    task.start();
-    auto guard = joinAtEnd(task);
+    auto guard = startPolling(task, port, 10);
 
     QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 8, Patience);
     const FakeController::EventLog gets = only(fake.events(), GetRequest);
@@ -111,10 +87,7 @@ void TestCommTaskLoopback::latencyOfImmediateReplies()
     const quint16 port = fake.open();
     QVERIFY(port != 0);
     CommTask task;
-    aim(task, "127.0.0.1", port);
-    task.pollInterval = 10;
-    task.start();
-    auto guard = joinAtEnd(task);
+    auto guard = startPolling(task, port, 10);
 
     // An answer found on the first try counts 3; a controller on the same machine is there
     // within a few tries.
@@ -133,10 +106,7 @@ void TestCommTaskLoopback::silentControllerGivesHundredAndLongerPause()
     const quint16 port = fake.open();
     QVERIFY(port != 0);
     CommTask task;
-    aim(task, "127.0.0.1", port);
-    task.pollInterval = 10;
-    task.start();
-    auto guard = joinAtEnd(task);
+    auto guard = startPolling(task, port, 10);
 
     QTRY_COMPARE_WITH_TIMEOUT(task.latency.load(), 100, Patience);
     QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 4, Patience);
@@ -157,10 +127,7 @@ void TestCommTaskLoopback::oversizeReplyIsDropped()
     const quint16 port = fake.open();
     QVERIFY(port != 0);
     CommTask task;
-    aim(task, "127.0.0.1", port);
-    task.pollInterval = 10;
-    task.start();
-    auto guard = joinAtEnd(task);
+    auto guard = startPolling(task, port, 10);
 
     // The 377-byte second block is taken; the 380-byte first block never is.
     QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 8, Patience);
@@ -180,10 +147,7 @@ void TestCommTaskLoopback::emptyDatagramDoesNotBlockReplies()
     const quint16 port = fake.open();
     QVERIFY(port != 0);
     CommTask task;
-    aim(task, "127.0.0.1", port);
-    task.pollInterval = 10;
-    task.start();
-    auto guard = joinAtEnd(task);
+    auto guard = startPolling(task, port, 10);
 
     QTRY_COMPARE_WITH_TIMEOUT(screenOf(task), pattern(320, 'A') + pattern(320, 'B') + "  ",
                               Patience);
@@ -210,10 +174,7 @@ void TestCommTaskLoopback::pollIntervalCorrection()
     const quint16 port = fake.open();
     QVERIFY(port != 0);
     CommTask task;
-    aim(task, "127.0.0.1", port);
-    task.pollInterval = given;
-    task.start();
-    auto guard = joinAtEnd(task);
+    auto guard = startPolling(task, port, given);
 
     // The correction runs before the first request goes out.
     QTRY_VERIFY_WITH_TIMEOUT(fake.requests() >= 1, Patience);
@@ -226,13 +187,10 @@ void TestCommTaskLoopback::keyFollowsPollAndOnlyLastKeyIsSent()
     const quint16 port = fake.open();
     QVERIFY(port != 0);
     CommTask task;
-    aim(task, "127.0.0.1", port);
-    task.pollInterval = 10;
     // Two codes stored before the first cycle reaches its key step: only the second goes.
     task.pendingKey = 5;
     task.pendingKey = 7;
-    task.start();
-    auto guard = joinAtEnd(task);
+    auto guard = startPolling(task, port, 10);
 
     QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 6, Patience);
     const FakeController::EventLog events = fake.events();
@@ -255,10 +213,7 @@ void TestCommTaskLoopback::keyStoredWhileRunning()
     const quint16 port = fake.open();
     QVERIFY(port != 0);
     CommTask task;
-    aim(task, "127.0.0.1", port);
-    task.pollInterval = 10;
-    task.start();
-    auto guard = joinAtEnd(task);
+    auto guard = startPolling(task, port, 10);
 
     QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 2, Patience);
     task.pendingKey = 12;
@@ -284,11 +239,8 @@ void TestCommTaskLoopback::unansweredKeyIsNotRepeated()
     const quint16 port = fake.open();
     QVERIFY(port != 0);
     CommTask task;
-    aim(task, "127.0.0.1", port);
-    task.pollInterval = 10;
     task.pendingKey = 3;
-    task.start();
-    auto guard = joinAtEnd(task);
+    auto guard = startPolling(task, port, 10);
 
     QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 4, Patience);
     QCOMPARE(fake.count(SetRequest), 1);
@@ -306,10 +258,7 @@ void TestCommTaskLoopback::stopBlanksScreenAndRestartResumes()
     const quint16 port = fake.open();
     QVERIFY(port != 0);
     CommTask task;
-    aim(task, "127.0.0.1", port);
-    task.pollInterval = 10;
-    task.start();
-    auto guard = joinAtEnd(task);
+    auto guard = startPolling(task, port, 10);
 
     const QByteArray full = pattern(320, 'A') + pattern(320, 'B') + "  ";
     QTRY_COMPARE_WITH_TIMEOUT(screenOf(task), full, Patience);
@@ -341,13 +290,10 @@ void TestCommTaskLoopback::stopDropsWaitingKey()
     const quint16 port = fake.open();
     QVERIFY(port != 0);
     CommTask task;
-    aim(task, "127.0.0.1", port);
-    task.pollInterval = 10;
     // Stopped with a key waiting before the first cycle: the stop takes the key away.
     task.pendingKey = 9;
     task.stopRequested = true;
-    task.start();
-    auto guard = joinAtEnd(task);
+    auto guard = startPolling(task, port, 10);
 
     QTRY_COMPARE_WITH_TIMEOUT(screenOf(task), QByteArray(CommTask::ScreenSize, '\0'), Patience);
     QCOMPARE(fake.requests(), 0);

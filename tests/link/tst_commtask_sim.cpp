@@ -1,5 +1,6 @@
 // The link task end to end against the controller simulator, started on a free loopback port.
 #include "commtask.h"
+#include "taskhelpers.h"
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -17,12 +18,6 @@
 namespace {
 
 constexpr int Patience = 20000;
-
-QByteArray screenOf(CommTask &task)
-{
-    std::lock_guard<std::mutex> locker(task.screenLock);
-    return QByteArray(reinterpret_cast<const char *>(task.screen), CommTask::ScreenSize);
-}
 
 QByteArray rows(CommTask &task)
 {
@@ -72,21 +67,6 @@ public:
     QProcess process;
 };
 
-void aim(CommTask &task, quint16 port)
-{
-    std::lock_guard<std::mutex> locker(task.addressLock);
-    task.port = port;
-    task.host = QStringLiteral("127.0.0.1");
-}
-
-auto joinAtEnd(CommTask &task)
-{
-    return qScopeGuard([&task] {
-        task.requestQuit();
-        task.wait();
-    });
-}
-
 } // namespace
 
 class TestCommTaskSim : public QObject
@@ -106,12 +86,9 @@ void TestCommTaskSim::fillsScreenAndKeyChangesIt()
     QVERIFY2(port != 0, "controller-sim did not report its port");
 
     CommTask task;
-    aim(task, port);
-    task.pollInterval = 20;
     // Zero bytes to start with: every row that ends up 40 characters long came from a reply.
     std::memset(task.screen, 0, sizeof task.screen);
-    task.start();
-    auto guard = joinAtEnd(task);
+    auto guard = startPolling(task, port, 20);
 
     QTRY_VERIFY_WITH_TIMEOUT(!screenOf(task).left(640).contains('\0'), Patience);
     for (int row = 0; row < CommTask::Rows; ++row)
@@ -134,10 +111,7 @@ void TestCommTaskSim::delayedRepliesGiveHighFigure()
     QVERIFY2(port != 0, "controller-sim did not report its port");
 
     CommTask task;
-    aim(task, port);
-    task.pollInterval = 20;
-    task.start();
-    auto guard = joinAtEnd(task);
+    auto guard = startPolling(task, port, 20);
 
     // 60 ms late: the figure lies between 51 and 99, and the screen still fills.
     QTRY_VERIFY_WITH_TIMEOUT(task.latency > 50 && task.latency < 100, Patience);
@@ -151,10 +125,7 @@ void TestCommTaskSim::lostRepliesGiveHundred()
     QVERIFY2(port != 0, "controller-sim did not report its port");
 
     CommTask task;
-    aim(task, port);
-    task.pollInterval = 20;
-    task.start();
-    auto guard = joinAtEnd(task);
+    auto guard = startPolling(task, port, 20);
 
     QTRY_COMPARE_WITH_TIMEOUT(task.latency.load(), 100, Patience);
     QCOMPARE(screenOf(task), QByteArray(CommTask::ScreenSize, ' '));

@@ -63,6 +63,20 @@ void mark(NtcipPacket &p)
     std::strcpy(p.errorText, "untouched");
 }
 
+// A refused reply: its text in errorText, value and valueLength untouched, frame unchanged and
+// the OID length inside its buffer.
+void checkRefused(const QByteArray &bytes, const QByteArray &error)
+{
+    NtcipPacket p;
+    mark(p);
+    QCOMPARE(validate(p, bytes), 0);
+    QCOMPARE(QByteArray(p.errorText), error);
+    QCOMPARE(p.valueLength, 77);
+    QCOMPARE(int(p.value[0]), 0xEE);
+    QCOMPARE(frameBytes(p), bytes);
+    QVERIFY(p.oidLength >= 0 && p.oidLength <= NtcipPacket::OidSize);
+}
+
 } // namespace
 
 class TestNtcipPacket : public QObject
@@ -436,13 +450,7 @@ void TestNtcipPacket::refusedReplies()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QByteArray, error);
-    NtcipPacket p;
-    mark(p);
-    QCOMPARE(validate(p, bytes), 0);
-    QCOMPARE(QByteArray(p.errorText), error);
-    QCOMPARE(p.valueLength, 77);
-    QCOMPARE(int(p.value[0]), 0xEE);
-    QCOMPARE(frameBytes(p), bytes);
+    checkRefused(bytes, error);
 }
 
 void TestNtcipPacket::unknownValueTag()
@@ -551,13 +559,7 @@ void TestNtcipPacket::hostileReplies()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QByteArray, error);
-    NtcipPacket p;
-    mark(p);
-    QCOMPARE(validate(p, bytes), 0);
-    QCOMPARE(QByteArray(p.errorText), error);
-    QCOMPARE(p.valueLength, 77);
-    QCOMPARE(int(p.value[0]), 0xEE);
-    QVERIFY(p.oidLength >= 0 && p.oidLength <= NtcipPacket::OidSize);
+    checkRefused(bytes, error);
 }
 
 void TestNtcipPacket::everyTruncationIsRefused()
