@@ -1,21 +1,37 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that are missing for the named purposes (build, test, run).
-# Runs apt-get update only when something is missing; works as root or through sudo.
+# Installs the Debian packages that are missing for the named purposes. This file is the one list
+# of what the project needs from Debian; run.sh, test.sh and package.sh call it, so a package the
+# build needs and this list lacks fails the quick-start commands on a fresh machine.
+#
+#   bash scripts/deps.sh [build|run|test|package]...   (default: build)
+#
+# Runs apt-get update only when something is missing; works as root or through sudo. No service
+# that a package brings (snmpd) is started or left enabled: the tests start their own.
 set -euo pipefail
 
+# The programs: compiler, CMake, Qt 6 (its CMake files need the OpenGL headers).
 build=(cmake g++ make pkg-config qt6-base-dev libgl-dev)
+# Starting the panel beside the simulator: the display fonts, and Xvfb with the tools that press
+# Connect and take the screenshot when there is no display.
+run=(fonts-urw-base35 fonts-dejavu-core xvfb xauth imagemagick x11-utils xdotool)
+# The Debian package: dpkg-shlibdeps (dpkg-dev) and file work out its Depends field.
+package=(dpkg-dev file)
+# The tests: net-snmp's library, tools and agent as independent peers, clang for the libFuzzer
+# build, Google Benchmark, the fonts the display tests measure, and the package checkers.
 test=(libsnmp-dev snmp snmpd clang libclang-rt-14-dev libbenchmark-dev
       fonts-urw-base35 fonts-dejavu-core xvfb xauth
-      lintian desktop-file-utils appstream dpkg-dev file man-db)
-run=(fonts-urw-base35 fonts-dejavu-core xvfb xauth imagemagick x11-utils xdotool)
+      lintian desktop-file-utils appstream man-db "${package[@]}")
+# Packages that start a system service when installed; the tests never use it.
+services=(snmpd)
 
 wanted=()
 for purpose in "${@:-build}"; do
     case "$purpose" in
         build) wanted+=("${build[@]}") ;;
-        test) wanted+=("${build[@]}" "${test[@]}") ;;
         run) wanted+=("${build[@]}" "${run[@]}") ;;
-        *) echo "deps.sh: unknown purpose '$purpose' (build, test, run)" >&2; exit 2 ;;
+        test) wanted+=("${build[@]}" "${test[@]}") ;;
+        package) wanted+=("${build[@]}" "${package[@]}") ;;
+        *) echo "deps.sh: unknown purpose '$purpose' (build, run, test, package)" >&2; exit 2 ;;
     esac
 done
 
@@ -34,7 +50,42 @@ else
     echo "These packages are missing and neither root nor sudo is available: ${missing[*]}" >&2
     exit 1
 fi
+
+# A policy-rc.d that answers 101 keeps every service from starting during this install; one that
+# the machine already has is left as it is.
+policy=/usr/sbin/policy-rc.d
+own_policy=0
+if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\n# Written by the front panel'"'"'s deps.sh for one apt-get install.\nexit 101\n' |
+        "${as_root[@]}" tee "$policy" >/dev/null
+    "${as_root[@]}" chmod 755 "$policy"
+    own_policy=1
+fi
+remove_policy() { [ "$own_policy" = 1 ] && "${as_root[@]}" rm -f "$policy"; return 0; }
+trap remove_policy EXIT
+
 echo "Installing: ${missing[*]}"
-"${as_root[@]}" apt-get update -qq
-"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
+log=$(mktemp)
+if ! { "${as_root[@]}" apt-get update -qq &&
+       "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+           --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+    cat "$log" >&2
+    rm -f "$log"
+    echo "deps.sh: installing ${missing[*]} failed (apt-get's output above)" >&2
+    exit 1
+fi
+rm -f "$log"
+
+# A service package installed just now is left disabled, so that the machine boots as before.
+for service in "${services[@]}"; do
+    [[ " ${missing[*]} " == *" $service "* ]] || continue
+    if [ -d /run/systemd/system ] && command -v systemctl >/dev/null 2>&1; then
+        "${as_root[@]}" systemctl disable --now "$service.service" >/dev/null 2>&1 || true
+    elif command -v deb-systemd-helper >/dev/null 2>&1; then
+        # No systemd running (a container or chroot): drop the links the package made.
+        "${as_root[@]}" deb-systemd-helper disable "$service.service" >/dev/null 2>&1 || true
+    fi
+    if command -v update-rc.d >/dev/null 2>&1 && [ -e "/etc/init.d/$service" ]; then
+        "${as_root[@]}" update-rc.d "$service" disable >/dev/null 2>&1 || true
+    fi
+done

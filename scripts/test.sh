@@ -6,6 +6,7 @@
 # QUICK=1 runs the plain build only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/quiet.sh
 bash scripts/deps.sh test
 
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -16,7 +17,7 @@ run_suite() { # build-dir ctest-args... -- cmake-args...
     while [ $# -gt 0 ] && [ "$1" != -- ]; do ctest_args+=("$1"); shift; done
     [ $# -gt 0 ] && shift
     echo "== $dir"
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    quiet cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON "$@"
     cmake --build "$dir" -j "$jobs"
     ctest --test-dir "$dir" --output-on-failure -j "$jobs" "${ctest_args[@]}"
 }
@@ -28,8 +29,8 @@ if [ "${QUICK:-0}" != 1 ]; then
 
     # libFuzzer needs clang: only the fuzz targets are built in this tree, and each runs 30 s.
     echo "== build-fuzz"
-    CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFUZZ=ON \
-        -DFUZZ_SECONDS=30 >/dev/null
+    CC=clang CXX=clang++ quiet cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DBUILD_TESTING=ON -DFUZZ=ON -DFUZZ_SECONDS=30
     mapfile -t fuzz_targets < <(ctest --test-dir build-fuzz -N -L fuzz | sed -n 's/^ *Test *#[0-9]*: //p')
     cmake --build build-fuzz -j "$jobs" --target "${fuzz_targets[@]}"
     ctest --test-dir build-fuzz --output-on-failure -j "$jobs" -L fuzz
