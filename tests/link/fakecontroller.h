@@ -48,6 +48,10 @@ public:
     {
         quit();
         wait();
+        // Pairs with the store at the end of run(): QThread::wait() synchronises inside Qt, where
+        // ThreadSanitizer cannot see it, and the next test's controller may be built at this
+        // very address.
+        served.load(std::memory_order_acquire);
     }
 
     // Starts the thread and binds; the port, or 0 when the address could not be bound.
@@ -89,6 +93,14 @@ public:
 protected:
     void run() override
     {
+        serve();
+        // The thread's last touch of this object; the destructor's acquire pairs with it.
+        served.store(true, std::memory_order_release);
+    }
+
+private:
+    void serve()
+    {
         QUdpSocket socket;
         socket.setProxy(QNetworkProxy::NoProxy);
         clock.start();
@@ -124,7 +136,6 @@ protected:
         exec();
     }
 
-private:
     QByteArray handle(const QByteArray &datagram)
     {
         using namespace SnmpBytes;
@@ -158,6 +169,7 @@ private:
     const QHostAddress address;
     const quint16 wantedPort;
     std::atomic<Mode> mode{Answer};
+    std::atomic<bool> served{false};
     QElapsedTimer clock;
 
     mutable std::mutex lock;
