@@ -297,13 +297,19 @@ int NtcipPacket::decodeLengthBounded(const uint8_t **position, const uint8_t *en
     if (first < 0x80) {
         decoded = first;
     } else {
-        const int count = first & 0x7F;
-        if (count > 4)
+        // FF is reserved in BER and never starts a length.
+        if (first == 0xFF)
             return -1;
+        const int count = first & 0x7F;
         if (end - p < count)
             return 0;
-        for (int k = 0; k < count; ++k)
+        // Leading zero bytes are valid BER and add nothing; a byte that would shift a set bit
+        // out of the 32-bit sum makes a length too large to be meant.
+        for (int k = 0; k < count; ++k) {
+            if (decoded > 0x00FFFFFFu)
+                return -1;
             decoded = (decoded << 8) | *p++;
+        }
         if (decoded > 0x7FFFFFFFu)
             return -1;
     }

@@ -128,8 +128,9 @@ public:
     // Reads a BER length and advances the position past it; trusts the bytes to be there.
     static int32_t decodeLength(const uint8_t **position);
     // The same for bytes from the network: reads nothing at or past end. Returns 1 with the
-    // length in *length, 0 when the field is cut off by end, -1 when it is malformed (more than
-    // four length bytes, or a value above 0x7FFFFFFF). The position moves only on success.
+    // length in *length, 0 when the field is cut off by end, -1 when it is malformed (the
+    // reserved first byte FF, a value above 0x7FFFFFFF, or one that does not fit 32 bits even
+    // after its leading zero bytes). The position moves only on success.
     static int decodeLengthBounded(const uint8_t **position, const uint8_t *end, int32_t *length);
     // Copies all 1024 bytes of frame to out; returns 1024 and leaves cursor past frame's end.
     int32_t copyFrame(uint8_t *out);

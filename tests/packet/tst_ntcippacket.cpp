@@ -37,10 +37,15 @@ struct Reply
     QByteArray oid = DisplayOid1Bytes;
     uint8_t valueTag = 0x04;
     QByteArray value = QByteArray(322, 'A');
+    // Empty: the value's length in the shortest form. Otherwise these bytes stand for it.
+    QByteArray valueLengthField;
 
     QByteArray bytes() const
     {
-        QByteArray binding = tlv(0x06, oid) + tlv(valueTag, value);
+        const QByteArray valueField =
+            valueLengthField.isEmpty() ? tlv(valueTag, value)
+                                       : QByteArray(1, char(valueTag)) + valueLengthField + value;
+        QByteArray binding = tlv(0x06, oid) + valueField;
         QByteArray body = tlv(0x02, QByteArray(1, char(requestId))) +
                           tlv(0x02, QByteArray(1, char(status))) +
                           tlv(0x02, QByteArray(1, char(index))) + tlv(0x30, tlv(0x30, binding));
@@ -372,6 +377,17 @@ void TestNtcipPacket::acceptedReplies_data()
     QTest::newRow("value length 82 01 00")
         << big.bytes() << QByteArray("OctetString") << 2 << big.value;
 
+    // Long-form value lengths with leading zero bytes: valid BER.
+    Reply padded;
+    padded.value = QByteArray(512, 'p');
+    padded.valueLengthField = hex("850000000200");
+    QTest::newRow("value length 85 00 00 00 02 00 is 512")
+        << padded.bytes() << QByteArray("OctetString") << 2 << padded.value;
+    padded.value = QByteArray(160, 'q');
+    padded.valueLengthField = hex("8500000000a0");
+    QTest::newRow("value length 85 00 00 00 00 A0 is 160")
+        << padded.bytes() << QByteArray("OctetString") << 2 << padded.value;
+
     Reply full;
     full.value = QByteArray(512, 'f');
     QTest::newRow("value of 512 bytes fills value") << full.bytes() << QByteArray("OctetString")
@@ -539,11 +555,12 @@ void TestNtcipPacket::hostileReplies_data()
     negative += hex("84ffffffff");
     QTest::newRow("value length negative as 32 bits") << negative
                                                       << QByteArray("Malformed value length");
-    QByteArray fiveBytes = empty.bytes();
-    fiveBytes.chop(1);
-    fiveBytes += hex("850000000001") + "x";
-    QTest::newRow("value length of five bytes") << fiveBytes
-                                                << QByteArray("Malformed value length");
+    // Summed into 32 bits this would be 32, and 32 bytes follow: the length is still refused.
+    Reply wrapping;
+    wrapping.value = QByteArray(32, 'w');
+    wrapping.valueLengthField = hex("850100000020");
+    QTest::newRow("value length wrapping 32 bits")
+        << wrapping.bytes() << QByteArray("Malformed value length");
     QByteArray cutLength = empty.bytes();
     cutLength.chop(1);
     cutLength += hex("8201");

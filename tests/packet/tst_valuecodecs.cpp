@@ -538,6 +538,9 @@ void TestValueCodecs::decodeLength_data()
     QTest::newRow("82 00 05, long form of a short length") << hex("820005") << 5;
     QTest::newRow("83 01 00 00") << hex("83010000") << 0x10000;
     QTest::newRow("84 7F FF FF FF, largest") << hex("847fffffff") << INT_MAX;
+    QTest::newRow("85 00 00 00 02 00, leading zeros, is 512") << hex("850000000200") << 512;
+    QTest::newRow("85 00 00 00 00 A0 is 160") << hex("8500000000a0") << 160;
+    QTest::newRow("8A with nine zero bytes, then 01") << hex("8a00000000000000000001") << 1;
 }
 
 void TestValueCodecs::decodeLength()
@@ -588,7 +591,9 @@ void TestValueCodecs::decodeLengthBoundedRefuses_data()
     QTest::newRow("81 with its byte missing") << hex("81") << 0;
     QTest::newRow("82 with one of two bytes") << hex("8201") << 0;
     QTest::newRow("84 with three of four bytes") << hex("847fffff") << 0;
-    QTest::newRow("more than four length bytes") << hex("85000000 0001") << -1;
+    QTest::newRow("85 01 00 00 00 20 would wrap to 32") << hex("850100000020") << -1;
+    QTest::newRow("8A: a set bit nine bytes from the end") << hex("8a00000001000000000000") << -1;
+    QTest::newRow("85 with four of five bytes") << hex("8500000002") << 0;
     QTest::newRow("count byte FF") << hex("ff") << -1;
     QTest::newRow("negative as 32-bit signed") << hex("8480000000") << -1;
     QTest::newRow("84 FF FF FF FF") << hex("84ffffffff") << -1;
