@@ -159,6 +159,10 @@ void MainWindow::on_commandLinkButton_clicked()
 
 void MainWindow::on_dial_sliderReleased()
 {
+    // Let go with the mouse, the dial gives the keyboard back to the window, so the next arrow
+    // reaches the controller instead of turning the dial. Keys never release the dial, so a
+    // dial reached by Tab keeps the focus and turns with the arrows.
+    setFocus(Qt::OtherFocusReason);
     if (commTask)
         commTask->pollInterval.store(ui->dial->value());
 }

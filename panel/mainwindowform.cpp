@@ -232,6 +232,9 @@ void MainWindowForm::setup(QMainWindow *window)
     graphicsView->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     graphicsView->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     graphicsView->setInteractive(false);
+    // The display is only looked at. With the focus a view would eat the arrow and page keys
+    // that belong to the controller.
+    graphicsView->setFocusPolicy(Qt::NoFocus);
     // A null rectangle: the view follows its scene's rectangle.
     graphicsView->setSceneRect(QRectF(0, 0, 0, 0));
     graphicsView->setAlignment(Qt::AlignLeft | Qt::AlignTop);

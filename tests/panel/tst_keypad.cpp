@@ -7,6 +7,7 @@
 
 #include <QCommandLinkButton>
 #include <QDial>
+#include <QGraphicsView>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSpinBox>
@@ -36,12 +37,16 @@ private slots:
     void nothingRememberedBeforeFirstTask();
     void returnOnFocusedConnectConnectsThenSendsEnter();
     void returnElsewhereSendsEnterWithoutConnecting();
+    void keyAfterClickReachesController_data();
+    void keyAfterClickReachesController();
+    void tabReachesDialButNeverDisplay();
 
 private:
     QPushButton *button(const QString &name) const
     {
         return window->findChild<QPushButton *>(name);
     }
+    QDial *dial() const { return window->findChild<QDial *>("dial"); }
     QCommandLinkButton *connectButton() const
     {
         return window->findChild<QCommandLinkButton *>("commandLinkButton");
@@ -312,6 +317,67 @@ void TestKeypad::returnElsewhereSendsEnterWithoutConnecting()
     QCOMPARE(peer->keys, QList<int>{23});
     QCOMPARE(commTask, task);
     QCOMPARE(task->rowText(0)[0], 'X');
+}
+
+void TestKeypad::keyAfterClickReachesController_data()
+{
+    QTest::addColumn<QString>("clicked"); // object name of the widget clicked after Connect
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("code");
+
+    QTest::newRow("click on the display, then Up") << "graphicsView" << int(Qt::Key_Up) << 13;
+    QTest::newRow("click on the display, then Page Down")
+        << "graphicsView" << int(Qt::Key_PageDown) << 18;
+    QTest::newRow("dial let go, then Down") << "dial" << int(Qt::Key_Down) << 14;
+    QTest::newRow("dial let go, then Page Up") << "dial" << int(Qt::Key_PageUp) << 24;
+}
+
+void TestKeypad::keyAfterClickReachesController()
+{
+    QFETCH(QString, clicked);
+    QFETCH(int, key);
+    QFETCH(int, code);
+
+    connectToPeer();
+    auto *target = window->findChild<QWidget *>(clicked);
+    QVERIFY(target);
+    // A view takes its mouse input on its viewport.
+    if (auto *view = qobject_cast<QGraphicsView *>(target))
+        target = view->viewport();
+    QTest::mouseClick(target, Qt::LeftButton);
+    const int dialValue = dial()->value();
+    QCOMPARE(QApplication::focusWidget(), window);
+
+    // Through the window, as the keyboard delivers it: the focused widget gets it first.
+    QTest::keyClick(window->windowHandle(), Qt::Key(key));
+    QTRY_VERIFY_WITH_TIMEOUT(peer->keysAtLeast(1), Timeout);
+    QCOMPARE(peer->keys, QList<int>{code});
+    QCOMPARE(dial()->value(), dialValue);
+}
+
+void TestKeypad::tabReachesDialButNeverDisplay()
+{
+    connectToPeer();
+    auto *view = window->findChild<QGraphicsView *>("graphicsView");
+    // The focus chain is short: a dozen Tabs go round it at least once.
+    int dialVisits = 0;
+    for (int i = 0; i < 12; ++i) {
+        QTest::keyClick(window->windowHandle(), Qt::Key_Tab);
+        QVERIFY(!view->hasFocus());
+        dialVisits += dial()->hasFocus();
+    }
+    QVERIFY(dialVisits > 0);
+    for (int i = 0; i < 12 && !dial()->hasFocus(); ++i)
+        QTest::keyClick(window->windowHandle(), Qt::Key_Tab);
+    QVERIFY(dial()->hasFocus());
+
+    // Tabbed to, the dial turns with the arrows and the controller gets no key.
+    const int before = dial()->value();
+    QTest::keyClick(window->windowHandle(), Qt::Key_Up);
+    QCOMPARE(dial()->value(), before + 10);
+    getsAtMark = peer->gets;
+    QTRY_VERIFY_WITH_TIMEOUT(settled(3), Timeout);
+    QVERIFY(peer->keys.isEmpty());
 }
 
 QTEST_MAIN(TestKeypad)
