@@ -7,6 +7,8 @@
 #include <QFont>
 #include <QGraphicsScene>
 #include <QGraphicsView>
+#include <QGuiApplication>
+#include <QIcon>
 #include <QProgressBar>
 #include <QSpinBox>
 #include <QTimerEvent>
@@ -28,11 +30,18 @@ constexpr int RowX = 3;
 constexpr int RefreshMs = 100;
 } // namespace
 
+const char MainWindow::AppId[] = "org.frontpanel.FrontPanel";
+
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new MainWindowForm), scene(nullptr), rowItems{}, cursorItem(nullptr),
       screenFont(nullptr), refreshTimer(0)
 {
     ui->setup(this);
+
+    // Named before the window is first shown: a Wayland shell reads the name then, and matches
+    // the window to the desktop entry of that name and to its icon. X11 takes the icon itself.
+    QGuiApplication::setDesktopFileName(QString::fromLatin1(AppId));
+    setWindowIcon(QIcon(QStringLiteral(":/%1.svg").arg(QString::fromLatin1(AppId))));
 
     scene = new QGraphicsScene(0, 0, 20, 20);
     screenFont = new QFont(QStringLiteral("Courier"), 10);

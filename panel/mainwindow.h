@@ -23,6 +23,9 @@ class MainWindow : public QMainWindow
     Q_OBJECT
 
 public:
+    // The name of the desktop entry, the icon and the AppStream component.
+    static const char AppId[];
+
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 

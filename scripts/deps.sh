@@ -11,15 +11,17 @@ set -euo pipefail
 
 # The programs: compiler, CMake, Qt 6 (its CMake files need the OpenGL headers).
 build=(cmake g++ make pkg-config qt6-base-dev libgl-dev)
-# Starting the panel beside the simulator: the display fonts, and Xvfb with the tools that press
-# Connect and take the screenshot when there is no display.
-run=(fonts-urw-base35 fonts-dejavu-core xvfb xauth imagemagick x11-utils xdotool)
+# Starting the panel beside the simulator: the display fonts, Qt's SVG plugins for the window's
+# icon, and Xvfb with the tools that press Connect and take the screenshot when there is no
+# display.
+run=(fonts-urw-base35 fonts-dejavu-core libqt6svg6 xvfb xauth imagemagick x11-utils xdotool)
 # The Debian package: dpkg-shlibdeps (dpkg-dev) and file work out its Depends field.
 package=(dpkg-dev file)
 # The tests: net-snmp's library, tools and agent as independent peers, clang for the libFuzzer
-# build, Google Benchmark, the fonts the display tests measure, and the package checkers.
+# build, Google Benchmark, the fonts the display tests measure, the SVG plugins that draw the
+# window's icon, and the package checkers.
 test=(libsnmp-dev snmp snmpd clang libclang-rt-14-dev libbenchmark-dev
-      fonts-urw-base35 fonts-dejavu-core xvfb xauth
+      fonts-urw-base35 fonts-dejavu-core libqt6svg6 xvfb xauth
       lintian desktop-file-utils appstream man-db "${package[@]}")
 # Packages that start a system service when installed; the tests never use it.
 services=(snmpd)

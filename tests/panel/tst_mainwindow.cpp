@@ -6,9 +6,13 @@
 
 #include <QCommandLinkButton>
 #include <QDial>
+#include <QFile>
 #include <QGraphicsScene>
 #include <QGraphicsSimpleTextItem>
 #include <QGraphicsView>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QImage>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -65,6 +69,7 @@ private slots:
     void transformFollowsViewSize();
     void dialReleaseSetsPollInterval();
     void closingJoinsEveryTask();
+    void namesItsDesktopEntryAndShowsItsIcon();
 
 private:
     QGraphicsView *view() const { return window->findChild<QGraphicsView *>("graphicsView"); }
@@ -397,6 +402,23 @@ void TestMainWindow::closingJoinsEveryTask()
     // Both threads, also the one Start left behind, had finished before the window was gone.
     QCOMPARE(ended.load(std::memory_order_acquire), 2);
     QVERIFY(!commTask);
+}
+
+void TestMainWindow::namesItsDesktopEntryAndShowsItsIcon()
+{
+    // The name must be that of the desktop entry that is installed, and that entry's icon the
+    // one the window shows.
+    const QString id = QGuiApplication::desktopFileName();
+    QVERIFY(!id.isEmpty());
+    QFile entry(QStringLiteral(FRONTPANEL_PACKAGING_DIR "/%1.desktop").arg(id));
+    QVERIFY2(entry.open(QIODevice::ReadOnly | QIODevice::Text), qPrintable(entry.fileName()));
+    const QList<QByteArray> lines = entry.readAll().split('\n');
+    QVERIFY(lines.contains("Icon=" + id.toLatin1()));
+
+    const QIcon installed(QStringLiteral(FRONTPANEL_PACKAGING_DIR "/%1.svg").arg(id));
+    const QImage expected = installed.pixmap(48, 48).toImage();
+    QVERIFY(!expected.isNull());
+    QCOMPARE(window->windowIcon().pixmap(48, 48).toImage(), expected);
 }
 
 QTEST_MAIN(TestMainWindow)
