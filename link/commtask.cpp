@@ -1,40 +1,21 @@
 // The link task: polls the controller's display in two blocks and forwards key codes.
 #include "commtask.h"
 
+#include "linkrules.h"
 #include "ntcippacket.h"
 
 #include <QNetworkProxy>
 #include <QUdpSocket>
 
-#include <mutex>
 #include <cstring>
-
-const char CommTask::DefaultHost[] = "127.0.0.1";
+#include <mutex>
 
 namespace {
 
-// The display blocks and the key of the controller's front panel.
-const char FirstBlockOid[] = "1.3.6.1.4.1.1206.3.5.2.17.12.1.2.1";
-const char SecondBlockOid[] = "1.3.6.1.4.1.1206.3.5.2.17.12.1.2.2";
-const char KeyOid[] = "1.3.6.1.4.1.1206.3.5.2.17.10.0";
-
-// A first block of 2 + 320 bytes in a reply with the six-letter community and three-byte
-// lengths is exactly this long; a reply above it is not one of ours.
-constexpr int LargestReply = 379;
-// Four rows: a shorter value cannot be a display block.
-constexpr int SmallestBlock = 160;
-// The cursor bytes of a first block: row 1..16 and column 1..40, 0 for none. A second block
-// starts with display characters, which lie above 16.
-constexpr int LastCursorRow = 16;
-constexpr int LastCursorColumn = 40;
+using namespace LinkRules;
 
 // The reply wait: 3 ms, then 97 tries one millisecond apart.
-constexpr int FirstWait = 3;
 constexpr int ReplyTries = 97;
-constexpr int NoReply = 100;
-// Above this figure the controller is slow, and the pause grows to spare it.
-constexpr int SlowLatency = 50;
-constexpr int SlowExtraPause = 50;
 // The key answer is drained for about a second: 5 ms, then up to 100 reads 10 ms apart.
 constexpr int KeyFirstWait = 5;
 constexpr int KeyTries = 100;
@@ -42,13 +23,6 @@ constexpr int KeyTryPause = 10;
 // How often a stopped task looks for the restart, and the longest sleep without a quit check.
 constexpr int RestartPoll = 20;
 constexpr int QuitSlice = 20;
-
-constexpr int DefaultPollInterval = 100;
-constexpr int ShortestPollInterval = 10;
-constexpr int LongestPollInterval = 1000;
-// Ports 1..12 are taken for mistakes rather than a controller.
-constexpr int LowestPort = 13;
-constexpr int HighestPort = 65535;
 
 char rowBuffer[CommTask::Columns + 1];
 
@@ -104,38 +78,21 @@ bool CommTask::sleepUnlessQuit(int ms)
 
 bool CommTask::takeReply(const uint8_t *bytes, int length)
 {
-    if (!bytes || length < 1 || length > LargestReply)
-        return false;
     // A task that has not connected yet has no record; tests drive it this way. run() always
     // creates one at connection time, so a cycle never gets here without one.
     if (!packet)
         packet = new NtcipPacket;
-    packet->loadFrame(bytes, length);
-    if (!packet->validateResponse(1))
+    Block block;
+    if (readBlock(*packet, bytes, length, &block) != nullptr)
         return false;
-    const int n = packet->valueLength;
-    if (n < SmallestBlock)
-        return false;
-    const uint8_t *value = packet->value;
-    const int b0 = value[0];
-    const int b1 = value[1];
-    if (b0 <= LastCursorRow && b1 <= LastCursorColumn) {
-        // First block: cursor row and column, then the rows from row 0 on.
-        {
-            std::lock_guard<std::mutex> locker(screenLock);
-            std::memcpy(screen, value + 2, size_t(n - 2));
-        }
-        cursorRow.store(b0, std::memory_order_relaxed);
-        cursorColumn.store(b1, std::memory_order_relaxed);
-        return true;
+    {
+        std::lock_guard<std::mutex> locker(screenLock);
+        std::memcpy(screen + block.offset, block.bytes, size_t(block.length));
     }
-    // Second block: it lands at the offset equal to its own length, so 320 bytes fill rows
-    // 8..15. One longer than 321 bytes would run past the screen: such a block is no layout
-    // we know, and it is dropped whole rather than shown cut.
-    if (2 * n > ScreenSize)
-        return false;
-    std::lock_guard<std::mutex> locker(screenLock);
-    std::memcpy(screen + n, value, size_t(n));
+    if (block.hasCursor) {
+        cursorRow.store(block.cursorRow, std::memory_order_relaxed);
+        cursorColumn.store(block.cursorColumn, std::memory_order_relaxed);
+    }
     return true;
 }
 
@@ -149,7 +106,7 @@ void CommTask::connectToController()
         target = host;
         targetPort = port;
     }
-    if (target.isEmpty() || targetPort < LowestPort || targetPort > HighestPort) {
+    if (target.isEmpty() || !usablePort(targetPort)) {
         // Both are replaced, also when only the port is out of range.
         target = QString::fromLatin1(DefaultHost);
         targetPort = DefaultPort;
@@ -183,9 +140,8 @@ bool CommTask::stopUntilRestart()
 
 void CommTask::pollOnce()
 {
-    packet->setOid(firstBlockNext ? FirstBlockOid : SecondBlockOid);
+    buildPoll(*packet, firstBlockNext);
     firstBlockNext = !firstBlockNext;
-    packet->buildGet();
     const qint64 written =
         socket->write(reinterpret_cast<const char *>(packet->frame), packet->frameLength);
     if (written != packet->frameLength)
@@ -220,9 +176,7 @@ void CommTask::sendPendingKey()
     const uint8_t code = pendingKey.exchange(0, std::memory_order_acq_rel);
     if (code == 0)
         return;
-    packet->setOid(KeyOid);
-    packet->setOctetString(&code, 1);
-    packet->buildSet();
+    buildKey(*packet, code);
     socket->write(reinterpret_cast<const char *>(packet->frame), packet->frameLength);
 
     // The answer is only taken out of the socket, never examined: a key is sent once.
@@ -241,7 +195,7 @@ void CommTask::run()
 {
     latency.store(0, std::memory_order_relaxed);
     const int interval = pollInterval.load(std::memory_order_relaxed);
-    if (interval < ShortestPollInterval || interval > LongestPollInterval)
+    if (!usablePollInterval(interval))
         pollInterval.store(DefaultPollInterval, std::memory_order_relaxed);
 
     // Created here so that it belongs to this thread. The controller is reached directly: a
@@ -264,9 +218,8 @@ void CommTask::run()
         if (quitAsked())
             break;
         sendPendingKey();
-        const int pause = pollInterval.load(std::memory_order_relaxed);
-        running = sleepUnlessQuit(
-            latency.load(std::memory_order_relaxed) > SlowLatency ? pause + SlowExtraPause : pause);
+        running = sleepUnlessQuit(pauseAfter(latency.load(std::memory_order_relaxed),
+                                             pollInterval.load(std::memory_order_relaxed)));
     }
 
     delete socket;

@@ -2,6 +2,8 @@
 #ifndef COMMTASK_H
 #define COMMTASK_H
 
+#include "linkrules.h"
+
 #include <QString>
 #include <QThread>
 
@@ -16,13 +18,13 @@ class CommTask : public QThread
 {
 public:
     // Rows and bytes of the display mirror: 16 rows of 40 characters, then 2 bytes never shown.
-    static constexpr int Rows = 16;
-    static constexpr int Columns = 40;
-    static constexpr int ScreenSize = 642;
-    static constexpr int ReceiveSize = 1024;
+    static constexpr int Rows = LinkRules::Rows;
+    static constexpr int Columns = LinkRules::Columns;
+    static constexpr int ScreenSize = LinkRules::ScreenSize;
+    static constexpr int ReceiveSize = LinkRules::ReceiveSize;
     // Where a task goes when it is given no usable address or port.
-    static const char DefaultHost[];
-    static constexpr int DefaultPort = 501;
+    static constexpr const char *DefaultHost = LinkRules::DefaultHost;
+    static constexpr int DefaultPort = LinkRules::DefaultPort;
 
     CommTask();
     ~CommTask() override;

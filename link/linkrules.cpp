@@ -1,0 +1,76 @@
+// The request building and reply placement of a controller link.
+#include "linkrules.h"
+
+#include "ntcippacket.h"
+
+namespace LinkRules {
+
+namespace {
+
+// The display blocks and the key of the controller's front panel.
+const char FirstBlockOid[] = "1.3.6.1.4.1.1206.3.5.2.17.12.1.2.1";
+const char SecondBlockOid[] = "1.3.6.1.4.1.1206.3.5.2.17.12.1.2.2";
+const char KeyOid[] = "1.3.6.1.4.1.1206.3.5.2.17.10.0";
+
+// A first block of 2 + 320 bytes in a reply with the six-letter community and three-byte
+// lengths is exactly this long; a reply above it is not one of ours.
+constexpr int LargestReply = 379;
+// Four rows: a shorter value cannot be a display block.
+constexpr int SmallestBlock = 160;
+// The cursor bytes of a first block: row 1..16 and column 1..40, 0 for none. A second block
+// starts with display characters, which lie above 16.
+constexpr int LastCursorRow = 16;
+constexpr int LastCursorColumn = 40;
+
+} // namespace
+
+void buildPoll(NtcipPacket &packet, bool firstBlock)
+{
+    packet.setOid(firstBlock ? FirstBlockOid : SecondBlockOid);
+    packet.buildGet();
+}
+
+void buildKey(NtcipPacket &packet, uint8_t code)
+{
+    packet.setOid(KeyOid);
+    packet.setOctetString(&code, 1);
+    packet.buildSet();
+}
+
+const char *readBlock(NtcipPacket &packet, const uint8_t *bytes, int length, Block *block)
+{
+    if (!bytes || length < 1 || length > LargestReply)
+        return "Reply size outside 1..379 bytes";
+    packet.loadFrame(bytes, length);
+    packet.errorText[0] = '\0';
+    if (!packet.validateResponse(1))
+        return packet.errorText[0] != '\0' ? packet.errorText : "Unknown value type";
+    const int n = packet.valueLength;
+    if (n < SmallestBlock)
+        return "Value shorter than four rows";
+    const uint8_t *value = packet.value;
+    const int b0 = value[0];
+    const int b1 = value[1];
+    if (b0 <= LastCursorRow && b1 <= LastCursorColumn) {
+        // First block: cursor row and column, then the rows from row 0 on.
+        block->bytes = value + 2;
+        block->length = n - 2;
+        block->offset = 0;
+        block->hasCursor = true;
+        block->cursorRow = b0;
+        block->cursorColumn = b1;
+        return nullptr;
+    }
+    // Second block: it lands at the offset equal to its own length, so 320 bytes fill rows
+    // 8..15. One longer than 321 bytes would run past the screen: such a block is no layout
+    // we know, and it is dropped whole rather than shown cut.
+    if (2 * n > ScreenSize)
+        return "Second block longer than the screen";
+    block->bytes = value;
+    block->length = n;
+    block->offset = n;
+    block->hasCursor = false;
+    return nullptr;
+}
+
+} // namespace LinkRules
