@@ -1,0 +1,500 @@
+// The multi-controller link engine. Every link has its own unconnected UDP socket, so that a
+// datagram from anyone but its controller can be seen and counted rather than filtered away
+// by the kernel, and one deadline: the next poll, the end of the reply wait or the end of the
+// key answer wait. Sockets are read with recvfrom and written with sendto on the descriptor:
+// Qt's datagram calls with an address allocate on every call, and a poll cycle allocates
+// nothing. The deadlines wake the thread through one timerfd for the same reason.
+#include "linkengine.h"
+
+#include "ntcippacket.h"
+
+#include <QHostAddress>
+#include <QSocketNotifier>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <time.h>
+#include <unistd.h>
+
+using namespace LinkRules;
+
+namespace {
+
+// A flood on one socket must not hold the thread: after this many datagrams the loop moves on,
+// and the socket, still readable, is served again in the next turn of the event loop.
+constexpr int DatagramsPerTurn = 16;
+
+} // namespace
+
+struct LinkEngine::Link
+{
+    enum Phase { Idle, AwaitingReply, AwaitingKeyAnswer };
+
+    int id = 0;
+    sockaddr_in peer{};
+    int fd = -1;
+    QSocketNotifier *notifier = nullptr;
+    NtcipPacket packet;
+
+    // Set from any thread.
+    std::atomic<int> pollInterval{DefaultPollInterval};
+    std::atomic<int> slowInterval{5000};
+    std::atomic<int> watchers{0};
+    std::atomic<uint8_t> pendingKey{0};
+
+    // Engine thread only.
+    Phase phase = Idle;
+    int64_t sentAt = 0;
+    int64_t due = 0;
+    int heapIndex = -1;
+    bool firstBlockNext = true;
+    // The figure of the last poll, which decides the pause after it.
+    int lastFigure = 0;
+
+    // What other threads read, under lock.
+    mutable std::mutex lock;
+    LinkState state;
+
+    ~Link()
+    {
+        delete notifier;
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+LinkEngine::LinkEngine(QObject *parent) : QObject(parent)
+{
+    wakeFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (wakeFd >= 0) {
+        wakeNotifier = new QSocketNotifier(wakeFd, QSocketNotifier::Read, this);
+        connect(wakeNotifier, &QSocketNotifier::activated, this, [this] { onWakeTimer(); });
+    }
+}
+
+LinkEngine::~LinkEngine()
+{
+    {
+        std::lock_guard<std::mutex> locker(tableLock);
+        links.clear();
+    }
+    delete wakeNotifier;
+    if (wakeFd >= 0)
+        ::close(wakeFd);
+}
+
+int64_t LinkEngine::clockMs()
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+int LinkEngine::addLink(const LinkConfig &config)
+{
+    if (wakeFd < 0)
+        return 0;
+    auto link = std::make_unique<Link>();
+    QHostAddress address(config.address);
+    int port = config.port;
+    if (address.protocol() != QAbstractSocket::IPv4Protocol || !usablePort(port)) {
+        address = QHostAddress(QString::fromLatin1(DefaultHost));
+        port = DefaultPort;
+    }
+    link->peer.sin_family = AF_INET;
+    link->peer.sin_port = htons(uint16_t(port));
+    link->peer.sin_addr.s_addr = htonl(address.toIPv4Address());
+
+    link->fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (link->fd < 0)
+        return 0;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    // A controller on loopback is answered from loopback; any other from every interface.
+    local.sin_addr.s_addr = address.isLoopback() ? htonl(INADDR_LOOPBACK) : htonl(INADDR_ANY);
+    if (::bind(link->fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0)
+        return 0;
+
+    const int community =
+        int(qMin(config.community.size(), qsizetype(NtcipPacket::CommunitySize - 1)));
+    std::memset(link->packet.community, 0, sizeof link->packet.community);
+    std::memcpy(link->packet.community, config.community.constData(), size_t(community));
+    link->pollInterval =
+        usablePollInterval(config.pollInterval) ? config.pollInterval : DefaultPollInterval;
+    link->slowInterval = config.slowInterval > 0 ? config.slowInterval : 5000;
+    std::memset(link->state.screen, ' ', sizeof link->state.screen);
+    link->state.lastError[0] = '\0';
+
+    Link *raw = link.get();
+    raw->notifier = new QSocketNotifier(raw->fd, QSocketNotifier::Read);
+    connect(raw->notifier, &QSocketNotifier::activated, this, [this, raw] { readDatagrams(raw); });
+    {
+        std::lock_guard<std::mutex> locker(tableLock);
+        raw->id = ++lastId;
+        links.emplace(raw->id, std::move(link));
+    }
+    // The heap never grows inside a cycle: its room is taken here.
+    heap.reserve(links.size());
+    heap.push_back(raw);
+    raw->heapIndex = int(heap.size()) - 1;
+    schedule(raw, clockMs());
+    armWakeTimer();
+    return raw->id;
+}
+
+bool LinkEngine::removeLink(int id)
+{
+    std::unique_ptr<Link> gone;
+    {
+        std::lock_guard<std::mutex> locker(tableLock);
+        auto it = links.find(id);
+        if (it == links.end())
+            return false;
+        gone = std::move(it->second);
+        links.erase(it);
+    }
+    heapRemove(gone.get());
+    armWakeTimer();
+    return true;
+}
+
+int LinkEngine::linkCount() const
+{
+    std::lock_guard<std::mutex> locker(tableLock);
+    return int(links.size());
+}
+
+LinkEngine::Link *LinkEngine::find(int id) const
+{
+    auto it = links.find(id);
+    return it == links.end() ? nullptr : it->second.get();
+}
+
+bool LinkEngine::read(int id, LinkState *out) const
+{
+    std::lock_guard<std::mutex> locker(tableLock);
+    const Link *link = find(id);
+    if (!link)
+        return false;
+    std::lock_guard<std::mutex> stateLocker(link->lock);
+    *out = link->state;
+    return true;
+}
+
+bool LinkEngine::pressKey(int id, uint8_t code)
+{
+    std::lock_guard<std::mutex> locker(tableLock);
+    Link *link = find(id);
+    if (!link)
+        return false;
+    link->pendingKey.store(code, std::memory_order_release);
+    return true;
+}
+
+bool LinkEngine::watch(int id)
+{
+    {
+        std::lock_guard<std::mutex> locker(tableLock);
+        Link *link = find(id);
+        if (!link)
+            return false;
+        if (link->watchers.fetch_add(1, std::memory_order_acq_rel) != 0)
+            return true;
+    }
+    // Someone looks now: a link resting at its slow interval polls at once.
+    QMetaObject::invokeMethod(this, [this, id] { wake(id); });
+    return true;
+}
+
+bool LinkEngine::unwatch(int id)
+{
+    std::lock_guard<std::mutex> locker(tableLock);
+    Link *link = find(id);
+    if (!link)
+        return false;
+    int n = link->watchers.load(std::memory_order_relaxed);
+    while (n > 0 && !link->watchers.compare_exchange_weak(n, n - 1, std::memory_order_acq_rel)) {
+    }
+    return true;
+}
+
+bool LinkEngine::setPollInterval(int id, int ms)
+{
+    if (!usablePollInterval(ms))
+        return false;
+    std::lock_guard<std::mutex> locker(tableLock);
+    Link *link = find(id);
+    if (!link)
+        return false;
+    link->pollInterval.store(ms, std::memory_order_relaxed);
+    return true;
+}
+
+void LinkEngine::wake(int id)
+{
+    Link *link = find(id);
+    if (!link || link->phase != Link::Idle)
+        return;
+    const int64_t now = clockMs();
+    if (link->due > now) {
+        schedule(link, now);
+        armWakeTimer();
+    }
+}
+
+bool LinkEngine::send(Link *link)
+{
+    const ssize_t n = ::sendto(link->fd, link->packet.frame, size_t(link->packet.frameLength), 0,
+                               reinterpret_cast<const sockaddr *>(&link->peer), sizeof link->peer);
+    return n == link->packet.frameLength;
+}
+
+void LinkEngine::sendPoll(Link *link, int64_t now)
+{
+    buildPoll(link->packet, link->firstBlockNext);
+    link->firstBlockNext = !link->firstBlockNext;
+    {
+        std::lock_guard<std::mutex> locker(link->lock);
+        ++link->state.counters.requests;
+    }
+    if (!send(link)) {
+        // Nothing to wait for: the key and the pause follow as after any poll.
+        afterPoll(link, now);
+        return;
+    }
+    link->sentAt = now;
+    link->phase = Link::AwaitingReply;
+    schedule(link, now + NoReply);
+}
+
+void LinkEngine::afterPoll(Link *link, int64_t now)
+{
+    // One exchange: a code stored while this one is sent waits for the next cycle.
+    const uint8_t code = link->pendingKey.exchange(0, std::memory_order_acq_rel);
+    if (code == 0) {
+        startPause(link, now);
+        return;
+    }
+    buildKey(link->packet, code);
+    send(link);
+    {
+        std::lock_guard<std::mutex> locker(link->lock);
+        ++link->state.counters.keysSent;
+    }
+    link->phase = Link::AwaitingKeyAnswer;
+    schedule(link, now + KeyAnswerWait);
+}
+
+void LinkEngine::startPause(Link *link, int64_t now)
+{
+    const bool watched = link->watchers.load(std::memory_order_acquire) > 0;
+    const int interval = watched ? link->pollInterval.load(std::memory_order_relaxed)
+                                 : link->slowInterval.load(std::memory_order_relaxed);
+    link->phase = Link::Idle;
+    schedule(link, now + pauseAfter(link->lastFigure, interval));
+}
+
+void LinkEngine::handleDue(Link *link, int64_t now)
+{
+    switch (link->phase) {
+    case Link::Idle:
+        sendPoll(link, now);
+        break;
+    case Link::AwaitingReply: {
+        link->lastFigure = NoReply;
+        {
+            std::lock_guard<std::mutex> locker(link->lock);
+            link->state.figure = NoReply;
+            ++link->state.counters.noAnswer;
+        }
+        afterPoll(link, now);
+        break;
+    }
+    case Link::AwaitingKeyAnswer:
+        // Not answered: the key is not sent again.
+        startPause(link, now);
+        break;
+    }
+}
+
+void LinkEngine::readDatagrams(Link *link)
+{
+    const int id = link->id;
+    for (int turn = 0; turn < DatagramsPerTurn; ++turn) {
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        // MSG_TRUNC: the datagram's real length, so that an oversize one is refused by size.
+        const ssize_t n = ::recvfrom(link->fd, receiveBuffer, sizeof receiveBuffer, MSG_TRUNC,
+                                     reinterpret_cast<sockaddr *>(&from), &fromLength);
+        if (n < 0)
+            break;
+        if (from.sin_family != AF_INET || from.sin_port != link->peer.sin_port ||
+            from.sin_addr.s_addr != link->peer.sin_addr.s_addr) {
+            std::lock_guard<std::mutex> locker(link->lock);
+            ++link->state.counters.foreign;
+            continue;
+        }
+        const int64_t now = clockMs();
+        switch (link->phase) {
+        case Link::AwaitingReply:
+            takeReply(link, int(n), now);
+            break;
+        case Link::AwaitingKeyAnswer: {
+            // The answer to a key is only taken out, never examined.
+            {
+                std::lock_guard<std::mutex> locker(link->lock);
+                ++link->state.counters.keysAnswered;
+            }
+            startPause(link, now);
+            break;
+        }
+        case Link::Idle: {
+            std::lock_guard<std::mutex> locker(link->lock);
+            ++link->state.counters.unexpected;
+            break;
+        }
+        }
+        // A slot connected to screenChanged may have removed this link.
+        if (find(id) != link) {
+            armWakeTimer();
+            return;
+        }
+    }
+    armWakeTimer();
+}
+
+void LinkEngine::takeReply(Link *link, int length, int64_t now)
+{
+    Block block;
+    // length is the datagram's own, which may exceed the buffer: readBlock refuses any length
+    // above the largest reply before it reads a byte.
+    const char *refusal = readBlock(link->packet, receiveBuffer, length, &block);
+    if (refusal) {
+        // Not the reply: the wait goes on for the real one.
+        std::lock_guard<std::mutex> locker(link->lock);
+        ++link->state.counters.refused;
+        std::snprintf(link->state.lastError, sizeof link->state.lastError, "%s", refusal);
+        return;
+    }
+    const int figure = figureAfter(now - link->sentAt);
+    link->lastFigure = figure;
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> locker(link->lock);
+        LinkState &s = link->state;
+        uint8_t *target = s.screen + block.offset;
+        changed = std::memcmp(target, block.bytes, size_t(block.length)) != 0;
+        std::memcpy(target, block.bytes, size_t(block.length));
+        if (block.hasCursor) {
+            changed =
+                changed || s.cursorRow != block.cursorRow || s.cursorColumn != block.cursorColumn;
+            s.cursorRow = block.cursorRow;
+            s.cursorColumn = block.cursorColumn;
+        }
+        s.figure = figure;
+        s.lastReplyMs = now;
+        ++s.counters.accepted;
+    }
+    afterPoll(link, now);
+    if (changed)
+        emit screenChanged(link->id);
+}
+
+void LinkEngine::onWakeTimer()
+{
+    uint64_t expirations = 0;
+    // Clears the descriptor's readable state; the count itself is not needed.
+    if (::read(wakeFd, &expirations, sizeof expirations) < 0 && errno != EAGAIN)
+        return;
+    armedDue = -1;
+    const int64_t now = clockMs();
+    while (!heap.empty() && heap.front()->due <= now)
+        handleDue(heap.front(), now);
+    armWakeTimer();
+}
+
+void LinkEngine::armWakeTimer()
+{
+    if (wakeFd < 0)
+        return;
+    const int64_t due = heap.empty() ? 0 : heap.front()->due;
+    if (due == armedDue)
+        return;
+    armedDue = due;
+    itimerspec spec{};
+    if (due > 0) {
+        // Absolute time on the monotonic clock; a time already past fires at once.
+        spec.it_value.tv_sec = time_t(due / 1000);
+        spec.it_value.tv_nsec = long(due % 1000) * 1000000;
+    }
+    ::timerfd_settime(wakeFd, due > 0 ? TFD_TIMER_ABSTIME : 0, &spec, nullptr);
+}
+
+void LinkEngine::schedule(Link *link, int64_t due)
+{
+    const int64_t before = link->due;
+    link->due = due;
+    if (due < before)
+        siftUp(link->heapIndex);
+    else
+        siftDown(link->heapIndex);
+}
+
+void LinkEngine::heapRemove(Link *link)
+{
+    const int i = link->heapIndex;
+    const int last = int(heap.size()) - 1;
+    if (i < 0 || i > last)
+        return;
+    heapSwap(i, last);
+    heap.pop_back();
+    link->heapIndex = -1;
+    if (i < last) {
+        siftUp(i);
+        siftDown(i);
+    }
+}
+
+void LinkEngine::siftUp(int i)
+{
+    while (i > 0) {
+        const int parent = (i - 1) / 2;
+        if (heap[size_t(parent)]->due <= heap[size_t(i)]->due)
+            return;
+        heapSwap(i, parent);
+        i = parent;
+    }
+}
+
+void LinkEngine::siftDown(int i)
+{
+    const int n = int(heap.size());
+    for (;;) {
+        int smallest = i;
+        const int left = 2 * i + 1;
+        const int right = left + 1;
+        if (left < n && heap[size_t(left)]->due < heap[size_t(smallest)]->due)
+            smallest = left;
+        if (right < n && heap[size_t(right)]->due < heap[size_t(smallest)]->due)
+            smallest = right;
+        if (smallest == i)
+            return;
+        heapSwap(i, smallest);
+        i = smallest;
+    }
+}
+
+void LinkEngine::heapSwap(int i, int j)
+{
+    std::swap(heap[size_t(i)], heap[size_t(j)]);
+    heap[size_t(i)]->heapIndex = i;
+    heap[size_t(j)]->heapIndex = j;
+}

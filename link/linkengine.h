@@ -1,0 +1,133 @@
+// LinkEngine: links to any number of controllers from one thread's event loop. Each link polls
+// its controller's display and sends its keys by the same rules as the desktop's link task, but
+// waits on sockets and timers instead of sleeping, so a thousand links cost one thread and a
+// wake-up only when a datagram or a deadline is due.
+#ifndef LINKENGINE_H
+#define LINKENGINE_H
+
+#include "linkrules.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+class QSocketNotifier;
+
+struct LinkConfig
+{
+    QString name;
+    // The controller's IPv4 address as dotted text and its UDP port; an unusable pair falls
+    // back to the built-in default controller, as the desktop's link task does.
+    QString address;
+    int port = LinkRules::DefaultPort;
+    // Real controllers are configured with their own; up to 19 characters are used.
+    QByteArray community = QByteArrayLiteral("harbor");
+    // The pause between polls while someone watches the link, and while nobody does.
+    int pollInterval = LinkRules::DefaultPollInterval;
+    int slowInterval = 5000;
+};
+
+struct LinkCounters
+{
+    uint64_t requests = 0;
+    uint64_t accepted = 0;
+    // Datagrams from the controller that the reply rules refused; lastError says why.
+    uint64_t refused = 0;
+    uint64_t noAnswer = 0;
+    // Datagrams from any other address or port: dropped unread.
+    uint64_t foreign = 0;
+    // Datagrams from the controller when nothing was awaited (doubled or very late replies).
+    uint64_t unexpected = 0;
+    uint64_t keysSent = 0;
+    uint64_t keysAnswered = 0;
+};
+
+// A copy of one link's state, taken at one moment under the link's lock.
+struct LinkState
+{
+    uint8_t screen[LinkRules::ScreenSize];
+    int cursorRow = 0;
+    int cursorColumn = 0;
+    // The delay figure of the last poll; 0 before the first.
+    int figure = 0;
+    // When the last reply was accepted, on LinkEngine::clockMs(); -1 for never.
+    int64_t lastReplyMs = -1;
+    LinkCounters counters;
+    char lastError[64];
+};
+
+class LinkEngine : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit LinkEngine(QObject *parent = nullptr);
+    ~LinkEngine() override;
+
+    // On the engine's own thread. addLink opens the link's socket and polls at once; it returns
+    // the link's id (never reused), or 0 when no socket could be opened.
+    int addLink(const LinkConfig &config);
+    bool removeLink(int id);
+    int linkCount() const;
+
+    // From any thread; false for an id that is not (or no longer) there.
+    bool read(int id, LinkState *out) const;
+    // One waiting key per link: a newer code replaces one that was not sent yet.
+    bool pressKey(int id, uint8_t code);
+    // A watched link polls at its poll interval, an unwatched one at its slow interval.
+    // Watchers are counted; the first one makes an idle link poll at once.
+    bool watch(int id);
+    bool unwatch(int id);
+    bool setPollInterval(int id, int ms);
+
+    // The monotonic clock of lastReplyMs, in milliseconds.
+    static int64_t clockMs();
+
+signals:
+    // A reply changed the link's screen or cursor. Emitted on the engine's thread.
+    void screenChanged(int id);
+
+private:
+    struct Link;
+
+    Link *find(int id) const;
+    void wake(int id);
+    void readDatagrams(Link *link);
+    void takeReply(Link *link, int length, int64_t now);
+    void handleDue(Link *link, int64_t now);
+    void sendPoll(Link *link, int64_t now);
+    void afterPoll(Link *link, int64_t now);
+    void startPause(Link *link, int64_t now);
+    bool send(Link *link);
+    void onWakeTimer();
+    void armWakeTimer();
+
+    // Deadlines: a min-heap on due time with each link's position kept in the link, so that a
+    // reply can move its link's deadline without a search.
+    void schedule(Link *link, int64_t due);
+    void heapRemove(Link *link);
+    void siftUp(int i);
+    void siftDown(int i);
+    void heapSwap(int i, int j);
+
+    // The table is changed only on the engine's thread, under tableLock; other threads look
+    // links up under it too.
+    mutable std::mutex tableLock;
+    std::map<int, std::unique_ptr<Link>> links;
+    int lastId = 0;
+    std::vector<Link *> heap;
+
+    int wakeFd = -1;
+    QSocketNotifier *wakeNotifier = nullptr;
+    int64_t armedDue = -1;
+    // Every datagram is read here and used before the next read.
+    uint8_t receiveBuffer[LinkRules::ReceiveSize];
+};
+
+#endif // LINKENGINE_H
