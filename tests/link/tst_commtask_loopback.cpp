@@ -2,8 +2,8 @@
 // is checked as ranges and lower bounds only; every wait is a QTRY with a generous timeout.
 #include "commtask.h"
 #include "fakecontroller.h"
-#include "taskhelpers.h"
 #include "snmpbytes.h"
+#include "taskhelpers.h"
 
 #include <QScopeGuard>
 #include <QtTest>

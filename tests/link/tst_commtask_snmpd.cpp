@@ -14,8 +14,8 @@
 #include <QtTest>
 
 #ifdef Q_OS_LINUX
-#include <mutex>
 #include <csignal>
+#include <mutex>
 #include <sys/prctl.h>
 #endif
 

@@ -1,0 +1,273 @@
+// The multi-controller engine on its own thread: links to controller-sim processes and to raw
+// sockets that answer as hostile peers, read from the test thread while the engine polls.
+#include "enginethread.h"
+#include "simulator.h"
+#include "snmpbytes.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QNetworkProxy>
+#include <QUdpSocket>
+#include <QtTest>
+
+using namespace SnmpBytes;
+
+namespace {
+
+constexpr int Patience = 20000;
+
+QByteArray screenText(const LinkState &s)
+{
+    return QByteArray(reinterpret_cast<const char *>(s.screen), LinkRules::ScreenSize);
+}
+
+int openDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
+}
+
+QUdpSocket *loopbackSocket(QObject *parent)
+{
+    auto *socket = new QUdpSocket(parent);
+    socket->setProxy(QNetworkProxy::NoProxy);
+    socket->bind(QHostAddress::LocalHost, 0);
+    return socket;
+}
+
+} // namespace
+
+class TestLinkEngine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void linksAreIndependent();
+    void addAndRemoveAtRunTime();
+    void unwatchedLinkPollsSlowly();
+    void hostilePeer_data();
+    void hostilePeer();
+
+private:
+    Simulator sim;
+    quint16 simPort = 0;
+    EngineThread thread;
+    LinkEngine *engine = nullptr;
+};
+
+void TestLinkEngine::initTestCase()
+{
+    simPort = sim.start({});
+    QVERIFY2(simPort != 0, "controller-sim did not report its port");
+    engine = thread.open();
+}
+
+void TestLinkEngine::linksAreIndependent()
+{
+    Simulator other;
+    const quint16 otherPort = other.start({});
+    QVERIFY(otherPort != 0);
+    // A port nobody answers on.
+    QUdpSocket *closed = loopbackSocket(this);
+    const int deadPort = closed->localPort();
+    delete closed;
+
+    const int a = thread.add(loopbackLink(simPort));
+    const int b = thread.add(loopbackLink(otherPort));
+    const int dead = thread.add(loopbackLink(deadPort));
+    QVERIFY(a && b && dead);
+    // Counted on this thread; the receiver ends the connection with the test.
+    QHash<int, int> changes;
+    QObject receiver;
+    connect(
+        engine, &LinkEngine::screenChanged, &receiver, [&changes](int id) { ++changes[id]; },
+        Qt::QueuedConnection);
+    for (int id : {a, b, dead})
+        engine->watch(id);
+
+    for (int id : {a, b}) {
+        QTRY_VERIFY_WITH_TIMEOUT(screenText(thread.state(id)).contains("MAIN MENU"), Patience);
+        const LinkState s = thread.state(id);
+        QVERIFY(s.cursorRow >= 1 && s.cursorRow <= LinkRules::Rows);
+        QVERIFY(s.figure >= 3 && s.figure <= 50);
+        QVERIFY(s.lastReplyMs > 0 && s.lastReplyMs <= LinkEngine::clockMs());
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(thread.state(dead).counters.noAnswer >= 3, Patience);
+    QCOMPARE(thread.state(dead).figure, LinkRules::NoReply);
+    QCOMPARE(thread.state(dead).counters.accepted, 0u);
+    QTRY_VERIFY(changes.value(a) > 0 && changes.value(b) > 0);
+    QCOMPARE(changes.value(dead), 0);
+
+    // Help (22) on a: its own controller shows the help page, the other never gets the key.
+    QVERIFY(engine->pressKey(a, 22));
+    QTRY_VERIFY_WITH_TIMEOUT(screenText(thread.state(a)).contains("ARROWS MOVE THE CURSOR"),
+                             Patience);
+    QTRY_COMPARE(thread.state(a).counters.keysAnswered, 1u);
+    const uint64_t bPolls = thread.state(b).counters.accepted;
+    QTRY_VERIFY(thread.state(b).counters.accepted > bPolls + 5);
+    QVERIFY(!screenText(thread.state(b)).contains("ARROWS MOVE THE CURSOR"));
+    QCOMPARE(thread.state(b).counters.keysSent, 0u);
+    for (int id : {a, b, dead}) {
+        const LinkCounters c = thread.state(id).counters;
+        QCOMPARE(c.foreign + c.refused + c.unexpected, 0u);
+        QVERIFY(thread.remove(id));
+    }
+}
+
+void TestLinkEngine::addAndRemoveAtRunTime()
+{
+    const int descriptorsBefore = openDescriptors();
+    QList<int> ids;
+    for (int i = 0; i < 40; ++i)
+        ids << thread.add(loopbackLink(simPort));
+    QCOMPARE(engine->linkCount(), 40);
+    for (int id : ids) {
+        QVERIFY(id > 0);
+        engine->watch(id);
+    }
+    for (int id : ids)
+        QTRY_VERIFY_WITH_TIMEOUT(thread.state(id).counters.accepted >= 2, Patience);
+
+    // Every other link goes; the rest go on polling.
+    QList<int> kept;
+    for (int i = 0; i < ids.size(); ++i) {
+        if (i % 2 == 0)
+            QVERIFY(thread.remove(ids[i]));
+        else
+            kept << ids[i];
+    }
+    LinkState s;
+    QVERIFY(!engine->read(ids[0], &s));
+    QVERIFY(!thread.remove(ids[0]));
+    QVERIFY(!engine->pressKey(ids[0], 1));
+    QCOMPARE(engine->linkCount(), 20);
+    for (int id : kept) {
+        const uint64_t before = thread.state(id).counters.accepted;
+        QTRY_VERIFY_WITH_TIMEOUT(thread.state(id).counters.accepted > before + 2, Patience);
+    }
+    // A new link gets an id never used before.
+    const int again = thread.add(loopbackLink(simPort));
+    QVERIFY(again > ids.last());
+    kept << again;
+    for (int id : kept)
+        QVERIFY(thread.remove(id));
+    QCOMPARE(engine->linkCount(), 0);
+    // Every socket is closed again.
+    QCOMPARE(openDescriptors(), descriptorsBefore);
+}
+
+void TestLinkEngine::unwatchedLinkPollsSlowly()
+{
+    LinkConfig slowConfig = loopbackLink(simPort);
+    slowConfig.slowInterval = 60000;
+    const int slow = thread.add(slowConfig);
+    const int fast = thread.add(loopbackLink(simPort));
+    engine->watch(fast);
+
+    // Unwatched: the one poll at the start, then a minute's rest.
+    QTRY_VERIFY_WITH_TIMEOUT(thread.state(fast).counters.accepted >= 30, Patience);
+    QCOMPARE(thread.state(slow).counters.requests, 1u);
+    QVERIFY(screenText(thread.state(slow)).contains("MAIN MENU"));
+
+    // Watched: it polls at once and keeps its fast rate.
+    engine->watch(slow);
+    QTRY_VERIFY_WITH_TIMEOUT(thread.state(slow).counters.requests >= 10, Patience);
+
+    // The second watcher leaving does not slow it; the last one does, after the running cycle.
+    engine->watch(slow);
+    engine->unwatch(slow);
+    const uint64_t stillFast = thread.state(slow).counters.requests;
+    QTRY_VERIFY_WITH_TIMEOUT(thread.state(slow).counters.requests >= stillFast + 10, Patience);
+    engine->unwatch(slow);
+    QTest::qWait(50);
+    const uint64_t resting = thread.state(slow).counters.requests;
+    QTest::qWait(500);
+    QVERIFY(thread.state(slow).counters.requests <= resting + 1);
+    QVERIFY(thread.remove(slow));
+    QVERIFY(thread.remove(fast));
+}
+
+void TestLinkEngine::hostilePeer_data()
+{
+    QTest::addColumn<QString>("peer");
+    // Expected counters after the one poll: accepted, refused, noAnswer, foreign, unexpected.
+    QTest::addColumn<QList<int>>("counts");
+    QTest::newRow("garbage for a reply") << "garbage" << QList<int>{0, 1, 1, 0, 0};
+    QTest::newRow("380-byte reply") << "oversize" << QList<int>{0, 1, 1, 0, 0};
+    QTest::newRow("another controller's reply") << "other" << QList<int>{0, 0, 1, 1, 0};
+    QTest::newRow("doubled reply") << "doubled" << QList<int>{1, 0, 0, 0, 1};
+    QTest::newRow("reply after the wait ended") << "late" << QList<int>{0, 0, 1, 0, 1};
+    QTest::newRow("stranger floods the link's port") << "flood" << QList<int>{1, 0, 0, 100, 0};
+}
+
+void TestLinkEngine::hostilePeer()
+{
+    QFETCH(QString, peer);
+    QFETCH(QList<int>, counts);
+
+    // A well-behaved neighbour polls all along.
+    const int neighbour = thread.add(loopbackLink(simPort));
+    engine->watch(neighbour);
+    QTRY_VERIFY_WITH_TIMEOUT(thread.state(neighbour).counters.accepted >= 2, Patience);
+
+    QUdpSocket *controller = loopbackSocket(this);
+    QUdpSocket *stranger = loopbackSocket(this);
+    auto cleanup = qScopeGuard([&] {
+        delete controller;
+        delete stranger;
+    });
+    // One poll in the test's time: the next one is a second and more away.
+    const int hostile = thread.add(loopbackLink(controller->localPort(), 1000));
+    engine->watch(hostile);
+
+    QTRY_VERIFY_WITH_TIMEOUT(controller->hasPendingDatagrams(), Patience);
+    QByteArray request(int(controller->pendingDatagramSize()), '\0');
+    QHostAddress from;
+    quint16 fromPort = 0;
+    controller->readDatagram(request.data(), request.size(), &from, &fromPort);
+    QCOMPARE(parse(request).oid, oidBytes(FirstBlockOid));
+    const QByteArray good = reply(FirstBlockOid, firstBlock(2, 3, pattern(320, 'A')));
+    const QByteArray strange = reply(FirstBlockOid, firstBlock(2, 3, QByteArray(320, 'X')));
+
+    if (peer == "garbage") {
+        controller->writeDatagram(QByteArray(200, '\x30'), from, fromPort);
+    } else if (peer == "oversize") {
+        controller->writeDatagram(good + QByteArray(380 - good.size(), '\0'), from, fromPort);
+    } else if (peer == "other") {
+        stranger->writeDatagram(good, from, fromPort);
+    } else if (peer == "doubled") {
+        controller->writeDatagram(good, from, fromPort);
+        controller->writeDatagram(good, from, fromPort);
+    } else if (peer == "late") {
+        QTest::qWait(150);
+        controller->writeDatagram(good, from, fromPort);
+    } else if (peer == "flood") {
+        for (int i = 0; i < 100; ++i)
+            stranger->writeDatagram(strange, from, fromPort);
+        controller->writeDatagram(good, from, fromPort);
+    }
+
+    auto counted = [&] {
+        const LinkCounters c = thread.state(hostile).counters;
+        return QList<int>{int(c.accepted), int(c.refused), int(c.noAnswer), int(c.foreign),
+                          int(c.unexpected)};
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(counted(), counts, Patience);
+    const LinkState s = thread.state(hostile);
+    QCOMPARE(s.counters.requests, 1u);
+    QCOMPARE(s.lastError[0] != '\0', counts[1] > 0);
+    QVERIFY(!screenText(s).contains('X'));
+    QCOMPARE(screenText(s).startsWith(pattern(320, 'A')), counts[0] > 0);
+
+    // The neighbour went on as before.
+    const uint64_t before = thread.state(neighbour).counters.accepted;
+    QTRY_VERIFY_WITH_TIMEOUT(thread.state(neighbour).counters.accepted > before + 2, Patience);
+    const LinkCounters n = thread.state(neighbour).counters;
+    QCOMPARE(n.refused + n.foreign + n.unexpected + n.noAnswer, 0u);
+    QVERIFY(thread.remove(hostile));
+    QVERIFY(thread.remove(neighbour));
+}
+
+QTEST_GUILESS_MAIN(TestLinkEngine)
+#include "tst_linkengine.moc"
