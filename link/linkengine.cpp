@@ -440,12 +440,10 @@ void LinkEngine::armWakeTimer()
 
 void LinkEngine::schedule(Link *link, int64_t due)
 {
-    const int64_t before = link->due;
+    // Either way: a link just added sits at the end with a due time that is not its own yet.
     link->due = due;
-    if (due < before)
-        siftUp(link->heapIndex);
-    else
-        siftDown(link->heapIndex);
+    siftUp(link->heapIndex);
+    siftDown(link->heapIndex);
 }
 
 void LinkEngine::heapRemove(Link *link)

@@ -11,6 +11,9 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+// After every other header: it defines the C library's allocation functions.
+#include "allocationcounter.h"
+
 using namespace SnmpBytes;
 
 namespace {
@@ -48,6 +51,7 @@ private slots:
     void unwatchedLinkPollsSlowly();
     void hostilePeer_data();
     void hostilePeer();
+    void pollingAllocatesNothing();
 
 private:
     Simulator sim;
@@ -267,6 +271,51 @@ void TestLinkEngine::hostilePeer()
     QCOMPARE(n.refused + n.foreign + n.unexpected + n.noAnswer, 0u);
     QVERIFY(thread.remove(hostile));
     QVERIFY(thread.remove(neighbour));
+}
+
+void TestLinkEngine::pollingAllocatesNothing()
+{
+    if (!installCounter())
+        QSKIP("no way to count allocations with this C library");
+    QList<int> ids;
+    for (int i = 0; i < 20; ++i) {
+        ids << thread.add(loopbackLink(simPort));
+        engine->watch(ids.last());
+    }
+    // Adding links allocates; a few cycles of each pass first.
+    for (int id : ids)
+        QTRY_VERIFY_WITH_TIMEOUT(thread.state(id).counters.accepted >= 3, Patience);
+    thread.onEngine([] { countThisThread = true; });
+    const long before = allocations.load();
+    uint64_t accepted = 0;
+    for (int id : ids)
+        accepted += thread.state(id).counters.accepted;
+    // Keys too: each is sent after its link's next poll.
+    for (int i = 0; i < ids.size(); i += 4)
+        engine->pressKey(ids[i], 21);
+    auto total = [&] {
+        uint64_t n = 0;
+        for (int id : ids)
+            n += thread.state(id).counters.accepted;
+        return n;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(total() >= accepted + 400, Patience);
+    thread.onEngine([] { countThisThread = false; });
+    const long after = allocations.load();
+    qInfo("%llu replies: %ld allocations on the engine's thread",
+          (unsigned long long)(total() - accepted), after - before);
+    QCOMPARE(after - before, 0L);
+    // The counter does see the engine's thread.
+    thread.onEngine([] {
+        countThisThread = true;
+        delete new int(1);
+        countThisThread = false;
+    });
+    QCOMPARE(allocations.load(), after + 1);
+    for (int id : ids) {
+        QCOMPARE(thread.state(id).counters.keysSent, uint64_t(ids.indexOf(id) % 4 == 0));
+        QVERIFY(thread.remove(id));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestLinkEngine)
