@@ -1,0 +1,294 @@
+// fleet: many controllers from one process. Starts controller-sim with --controllers N on
+// loopback and polls every one of them, either through one LinkEngine (the default) or through
+// N desktop link tasks, one thread each (--tasks), and prints figures; it asserts nothing.
+//
+//   fleet --sim PATH [--controllers N] [--seconds 60] [--poll 100] [--base-port 21000] [--tasks]
+//         [--separate]
+//
+// --separate starts one controller-sim per controller instead (their clocks then start a few
+// milliseconds apart, which blurs freshness by as much).
+// CPU is this process's (the pollers) in percent of one core after a 3 s warm-up; RSS is peak
+// and final. Polls per second are counted per link against 1000 / poll. Freshness: every
+// controller's clock (row 0, "hh:mm:ss") turns over when the simulator's elapsed time crosses a
+// whole second, counted from its "listening" line; the delay from that turn to the new text on
+// the poller's screen. Keys (engine only): a random key every 20 ms on a random link; pressed,
+// sent (a newer press replaces a waiting one) and answered by the controller.
+#include "commtask.h"
+#include "linkengine.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTime>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include <sys/resource.h>
+
+namespace {
+
+double percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[size_t(p * double(v.size() - 1))];
+}
+
+double cpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+long statusKiB(const char *field)
+{
+    FILE *f = std::fopen("/proc/self/status", "r");
+    char line[256];
+    long kib = 0;
+    while (f && std::fgets(line, sizeof line, f))
+        if (std::strncmp(line, field, std::strlen(field)) == 0)
+            kib = std::atol(line + std::strlen(field));
+    if (f)
+        std::fclose(f);
+    return kib;
+}
+
+// The clock at the end of row 0, or an empty array when the page shows none.
+QByteArray clockOf(const uint8_t *screen)
+{
+    const QByteArray text(reinterpret_cast<const char *>(screen) + LinkRules::Columns - 8, 8);
+    static const QRegularExpression clock(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d$"));
+    return clock.match(QString::fromLatin1(text)).hasMatch() ? text : QByteArray();
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QString sim;
+    int controllers = 10, seconds = 60, poll = 100, basePort = 21000;
+    bool tasks = false;
+    // One controller-sim process per controller, for a simulator without --controllers.
+    bool separate = false;
+    const QStringList args = app.arguments();
+    for (int i = 1; i < args.size(); ++i) {
+        const QString a = args[i];
+        const QString next = i + 1 < args.size() ? args[i + 1] : QString();
+        if (a == "--sim")
+            sim = next, ++i;
+        else if (a == "--controllers")
+            controllers = next.toInt(), ++i;
+        else if (a == "--seconds")
+            seconds = next.toInt(), ++i;
+        else if (a == "--poll")
+            poll = next.toInt(), ++i;
+        else if (a == "--base-port")
+            basePort = next.toInt(), ++i;
+        else if (a == "--tasks")
+            tasks = true;
+        else if (a == "--separate")
+            separate = true;
+    }
+    if (sim.isEmpty() || controllers < 1) {
+        std::fprintf(stderr, "usage: fleet --sim PATH [--controllers N] [--seconds S] "
+                             "[--poll MS] [--base-port P] [--tasks]\n");
+        return 2;
+    }
+
+    QElapsedTimer clock;
+    clock.start();
+    QProcess simulator;
+    simulator.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    std::vector<std::unique_ptr<QProcess>> others;
+    for (int i = 1; separate && i < controllers; ++i) {
+        others.push_back(std::make_unique<QProcess>());
+        others.back()->start(sim, {"--bind", "127.0.0.1", "--port", QString::number(basePort + i)});
+    }
+    if (separate)
+        simulator.start(sim, {"--bind", "127.0.0.1", "--port", QString::number(basePort)});
+    else
+        simulator.start(sim, {"--bind", "127.0.0.1", "--port", QString::number(basePort),
+                              "--controllers", QString::number(controllers)});
+    qint64 simStartMs = -1;
+    QByteArray simOutput;
+    while (simStartMs < 0 && simulator.waitForReadyRead(10000)) {
+        simOutput += simulator.readAllStandardOutput();
+        if (simOutput.contains("listening"))
+            simStartMs = clock.elapsed();
+    }
+    if (simStartMs < 0) {
+        std::fprintf(stderr, "fleet: controller-sim did not start\n");
+        return 1;
+    }
+
+    const int warmUpMs = 3000;
+    std::vector<double> figures, freshness;
+    std::vector<QByteArray> lastClock(static_cast<size_t>(controllers));
+    auto noteClock = [&](int i, const uint8_t *screen) {
+        const QByteArray now = clockOf(screen);
+        if (now.isEmpty() || now == lastClock[size_t(i)])
+            return;
+        const qint64 seen = clock.elapsed();
+        const QTime before = QTime::fromString(QString::fromLatin1(lastClock[size_t(i)]));
+        const QTime after = QTime::fromString(QString::fromLatin1(now));
+        // A clock back on the screen after a page without one is no turn of the clock.
+        if (before.isValid() && before.secsTo(after) == 1 && seen > warmUpMs)
+            freshness.push_back(double((seen - simStartMs) % 1000));
+        lastClock[size_t(i)] = now;
+    };
+
+    LinkEngine engine;
+    std::vector<int> ids;
+    std::vector<std::unique_ptr<CommTask>> taskList;
+    if (tasks) {
+        for (int i = 0; i < controllers; ++i) {
+            auto task = std::make_unique<CommTask>();
+            {
+                std::lock_guard<std::mutex> locker(task->addressLock);
+                task->host = QStringLiteral("127.0.0.1");
+                task->port = basePort + i;
+            }
+            task->pollInterval = poll;
+            task->start();
+            taskList.push_back(std::move(task));
+        }
+    } else {
+        // Added over two poll intervals, so that the links do not all poll in the same
+        // millisecond and every phase of the controllers' clock is seen.
+        ids.resize(size_t(controllers));
+        for (int i = 0; i < controllers; ++i) {
+            QTimer::singleShot(2 * poll * i / controllers, &engine, [&, i] {
+                LinkConfig config;
+                config.address = QStringLiteral("127.0.0.1");
+                config.port = basePort + i;
+                config.pollInterval = poll;
+                ids[size_t(i)] = engine.addLink(config);
+                engine.watch(ids[size_t(i)]);
+            });
+        }
+        QObject::connect(&engine, &LinkEngine::screenChanged, &engine, [&](int id) {
+            static LinkState s;
+            if (engine.read(id, &s))
+                noteClock(id - 1, s.screen);
+        });
+    }
+
+    // Figures sampled every 250 ms; task screens looked at every 20 ms (they have no signal).
+    static LinkState state;
+    QTimer sampler;
+    QObject::connect(&sampler, &QTimer::timeout, [&] {
+        if (clock.elapsed() < warmUpMs)
+            return;
+        for (int i = 0; i < controllers; ++i) {
+            if (tasks)
+                figures.push_back(taskList[size_t(i)]->latency.load());
+            else if (engine.read(ids[size_t(i)], &state) && state.figure > 0)
+                figures.push_back(state.figure);
+        }
+    });
+    sampler.start(250);
+    QTimer taskScreens;
+    QObject::connect(&taskScreens, &QTimer::timeout, [&] {
+        uint8_t row0[LinkRules::Columns];
+        for (int i = 0; i < controllers; ++i) {
+            {
+                std::lock_guard<std::mutex> locker(taskList[size_t(i)]->screenLock);
+                std::memcpy(row0, taskList[size_t(i)]->screen, sizeof row0);
+            }
+            noteClock(i, row0);
+        }
+    });
+    if (tasks)
+        taskScreens.start(20);
+    long keysPressed = 0;
+    QTimer keyStorm;
+    QObject::connect(&keyStorm, &QTimer::timeout, [&] {
+        const int i = int(QRandomGenerator::global()->bounded(controllers));
+        engine.pressKey(ids[size_t(i)], uint8_t(1 + QRandomGenerator::global()->bounded(24)));
+        ++keysPressed;
+    });
+
+    std::vector<uint64_t> requestsAtStart(static_cast<size_t>(controllers));
+    double cpuAtStart = 0;
+    qint64 startMs = 0;
+    QTimer::singleShot(warmUpMs, [&] {
+        cpuAtStart = cpuSeconds();
+        startMs = clock.elapsed();
+        for (int i = 0; !tasks && i < controllers; ++i)
+            if (engine.read(ids[size_t(i)], &state))
+                requestsAtStart[size_t(i)] = state.counters.requests;
+        if (!tasks)
+            keyStorm.start(20);
+    });
+    QTimer::singleShot(warmUpMs + seconds * 1000, [&] { app.quit(); });
+    app.exec();
+
+    const double wall = double(clock.elapsed() - startMs) / 1000.0;
+    const double cpu = 100.0 * (cpuSeconds() - cpuAtStart) / wall;
+    const double wanted = 1000.0 / poll;
+    std::printf("fleet: %s, %d controllers, poll %d ms, %.0f s measured\n",
+                tasks ? "one link task thread per controller" : "one LinkEngine", controllers, poll,
+                wall);
+    std::printf("  CPU %.1f %% of one core, RSS peak %.1f MiB, now %.1f MiB\n", cpu,
+                double(statusKiB("VmHWM:")) / 1024, double(statusKiB("VmRSS:")) / 1024);
+    if (!tasks) {
+        double total = 0, lowest = 1e9;
+        int below = 0;
+        uint64_t sent = 0, answered = 0, foreign = 0, refused = 0, noAnswer = 0;
+        for (int i = 0; i < controllers; ++i) {
+            engine.read(ids[size_t(i)], &state);
+            const double rate = double(state.counters.requests - requestsAtStart[size_t(i)]) / wall;
+            total += rate;
+            lowest = std::min(lowest, rate);
+            below += rate < 0.95 * wanted ? 1 : 0;
+            sent += state.counters.keysSent;
+            answered += state.counters.keysAnswered;
+            foreign += state.counters.foreign;
+            refused += state.counters.refused;
+            noAnswer += state.counters.noAnswer;
+        }
+        std::printf("  polls %.0f/s of %.0f wanted; slowest link %.2f/s (%.1f %%), %d links "
+                    "below 95 %%\n",
+                    total, wanted * controllers, lowest, 100 * lowest / wanted, below);
+        std::printf("  keys: %ld pressed, %llu sent, %llu answered; no answer %llu, refused %llu, "
+                    "foreign %llu\n",
+                    keysPressed, (unsigned long long)sent, (unsigned long long)answered,
+                    (unsigned long long)noAnswer, (unsigned long long)refused,
+                    (unsigned long long)foreign);
+    }
+    std::printf("  figure median %.0f, p95 %.0f; freshness over %zu clock changes: median %.0f "
+                "ms, p95 %.0f ms\n",
+                percentile(figures, 0.5), percentile(figures, 0.95), freshness.size(),
+                percentile(freshness, 0.5), percentile(freshness, 0.95));
+
+    for (auto &task : taskList)
+        task->requestQuit();
+    for (auto &task : taskList)
+        task->wait();
+    for (auto &other : others)
+        other->terminate();
+    for (auto &other : others)
+        other->waitForFinished(5000);
+    simulator.terminate();
+    simulator.waitForFinished(5000);
+    // The simulator's own count of what arrived, printed as it ends.
+    const QByteArray counters = simulator.readAllStandardOutput().trimmed();
+    std::printf("  %s\n", counters.split('\n').last().constData());
+    if (tasks)
+        std::printf("  (polls per second for the tasks: the simulator's requests over the whole "
+                    "run of %.0f s)\n",
+                    double(clock.elapsed() - simStartMs) / 1000.0);
+    return 0;
+}
