@@ -305,13 +305,18 @@ void TestLinkEngine::pollingAllocatesNothing()
     qInfo("%llu replies: %ld allocations on the engine's thread",
           (unsigned long long)(total() - accepted), after - before);
     QCOMPARE(after - before, 0L);
-    // The counter does see the engine's thread.
+#ifndef COUNT_WITH_SANITIZER_HOOKS
+    // The counter does see the engine's thread. Checked in plain builds only: the sanitizer
+    // hooks miss this allocation.
     thread.onEngine([] {
         countThisThread = true;
-        QByteArray(100, 'x').detach(); // one allocation inside Qt
+        // Through a volatile pointer, so that the compiler cannot drop the pair.
+        void *(*volatile allocate)(size_t) = std::malloc;
+        std::free(allocate(64));
         countThisThread = false;
     });
     QCOMPARE(allocations.load(), after + 1);
+#endif
     for (int id : ids) {
         QCOMPARE(thread.state(id).counters.keysSent, uint64_t(ids.indexOf(id) % 4 == 0));
         QVERIFY(thread.remove(id));
