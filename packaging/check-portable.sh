@@ -4,6 +4,7 @@
 # same sources build on Linux, Windows and macOS.
 #
 #   check-portable.sh DIR...             check the folders; prints file:line: text per find
+#   check-portable.sh --except FILE DIR...   the same, FILE left out (it must exist); repeatable
 #   check-portable.sh --self-test DIR    run the check on a sample folder and compare its finds
 #                                        with the lines marked "expect-flagged" there
 set -euo pipefail
@@ -39,11 +40,20 @@ if [ "${1:-}" = --self-test ]; then
     exit 0
 fi
 
-[ $# -gt 0 ] || { echo "usage: $0 DIR... | --self-test DIR" >&2; exit 2; }
+excepted=()
+while [ "${1:-}" = --except ]; do
+    [ -f "${2:-}" ] || { echo "--except names no file: ${2:-}" >&2; exit 2; }
+    excepted+=("$2")
+    shift 2
+done
+[ $# -gt 0 ] || { echo "usage: $0 [--except FILE]... DIR... | --self-test DIR" >&2; exit 2; }
 for dir in "$@"; do
     [ -d "$dir" ] || { echo "no such folder: $dir" >&2; exit 2; }
 done
 found=$(scan "$@")
+for file in "${excepted[@]}"; do
+    found=$(grep -vF "$file:" <<<"$found" || true)
+done
 if [ -n "$found" ]; then
     echo "$found"
     echo "These includes tie the code to one operating system; use standard C++ or Qt." >&2
