@@ -16,6 +16,7 @@
 // which SETs arrived. Requests, replies, keys, peak and final RSS; fails on a lost key, a dead
 // simulator, or RSS growth above 1 MiB after warm-up.
 #include "mainwindow.h"
+#include "simprocess.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -41,6 +42,7 @@
 
 namespace {
 
+constexpr int KeyQuietMs = 6000;
 const char KeyOid[] = "1.3.6.1.4.1.1206.3.5.2.17.10.0";
 const char *const KeypadButtons[] = {
     "pushButton_0",  "pushButton_1",    "pushButton_2",     "pushButton_3",      "pushButton_4",
@@ -133,6 +135,10 @@ public:
             cpuClockAtWarmUp = clock.elapsed();
             rssAtWarmUp = statusKiB("VmRSS:");
         });
+        // The last key gets longer than the 5 s a key may take to arrive before the counts are
+        // read, so that a key pressed just before the end is not taken for lost.
+        QTimer::singleShot(std::max(0, options.seconds * 1000 - KeyQuietMs), this,
+                           [this] { pressing = false; });
         QTimer::singleShot(options.seconds * 1000, this, [this] { finish(); });
         return QApplication::exec();
     }
@@ -140,36 +146,22 @@ public:
 private:
     bool startSimulator()
     {
-        QStringList args = {QStringLiteral("--bind"), QStringLiteral("127.0.0.1"),
-                            QStringLiteral("--port"), QStringLiteral("0")};
+        QStringList args;
         if (options.mode == QLatin1String("soak"))
             args << QStringLiteral("--verbose") << QStringLiteral("--drop")
                  << QString::number(options.drop) << QStringLiteral("--delay")
                  << QString::number(options.delay);
-        simulator.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        simulator.start(options.sim, args);
-        if (!simulator.waitForStarted(5000)) {
-            std::fprintf(stderr, "panel-harness: cannot start %s\n", qPrintable(options.sim));
-            return false;
-        }
-        // The clock of the simulated controller starts right after this line is written.
-        const QRegularExpression listening(QStringLiteral("listening on \\S+ port (\\d+)"));
-        while (port == 0 && simulator.waitForReadyRead(5000)) {
-            while (simulator.canReadLine()) {
-                const QString line = QString::fromLatin1(simulator.readLine());
-                const auto match = listening.match(line);
-                if (match.hasMatch()) {
-                    simulatorStartMs = clock.elapsed();
-                    port = match.captured(1).toInt();
-                    break;
-                }
-            }
-        }
+        // The clock of the simulated controller starts right before its first line.
+        port = simulator.start(args);
+        simulatorStartMs = clock.elapsed();
         if (port == 0) {
-            std::fprintf(stderr, "panel-harness: the simulator did not report its port\n");
+            std::fprintf(stderr, "panel-harness: %s did not report its port: %s\n",
+                         qPrintable(options.sim),
+                         simulator.process.readAllStandardError().constData());
             return false;
         }
-        connect(&simulator, &QProcess::readyReadStandardOutput, this, [this] { readSimulator(); });
+        connect(&simulator.process, &QProcess::readyReadStandardOutput, this,
+                [this] { readSimulator(); });
         return true;
     }
 
@@ -226,8 +218,8 @@ private:
 
     void readSimulator()
     {
-        while (simulator.canReadLine()) {
-            const QByteArray line = simulator.readLine();
+        while (simulator.process.canReadLine()) {
+            const QByteArray line = simulator.process.readLine();
             if (line.contains("requests ") && line.contains("replies ")) {
                 counterLine = QString::fromLatin1(line).trimmed();
                 continue;
@@ -239,7 +231,7 @@ private:
 
     void pressNextKey()
     {
-        if (finishing)
+        if (finishing || !pressing)
             return;
         if (keysReceived < keysSent) {
             if (clock.elapsed() - pressedAtMs > 5000) {
@@ -269,11 +261,8 @@ private:
         const double linkSeconds = double(clock.elapsed() - connectedMs) / 1000.0;
 
         // The simulator prints its counters when it is asked to stop.
-        simulator.terminate();
-        simulator.waitForFinished(5000);
-        const bool simulatorDied = simulator.exitStatus() != QProcess::NormalExit;
+        const bool simulatorDied = simulator.stop() != 0;
         readSimulator();
-        simulator.readAll();
         unsigned long long requests = 0, replies = 0, dropped = 0;
         const QRegularExpression counters(
             QStringLiteral("requests (\\d+), replies (\\d+).*dropped (\\d+)"));
@@ -330,7 +319,7 @@ private:
 
     Options options;
     MainWindow window;
-    QProcess simulator;
+    SimProcess simulator{options.sim};
     QGraphicsScene *scene = nullptr;
     QElapsedTimer clock;
     qint64 simulatorStartMs = 0;
@@ -349,6 +338,7 @@ private:
     int keysLost = 0;
     qint64 pressedAtMs = 0;
     bool finishing = false;
+    bool pressing = true;
 };
 
 } // namespace

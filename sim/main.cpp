@@ -1,22 +1,16 @@
 // controller-sim: a simulated traffic field controller on UDP. It answers the front panel's SNMPv1
 // requests from a menu-driven display model, optionally late or not at all, to try the panel on a
 // bad link.
-#include "controllermodel.h"
-#include "snmpagent.h"
+#include "controllerserver.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QHostAddress>
-#include <QNetworkProxy>
-#include <QRandomGenerator>
 #include <QTime>
 #include <QTimer>
-#include <QUdpSocket>
 
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
@@ -26,30 +20,6 @@ extern "C" void onStopSignal(int signal)
 {
     stopSignal = signal;
 }
-
-// Largest datagram read: a request longer than this arrives cut off and fails as malformed.
-constexpr int ReceiveSize = 4096;
-// Largest reply: the UDP payload of one Ethernet frame.
-constexpr int ReplySize = 1472;
-constexpr int QueueSize = 64;
-
-struct PendingReply
-{
-    QHostAddress peer;
-    quint16 port = 0;
-    qint64 due = 0;
-    int length = 0;
-    uint8_t bytes[ReplySize];
-};
-
-// Replies held back by --delay, oldest first. Every reply waits the same time, so they fall due
-// in the order they were queued.
-struct ReplyQueue
-{
-    PendingReply entries[QueueSize];
-    int head = 0;
-    int count = 0;
-};
 
 void printCounters(const AgentCounters &c)
 {
@@ -134,24 +104,27 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "controller-sim: --drop needs a percentage from 0 to 100\n");
         return 2;
     }
-    const bool verbose = parser.isSet(verboseOption);
 
-    QUdpSocket socket;
-    // A controller answers on its own address: never ask the system proxy settings (that also
-    // keeps Qt from starting its proxy-lookup thread).
-    socket.setProxy(QNetworkProxy::NoProxy);
-    // Not shared: a second simulator on the same port must fail here rather than steal requests.
-    if (!socket.bind(address, quint16(port), QAbstractSocket::DontShareAddress)) {
+    // The controller's clock starts at the local time of day.
+    ControllerServer server(QTime::currentTime().msecsSinceStartOfDay() / 1000);
+    server.setDelay(delay);
+    server.setDropPercent(dropPercent);
+    if (parser.isSet(verboseOption))
+        server.setVerbose([](const char *line) {
+            std::printf("%s\n", line);
+            std::fflush(stdout);
+        });
+    if (!server.listen(address, quint16(port))) {
         std::fprintf(stderr,
                      "controller-sim: cannot listen on %s port %d: %s\n"
                      "Ports below 1024 need privileges; run it on another port, e.g.\n"
                      "  controller-sim --port 1501\n"
                      "and point the front panel at that port.\n",
-                     qPrintable(address.toString()), port, qPrintable(socket.errorString()));
+                     qPrintable(address.toString()), port, qPrintable(server.errorString()));
         return 2;
     }
     std::printf("controller-sim listening on %s port %u\n", qPrintable(address.toString()),
-                unsigned(socket.localPort()));
+                unsigned(server.port()));
     std::fflush(stdout);
 
 #ifdef Q_OS_UNIX
@@ -159,91 +132,15 @@ int main(int argc, char *argv[])
     std::signal(SIGTERM, onStopSignal);
 #endif
 
-    // The controller's clock starts at the local time of day.
-    ControllerModel model(QTime::currentTime().msecsSinceStartOfDay() / 1000);
-    SnmpAgent agent(&model);
-    QElapsedTimer clock;
-    clock.start();
-    qint64 modelTime = 0;
-    auto catchUp = [&] {
-        const qint64 now = clock.elapsed();
-        if (now > modelTime) {
-            model.tick(int(now - modelTime));
-            modelTime = now;
-        }
-    };
-
-    static ReplyQueue queue;
-    QTimer sendTimer;
-    sendTimer.setSingleShot(true);
-    QObject::connect(&sendTimer, &QTimer::timeout, &socket, [&] {
-        const qint64 now = clock.elapsed();
-        while (queue.count > 0 && queue.entries[queue.head].due <= now) {
-            const PendingReply &r = queue.entries[queue.head];
-            socket.writeDatagram(reinterpret_cast<const char *>(r.bytes), r.length, r.peer, r.port);
-            queue.head = (queue.head + 1) % QueueSize;
-            --queue.count;
-        }
-        if (queue.count > 0)
-            sendTimer.start(int(queue.entries[queue.head].due - now));
-    });
-
-    static uint8_t request[ReceiveSize];
-    static uint8_t reply[ReplySize];
-    QObject::connect(&socket, &QUdpSocket::readyRead, &socket, [&] {
-        while (socket.hasPendingDatagrams()) {
-            QHostAddress peer;
-            quint16 peerPort = 0;
-            const qint64 n = socket.readDatagram(reinterpret_cast<char *>(request), ReceiveSize,
-                                                 &peer, &peerPort);
-            if (n < 0)
-                break;
-            catchUp();
-            const int length = agent.handle(request, int(n), reply, ReplySize);
-            const char *fate = "";
-            if (length > 0) {
-                if (dropPercent > 0 &&
-                    int(QRandomGenerator::global()->bounded(100)) < dropPercent) {
-                    ++agent.counters.dropped;
-                    fate = " (lost)";
-                } else if (delay == 0) {
-                    socket.writeDatagram(reinterpret_cast<const char *>(reply), length, peer,
-                                         peerPort);
-                } else if (queue.count == QueueSize) {
-                    ++agent.counters.dropped;
-                    fate = " (lost: delay queue full)";
-                } else {
-                    PendingReply &r = queue.entries[(queue.head + queue.count) % QueueSize];
-                    r.peer = peer;
-                    r.port = peerPort;
-                    r.due = clock.elapsed() + delay;
-                    r.length = length;
-                    std::memcpy(r.bytes, reply, size_t(length));
-                    ++queue.count;
-                    if (!sendTimer.isActive())
-                        sendTimer.start(delay);
-                }
-            }
-            if (verbose) {
-                char line[200];
-                agent.describeLast(line, int(sizeof line));
-                std::printf("%s:%u %s%s\n", qPrintable(peer.toString()), unsigned(peerPort), line,
-                            fate);
-                std::fflush(stdout);
-            }
-        }
-    });
-
-    // Keeps the clock and the ring timers moving between requests, and notices a stop signal.
-    QTimer tickTimer;
-    QObject::connect(&tickTimer, &QTimer::timeout, &socket, [&] {
-        catchUp();
+    // Notices a stop signal.
+    QTimer stopTimer;
+    QObject::connect(&stopTimer, &QTimer::timeout, &app, [] {
         if (stopSignal)
             QCoreApplication::quit();
     });
-    tickTimer.start(100);
+    stopTimer.start(100);
 
     const int status = app.exec();
-    printCounters(agent.counters);
+    printCounters(server.counters());
     return status;
 }

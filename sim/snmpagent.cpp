@@ -122,18 +122,38 @@ void SnmpAgent::objectValue(int object, uint8_t *tag, const uint8_t **content, i
         *length = 1;
         return;
     case FirstBlock:
-        model->firstBlock(firstBlock);
         *tag = ber::OctetString;
+        if (servedFirst) {
+            *content = servedFirst;
+            *length = servedFirstLength;
+            return;
+        }
+        model->firstBlock(firstBlock);
         *content = firstBlock;
         *length = int(sizeof firstBlock);
         return;
     default:
+        if (servedSecond) {
+            *tag = ber::OctetString;
+            *content = servedSecond;
+            *length = servedSecondLength;
+            return;
+        }
         model->secondBlock(secondBlock);
         *tag = ber::OctetString;
         *content = secondBlock;
         *length = int(sizeof secondBlock);
         return;
     }
+}
+
+void SnmpAgent::serveDisplay(const uint8_t *first, int firstLength, const uint8_t *second,
+                             int secondLength)
+{
+    servedFirst = first;
+    servedFirstLength = first ? firstLength : 0;
+    servedSecond = second;
+    servedSecondLength = second ? secondLength : 0;
 }
 
 int SnmpAgent::handle(const uint8_t *req, int len, uint8_t *reply, int cap)

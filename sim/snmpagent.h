@@ -20,7 +20,7 @@ struct AgentCounters
     uint64_t unknownOid = 0;   // answered with noSuchName
     uint64_t badValue = 0;     // SETs answered with badValue
     uint64_t tooBig = 0;       // answered with tooBig, or dropped when even that did not fit
-    uint64_t dropped = 0;      // replies the server threw away (loss simulation, full queue)
+    uint64_t dropped = 0; // replies the server threw away (loss, full queue, told not to answer)
 };
 
 class SnmpAgent
@@ -40,6 +40,13 @@ public:
 
     // One line about the last request for a log, e.g. "get 1.3.6.1... -> 379 bytes".
     void describeLast(char *out, int cap) const;
+    // The PDU type of the last request (0xA0 get, 0xA3 set, ...), 0 when it was not readable.
+    uint8_t lastPduType() const { return lastPdu; }
+
+    // Serves these bytes as the two display blocks instead of the model's; nullptr goes back to
+    // the model. The buffers belong to the caller and must outlive their use here.
+    void serveDisplay(const uint8_t *first, int firstLength, const uint8_t *second,
+                      int secondLength);
 
 private:
     enum Object { SysDescr, SysUpTime, KeyPress, FirstBlock, SecondBlock, ObjectCount };
@@ -69,6 +76,11 @@ private:
     // Encoded OIDs of the MIB, in MIB order.
     uint8_t mibOid[ObjectCount][32];
     int mibOidLength[ObjectCount];
+
+    const uint8_t *servedFirst = nullptr;
+    int servedFirstLength = 0;
+    const uint8_t *servedSecond = nullptr;
+    int servedSecondLength = 0;
 
     uint8_t firstBlock[2 + 8 * 40];
     uint8_t secondBlock[8 * 40];

@@ -1,17 +1,13 @@
-// Counts the heap allocations the link task's thread makes while it polls a loopback stand-in:
+// Counts the heap allocations the link task's thread makes while it polls a loopback controller:
 // a cycle must allocate nothing, the socket calls included. The whole process's malloc family
 // is replaced (or, under a sanitizer, hooked), but only the task's thread is counted.
+#include "allocationcount.h"
 #include "commtask.h"
-#include "fakecontroller.h"
+#include "serverthread.h"
 #include "snmpbytes.h"
+#include "taskhelpers.h"
 
-#include <QScopeGuard>
 #include <QtTest>
-
-#include <mutex>
-
-// After every other header: it defines the C library's allocation functions.
-#include "allocationcounter.h"
 
 using namespace SnmpBytes;
 
@@ -25,7 +21,7 @@ class CountedTask : public CommTask
 protected:
     void run() override
     {
-        countThisThread = true;
+        countThisThread();
         CommTask::run();
     }
 };
@@ -44,7 +40,7 @@ private slots:
 
 void TestCommTaskAlloc::initTestCase()
 {
-    if (!installCounter())
+    if (!allocationCountWorks())
         QSKIP("no way to count allocations with this C library");
 }
 
@@ -53,11 +49,12 @@ void TestCommTaskAlloc::cycleAllocatesNothing_data()
     QTest::addColumn<int>("mode");
     QTest::addColumn<bool>("keys");
     QTest::addColumn<int>("cycles");
-    QTest::newRow("answered polls") << int(FakeController::Answer) << false << 300;
+    QTest::newRow("answered polls") << int(ControllerServer::Behaviour::Answer) << false << 300;
     QTest::newRow("answered polls with a key in each cycle")
-        << int(FakeController::Answer) << true << 60;
-    QTest::newRow("silent controller") << int(FakeController::Silent) << false << 20;
-    QTest::newRow("380-byte replies dropped") << int(FakeController::Oversize) << false << 200;
+        << int(ControllerServer::Behaviour::Answer) << true << 60;
+    QTest::newRow("silent controller") << int(ControllerServer::Behaviour::Silent) << false << 20;
+    QTest::newRow("380-byte replies dropped")
+        << int(ControllerServer::Behaviour::Oversize) << false << 200;
 }
 
 void TestCommTaskAlloc::cycleAllocatesNothing()
@@ -66,43 +63,33 @@ void TestCommTaskAlloc::cycleAllocatesNothing()
     QFETCH(bool, keys);
     QFETCH(int, cycles);
 
-    FakeController fake;
-    fake.setMode(FakeController::Mode(mode));
-    const quint16 port = fake.open();
+    ServerThread controller;
+    controller.server().setBehaviour(ControllerServer::Behaviour(mode));
+    const quint16 port = controller.port();
     QVERIFY(port != 0);
     CountedTask task;
-    {
-        std::lock_guard<std::mutex> locker(task.addressLock);
-        task.host = QStringLiteral("127.0.0.1");
-        task.port = port;
-    }
-    task.pollInterval = 10;
-    task.start();
-    auto guard = qScopeGuard([&task] {
-        task.requestQuit();
-        task.wait();
-    });
+    auto guard = startPolling(task, port, 10);
 
     // Connecting allocates (socket, packet, Qt's socket engine); a few cycles pass first.
-    QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 6, Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(controller.count(GetRequest) >= 6, Patience);
     if (keys) {
         task.pendingKey = 1;
-        QTRY_VERIFY_WITH_TIMEOUT(fake.count(SetRequest) >= 1, Patience);
+        QTRY_VERIFY_WITH_TIMEOUT(controller.count(SetRequest) >= 1, Patience);
     }
-    const long before = allocations.load();
-    const int firstRequest = fake.count(GetRequest);
+    const long before = long(countedThreadAllocations());
+    const int firstRequest = controller.count(GetRequest);
     if (keys) {
         // One key per cycle: the next one is stored as soon as the last one arrived.
         for (int i = 0; i < cycles; ++i) {
-            const int sets = fake.count(SetRequest);
+            const int sets = controller.count(SetRequest);
             task.pendingKey = uint8_t(1 + i % 24);
-            QTRY_VERIFY_WITH_TIMEOUT(fake.count(SetRequest) > sets, Patience);
+            QTRY_VERIFY_WITH_TIMEOUT(controller.count(SetRequest) > sets, Patience);
         }
     } else {
-        QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= firstRequest + cycles, Patience);
+        QTRY_VERIFY_WITH_TIMEOUT(controller.count(GetRequest) >= firstRequest + cycles, Patience);
     }
-    const long after = allocations.load();
-    const int polled = fake.count(GetRequest) - firstRequest;
+    const long after = long(countedThreadAllocations());
+    const int polled = controller.count(GetRequest) - firstRequest;
 
     qInfo("%d cycles (%s): %ld allocations on the task's thread, %.3f per cycle", polled,
           QTest::currentDataTag(), after - before, double(after - before) / polled);

@@ -1,7 +1,8 @@
-// The link task against a fake controller on loopback: what only a real socket shows. Timing
-// is checked as ranges and lower bounds only; every wait is a QTRY with a generous timeout.
+// The link task against the simulator's controller server on loopback: what only a real socket
+// shows. Timing is checked as ranges and lower bounds only; every wait is a QTRY with a generous
+// timeout.
 #include "commtask.h"
-#include "fakecontroller.h"
+#include "serverthread.h"
 #include "snmpbytes.h"
 #include "taskhelpers.h"
 
@@ -16,11 +17,18 @@ namespace {
 
 constexpr int Patience = 15000;
 
-// The request log without the requests of other pdu types, oldest first.
-FakeController::EventLog only(const FakeController::EventLog &events, uint8_t type)
+// The display these tests expect unless they give their own: every byte says where it came
+// from, and the cursor is at row 3, column 7.
+void showPatterns(ServerThread &controller)
 {
-    FakeController::EventLog out;
-    for (const FakeController::Event &e : events)
+    controller.server().setDisplay(3, 7, pattern(320, 'A'), pattern(320, 'B'));
+}
+
+// The request log without the requests of other pdu types, oldest first.
+ServerThread::EventLog only(const ServerThread::EventLog &events, uint8_t type)
+{
+    ServerThread::EventLog out;
+    for (const ServerThread::Event &e : events)
         if (e.request.pduType == type)
             out.push_back(e);
     return out;
@@ -55,14 +63,15 @@ private slots:
 
 void TestCommTaskLoopback::alternatesBlocksAndFillsScreen()
 {
-    FakeController fake;
-    const quint16 port = fake.open();
+    ServerThread controller;
+    const quint16 port = controller.port();
+    showPatterns(controller);
     QVERIFY(port != 0);
     CommTask task;
     auto guard = startPolling(task, port, 10);
 
-    QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 8, Patience);
-    const FakeController::EventLog gets = only(fake.events(), GetRequest);
+    QTRY_VERIFY_WITH_TIMEOUT(controller.count(GetRequest) >= 8, Patience);
+    const ServerThread::EventLog gets = only(controller.events(), GetRequest);
     for (int i = 0; i < int(gets.size()); ++i) {
         const Request &r = gets[i].request;
         QVERIFY(r.valid);
@@ -83,8 +92,8 @@ void TestCommTaskLoopback::alternatesBlocksAndFillsScreen()
 
 void TestCommTaskLoopback::latencyOfImmediateReplies()
 {
-    FakeController fake;
-    const quint16 port = fake.open();
+    ServerThread controller;
+    const quint16 port = controller.port();
     QVERIFY(port != 0);
     CommTask task;
     auto guard = startPolling(task, port, 10);
@@ -92,27 +101,27 @@ void TestCommTaskLoopback::latencyOfImmediateReplies()
     // An answer found on the first try counts 3; a controller on the same machine is there
     // within a few tries.
     QTRY_VERIFY_WITH_TIMEOUT(task.latency >= 3 && task.latency <= 10, Patience);
-    QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 10, Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(controller.count(GetRequest) >= 10, Patience);
     const int figure = task.latency;
-    qInfo("delay figure after %d polls of a loopback controller: %d", fake.count(GetRequest),
+    qInfo("delay figure after %d polls of a loopback controller: %d", controller.count(GetRequest),
           figure);
     QVERIFY2(figure >= 3 && figure < 100, qPrintable(QString::number(figure)));
 }
 
 void TestCommTaskLoopback::silentControllerGivesHundredAndLongerPause()
 {
-    FakeController fake;
-    fake.setMode(FakeController::Silent);
-    const quint16 port = fake.open();
+    ServerThread controller;
+    const quint16 port = controller.port();
+    controller.server().setBehaviour(ControllerServer::Behaviour::Silent);
     QVERIFY(port != 0);
     CommTask task;
     auto guard = startPolling(task, port, 10);
 
     QTRY_COMPARE_WITH_TIMEOUT(task.latency.load(), 100, Patience);
-    QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 4, Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(controller.count(GetRequest) >= 4, Patience);
     // Each silent cycle waits 3 + 97 x 1 ms, then pauses pollInterval + 50 ms: requests are at
     // least 160 ms apart (110 ms without the extra pause).
-    const FakeController::EventLog gets = only(fake.events(), GetRequest);
+    const ServerThread::EventLog gets = only(controller.events(), GetRequest);
     for (int i = 1; i < int(gets.size()); ++i) {
         const qint64 gap = gets[i].atMs - gets[i - 1].atMs;
         QVERIFY2(gap >= 158, qPrintable(QStringLiteral("gap %1 ms").arg(gap)));
@@ -122,17 +131,18 @@ void TestCommTaskLoopback::silentControllerGivesHundredAndLongerPause()
 
 void TestCommTaskLoopback::oversizeReplyIsDropped()
 {
-    FakeController fake;
-    fake.setMode(FakeController::Oversize);
-    const quint16 port = fake.open();
+    ServerThread controller;
+    const quint16 port = controller.port();
+    showPatterns(controller);
+    controller.server().setBehaviour(ControllerServer::Behaviour::Oversize);
     QVERIFY(port != 0);
     CommTask task;
     auto guard = startPolling(task, port, 10);
 
     // The 377-byte second block is taken; the 380-byte first block never is.
-    QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 8, Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(controller.count(GetRequest) >= 8, Patience);
     QTRY_COMPARE_WITH_TIMEOUT(screenOf(task).mid(320, 320), pattern(320, 'B'), Patience);
-    QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 12, Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(controller.count(GetRequest) >= 12, Patience);
     QCOMPARE(screenOf(task).left(320), QByteArray(320, ' '));
     QCOMPARE(task.cursorRow.load(), 0);
     QVERIFY(task.latency >= 3 && task.latency < 100);
@@ -142,9 +152,10 @@ void TestCommTaskLoopback::oversizeReplyIsDropped()
 // in front of every later reply for good.
 void TestCommTaskLoopback::emptyDatagramDoesNotBlockReplies()
 {
-    FakeController fake;
-    fake.setMode(FakeController::EmptyFirst);
-    const quint16 port = fake.open();
+    ServerThread controller;
+    const quint16 port = controller.port();
+    showPatterns(controller);
+    controller.server().setBehaviour(ControllerServer::Behaviour::EmptyFirst);
     QVERIFY(port != 0);
     CommTask task;
     auto guard = startPolling(task, port, 10);
@@ -170,21 +181,21 @@ void TestCommTaskLoopback::pollIntervalCorrection()
 {
     QFETCH(int, given);
     QFETCH(int, used);
-    FakeController fake;
-    const quint16 port = fake.open();
+    ServerThread controller;
+    const quint16 port = controller.port();
     QVERIFY(port != 0);
     CommTask task;
     auto guard = startPolling(task, port, given);
 
     // The correction runs before the first request goes out.
-    QTRY_VERIFY_WITH_TIMEOUT(fake.requests() >= 1, Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(controller.requests() >= 1, Patience);
     QCOMPARE(task.pollInterval.load(), used);
 }
 
 void TestCommTaskLoopback::keyFollowsPollAndOnlyLastKeyIsSent()
 {
-    FakeController fake;
-    const quint16 port = fake.open();
+    ServerThread controller;
+    const quint16 port = controller.port();
     QVERIFY(port != 0);
     CommTask task;
     // Two codes stored before the first cycle reaches its key step: only the second goes.
@@ -192,8 +203,8 @@ void TestCommTaskLoopback::keyFollowsPollAndOnlyLastKeyIsSent()
     task.pendingKey = 7;
     auto guard = startPolling(task, port, 10);
 
-    QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 6, Patience);
-    const FakeController::EventLog events = fake.events();
+    QTRY_VERIFY_WITH_TIMEOUT(controller.count(GetRequest) >= 6, Patience);
+    const ServerThread::EventLog events = controller.events();
     QCOMPARE(events[0].request.pduType, GetRequest);
     QCOMPARE(events[0].request.oid, oidBytes(FirstBlockOid));
     const Request &set = events[1].request;
@@ -203,24 +214,24 @@ void TestCommTaskLoopback::keyFollowsPollAndOnlyLastKeyIsSent()
     QCOMPARE(set.value, QByteArray(1, 7));
     QCOMPARE(set.community, QByteArray("harbor"));
     QCOMPARE(events[2].request.oid, oidBytes(SecondBlockOid));
-    QCOMPARE(fake.count(SetRequest), 1);
+    QCOMPARE(controller.count(SetRequest), 1);
     QCOMPARE(task.pendingKey.load(), uint8_t(0));
 }
 
 void TestCommTaskLoopback::keyStoredWhileRunning()
 {
-    FakeController fake;
-    const quint16 port = fake.open();
+    ServerThread controller;
+    const quint16 port = controller.port();
     QVERIFY(port != 0);
     CommTask task;
     auto guard = startPolling(task, port, 10);
 
-    QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 2, Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(controller.count(GetRequest) >= 2, Patience);
     task.pendingKey = 12;
-    QTRY_COMPARE_WITH_TIMEOUT(fake.count(SetRequest), 1, Patience);
+    QTRY_COMPARE_WITH_TIMEOUT(controller.count(SetRequest), 1, Patience);
     // The answer to the key was drained: the polls after it still get their replies.
-    QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 8, Patience);
-    const FakeController::EventLog events = fake.events();
+    QTRY_VERIFY_WITH_TIMEOUT(controller.count(GetRequest) >= 8, Patience);
+    const ServerThread::EventLog events = controller.events();
     int setAt = -1;
     for (int i = 0; i < int(events.size()); ++i)
         if (events[i].request.pduType == SetRequest)
@@ -228,25 +239,25 @@ void TestCommTaskLoopback::keyStoredWhileRunning()
     QVERIFY(setAt > 0);
     QCOMPARE(events[setAt].request.value, QByteArray(1, 12));
     QCOMPARE(events[setAt - 1].request.pduType, GetRequest);
-    QCOMPARE(fake.count(SetRequest), 1);
+    QCOMPARE(controller.count(SetRequest), 1);
     QTRY_VERIFY_WITH_TIMEOUT(task.latency >= 3 && task.latency < 100, Patience);
 }
 
 void TestCommTaskLoopback::unansweredKeyIsNotRepeated()
 {
-    FakeController fake;
-    fake.setMode(FakeController::KeysUnanswered);
-    const quint16 port = fake.open();
+    ServerThread controller;
+    const quint16 port = controller.port();
+    controller.server().setBehaviour(ControllerServer::Behaviour::KeysUnanswered);
     QVERIFY(port != 0);
     CommTask task;
     task.pendingKey = 3;
     auto guard = startPolling(task, port, 10);
 
-    QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 4, Patience);
-    QCOMPARE(fake.count(SetRequest), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(controller.count(GetRequest) >= 4, Patience);
+    QCOMPARE(controller.count(SetRequest), 1);
     // The task waited about a second for the answer (5 ms, then 100 reads 10 ms apart) before
     // its next poll.
-    const FakeController::EventLog events = fake.events();
+    const ServerThread::EventLog events = controller.events();
     QCOMPARE(events[1].request.pduType, SetRequest);
     const qint64 gap = events[2].atMs - events[1].atMs;
     QVERIFY2(gap >= 1000, qPrintable(QStringLiteral("gap %1 ms").arg(gap)));
@@ -254,8 +265,9 @@ void TestCommTaskLoopback::unansweredKeyIsNotRepeated()
 
 void TestCommTaskLoopback::stopBlanksScreenAndRestartResumes()
 {
-    FakeController fake;
-    const quint16 port = fake.open();
+    ServerThread controller;
+    const quint16 port = controller.port();
+    showPatterns(controller);
     QVERIFY(port != 0);
     CommTask task;
     auto guard = startPolling(task, port, 10);
@@ -271,9 +283,9 @@ void TestCommTaskLoopback::stopBlanksScreenAndRestartResumes()
     QCOMPARE(task.cursorRow.load(), 3);
     QCOMPARE(task.cursorColumn.load(), 7);
     // Stopped means silent: no request in a quarter of a second.
-    const int before = fake.requests();
+    const int before = controller.requests();
     QTest::qWait(250);
-    QCOMPARE(fake.requests(), before);
+    QCOMPARE(controller.requests(), before);
     QVERIFY(task.stopRequested.load());
 
     // The blocks refill rows 0..15; the two bytes after them stay blank.
@@ -281,13 +293,13 @@ void TestCommTaskLoopback::stopBlanksScreenAndRestartResumes()
     QTRY_COMPARE_WITH_TIMEOUT(
         screenOf(task), pattern(320, 'A') + pattern(320, 'B') + QByteArray(2, '\0'), Patience);
     QTRY_VERIFY_WITH_TIMEOUT(!task.stopRequested.load() && !task.restartRequested.load(), Patience);
-    QVERIFY(fake.requests() > before);
+    QVERIFY(controller.requests() > before);
 }
 
 void TestCommTaskLoopback::stopDropsWaitingKey()
 {
-    FakeController fake;
-    const quint16 port = fake.open();
+    ServerThread controller;
+    const quint16 port = controller.port();
     QVERIFY(port != 0);
     CommTask task;
     // Stopped with a key waiting before the first cycle: the stop takes the key away.
@@ -296,24 +308,25 @@ void TestCommTaskLoopback::stopDropsWaitingKey()
     auto guard = startPolling(task, port, 10);
 
     QTRY_COMPARE_WITH_TIMEOUT(screenOf(task), QByteArray(CommTask::ScreenSize, '\0'), Patience);
-    QCOMPARE(fake.requests(), 0);
+    QCOMPARE(controller.requests(), 0);
     QCOMPARE(task.pendingKey.load(), uint8_t(0));
 
     task.restartRequested.store(true, std::memory_order_release);
-    QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 6, Patience);
-    QCOMPARE(fake.count(SetRequest), 0);
-    QCOMPARE(fake.events().front().request.oid, oidBytes(FirstBlockOid));
+    QTRY_VERIFY_WITH_TIMEOUT(controller.count(GetRequest) >= 6, Patience);
+    QCOMPARE(controller.count(SetRequest), 0);
+    QCOMPARE(controller.events().front().request.oid, oidBytes(FirstBlockOid));
 }
 
 void TestCommTaskLoopback::connectHandshakeMovesToNewAddress()
 {
-    FakeController first;
-    const quint16 firstPort = first.open();
+    ServerThread first;
+    const quint16 firstPort = first.port();
+    showPatterns(first);
     QVERIFY(firstPort != 0);
     // Another loopback address, so that the host text is handed over too, not just the port.
-    FakeController second(QHostAddress(QStringLiteral("127.0.0.2")));
-    second.setDisplay(9, 11, pattern(320, 'C'), pattern(320, 'D'));
-    const quint16 secondPort = second.open();
+    ServerThread second(QHostAddress(QStringLiteral("127.0.0.2")));
+    const quint16 secondPort = second.port();
+    second.server().setDisplay(9, 11, pattern(320, 'C'), pattern(320, 'D'));
     if (secondPort == 0)
         QSKIP("127.0.0.2 cannot be bound on this machine");
 
@@ -343,12 +356,12 @@ void TestCommTaskLoopback::connectHandshakeMovesToNewAddress()
 
 void TestCommTaskLoopback::restartAloneReconnects()
 {
-    FakeController first;
-    const quint16 firstPort = first.open();
+    ServerThread first;
+    const quint16 firstPort = first.port();
     QVERIFY(firstPort != 0);
-    FakeController second;
-    second.setDisplay(1, 1, pattern(320, 'E'), pattern(320, 'F'));
-    const quint16 secondPort = second.open();
+    ServerThread second;
+    const quint16 secondPort = second.port();
+    second.server().setDisplay(1, 1, pattern(320, 'E'), pattern(320, 'F'));
     QVERIFY(secondPort != 0);
 
     CommTask task;
@@ -380,11 +393,11 @@ void TestCommTaskLoopback::fallbackToDefaultController()
 {
     QFETCH(QString, host);
     QFETCH(int, port);
-    FakeController fake(QHostAddress::LocalHost, CommTask::DefaultPort);
-    // Content of this run only, so that the screen proves this task reached this stand-in.
+    ServerThread controller(QHostAddress(QHostAddress::LocalHost), CommTask::DefaultPort);
+    // Content of this run only, so that the screen proves this task reached this controller.
     const char letter = char('G' + QTest::currentDataTag()[0] % 8);
-    fake.setDisplay(2, 3, pattern(320, letter), pattern(320, 'Z'));
-    if (fake.open() == 0)
+    controller.server().setDisplay(2, 3, pattern(320, letter), pattern(320, 'Z'));
+    if (controller.port() == 0)
         QSKIP("127.0.0.1 port 501 cannot be bound here (needs root, or another program has it)");
 
     CommTask task;
@@ -393,7 +406,7 @@ void TestCommTaskLoopback::fallbackToDefaultController()
     task.start();
     auto guard = joinAtEnd(task);
     QTRY_COMPARE_WITH_TIMEOUT(screenOf(task).left(320), pattern(320, letter), Patience);
-    QTRY_VERIFY_WITH_TIMEOUT(fake.count(GetRequest) >= 2, Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(controller.count(GetRequest) >= 2, Patience);
 }
 
 void TestCommTaskLoopback::quitEndsThread_data()
@@ -401,11 +414,14 @@ void TestCommTaskLoopback::quitEndsThread_data()
     QTest::addColumn<int>("mode");
     QTest::addColumn<bool>("stopped");
     QTest::addColumn<int>("key");
-    QTest::newRow("pausing a second between polls") << int(FakeController::Answer) << false << 0;
-    QTest::newRow("waiting for a silent controller") << int(FakeController::Silent) << false << 0;
-    QTest::newRow("stopped, waiting for the restart") << int(FakeController::Answer) << true << 0;
+    QTest::newRow("pausing a second between polls")
+        << int(ControllerServer::Behaviour::Answer) << false << 0;
+    QTest::newRow("waiting for a silent controller")
+        << int(ControllerServer::Behaviour::Silent) << false << 0;
+    QTest::newRow("stopped, waiting for the restart")
+        << int(ControllerServer::Behaviour::Answer) << true << 0;
     QTest::newRow("draining the answer to a key")
-        << int(FakeController::KeysUnanswered) << false << 4;
+        << int(ControllerServer::Behaviour::KeysUnanswered) << false << 4;
 }
 
 void TestCommTaskLoopback::quitEndsThread()
@@ -413,9 +429,9 @@ void TestCommTaskLoopback::quitEndsThread()
     QFETCH(int, mode);
     QFETCH(bool, stopped);
     QFETCH(int, key);
-    FakeController fake;
-    fake.setMode(FakeController::Mode(mode));
-    const quint16 port = fake.open();
+    ServerThread controller;
+    controller.server().setBehaviour(ControllerServer::Behaviour(mode));
+    const quint16 port = controller.port();
     QVERIFY(port != 0);
     CommTask task;
     aim(task, "127.0.0.1", port);
@@ -427,9 +443,9 @@ void TestCommTaskLoopback::quitEndsThread()
     if (stopped)
         QTRY_COMPARE_WITH_TIMEOUT(screenOf(task).left(40), QByteArray(40, '\0'), Patience);
     else if (key != 0)
-        QTRY_COMPARE_WITH_TIMEOUT(fake.count(SetRequest), 1, Patience);
+        QTRY_COMPARE_WITH_TIMEOUT(controller.count(SetRequest), 1, Patience);
     else
-        QTRY_VERIFY_WITH_TIMEOUT(fake.requests() >= 1, Patience);
+        QTRY_VERIFY_WITH_TIMEOUT(controller.requests() >= 1, Patience);
 
     QElapsedTimer clock;
     clock.start();

@@ -1,12 +1,11 @@
 // The link task end to end against the controller simulator, started on a free loopback port.
 #include "commtask.h"
-#include "simulator.h"
+#include "simprocess.h"
 #include "taskhelpers.h"
 
 #include <QtTest>
 
 #include <cstring>
-#include <mutex>
 
 namespace {
 
@@ -34,8 +33,8 @@ private slots:
 
 void TestCommTaskSim::fillsScreenAndKeyChangesIt()
 {
-    Simulator sim;
-    const quint16 port = sim.start({});
+    SimProcess sim(QStringLiteral(CONTROLLER_SIM_PATH));
+    const quint16 port = sim.start();
     QVERIFY2(port != 0, "controller-sim did not report its port");
 
     CommTask task;
@@ -59,7 +58,7 @@ void TestCommTaskSim::fillsScreenAndKeyChangesIt()
 
 void TestCommTaskSim::delayedRepliesGiveHighFigure()
 {
-    Simulator sim;
+    SimProcess sim(QStringLiteral(CONTROLLER_SIM_PATH));
     const quint16 port = sim.start({"--delay", "60"});
     QVERIFY2(port != 0, "controller-sim did not report its port");
 
@@ -73,7 +72,7 @@ void TestCommTaskSim::delayedRepliesGiveHighFigure()
 
 void TestCommTaskSim::lostRepliesGiveHundred()
 {
-    Simulator sim;
+    SimProcess sim(QStringLiteral(CONTROLLER_SIM_PATH));
     const quint16 port = sim.start({"--drop", "100"});
     QVERIFY2(port != 0, "controller-sim did not report its port");
 

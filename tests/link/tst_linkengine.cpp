@@ -1,7 +1,8 @@
 // The multi-controller engine on its own thread: links to controller-sim processes and to raw
 // sockets that answer as hostile peers, read from the test thread while the engine polls.
+#include "allocationcount.h"
 #include "enginethread.h"
-#include "simulator.h"
+#include "simprocess.h"
 #include "snmpbytes.h"
 
 #include <QDir>
@@ -10,9 +11,6 @@
 #include <QNetworkProxy>
 #include <QUdpSocket>
 #include <QtTest>
-
-// After every other header: it defines the C library's allocation functions.
-#include "allocationcounter.h"
 
 using namespace SnmpBytes;
 
@@ -54,7 +52,7 @@ private slots:
     void pollingAllocatesNothing();
 
 private:
-    Simulator sim;
+    SimProcess sim{QStringLiteral(CONTROLLER_SIM_PATH)};
     quint16 simPort = 0;
     EngineThread thread;
     LinkEngine *engine = nullptr;
@@ -62,15 +60,15 @@ private:
 
 void TestLinkEngine::initTestCase()
 {
-    simPort = sim.start({});
+    simPort = sim.start();
     QVERIFY2(simPort != 0, "controller-sim did not report its port");
     engine = thread.open();
 }
 
 void TestLinkEngine::linksAreIndependent()
 {
-    Simulator other;
-    const quint16 otherPort = other.start({});
+    SimProcess other(QStringLiteral(CONTROLLER_SIM_PATH));
+    const quint16 otherPort = other.start();
     QVERIFY(otherPort != 0);
     // A port nobody answers on.
     QUdpSocket *closed = loopbackSocket(this);
@@ -275,7 +273,7 @@ void TestLinkEngine::hostilePeer()
 
 void TestLinkEngine::pollingAllocatesNothing()
 {
-    if (!installCounter())
+    if (!allocationCountWorks())
         QSKIP("no way to count allocations with this C library");
     QList<int> ids;
     for (int i = 0; i < 20; ++i) {
@@ -285,8 +283,8 @@ void TestLinkEngine::pollingAllocatesNothing()
     // Adding links allocates; a few cycles of each pass first.
     for (int id : ids)
         QTRY_VERIFY_WITH_TIMEOUT(thread.state(id).counters.accepted >= 3, Patience);
-    thread.onEngine([] { countThisThread = true; });
-    const long before = allocations.load();
+    thread.onEngine([] { countThisThread(); });
+    const long before = long(countedThreadAllocations());
     uint64_t accepted = 0;
     for (int id : ids)
         accepted += thread.state(id).counters.accepted;
@@ -300,8 +298,8 @@ void TestLinkEngine::pollingAllocatesNothing()
         return n;
     };
     QTRY_VERIFY_WITH_TIMEOUT(total() >= accepted + 400, Patience);
-    thread.onEngine([] { countThisThread = false; });
-    const long after = allocations.load();
+    thread.onEngine([] { countThisThread(false); });
+    const long after = long(countedThreadAllocations());
     qInfo("%llu replies: %ld allocations on the engine's thread",
           (unsigned long long)(total() - accepted), after - before);
     QCOMPARE(after - before, 0L);
@@ -309,13 +307,13 @@ void TestLinkEngine::pollingAllocatesNothing()
     // The counter does see the engine's thread. Checked in plain builds only: the sanitizer
     // hooks miss this allocation.
     thread.onEngine([] {
-        countThisThread = true;
+        countThisThread();
         // Through a volatile pointer, so that the compiler cannot drop the pair.
         void *(*volatile allocate)(size_t) = std::malloc;
         std::free(allocate(64));
-        countThisThread = false;
+        countThisThread(false);
     });
-    QCOMPARE(allocations.load(), after + 1);
+    QCOMPARE(long(countedThreadAllocations()), after + 1);
 #endif
     for (int id : ids) {
         QCOMPARE(thread.state(id).counters.keysSent, uint64_t(ids.indexOf(id) % 4 == 0));

@@ -1,9 +1,9 @@
 // The keypad: buttons, shortcuts and keyboard keys reach the controller as key codes. Each case
-// runs a real link task against a stand-in controller on loopback and reads the code off the
-// SetRequest that arrives there.
+// runs a real link task against the simulator's controller server on loopback and reads the code
+// off the SetRequest that arrives there.
 #include "commtask.h"
-#include "fakecontroller.h"
 #include "mainwindow.h"
+#include "serverthread.h"
 
 #include <QCommandLinkButton>
 #include <QDial>
@@ -58,15 +58,16 @@ private:
     bool settled(int count);
 
     MainWindow *window = nullptr;
-    FakeController *peer = nullptr;
+    ServerThread *peer = nullptr;
     int getsAtMark = 0;
 };
 
 void TestKeypad::init()
 {
     QVERIFY(!commTask);
-    peer = new FakeController;
-    QVERIFY(peer->isBound());
+    peer = new ServerThread;
+    QVERIFY(peer->port() != 0);
+    peer->serveBlankDisplay();
     window = new MainWindow;
     window->show();
     window->activateWindow();
@@ -98,13 +99,12 @@ void TestKeypad::connectToPeer()
     QTest::mouseClick(connectButton(), Qt::LeftButton);
     QVERIFY(commTask);
     QCOMPARE(QApplication::focusWidget(), window);
-    QTRY_VERIFY_WITH_TIMEOUT(peer->getsAtLeast(1), Timeout);
+    QTRY_VERIFY_WITH_TIMEOUT(peer->count(SnmpBytes::GetRequest) >= 1, Timeout);
 }
 
 bool TestKeypad::settled(int count)
 {
-    peer->pump();
-    return peer->gets >= getsAtMark + count;
+    return peer->count(SnmpBytes::GetRequest) >= getsAtMark + count;
 }
 
 void TestKeypad::buttonSendsItsCode_data()
@@ -139,12 +139,12 @@ void TestKeypad::buttonSendsItsCode()
     QPushButton *key = button(name);
     QVERIFY(key);
     QTest::mouseClick(key, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(peer->keysAtLeast(1), Timeout);
-    QCOMPARE(peer->keys.first(), code);
+    QTRY_VERIFY_WITH_TIMEOUT(!peer->keys().isEmpty(), Timeout);
+    QCOMPARE(peer->keys().first(), code);
     // Sent once, and the click left the focus with the window.
-    getsAtMark = peer->gets;
+    getsAtMark = peer->count(SnmpBytes::GetRequest);
     QTRY_VERIFY_WITH_TIMEOUT(settled(2), Timeout);
-    QCOMPARE(peer->keys, QList<int>{code});
+    QCOMPARE(peer->keys(), QList<int>{code});
     QCOMPARE(QApplication::focusWidget(), window);
 }
 
@@ -218,11 +218,11 @@ void TestKeypad::keyboardSendsItsCode()
     QSignalSpy clicked(button(shortcutButton.isEmpty() ? "pushButton_start" : shortcutButton),
                        &QPushButton::clicked);
     QTest::keyClick(QApplication::focusWidget(), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
-    QTRY_VERIFY_WITH_TIMEOUT(peer->keysAtLeast(1), Timeout);
-    QCOMPARE(peer->keys.first(), code);
-    getsAtMark = peer->gets;
+    QTRY_VERIFY_WITH_TIMEOUT(!peer->keys().isEmpty(), Timeout);
+    QCOMPARE(peer->keys().first(), code);
+    getsAtMark = peer->count(SnmpBytes::GetRequest);
     QTRY_VERIFY_WITH_TIMEOUT(settled(2), Timeout);
-    QCOMPARE(peer->keys, QList<int>{code});
+    QCOMPARE(peer->keys(), QList<int>{code});
     QCOMPARE(clicked.count(), shortcutButton.isEmpty() ? 0 : 1);
 }
 
@@ -245,11 +245,11 @@ void TestKeypad::unmappedKeySendsNothing()
 
     connectToPeer();
     QTest::keyClick(QApplication::focusWidget(), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
-    peer->pump();
-    getsAtMark = peer->gets;
+    getsAtMark = peer->count(SnmpBytes::GetRequest);
     QTRY_VERIFY_WITH_TIMEOUT(settled(3), Timeout);
-    QVERIFY(peer->keys.isEmpty());
-    QCOMPARE(peer->others, 0);
+    QVERIFY(peer->keys().isEmpty());
+    // Nothing but polls and keys: no request of another kind.
+    QCOMPARE(peer->requests(), peer->count(SnmpBytes::GetRequest));
 }
 
 void TestKeypad::startSendsNoKey()
@@ -258,9 +258,9 @@ void TestKeypad::startSendsNoKey()
     CommTask *connected = commTask;
     QTest::mouseClick(button("pushButton_start"), Qt::LeftButton);
     QVERIFY(commTask != connected);
-    getsAtMark = peer->gets;
+    getsAtMark = peer->count(SnmpBytes::GetRequest);
     QTRY_VERIFY_WITH_TIMEOUT(settled(3), Timeout);
-    QVERIFY(peer->keys.isEmpty());
+    QVERIFY(peer->keys().isEmpty());
 }
 
 void TestKeypad::nothingRememberedBeforeFirstTask()
@@ -282,9 +282,9 @@ void TestKeypad::nothingRememberedBeforeFirstTask()
     QVERIFY(!commTask);
 
     connectToPeer();
-    getsAtMark = peer->gets;
+    getsAtMark = peer->count(SnmpBytes::GetRequest);
     QTRY_VERIFY_WITH_TIMEOUT(settled(3), Timeout);
-    QVERIFY(peer->keys.isEmpty());
+    QVERIFY(peer->keys().isEmpty());
 }
 
 void TestKeypad::returnOnFocusedConnectConnectsThenSendsEnter()
@@ -298,9 +298,9 @@ void TestKeypad::returnOnFocusedConnectConnectsThenSendsEnter()
     // Connect ran first and made the task; Enter went into that very task.
     QVERIFY(commTask);
     QCOMPARE(QApplication::focusWidget(), window);
-    QTRY_VERIFY_WITH_TIMEOUT(peer->keysAtLeast(1), Timeout);
-    QCOMPARE(peer->keys, QList<int>{23});
-    QVERIFY(peer->gets >= 1);
+    QTRY_VERIFY_WITH_TIMEOUT(!peer->keys().isEmpty(), Timeout);
+    QCOMPARE(peer->keys(), QList<int>{23});
+    QVERIFY(peer->count(SnmpBytes::GetRequest) >= 1);
 }
 
 void TestKeypad::returnElsewhereSendsEnterWithoutConnecting()
@@ -313,8 +313,8 @@ void TestKeypad::returnElsewhereSendsEnterWithoutConnecting()
         task->screen[0] = 'X';
     }
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-    QTRY_VERIFY_WITH_TIMEOUT(peer->keysAtLeast(1), Timeout);
-    QCOMPARE(peer->keys, QList<int>{23});
+    QTRY_VERIFY_WITH_TIMEOUT(!peer->keys().isEmpty(), Timeout);
+    QCOMPARE(peer->keys(), QList<int>{23});
     QCOMPARE(commTask, task);
     QCOMPARE(task->rowText(0)[0], 'X');
 }
@@ -350,8 +350,8 @@ void TestKeypad::keyAfterClickReachesController()
 
     // Through the window, as the keyboard delivers it: the focused widget gets it first.
     QTest::keyClick(window->windowHandle(), Qt::Key(key));
-    QTRY_VERIFY_WITH_TIMEOUT(peer->keysAtLeast(1), Timeout);
-    QCOMPARE(peer->keys, QList<int>{code});
+    QTRY_VERIFY_WITH_TIMEOUT(!peer->keys().isEmpty(), Timeout);
+    QCOMPARE(peer->keys(), QList<int>{code});
     QCOMPARE(dial()->value(), dialValue);
 }
 
@@ -375,9 +375,9 @@ void TestKeypad::tabReachesDialButNeverDisplay()
     const int before = dial()->value();
     QTest::keyClick(window->windowHandle(), Qt::Key_Up);
     QCOMPARE(dial()->value(), before + 10);
-    getsAtMark = peer->gets;
+    getsAtMark = peer->count(SnmpBytes::GetRequest);
     QTRY_VERIFY_WITH_TIMEOUT(settled(3), Timeout);
-    QVERIFY(peer->keys.isEmpty());
+    QVERIFY(peer->keys().isEmpty());
 }
 
 QTEST_MAIN(TestKeypad)

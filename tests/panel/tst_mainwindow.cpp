@@ -1,8 +1,9 @@
 // The main window: its display scene, Connect, Start, the dial, the 100 ms refresh and the
-// shutdown of its link tasks, with real link tasks talking to a stand-in controller on loopback.
+// shutdown of its link tasks, with real link tasks talking to the simulator's controller server
+// on loopback.
 #include "commtask.h"
-#include "fakecontroller.h"
 #include "mainwindow.h"
+#include "serverthread.h"
 
 #include <QCommandLinkButton>
 #include <QDial>
@@ -19,10 +20,11 @@
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QTest>
+#include <QUdpSocket>
 
-#include <mutex>
 #include <atomic>
 #include <cstring>
+#include <mutex>
 
 namespace {
 constexpr int Timeout = 10000;
@@ -204,12 +206,14 @@ void TestMainWindow::connectCreatesTask()
 
 void TestMainWindow::secondConnectRestartsSameTask()
 {
-    FakeController first, second;
-    QVERIFY(first.isBound() && second.isBound());
+    ServerThread first, second;
+    first.serveBlankDisplay();
+    second.serveBlankDisplay();
+    QVERIFY(first.port() != 0 && second.port() != 0);
     connectTo(127, 0, 0, 1, first.port(), 10);
     CommTask *task = commTask;
     QVERIFY(task);
-    QTRY_VERIFY_WITH_TIMEOUT(first.getsAtLeast(1), Timeout);
+    QTRY_VERIFY_WITH_TIMEOUT(first.count(SnmpBytes::GetRequest) >= 1, Timeout);
     // Before the restart the rows show the task's initial spaces.
     QTRY_COMPARE_WITH_TIMEOUT(rowShown(0), QString(40, ' '), Timeout);
 
@@ -219,7 +223,7 @@ void TestMainWindow::secondConnectRestartsSameTask()
     QCOMPARE(hostOf(task), QString("127.0.0.1"));
     QCOMPARE(portOf(task), second.port());
     QCOMPARE(task->pollInterval.load(), 10);
-    QTRY_VERIFY_WITH_TIMEOUT(second.getsAtLeast(2), Timeout);
+    QTRY_VERIFY_WITH_TIMEOUT(second.count(SnmpBytes::GetRequest) >= 2, Timeout);
     // The stop blanked the screen with zero bytes: every row shows empty.
     for (int i = 0; i < 16; ++i)
         QTRY_VERIFY_WITH_TIMEOUT(rowShown(i).isEmpty(), Timeout);
@@ -247,12 +251,13 @@ void TestMainWindow::startTwiceFollowsSecondTask()
     QCOMPARE(portOf(secondTask), 0);
 
     // Connect now goes to the second task only; the first keeps its own (empty) address.
-    FakeController peer;
+    ServerThread peer;
+    peer.serveBlankDisplay();
     connectTo(127, 0, 0, 1, peer.port(), 10);
     QCOMPARE(commTask, secondTask);
     QCOMPARE(portOf(secondTask), peer.port());
     QVERIFY(hostOf(firstTask).isNull());
-    QTRY_VERIFY_WITH_TIMEOUT(peer.getsAtLeast(1), Timeout);
+    QTRY_VERIFY_WITH_TIMEOUT(peer.count(SnmpBytes::GetRequest) >= 1, Timeout);
     QTRY_VERIFY_WITH_TIMEOUT(!secondTask->restartRequested.load(), Timeout);
     QVERIFY(firstTask->isRunning());
 
@@ -282,10 +287,11 @@ void TestMainWindow::timerPlacesCursor()
     QFETCH(bool, shown);
     QFETCH(QPointF, position);
 
-    FakeController peer;
+    ServerThread peer;
+    peer.serveBlankDisplay();
     connectTo(127, 0, 0, 1, peer.port(), 10);
     QVERIFY(commTask);
-    // The peer's junk is never accepted, so the task leaves the cursor fields to the test.
+    // The peer's short blocks are never taken, so the task leaves the cursor fields to the test.
     commTask->cursorRow.store(5);
     commTask->cursorColumn.store(7);
     QTRY_COMPARE_WITH_TIMEOUT(cursor()->text(), QString("_"), Timeout);
@@ -300,12 +306,12 @@ void TestMainWindow::timerPlacesCursor()
         QTRY_VERIFY_WITH_TIMEOUT(cursor()->text().isEmpty(), Timeout);
         QCOMPARE(cursor()->pos(), QPointF(51, 48)); // hidden where it was
     }
-    peer.pump();
 }
 
 void TestMainWindow::timerCopiesRows()
 {
-    FakeController peer;
+    ServerThread peer;
+    peer.serveBlankDisplay();
     connectTo(127, 0, 0, 1, peer.port(), 10);
     QVERIFY(commTask);
     QTRY_COMPARE_WITH_TIMEOUT(rowShown(15), QString(40, ' '), Timeout);
@@ -324,19 +330,19 @@ void TestMainWindow::timerCopiesRows()
             expected = QString("cut");
         QTRY_COMPARE_WITH_TIMEOUT(rowShown(i), expected, Timeout);
     }
-    peer.pump();
 }
 
 void TestMainWindow::barShowsLatency()
 {
-    FakeController peer;
+    ServerThread peer;
+    peer.serveBlankDisplay();
     connectTo(127, 0, 0, 1, peer.port(), 10);
     QVERIFY(commTask);
     // Prompt answers: a small figure.
-    QTRY_VERIFY_WITH_TIMEOUT((peer.pump(), bar()->value() >= 3 && bar()->value() <= 99), Timeout);
+    QTRY_VERIFY_WITH_TIMEOUT(bar()->value() >= 3 && bar()->value() <= 99, Timeout);
     // No answers: the figure and the bar go to 100.
-    peer.answer = false;
-    QTRY_COMPARE_WITH_TIMEOUT((peer.pump(), bar()->value()), 100, Timeout);
+    peer.server().setBehaviour(ControllerServer::Behaviour::Silent);
+    QTRY_COMPARE_WITH_TIMEOUT(bar()->value(), 100, Timeout);
     QCOMPARE(commTask->latency.load(), 100);
 }
 
@@ -363,7 +369,8 @@ void TestMainWindow::transformFollowsViewSize()
 
 void TestMainWindow::dialReleaseSetsPollInterval()
 {
-    FakeController peer;
+    ServerThread peer;
+    peer.serveBlankDisplay();
     connectTo(127, 0, 0, 1, peer.port(), 10);
     QVERIFY(commTask);
     QDial *dial = window->findChild<QDial *>("dial");
@@ -376,7 +383,6 @@ void TestMainWindow::dialReleaseSetsPollInterval()
     dial->setSliderDown(false);
     QCOMPARE(commTask->pollInterval.load(), 450);
     QCOMPARE(window->findChild<QLabel *>("label_latency")->text(), QString("450"));
-    peer.pump();
 }
 
 void TestMainWindow::closingJoinsEveryTask()
@@ -384,7 +390,8 @@ void TestMainWindow::closingJoinsEveryTask()
     // Counted on the tasks' own threads as they end.
     std::atomic<int> ended{0};
     auto countEnd = [&ended] { ended.fetch_add(1, std::memory_order_release); };
-    FakeController peer;
+    ServerThread peer;
+    peer.serveBlankDisplay();
     QTest::mouseClick(button("pushButton_start"), Qt::LeftButton);
     QVERIFY(commTask);
     connect(commTask, &QThread::finished, this, countEnd, Qt::DirectConnection);
@@ -393,7 +400,7 @@ void TestMainWindow::closingJoinsEveryTask()
     connect(commTask, &QThread::finished, this, countEnd, Qt::DirectConnection);
     // The newest task is mid-cycle with a key waiting when the window goes.
     connectTo(127, 0, 0, 1, peer.port(), 10);
-    QTRY_VERIFY_WITH_TIMEOUT(peer.getsAtLeast(1), Timeout);
+    QTRY_VERIFY_WITH_TIMEOUT(peer.count(SnmpBytes::GetRequest) >= 1, Timeout);
     QTest::mouseClick(button("pushButton_9"), Qt::LeftButton);
     QCOMPARE(ended.load(std::memory_order_acquire), 0);
 

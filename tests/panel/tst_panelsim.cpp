@@ -2,23 +2,19 @@
 // shows the simulator's screen and cursor, and keypad presses drive its menus.
 #include "commtask.h"
 #include "mainwindow.h"
+#include "simprocess.h"
 
 #include <QCommandLinkButton>
 #include <QDial>
 #include <QGraphicsScene>
 #include <QGraphicsSimpleTextItem>
 #include <QGraphicsView>
-#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QSpinBox>
 #include <QTest>
 
-#ifdef Q_OS_LINUX
-#include <csignal>
-#include <sys/prctl.h>
-#endif
+#include <memory>
 
 namespace {
 constexpr int Timeout = 15000;
@@ -43,7 +39,7 @@ private:
     void typeAddress(int port);
     void clickConnect();
 
-    QProcess sim;
+    std::unique_ptr<SimProcess> sim;
     int simPort = 0;
     MainWindow *window = nullptr;
 };
@@ -51,22 +47,9 @@ private:
 void TestPanelSim::init()
 {
     QVERIFY(!commTask);
-    sim.setProgram(QStringLiteral(CONTROLLER_SIM_PATH));
-    sim.setArguments({"--bind", "127.0.0.1", "--port", "0"});
-    sim.setProcessChannelMode(QProcess::SeparateChannels);
-#ifdef Q_OS_LINUX
-    // Should this test die without its cleanup, the simulator goes with it.
-    sim.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-#endif
-    sim.start();
-    QVERIFY2(sim.waitForStarted(Timeout), qPrintable(sim.errorString()));
-    QTRY_VERIFY_WITH_TIMEOUT(sim.canReadLine() || sim.state() != QProcess::Running, Timeout);
-    const QString line = QString::fromLatin1(sim.readLine()).trimmed();
-    const QRegularExpressionMatch match =
-        QRegularExpression("^controller-sim listening on 127\\.0\\.0\\.1 port (\\d+)$").match(line);
-    QVERIFY2(match.hasMatch(), qPrintable(line + sim.readAllStandardError()));
-    simPort = match.captured(1).toInt();
-    QVERIFY(simPort > 0);
+    sim.reset(new SimProcess(QStringLiteral(CONTROLLER_SIM_PATH)));
+    simPort = sim->start();
+    QVERIFY2(simPort > 0, qPrintable(sim->firstLine + sim->process.readAllStandardError()));
 
     window = new MainWindow;
     window->show();
@@ -79,13 +62,7 @@ void TestPanelSim::cleanup()
     delete window;
     window = nullptr;
     QVERIFY(!commTask);
-    if (sim.state() != QProcess::NotRunning) {
-        sim.terminate();
-        if (!sim.waitForFinished(Timeout)) {
-            sim.kill();
-            sim.waitForFinished(Timeout);
-        }
-    }
+    sim.reset();
 }
 
 QList<QGraphicsSimpleTextItem *> TestPanelSim::textItems() const

@@ -1,9 +1,10 @@
 // controller-sim as a program, checked by a peer we did not write: net-snmp's snmpget, snmpset and
 // snmpwalk read the display, walk the MIB and press keys over loopback UDP.
+#include "simprocess.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
 
@@ -23,41 +24,6 @@ struct ToolResult
     int exitCode = -1;
     QByteArray out;
 };
-
-// Starts controller-sim with the given options and reads its port from the first line.
-bool startSim(QProcess *sim, const QStringList &options, int *port)
-{
-    sim->start(QStringLiteral(CONTROLLER_SIM_PATH), QStringList{"--port", "0"} + options);
-    if (!sim->waitForStarted(10000))
-        return false;
-    while (!sim->canReadLine()) {
-        if (!sim->waitForReadyRead(10000))
-            return false;
-    }
-    const QString line = QString::fromLatin1(sim->readLine()).trimmed();
-    const QRegularExpressionMatch m =
-        QRegularExpression(
-            QStringLiteral("^controller-sim listening on 127\\.0\\.0\\.1 port (\\d+)$"))
-            .match(line);
-    if (!m.hasMatch())
-        return false;
-    *port = m.captured(1).toInt();
-    return *port > 0;
-}
-
-// Ends controller-sim with SIGTERM and returns what it printed after the first line.
-QByteArray stopSim(QProcess *sim, int *exitCode)
-{
-    sim->terminate();
-    if (!sim->waitForFinished(10000)) {
-        sim->kill();
-        sim->waitForFinished(5000);
-        *exitCode = -1;
-    } else {
-        *exitCode = sim->exitStatus() == QProcess::NormalExit ? sim->exitCode() : -1;
-    }
-    return sim->readAllStandardOutput();
-}
 
 ToolResult runTool(const char *tool, const QStringList &args)
 {
@@ -127,19 +93,20 @@ private slots:
 private:
     QByteArray get(const char *oid, ToolResult *raw = nullptr);
 
-    QProcess sim;
+    SimProcess sim{QStringLiteral(CONTROLLER_SIM_PATH)};
     int port = 0;
 };
 
 void TestSimulatorInterop::initTestCase()
 {
-    QVERIFY2(startSim(&sim, {}, &port), sim.readAllStandardError().constData());
+    port = sim.start();
+    QVERIFY2(port > 0, sim.process.readAllStandardError().constData());
 }
 
 void TestSimulatorInterop::cleanupTestCase()
 {
-    int exitCode = -1;
-    const QByteArray out = stopSim(&sim, &exitCode);
+    const int exitCode = sim.stop();
+    const QByteArray out = sim.process.readAllStandardOutput();
     QCOMPARE(exitCode, 0);
     // The counters, printed on SIGTERM: the wrong-community request among them.
     QVERIFY2(out.contains("controller-sim: requests "), out.constData());
@@ -253,14 +220,14 @@ void TestSimulatorInterop::occupiedPortExitsWithStatus2()
 
 void TestSimulatorInterop::dropAllGivesNoAnswer()
 {
-    QProcess lossy;
-    int lossyPort = 0;
-    QVERIFY(startSim(&lossy, {"--drop", "100", "--verbose"}, &lossyPort));
+    SimProcess lossy(QStringLiteral(CONTROLLER_SIM_PATH));
+    const int lossyPort = lossy.start({"--drop", "100", "--verbose"});
+    QVERIFY(lossyPort > 0);
     const ToolResult r =
         runTool("snmpget", {"-v1", "-c", "harbor", "-t", "0.5", "-r", "1",
                             QStringLiteral("127.0.0.1:%1").arg(lossyPort), FirstBlockOid});
-    int exitCode = -1;
-    const QByteArray out = stopSim(&lossy, &exitCode);
+    const int exitCode = lossy.stop();
+    const QByteArray out = lossy.process.readAllStandardOutput();
     QVERIFY(r.exitCode != 0);
     QVERIFY2(r.out.contains("Timeout"), r.out.constData());
     QCOMPARE(exitCode, 0);
@@ -272,18 +239,16 @@ void TestSimulatorInterop::dropAllGivesNoAnswer()
 
 void TestSimulatorInterop::delayedReplyStillArrives()
 {
-    QProcess slow;
-    int slowPort = 0;
-    QVERIFY(startSim(&slow, {"--delay", "300"}, &slowPort));
+    SimProcess slow(QStringLiteral(CONTROLLER_SIM_PATH));
+    const int slowPort = slow.start({"--delay", "300"});
+    QVERIFY(slowPort > 0);
     QElapsedTimer timer;
     timer.start();
     const ToolResult r =
         runTool("snmpget", {"-v1", "-c", "harbor", "-t", "5", "-r", "0", "-Ox", "-Oqv",
                             QStringLiteral("127.0.0.1:%1").arg(slowPort), SecondBlockOid});
     const qint64 elapsed = timer.elapsed();
-    int exitCode = -1;
-    stopSim(&slow, &exitCode);
-    QCOMPARE(exitCode, 0);
+    QCOMPARE(slow.stop(), 0);
     QVERIFY2(r.exitCode == 0, r.out.constData());
     QCOMPARE(hexValue(r.out).size(), 320);
     // The reply cannot come before its delay has passed.
@@ -293,9 +258,10 @@ void TestSimulatorInterop::delayedReplyStillArrives()
 void TestSimulatorInterop::interruptPrintsCountersAndExitsCleanly()
 {
 #ifdef Q_OS_UNIX
-    QProcess other;
-    int otherPort = 0;
-    QVERIFY(startSim(&other, {}, &otherPort));
+    SimProcess sigint(QStringLiteral(CONTROLLER_SIM_PATH));
+    const int otherPort = sigint.start();
+    QVERIFY(otherPort > 0);
+    QProcess &other = sigint.process;
     const ToolResult r = runTool("snmpget", common(otherPort) + QStringList{KeyOid});
     QVERIFY2(r.exitCode == 0, r.out.constData());
     // Ctrl-C in a terminal.
