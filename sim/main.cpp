@@ -12,6 +12,13 @@
 #include <csignal>
 #include <cstdio>
 
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
+#include <algorithm>
+#include <memory>
+#include <vector>
+
 namespace {
 
 volatile std::sig_atomic_t stopSignal = 0;
@@ -32,6 +39,79 @@ void printCounters(const AgentCounters &c)
         (unsigned long long)c.badValue, (unsigned long long)c.tooBig,
         (unsigned long long)c.dropped);
     std::fflush(stdout);
+}
+
+constexpr int MostControllers = 5000;
+// Tries at a run of free ports when the system picks the first one.
+constexpr int PortRunTries = 20;
+
+// Every simulated controller of the process, on consecutive ports, served by the one event loop.
+struct Fleet
+{
+    std::vector<std::unique_ptr<ControllerServer>> servers;
+
+    // With firstPort 0 the system picks the first port and the others must follow it; a run that
+    // meets a busy port, or the end of the port range, is given up and another one tried.
+    bool listen(const QHostAddress &address, int firstPort, int count, QString *error, bool *inUse)
+    {
+        const int tries = firstPort == 0 ? PortRunTries : 1;
+        for (int t = 0; t < tries; ++t) {
+            servers.clear();
+            int next = firstPort;
+            while (int(servers.size()) < count && next <= 65535) {
+                // Each controller's clock starts at the local time of day.
+                auto server = std::make_unique<ControllerServer>(
+                    QTime::currentTime().msecsSinceStartOfDay() / 1000);
+                if (!server->listen(address, quint16(next))) {
+                    *error = server->errorString();
+                    *inUse = server->addressInUse();
+                    break;
+                }
+                next = server->port() + 1;
+                servers.push_back(std::move(server));
+            }
+            if (int(servers.size()) == count)
+                return true;
+            if (next > 65535)
+                *error = QStringLiteral("not enough ports left below 65536");
+        }
+        servers.clear();
+        return false;
+    }
+
+    AgentCounters counters() const
+    {
+        AgentCounters sum;
+        for (const auto &server : servers) {
+            const AgentCounters c = server->counters();
+            sum.requests += c.requests;
+            sum.replies += c.replies;
+            sum.badVersion += c.badVersion;
+            sum.badCommunity += c.badCommunity;
+            sum.malformed += c.malformed;
+            sum.unknownOid += c.unknownOid;
+            sum.badValue += c.badValue;
+            sum.tooBig += c.tooBig;
+            sum.dropped += c.dropped;
+        }
+        return sum;
+    }
+};
+
+// Every controller holds a socket: lift the soft limit on open files as far as the hard one
+// allows, so that a few thousand controllers fit where the default is 1024.
+void allowOpenFiles(int wanted)
+{
+#ifdef Q_OS_UNIX
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= rlim_t(wanted))
+        return;
+    limit.rlim_cur =
+        limit.rlim_max == RLIM_INFINITY ? rlim_t(wanted) : std::min(limit.rlim_max, rlim_t(wanted));
+    setrlimit(RLIMIT_NOFILE, &limit);
+#else
+    (void)wanted;
+#endif
 }
 
 bool parseInt(const QString &text, int low, int high, int *out)
@@ -70,9 +150,17 @@ int main(int argc, char *argv[])
     const QCommandLineOption dropOption(
         QStringLiteral("drop"), QStringLiteral("Lose PERCENT of the replies at random (100: all)."),
         QStringLiteral("PERCENT"), QStringLiteral("0"));
+    const QCommandLineOption controllersOption(
+        QStringLiteral("controllers"),
+        QStringLiteral("Simulate N independent controllers on consecutive ports from --port, 1 to "
+                       "5000 (default 1). With more than one, the first line says \"ports "
+                       "FIRST-LAST\" and each --verbose line starts with its controller's port "
+                       "in brackets."),
+        QStringLiteral("N"), QStringLiteral("1"));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"),
                                            QStringLiteral("Print one line per request."));
-    parser.addOptions({bindOption, portOption, delayOption, dropOption, verboseOption});
+    parser.addOptions(
+        {bindOption, portOption, delayOption, dropOption, controllersOption, verboseOption});
     if (!parser.parse(app.arguments())) {
         std::fprintf(stderr, "controller-sim: %s\nTry controller-sim --help.\n",
                      qPrintable(parser.errorText()));
@@ -87,6 +175,7 @@ int main(int argc, char *argv[])
     int port = 0;
     int delay = 0;
     int dropPercent = 0;
+    int count = 1;
     if (!address.setAddress(parser.value(bindOption))) {
         std::fprintf(stderr, "controller-sim: --bind needs an IP address, not '%s'\n",
                      qPrintable(parser.value(bindOption)));
@@ -104,27 +193,51 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "controller-sim: --drop needs a percentage from 0 to 100\n");
         return 2;
     }
+    if (!parseInt(parser.value(controllersOption), 1, MostControllers, &count)) {
+        std::fprintf(stderr, "controller-sim: --controllers needs a number from 1 to %d\n",
+                     MostControllers);
+        return 2;
+    }
+    if (port != 0 && port + count - 1 > 65535) {
+        std::fprintf(stderr, "controller-sim: %d controllers from port %d would pass port 65535\n",
+                     count, port);
+        return 2;
+    }
 
-    // The controller's clock starts at the local time of day.
-    ControllerServer server(QTime::currentTime().msecsSinceStartOfDay() / 1000);
-    server.setDelay(delay);
-    server.setDropPercent(dropPercent);
-    if (parser.isSet(verboseOption))
-        server.setVerbose([](const char *line) {
-            std::printf("%s\n", line);
-            std::fflush(stdout);
-        });
-    if (!server.listen(address, quint16(port))) {
+    const bool verbose = parser.isSet(verboseOption);
+    // Room for the sockets, plus what Qt and the standard streams hold.
+    allowOpenFiles(count + 64);
+    Fleet fleet;
+    QString error;
+    bool inUse = false;
+    if (!fleet.listen(address, port, count, &error, &inUse)) {
         std::fprintf(stderr,
                      "controller-sim: cannot listen on %s port %d: %s\n"
                      "Ports below 1024 need privileges; run it on another port, e.g.\n"
                      "  controller-sim --port 1501\n"
                      "and point the front panel at that port.\n",
-                     qPrintable(address.toString()), port, qPrintable(server.errorString()));
+                     qPrintable(address.toString()), port, qPrintable(error));
         return 2;
     }
-    std::printf("controller-sim listening on %s port %u\n", qPrintable(address.toString()),
-                unsigned(server.port()));
+    for (const auto &server : fleet.servers) {
+        server->setDelay(delay);
+        server->setDropPercent(dropPercent);
+        if (verbose)
+            server->setVerbose([count, p = server->port()](const char *line) {
+                if (count > 1)
+                    std::printf("[%u] %s\n", unsigned(p), line);
+                else
+                    std::printf("%s\n", line);
+                std::fflush(stdout);
+            });
+    }
+    const unsigned first = fleet.servers.front()->port();
+    if (count == 1)
+        std::printf("controller-sim listening on %s port %u\n", qPrintable(address.toString()),
+                    first);
+    else
+        std::printf("controller-sim listening on %s ports %u-%u\n", qPrintable(address.toString()),
+                    first, first + unsigned(count) - 1);
     std::fflush(stdout);
 
 #ifdef Q_OS_UNIX
@@ -141,6 +254,6 @@ int main(int argc, char *argv[])
     stopTimer.start(100);
 
     const int status = app.exec();
-    printCounters(server.counters());
+    printCounters(fleet.counters());
     return status;
 }

@@ -89,9 +89,12 @@ private slots:
     void dropAllGivesNoAnswer();
     void delayedReplyStillArrives();
     void interruptPrintsCountersAndExitsCleanly();
+    void controllersAreIndependent();
+    void refusedCommandLine_data();
+    void refusedCommandLine();
 
 private:
-    QByteArray get(const char *oid, ToolResult *raw = nullptr);
+    QByteArray get(const char *oid, ToolResult *raw = nullptr, int atPort = 0);
 
     SimProcess sim{QStringLiteral(CONTROLLER_SIM_PATH)};
     int port = 0;
@@ -114,10 +117,11 @@ void TestSimulatorInterop::cleanupTestCase()
     QVERIFY2(out.contains("bad value 1,"), out.constData());
 }
 
-QByteArray TestSimulatorInterop::get(const char *oid, ToolResult *raw)
+QByteArray TestSimulatorInterop::get(const char *oid, ToolResult *raw, int atPort)
 {
     const ToolResult r =
-        runTool("snmpget", common(port) + QStringList{"-Ox", "-Oqv", QString::fromLatin1(oid)});
+        runTool("snmpget", common(atPort ? atPort : port) +
+                               QStringList{"-Ox", "-Oqv", QString::fromLatin1(oid)});
     if (raw)
         *raw = r;
     return r.exitCode == 0 ? hexValue(r.out) : QByteArray();
@@ -274,6 +278,61 @@ void TestSimulatorInterop::interruptPrintsCountersAndExitsCleanly()
 #else
     QSKIP("SIGINT is a POSIX signal");
 #endif
+}
+
+// Three controllers on consecutive ports, each with its own display: a key pressed on the middle
+// one shows on that one only.
+void TestSimulatorInterop::controllersAreIndependent()
+{
+    SimProcess fleet(QStringLiteral(CONTROLLER_SIM_PATH));
+    const int first = fleet.start({"--controllers", "3"});
+    QVERIFY2(first > 0, qPrintable(fleet.firstLine));
+    QCOMPARE(fleet.firstLine, QStringLiteral("controller-sim listening on 127.0.0.1 ports %1-%2")
+                                  .arg(first)
+                                  .arg(first + 2));
+
+    const ToolResult set = runTool("snmpset", common(first + 1) + QStringList{KeyOid, "x", "02"});
+    QVERIFY2(set.exitCode == 0, set.out.constData());
+    for (int i = 0; i < 3; ++i) {
+        const QByteArray display = get(FirstBlockOid, nullptr, first + i);
+        QCOMPARE(display.size(), 322);
+        const bool mainMenu = display.mid(2).startsWith("MAIN MENU");
+        QVERIFY2(mainMenu == (i != 1), display.constData());
+    }
+    QCOMPARE(fleet.stop(), 0);
+    const QByteArray out = fleet.process.readAllStandardOutput();
+    QVERIFY2(out.contains("controller-sim: requests 4, replies 4,"), out.constData());
+}
+
+// Refused before anything is bound: status 2, the reason on standard error, nothing on standard
+// output.
+void TestSimulatorInterop::refusedCommandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("no controllers")
+        << QStringList{"--controllers", "0"} << "--controllers needs a number from 1 to 5000";
+    QTest::newRow("more than 5000 controllers")
+        << QStringList{"--controllers", "5001"} << "--controllers needs a number from 1 to 5000";
+    QTest::newRow("controllers not a number")
+        << QStringList{"--controllers", "many"} << "--controllers needs a number from 1 to 5000";
+    QTest::newRow("controllers past port 65535")
+        << QStringList{"--port", "65534", "--controllers", "3"}
+        << "3 controllers from port 65534 would pass port 65535";
+}
+
+void TestSimulatorInterop::refusedCommandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+    QProcess p;
+    p.start(QStringLiteral(CONTROLLER_SIM_PATH), arguments);
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 2);
+    const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+    QVERIFY2(err.contains(message), qPrintable(err));
+    QVERIFY(p.readAllStandardOutput().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestSimulatorInterop)
