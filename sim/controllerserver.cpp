@@ -24,7 +24,7 @@ bool ControllerServer::listen(const QHostAddress &address, quint16 port)
     // requests.
     if (!socket->bind(address, port, QAbstractSocket::DontShareAddress)) {
         error = socket->errorString();
-        inUse = socket->error() == QAbstractSocket::AddressInUseError;
+        failure = socket->error();
         delete socket;
         socket = nullptr;
         return false;

@@ -9,6 +9,7 @@
 #include "controllermodel.h"
 #include "snmpagent.h"
 
+#include <QAbstractSocket>
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QHostAddress>
@@ -56,10 +57,10 @@ public:
     ~ControllerServer() override;
 
     // Binds the socket exclusively and starts serving on the calling thread's event loop.
-    // False when the address cannot be bound; errorString() and addressInUse() say why.
+    // False when the address cannot be bound; errorString() and bindError() say why.
     bool listen(const QHostAddress &address, quint16 port);
     QString errorString() const { return error; }
-    bool addressInUse() const { return inUse; }
+    QAbstractSocket::SocketError bindError() const { return failure; }
     quint16 port() const { return boundPort; }
 
     // Set before listen(). delayMs: 0..LongestDelay; dropPercent: 0..100.
@@ -106,7 +107,7 @@ private:
     qint64 modelTime = 0;
     quint16 boundPort = 0;
     QString error;
-    bool inUse = false;
+    QAbstractSocket::SocketError failure = QAbstractSocket::UnknownSocketError;
 
     int delay = 0;
     int dropPercent = 0;

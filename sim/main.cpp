@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 
 #ifdef Q_OS_UNIX
@@ -49,10 +50,14 @@ constexpr int PortRunTries = 20;
 struct Fleet
 {
     std::vector<std::unique_ptr<ControllerServer>> servers;
+    // Why the last try failed, and on which port.
+    QString error;
+    QAbstractSocket::SocketError failure = QAbstractSocket::UnknownSocketError;
+    int failedPort = 0;
 
     // With firstPort 0 the system picks the first port and the others must follow it; a run that
     // meets a busy port, or the end of the port range, is given up and another one tried.
-    bool listen(const QHostAddress &address, int firstPort, int count, QString *error, bool *inUse)
+    bool listen(const QHostAddress &address, int firstPort, int count)
     {
         const int tries = firstPort == 0 ? PortRunTries : 1;
         for (int t = 0; t < tries; ++t) {
@@ -63,8 +68,9 @@ struct Fleet
                 auto server = std::make_unique<ControllerServer>(
                     QTime::currentTime().msecsSinceStartOfDay() / 1000);
                 if (!server->listen(address, quint16(next))) {
-                    *error = server->errorString();
-                    *inUse = server->addressInUse();
+                    error = server->errorString();
+                    failure = server->bindError();
+                    failedPort = next;
                     break;
                 }
                 next = server->port() + 1;
@@ -72,8 +78,11 @@ struct Fleet
             }
             if (int(servers.size()) == count)
                 return true;
-            if (next > 65535)
-                *error = QStringLiteral("not enough ports left below 65536");
+            if (next > 65535) {
+                error = QStringLiteral("not enough ports left below 65536");
+                failure = QAbstractSocket::UnknownSocketError;
+                failedPort = next - 1;
+            }
         }
         servers.clear();
         return false;
@@ -114,6 +123,18 @@ void allowOpenFiles(int wanted)
 #endif
 }
 
+// A command line that cannot be run: the reason, the hint every refusal ends with, status 2.
+int refuse(const char *format, ...)
+{
+    std::fputs("controller-sim: ", stderr);
+    va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(stderr, format, arguments);
+    va_end(arguments);
+    std::fputs("\nTry controller-sim --help.\n", stderr);
+    return 2;
+}
+
 bool parseInt(const QString &text, int low, int high, int *out)
 {
     bool ok = false;
@@ -138,17 +159,25 @@ int main(int argc, char *argv[])
         "16 x 40 menu-driven front-panel display and accepting key presses."));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption bindOption(QStringLiteral("bind"),
-                                        QStringLiteral("Address to listen on (default 127.0.0.1)."),
-                                        QStringLiteral("ADDR"), QStringLiteral("127.0.0.1"));
+    const QCommandLineOption bindOption(
+        QStringLiteral("bind"),
+        QStringLiteral("IPv4 or IPv6 address to listen on (default 127.0.0.1; 0.0.0.0 or :: for "
+                       "every interface)."),
+        QStringLiteral("ADDR"), QStringLiteral("127.0.0.1"));
     const QCommandLineOption portOption(
-        QStringLiteral("port"), QStringLiteral("UDP port (default 501; 0 = any free port)."),
+        QStringLiteral("port"),
+        QStringLiteral("UDP port, 0 to 65535 (default 501, which needs privileges; 0 = any free "
+                       "port, named on the first line)."),
         QStringLiteral("N"), QStringLiteral("501"));
-    const QCommandLineOption delayOption(QStringLiteral("delay"),
-                                         QStringLiteral("Hold every reply back MS milliseconds."),
-                                         QStringLiteral("MS"), QStringLiteral("0"));
+    const QCommandLineOption delayOption(
+        QStringLiteral("delay"),
+        QStringLiteral("Hold every reply back MS milliseconds, 0 to 60000 (default 0). Up to 64 "
+                       "replies per controller wait at a time; more are lost."),
+        QStringLiteral("MS"), QStringLiteral("0"));
     const QCommandLineOption dropOption(
-        QStringLiteral("drop"), QStringLiteral("Lose PERCENT of the replies at random (100: all)."),
+        QStringLiteral("drop"),
+        QStringLiteral("Lose PERCENT of the replies at random, 0 to 100 (default 0; 100 answers "
+                       "nothing)."),
         QStringLiteral("PERCENT"), QStringLiteral("0"));
     const QCommandLineOption controllersOption(
         QStringLiteral("controllers"),
@@ -161,62 +190,63 @@ int main(int argc, char *argv[])
                                            QStringLiteral("Print one line per request."));
     parser.addOptions(
         {bindOption, portOption, delayOption, dropOption, controllersOption, verboseOption});
-    if (!parser.parse(app.arguments())) {
-        std::fprintf(stderr, "controller-sim: %s\nTry controller-sim --help.\n",
-                     qPrintable(parser.errorText()));
-        return 2;
-    }
+    if (!parser.parse(app.arguments()))
+        return refuse("%s", qPrintable(parser.errorText()));
     if (parser.isSet(QStringLiteral("help")))
         parser.showHelp(0);
+    // Qt prints this one with its own options added, and exits.
+    if (parser.isSet(QStringLiteral("help-all")))
+        parser.process(app);
     if (parser.isSet(QStringLiteral("version")))
         parser.showVersion();
+    if (!parser.positionalArguments().isEmpty())
+        return refuse("unexpected argument '%s' (a port is given with --port)",
+                      qPrintable(parser.positionalArguments().constFirst()));
 
     QHostAddress address;
     int port = 0;
     int delay = 0;
     int dropPercent = 0;
     int count = 1;
-    if (!address.setAddress(parser.value(bindOption))) {
-        std::fprintf(stderr, "controller-sim: --bind needs an IP address, not '%s'\n",
-                     qPrintable(parser.value(bindOption)));
-        return 2;
-    }
-    if (!parseInt(parser.value(portOption), 0, 65535, &port)) {
-        std::fprintf(stderr, "controller-sim: --port needs a number from 0 to 65535\n");
-        return 2;
-    }
-    if (!parseInt(parser.value(delayOption), 0, 60000, &delay)) {
-        std::fprintf(stderr, "controller-sim: --delay needs milliseconds from 0 to 60000\n");
-        return 2;
-    }
-    if (!parseInt(parser.value(dropOption), 0, 100, &dropPercent)) {
-        std::fprintf(stderr, "controller-sim: --drop needs a percentage from 0 to 100\n");
-        return 2;
-    }
-    if (!parseInt(parser.value(controllersOption), 1, MostControllers, &count)) {
-        std::fprintf(stderr, "controller-sim: --controllers needs a number from 1 to %d\n",
-                     MostControllers);
-        return 2;
-    }
-    if (port != 0 && port + count - 1 > 65535) {
-        std::fprintf(stderr, "controller-sim: %d controllers from port %d would pass port 65535\n",
-                     count, port);
-        return 2;
-    }
+    if (!address.setAddress(parser.value(bindOption)))
+        return refuse("--bind needs an IPv4 or IPv6 address, not '%s'",
+                      qPrintable(parser.value(bindOption)));
+    if (!parseInt(parser.value(portOption), 0, 65535, &port))
+        return refuse("--port needs a number from 0 to 65535, not '%s'",
+                      qPrintable(parser.value(portOption)));
+    if (!parseInt(parser.value(delayOption), 0, ControllerServer::LongestDelay, &delay))
+        return refuse("--delay needs milliseconds from 0 to %d, not '%s'",
+                      ControllerServer::LongestDelay, qPrintable(parser.value(delayOption)));
+    if (!parseInt(parser.value(dropOption), 0, 100, &dropPercent))
+        return refuse("--drop needs a percentage from 0 to 100, not '%s'",
+                      qPrintable(parser.value(dropOption)));
+    if (!parseInt(parser.value(controllersOption), 1, MostControllers, &count))
+        return refuse("--controllers needs a number from 1 to %d, not '%s'", MostControllers,
+                      qPrintable(parser.value(controllersOption)));
+    if (port != 0 && port + count - 1 > 65535)
+        return refuse("%d controllers from port %d would pass port 65535", count, port);
 
     const bool verbose = parser.isSet(verboseOption);
     // Room for the sockets, plus what Qt and the standard streams hold.
     allowOpenFiles(count + 64);
     Fleet fleet;
-    QString error;
-    bool inUse = false;
-    if (!fleet.listen(address, port, count, &error, &inUse)) {
-        std::fprintf(stderr,
-                     "controller-sim: cannot listen on %s port %d: %s\n"
-                     "Ports below 1024 need privileges; run it on another port, e.g.\n"
-                     "  controller-sim --port 1501\n"
-                     "and point the front panel at that port.\n",
-                     qPrintable(address.toString()), port, qPrintable(error));
+    if (!fleet.listen(address, port, count)) {
+        const QString where =
+            QStringLiteral("%1 port %2").arg(address.toString()).arg(fleet.failedPort);
+        if (fleet.failure == QAbstractSocket::AddressInUseError)
+            std::fprintf(stderr, "controller-sim: %s is already in use by another program.\n",
+                         qPrintable(where));
+        else if (fleet.failure == QAbstractSocket::SocketAccessError && fleet.failedPort < 1024)
+            std::fprintf(stderr,
+                         "controller-sim: cannot listen on %s: ports below 1024 need "
+                         "privileges.\n",
+                         qPrintable(where));
+        else
+            std::fprintf(stderr, "controller-sim: cannot listen on %s: %s\n", qPrintable(where),
+                         qPrintable(fleet.error));
+        std::fprintf(stderr, "Run it on a free port, e.g.\n"
+                             "  controller-sim --port 1501\n"
+                             "(or --port 0 for any free one) and point the front panel at it.\n");
         return 2;
     }
     for (const auto &server : fleet.servers) {

@@ -4,7 +4,10 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QMap>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
 
@@ -92,6 +95,8 @@ private slots:
     void controllersAreIndependent();
     void refusedCommandLine_data();
     void refusedCommandLine();
+    void helpAllPrintsHelpAndExits();
+    void manPageMatchesHelp();
 
 private:
     QByteArray get(const char *oid, ToolResult *raw = nullptr, int atPort = 0);
@@ -218,6 +223,7 @@ void TestSimulatorInterop::occupiedPortExitsWithStatus2()
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);
     QCOMPARE(second.exitCode(), 2);
     const QByteArray err = second.readAllStandardError();
+    QVERIFY2(err.contains("is already in use"), err.constData());
     QVERIFY2(err.contains("--port 1501"), err.constData());
     QVERIFY(second.readAllStandardOutput().isEmpty());
 }
@@ -319,6 +325,17 @@ void TestSimulatorInterop::refusedCommandLine_data()
     QTest::newRow("controllers past port 65535")
         << QStringList{"--port", "65534", "--controllers", "3"}
         << "3 controllers from port 65534 would pass port 65535";
+    QTest::newRow("stray argument") << QStringList{"1501"} << "unexpected argument '1501'";
+    QTest::newRow("port out of range")
+        << QStringList{"--port", "65536"} << "--port needs a number from 0 to 65535, not '65536'";
+    QTest::newRow("delay out of range")
+        << QStringList{"--delay", "60001"}
+        << "--delay needs milliseconds from 0 to 60000, not '60001'";
+    QTest::newRow("drop not a number")
+        << QStringList{"--drop", "half"} << "--drop needs a percentage from 0 to 100, not 'half'";
+    QTest::newRow("bind not an address") << QStringList{"--bind", "localhost"}
+                                         << "--bind needs an IPv4 or IPv6 address, not 'localhost'";
+    QTest::newRow("unknown option") << QStringList{"--ports", "1501"} << "Unknown option 'ports'";
 }
 
 void TestSimulatorInterop::refusedCommandLine()
@@ -333,6 +350,73 @@ void TestSimulatorInterop::refusedCommandLine()
     const QString err = QString::fromLocal8Bit(p.readAllStandardError());
     QVERIFY2(err.contains(message), qPrintable(err));
     QVERIFY(p.readAllStandardOutput().isEmpty());
+}
+
+void TestSimulatorInterop::helpAllPrintsHelpAndExits()
+{
+    QProcess p;
+    p.start(QStringLiteral(CONTROLLER_SIM_PATH), {"--help-all"});
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 0);
+    const QByteArray out = p.readAllStandardOutput();
+    QVERIFY2(out.startsWith("Usage:") && out.contains("--controllers <N>"), out.constData());
+    QVERIFY(!out.contains("listening"));
+}
+
+// Every option --help lists has an entry in the man page under the same heading (value names
+// without the angle brackets), whose text starts with the help's own text, ranges and defaults
+// included; and the man page lists no option that --help does not.
+void TestSimulatorInterop::manPageMatchesHelp()
+{
+    QProcess p;
+    p.start(QStringLiteral(CONTROLLER_SIM_PATH), {"--help"});
+    QVERIFY(p.waitForFinished(10000));
+    QMap<QString, QString> help; // heading -> text
+    QString heading;
+    for (const QString &line : QString::fromLocal8Bit(p.readAllStandardOutput()).split('\n')) {
+        static const QRegularExpression entry("^  (-\\S.*?)  +(\\S.*)$");
+        const QRegularExpressionMatch m = entry.match(line);
+        if (m.hasMatch()) {
+            heading = m.captured(1).remove('<').remove('>');
+            help[heading] = m.captured(2);
+        } else if (!heading.isEmpty() && line.startsWith("    ")) {
+            help[heading] += ' ' + line.trimmed();
+        } else {
+            heading.clear();
+        }
+    }
+    QVERIFY2(help.size() >= 9, qPrintable(QStringList(help.keys()).join(' ')));
+
+    QFile file(QStringLiteral(CONTROLLER_SIM_MAN));
+    QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
+    const QStringList lines = QString::fromUtf8(file.readAll()).replace("\\-", "-").split('\n');
+    // roff: .TP starts an entry; its next line is the heading, whose arguments .B, .BI and .BR
+    // print side by side; the text runs until the next request that starts a paragraph.
+    QMap<QString, QString> man;
+    const int options = int(lines.indexOf(".SH OPTIONS"));
+    QVERIFY(options > 0);
+    for (int i = options + 1; i < lines.size() && !lines[i].startsWith(".SH"); ++i) {
+        if (lines[i] != ".TP" || i + 1 >= lines.size())
+            continue;
+        QString title;
+        static const QRegularExpression argument("\"([^\"]*)\"|(\\S+)");
+        auto it = argument.globalMatch(lines[i + 1].section(' ', 1));
+        while (it.hasNext()) {
+            const QRegularExpressionMatch a = it.next();
+            title += a.captured(a.lastCapturedIndex());
+        }
+        QString text;
+        for (int j = i + 2; j < lines.size() && !lines[j].startsWith(".TP") &&
+                            !lines[j].startsWith(".SH") && !lines[j].startsWith(".RS");
+             ++j)
+            text += lines[j] + ' ';
+        man[title] = text.simplified();
+    }
+    QCOMPARE(QStringList(man.keys()), QStringList(help.keys()));
+    for (auto it = help.cbegin(); it != help.cend(); ++it)
+        QVERIFY2(man[it.key()].startsWith(it.value()),
+                 qPrintable(it.key() + "\n  help: " + it.value() + "\n  man:  " + man[it.key()]));
 }
 
 QTEST_GUILESS_MAIN(TestSimulatorInterop)
