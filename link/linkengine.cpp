@@ -4,6 +4,11 @@
 // key answer wait. Sockets are read with recvfrom and written with sendto on the descriptor:
 // Qt's datagram calls with an address allocate on every call, and a poll cycle allocates
 // nothing. The deadlines wake the thread through one timerfd for the same reason.
+//
+// Every socket and the timerfd sit in one epoll instance, and only its descriptor is given to
+// the event loop: Qt's dispatcher polls each descriptor it watches on every wake, so a notifier
+// per link would make each wake cost as much as the number of links. A wake takes what epoll
+// reports ready and then serves every deadline that is due, whichever of the two woke it.
 #include "linkengine.h"
 
 #include "ntcippacket.h"
@@ -19,6 +24,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/timerfd.h>
 #include <time.h>
@@ -31,6 +37,8 @@ namespace {
 // A flood on one socket must not hold the thread: after this many datagrams the loop moves on,
 // and the socket, still readable, is served again in the next turn of the event loop.
 constexpr int DatagramsPerTurn = 16;
+// epoll_wait calls per wake when each fills the event array; what is left waits one turn.
+constexpr int EpollRoundsPerTurn = 4;
 
 } // namespace
 
@@ -41,7 +49,6 @@ struct LinkEngine::Link
     int id = 0;
     sockaddr_in peer{};
     int fd = -1;
-    QSocketNotifier *notifier = nullptr;
     NtcipPacket packet;
 
     // Set from any thread.
@@ -65,7 +72,6 @@ struct LinkEngine::Link
 
     ~Link()
     {
-        delete notifier;
         if (fd >= 0)
             ::close(fd);
     }
@@ -73,11 +79,18 @@ struct LinkEngine::Link
 
 LinkEngine::LinkEngine(QObject *parent) : QObject(parent)
 {
+    epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     wakeFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (wakeFd >= 0) {
-        wakeNotifier = new QSocketNotifier(wakeFd, QSocketNotifier::Read, this);
-        connect(wakeNotifier, &QSocketNotifier::activated, this, [this] { onWakeTimer(); });
-    }
+    if (epollFd < 0 || wakeFd < 0)
+        return;
+    epoll_event timer{};
+    timer.events = EPOLLIN;
+    // The engine itself stands for the timer; every other entry is a link.
+    timer.data.ptr = this;
+    if (::epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &timer) != 0)
+        return;
+    readyNotifier = new QSocketNotifier(epollFd, QSocketNotifier::Read, this);
+    connect(readyNotifier, &QSocketNotifier::activated, this, [this] { onReady(); });
 }
 
 LinkEngine::~LinkEngine()
@@ -86,9 +99,11 @@ LinkEngine::~LinkEngine()
         std::lock_guard<std::mutex> locker(tableLock);
         links.clear();
     }
-    delete wakeNotifier;
+    delete readyNotifier;
     if (wakeFd >= 0)
         ::close(wakeFd);
+    if (epollFd >= 0)
+        ::close(epollFd);
 }
 
 int64_t LinkEngine::clockMs()
@@ -100,7 +115,7 @@ int64_t LinkEngine::clockMs()
 
 int LinkEngine::addLink(const LinkConfig &config)
 {
-    if (wakeFd < 0)
+    if (!readyNotifier)
         return 0;
     auto link = std::make_unique<Link>();
     QHostAddress address(config.address);
@@ -134,8 +149,11 @@ int LinkEngine::addLink(const LinkConfig &config)
     link->state.lastError[0] = '\0';
 
     Link *raw = link.get();
-    raw->notifier = new QSocketNotifier(raw->fd, QSocketNotifier::Read);
-    connect(raw->notifier, &QSocketNotifier::activated, this, [this, raw] { readDatagrams(raw); });
+    epoll_event readable{};
+    readable.events = EPOLLIN;
+    readable.data.ptr = raw;
+    if (::epoll_ctl(epollFd, EPOLL_CTL_ADD, raw->fd, &readable) != 0)
+        return 0;
     {
         std::lock_guard<std::mutex> locker(tableLock);
         raw->id = ++lastId;
@@ -161,6 +179,13 @@ bool LinkEngine::removeLink(int id)
         gone = std::move(it->second);
         links.erase(it);
     }
+    ::epoll_ctl(epollFd, EPOLL_CTL_DEL, gone->fd, nullptr);
+    // Removed from a slot while a wake is being served: the wake's events for it are void, and
+    // the link being read stops reading.
+    for (int i = eventIndex + 1; i < eventCount; ++i)
+        if (events[i].data.ptr == gone.get())
+            events[i].data.ptr = nullptr;
+    ++removals;
     heapRemove(gone.get());
     armWakeTimer();
     return true;
@@ -327,7 +352,7 @@ void LinkEngine::handleDue(Link *link, int64_t now)
 
 void LinkEngine::readDatagrams(Link *link)
 {
-    const int id = link->id;
+    const uint64_t removalsBefore = removals;
     for (int turn = 0; turn < DatagramsPerTurn; ++turn) {
         sockaddr_in from{};
         socklen_t fromLength = sizeof from;
@@ -363,12 +388,9 @@ void LinkEngine::readDatagrams(Link *link)
         }
         }
         // A slot connected to screenChanged may have removed this link.
-        if (find(id) != link) {
-            armWakeTimer();
+        if (removals != removalsBefore)
             return;
-        }
     }
-    armWakeTimer();
 }
 
 void LinkEngine::takeReply(Link *link, int length, int64_t now)
@@ -408,13 +430,31 @@ void LinkEngine::takeReply(Link *link, int length, int64_t now)
         emit screenChanged(link->id);
 }
 
-void LinkEngine::onWakeTimer()
+void LinkEngine::onReady()
 {
-    uint64_t expirations = 0;
-    // Clears the descriptor's readable state; the count itself is not needed.
-    if (::read(wakeFd, &expirations, sizeof expirations) < 0 && errno != EAGAIN)
-        return;
-    armedDue = -1;
+    // Level-triggered: a socket or timer left ready after this turn is reported again.
+    for (int round = 0; round < EpollRoundsPerTurn; ++round) {
+        const int n = ::epoll_wait(epollFd, events, MaxEvents, 0);
+        if (n <= 0)
+            break;
+        eventCount = n;
+        for (eventIndex = 0; eventIndex < eventCount; ++eventIndex) {
+            void *ready = events[eventIndex].data.ptr;
+            if (ready == this) {
+                uint64_t expirations = 0;
+                // Clears the descriptor's readable state; the count itself is not needed.
+                if (::read(wakeFd, &expirations, sizeof expirations) > 0)
+                    armedDue = -1;
+            } else if (ready) {
+                readDatagrams(static_cast<Link *>(ready));
+            }
+        }
+        eventIndex = eventCount = 0;
+        if (n < MaxEvents)
+            break;
+    }
+    // Every deadline due by now, whether the timer or a datagram woke the thread: links whose
+    // times fall close together share one wake.
     const int64_t now = clockMs();
     while (!heap.empty() && heap.front()->due <= now)
         handleDue(heap.front(), now);
@@ -423,19 +463,20 @@ void LinkEngine::onWakeTimer()
 
 void LinkEngine::armWakeTimer()
 {
-    if (wakeFd < 0)
+    if (heap.empty())
         return;
-    const int64_t due = heap.empty() ? 0 : heap.front()->due;
-    if (due == armedDue)
+    const int64_t due = heap.front()->due;
+    // A timer set for the same time or earlier stays: nearly every reply moves its link's
+    // deadline later, and an early wake that finds nothing due costs less than a timerfd_settime
+    // per reply. It is set again only when a deadline comes before it, or after it fired.
+    if (armedDue >= 0 && armedDue <= due)
         return;
     armedDue = due;
     itimerspec spec{};
-    if (due > 0) {
-        // Absolute time on the monotonic clock; a time already past fires at once.
-        spec.it_value.tv_sec = time_t(due / 1000);
-        spec.it_value.tv_nsec = long(due % 1000) * 1000000;
-    }
-    ::timerfd_settime(wakeFd, due > 0 ? TFD_TIMER_ABSTIME : 0, &spec, nullptr);
+    // Absolute time on the monotonic clock; a time already past fires at once.
+    spec.it_value.tv_sec = time_t(due / 1000);
+    spec.it_value.tv_nsec = long(due % 1000) * 1000000;
+    ::timerfd_settime(wakeFd, TFD_TIMER_ABSTIME, &spec, nullptr);
 }
 
 void LinkEngine::schedule(Link *link, int64_t due)

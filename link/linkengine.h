@@ -1,7 +1,7 @@
 // LinkEngine: links to any number of controllers from one thread's event loop. Each link polls
 // its controller's display and sends its keys by the same rules as the desktop's link task, but
-// waits on sockets and timers instead of sleeping, so a thousand links cost one thread and a
-// wake-up only when a datagram or a deadline is due.
+// waits on sockets and timers instead of sleeping, so a thousand links cost one thread, one
+// descriptor in the event loop and a wake-up only when a datagram or a deadline is due.
 #ifndef LINKENGINE_H
 #define LINKENGINE_H
 
@@ -10,6 +10,8 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+
+#include <sys/epoll.h>
 
 #include <cstdint>
 #include <map>
@@ -105,7 +107,7 @@ private:
     void afterPoll(Link *link, int64_t now);
     void startPause(Link *link, int64_t now);
     bool send(Link *link);
-    void onWakeTimer();
+    void onReady();
     void armWakeTimer();
 
     // Deadlines: a min-heap on due time with each link's position kept in the link, so that a
@@ -123,9 +125,19 @@ private:
     int lastId = 0;
     std::vector<Link *> heap;
 
+    // Every link's socket and the timerfd, behind the one notifier the event loop watches.
+    int epollFd = -1;
     int wakeFd = -1;
-    QSocketNotifier *wakeNotifier = nullptr;
+    QSocketNotifier *readyNotifier = nullptr;
+    // When the timerfd fires; -1 when it is not set or has fired.
     int64_t armedDue = -1;
+    // What one epoll_wait reported, and the entry being served.
+    static constexpr int MaxEvents = 256;
+    epoll_event events[MaxEvents];
+    int eventCount = 0;
+    int eventIndex = 0;
+    // Counts removals, so that a loop that emitted a signal can tell its link may be gone.
+    uint64_t removals = 0;
     // Every datagram is read here and used before the next read.
     uint8_t receiveBuffer[LinkRules::ReceiveSize];
 };
