@@ -5,14 +5,20 @@
 //   fleet --sim PATH [--controllers N] [--seconds 60] [--poll 100] [--base-port 21000] [--tasks]
 //         [--separate]
 //
-// --separate starts one controller-sim per controller instead (their clocks then start a few
-// milliseconds apart, which blurs freshness by as much).
+// One controller-sim --controllers N serves them all; without --base-port it is started with
+// --port 0 and the ports are taken from its first line ("port P" or "ports FIRST-LAST"), so that
+// runs side by side on one machine do not meet. --separate starts one controller-sim per
+// controller instead (their clocks then start a few milliseconds apart, which blurs freshness by
+// as much).
 // CPU is this process's (the pollers) in percent of one core after a 3 s warm-up; RSS is peak
 // and final. Polls per second are counted per link against 1000 / poll. Freshness: every
-// controller's clock (row 0, "hh:mm:ss") turns over when the simulator's elapsed time crosses a
-// whole second, counted from its "listening" line; the delay from that turn to the new text on
-// the poller's screen. Keys (engine only): a random key every 20 ms on a random link; pressed,
-// sent (a newer press replaces a waiting one) and answered by the controller.
+// controller's clock (row 0, "hh:mm:ss") turns over whenever a whole second has passed since
+// that controller was made, which is some time between the simulator's launch and its
+// "listening" line; the delay from that turn to the new text on the poller's screen, counted
+// from the line (too short by up to the start-up time) and from the launch (too long by as much).
+// Keys (engine only): a random key every 20 ms on a random link; pressed, sent (a newer press
+// replaces a waiting one), arrived (the simulator's requests less the polls sent) and answered by
+// the controller.
 #include "commtask.h"
 #include "linkengine.h"
 
@@ -32,6 +38,7 @@
 #include <vector>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -49,6 +56,23 @@ double cpuSeconds()
     getrusage(RUSAGE_SELF, &u);
     return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
            double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// CPU seconds of another process of ours, from /proc/PID/stat; 0 when it is gone.
+double processCpuSeconds(qint64 pid)
+{
+    FILE *f = std::fopen(qPrintable(QStringLiteral("/proc/%1/stat").arg(pid)), "r");
+    char line[1024] = {};
+    const bool got = f && std::fgets(line, sizeof line, f);
+    if (f)
+        std::fclose(f);
+    // The name in parentheses may hold spaces: fields are counted after its closing one.
+    const char *p = got ? std::strrchr(line, ')') : nullptr;
+    unsigned long long utime = 0, stime = 0;
+    if (!p || std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime,
+                          &stime) != 2)
+        return 0;
+    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
 }
 
 long statusKiB(const char *field)
@@ -78,7 +102,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QString sim;
-    int controllers = 10, seconds = 60, poll = 100, basePort = 21000;
+    int controllers = 10, seconds = 60, poll = 100, basePort = 0;
     bool tasks = false;
     // One controller-sim process per controller, for a simulator without --controllers.
     bool separate = false;
@@ -107,6 +131,9 @@ int main(int argc, char *argv[])
         return 2;
     }
 
+    if (separate && basePort == 0)
+        basePort = 21000;
+
     QElapsedTimer clock;
     clock.start();
     QProcess simulator;
@@ -116,6 +143,7 @@ int main(int argc, char *argv[])
         others.push_back(std::make_unique<QProcess>());
         others.back()->start(sim, {"--bind", "127.0.0.1", "--port", QString::number(basePort + i)});
     }
+    const qint64 simLaunchMs = clock.elapsed();
     if (separate)
         simulator.start(sim, {"--bind", "127.0.0.1", "--port", QString::number(basePort)});
     else
@@ -125,16 +153,33 @@ int main(int argc, char *argv[])
     QByteArray simOutput;
     while (simStartMs < 0 && simulator.waitForReadyRead(10000)) {
         simOutput += simulator.readAllStandardOutput();
-        if (simOutput.contains("listening"))
+        const int at = simOutput.indexOf("listening");
+        if (at >= 0 && simOutput.indexOf('\n', at) > at)
             simStartMs = clock.elapsed();
     }
-    if (simStartMs < 0) {
+    // "listening on 127.0.0.1 port P" for one controller, "... ports FIRST-LAST" for more.
+    const QRegularExpressionMatch ports =
+        QRegularExpression(QStringLiteral("listening on \\S+ ports? (\\d+)(?:-(\\d+))?"))
+            .match(QString::fromLatin1(simOutput));
+    if (simStartMs < 0 || !ports.hasMatch()) {
         std::fprintf(stderr, "fleet: controller-sim did not start\n");
         return 1;
     }
+    if (!separate) {
+        const int first = ports.captured(1).toInt();
+        const int last = ports.captured(2).isEmpty() ? first : ports.captured(2).toInt();
+        if (last - first + 1 != controllers) {
+            std::fprintf(stderr, "fleet: controller-sim serves %d controllers, not %d\n",
+                         last - first + 1, controllers);
+            return 1;
+        }
+        basePort = first;
+    }
+    std::printf("fleet: controller-sim up %lld ms after its launch\n",
+                (long long)(simStartMs - simLaunchMs));
 
     const int warmUpMs = 3000;
-    std::vector<double> figures, freshness;
+    std::vector<double> figures, freshness, freshnessFromLaunch;
     std::vector<QByteArray> lastClock(static_cast<size_t>(controllers));
     auto noteClock = [&](int i, const uint8_t *screen) {
         const QByteArray now = clockOf(screen);
@@ -144,8 +189,14 @@ int main(int argc, char *argv[])
         const QTime before = QTime::fromString(QString::fromLatin1(lastClock[size_t(i)]));
         const QTime after = QTime::fromString(QString::fromLatin1(now));
         // A clock back on the screen after a page without one is no turn of the clock.
-        if (before.isValid() && before.secsTo(after) == 1 && seen > warmUpMs)
-            freshness.push_back(double((seen - simStartMs) % 1000));
+        if (before.isValid() && before.secsTo(after) == 1 && seen > warmUpMs) {
+            // Seen just after a clock that turned before the line: a short delay, not 990 ms.
+            qint64 fromLine = (seen - simStartMs) % 1000;
+            if (fromLine > 1000 - (simStartMs - simLaunchMs))
+                fromLine = 0;
+            freshness.push_back(double(fromLine));
+            freshnessFromLaunch.push_back(double((seen - simLaunchMs) % 1000));
+        }
         lastClock[size_t(i)] = now;
     };
 
@@ -221,10 +272,11 @@ int main(int argc, char *argv[])
     });
 
     std::vector<uint64_t> requestsAtStart(static_cast<size_t>(controllers));
-    double cpuAtStart = 0;
+    double cpuAtStart = 0, simCpuAtStart = 0;
     qint64 startMs = 0;
     QTimer::singleShot(warmUpMs, [&] {
         cpuAtStart = cpuSeconds();
+        simCpuAtStart = processCpuSeconds(simulator.processId());
         startMs = clock.elapsed();
         for (int i = 0; !tasks && i < controllers; ++i)
             if (engine.read(ids[size_t(i)], &state))
@@ -237,22 +289,27 @@ int main(int argc, char *argv[])
 
     const double wall = double(clock.elapsed() - startMs) / 1000.0;
     const double cpu = 100.0 * (cpuSeconds() - cpuAtStart) / wall;
+    const double simCpu = 100.0 * (processCpuSeconds(simulator.processId()) - simCpuAtStart) / wall;
     const double wanted = 1000.0 / poll;
     std::printf("fleet: %s, %d controllers, poll %d ms, %.0f s measured\n",
                 tasks ? "one link task thread per controller" : "one LinkEngine", controllers, poll,
                 wall);
-    std::printf("  CPU %.1f %% of one core, RSS peak %.1f MiB, now %.1f MiB\n", cpu,
-                double(statusKiB("VmHWM:")) / 1024, double(statusKiB("VmRSS:")) / 1024);
+    std::printf("  CPU %.1f %% of one core (controller-sim %.1f %%), RSS peak %.1f MiB, now %.1f "
+                "MiB\n",
+                cpu, simCpu, double(statusKiB("VmHWM:")) / 1024,
+                double(statusKiB("VmRSS:")) / 1024);
+    uint64_t polls = 0, sent = 0, answered = 0;
     if (!tasks) {
         double total = 0, lowest = 1e9;
         int below = 0;
-        uint64_t sent = 0, answered = 0, foreign = 0, refused = 0, noAnswer = 0;
+        uint64_t foreign = 0, refused = 0, noAnswer = 0;
         for (int i = 0; i < controllers; ++i) {
             engine.read(ids[size_t(i)], &state);
             const double rate = double(state.counters.requests - requestsAtStart[size_t(i)]) / wall;
             total += rate;
             lowest = std::min(lowest, rate);
             below += rate < 0.95 * wanted ? 1 : 0;
+            polls += state.counters.requests;
             sent += state.counters.keysSent;
             answered += state.counters.keysAnswered;
             foreign += state.counters.foreign;
@@ -262,16 +319,15 @@ int main(int argc, char *argv[])
         std::printf("  polls %.0f/s of %.0f wanted; slowest link %.2f/s (%.1f %%), %d links "
                     "below 95 %%\n",
                     total, wanted * controllers, lowest, 100 * lowest / wanted, below);
-        std::printf("  keys: %ld pressed, %llu sent, %llu answered; no answer %llu, refused %llu, "
-                    "foreign %llu\n",
-                    keysPressed, (unsigned long long)sent, (unsigned long long)answered,
-                    (unsigned long long)noAnswer, (unsigned long long)refused,
-                    (unsigned long long)foreign);
+        std::printf("  no answer %llu, refused %llu, foreign %llu\n", (unsigned long long)noAnswer,
+                    (unsigned long long)refused, (unsigned long long)foreign);
     }
-    std::printf("  figure median %.0f, p95 %.0f; freshness over %zu clock changes: median %.0f "
-                "ms, p95 %.0f ms\n",
-                percentile(figures, 0.5), percentile(figures, 0.95), freshness.size(),
-                percentile(freshness, 0.5), percentile(freshness, 0.95));
+    std::printf(
+        "  figure median %.0f, p95 %.0f; freshness over %zu clock changes: median %.0f-%.0f "
+        "ms, p95 %.0f-%.0f ms\n",
+        percentile(figures, 0.5), percentile(figures, 0.95), freshness.size(),
+        percentile(freshness, 0.5), percentile(freshnessFromLaunch, 0.5),
+        percentile(freshness, 0.95), percentile(freshnessFromLaunch, 0.95));
 
     for (auto &task : taskList)
         task->requestQuit();
@@ -285,7 +341,17 @@ int main(int argc, char *argv[])
     simulator.waitForFinished(5000);
     // The simulator's own count of what arrived, printed as it ends.
     const QByteArray counters = simulator.readAllStandardOutput().trimmed();
-    std::printf("  %s\n", counters.split('\n').last().constData());
+    const QByteArray last = counters.split('\n').last();
+    std::printf("  %s\n", last.constData());
+    if (!tasks) {
+        // Every datagram the controllers took in is a poll or a key.
+        const QRegularExpressionMatch requests =
+            QRegularExpression(QStringLiteral("requests (\\d+)")).match(QString::fromLatin1(last));
+        const long long arrived =
+            requests.hasMatch() ? requests.captured(1).toLongLong() - (long long)polls : -1;
+        std::printf("  keys: %ld pressed, %llu sent, %lld arrived, %llu answered\n", keysPressed,
+                    (unsigned long long)sent, arrived, (unsigned long long)answered);
+    }
     if (tasks)
         std::printf("  (polls per second for the tasks: the simulator's requests over the whole "
                     "run of %.0f s)\n",

@@ -3,8 +3,11 @@
 # loopback, through one LinkEngine for N = 10, 100 and 1000, then N = 100 as one link task
 # thread per controller. Prints figures; nothing here passes or fails.
 #   bash bench/fleet.sh [SECONDS] [N ...]
+# NO_TASKS=1 leaves the link task run out.
 # BUILD_DIR (default build-bench, a Release tree) is configured and built when needed.
-# FLEET_OPTIONS is passed on to every run (e.g. --separate for a simulator without --controllers).
+# SIM is the controller-sim to run (default the one built here); it needs --controllers N unless
+# FLEET_OPTIONS, passed on to every run, holds --separate. The load of the machine is printed
+# before each run: other work on it shows in the figures.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
@@ -12,11 +15,20 @@ shift || true
 counts=${*:-10 100 1000}
 build=${BUILD_DIR:-build-bench}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j2 --target fleet controller-sim >/dev/null
+if [ -n "${SIM:-}" ]; then
+    cmake --build "$build" -j2 --target fleet >/dev/null
+    sim=$SIM
+else
+    cmake --build "$build" -j2 --target fleet controller-sim >/dev/null
+    sim=$build/sim/controller-sim
+fi
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
 for n in $counts; do
-    "$build/bench/fleet" --sim "$build/sim/controller-sim" --controllers "$n" \
-        --seconds "$seconds" ${FLEET_OPTIONS:-}
+    echo "load:$(uptime | sed 's/.*load average//')"
+    "$build/bench/fleet" --sim "$sim" --controllers "$n" --seconds "$seconds" ${FLEET_OPTIONS:-}
 done
-"$build/bench/fleet" --sim "$build/sim/controller-sim" --controllers 100 --tasks \
-    --seconds "$seconds" ${FLEET_OPTIONS:-}
+if [ -z "${NO_TASKS:-}" ]; then
+    echo "load:$(uptime | sed 's/.*load average//')"
+    "$build/bench/fleet" --sim "$sim" --controllers 100 --tasks --seconds "$seconds" \
+        ${FLEET_OPTIONS:-}
+fi
