@@ -34,9 +34,6 @@ using namespace LinkRules;
 
 namespace {
 
-// A flood on one socket must not hold the thread: after this many datagrams the loop moves on,
-// and the socket, still readable, is served again in the next turn of the event loop.
-constexpr int DatagramsPerTurn = 16;
 // epoll_wait calls per wake when each fills the event array; what is left waits one turn.
 constexpr int EpollRoundsPerTurn = 4;
 
@@ -89,6 +86,13 @@ LinkEngine::LinkEngine(QObject *parent) : QObject(parent)
     timer.data.ptr = this;
     if (::epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &timer) != 0)
         return;
+    for (int i = 0; i < DatagramsPerTurn; ++i) {
+        buffers[i].iov_base = receiveBuffers[i];
+        buffers[i].iov_len = sizeof receiveBuffers[i];
+        received[i].msg_hdr.msg_name = &senders[i];
+        received[i].msg_hdr.msg_iov = &buffers[i];
+        received[i].msg_hdr.msg_iovlen = 1;
+    }
     readyNotifier = new QSocketNotifier(epollFd, QSocketNotifier::Read, this);
     connect(readyNotifier, &QSocketNotifier::activated, this, [this] { onReady(); });
 }
@@ -161,7 +165,7 @@ int LinkEngine::addLink(const LinkConfig &config)
     }
     // The heap never grows inside a cycle: its room is taken here.
     heap.reserve(links.size());
-    heap.push_back(raw);
+    heap.push_back({0, raw});
     raw->heapIndex = int(heap.size()) - 1;
     schedule(raw, clockMs());
     armWakeTimer();
@@ -352,15 +356,16 @@ void LinkEngine::handleDue(Link *link, int64_t now)
 
 void LinkEngine::readDatagrams(Link *link)
 {
+    for (int i = 0; i < DatagramsPerTurn; ++i)
+        received[i].msg_hdr.msg_namelen = sizeof senders[i];
+    // One call for all that waits, and no second one to learn that nothing more does. MSG_TRUNC:
+    // each datagram's real length, so that an oversize one is refused by size.
+    const int count =
+        ::recvmmsg(link->fd, received, DatagramsPerTurn, MSG_DONTWAIT | MSG_TRUNC, nullptr);
     const uint64_t removalsBefore = removals;
-    for (int turn = 0; turn < DatagramsPerTurn; ++turn) {
-        sockaddr_in from{};
-        socklen_t fromLength = sizeof from;
-        // MSG_TRUNC: the datagram's real length, so that an oversize one is refused by size.
-        const ssize_t n = ::recvfrom(link->fd, receiveBuffer, sizeof receiveBuffer, MSG_TRUNC,
-                                     reinterpret_cast<sockaddr *>(&from), &fromLength);
-        if (n < 0)
-            break;
+    for (int i = 0; i < count; ++i) {
+        const sockaddr_in &from = senders[i];
+        const int n = int(received[i].msg_len);
         if (from.sin_family != AF_INET || from.sin_port != link->peer.sin_port ||
             from.sin_addr.s_addr != link->peer.sin_addr.s_addr) {
             std::lock_guard<std::mutex> locker(link->lock);
@@ -370,7 +375,7 @@ void LinkEngine::readDatagrams(Link *link)
         const int64_t now = clockMs();
         switch (link->phase) {
         case Link::AwaitingReply:
-            takeReply(link, int(n), now);
+            takeReply(link, receiveBuffers[i], n, now);
             break;
         case Link::AwaitingKeyAnswer: {
             // The answer to a key is only taken out, never examined.
@@ -393,12 +398,12 @@ void LinkEngine::readDatagrams(Link *link)
     }
 }
 
-void LinkEngine::takeReply(Link *link, int length, int64_t now)
+void LinkEngine::takeReply(Link *link, const uint8_t *datagram, int length, int64_t now)
 {
     Block block;
     // length is the datagram's own, which may exceed the buffer: readBlock refuses any length
     // above the largest reply before it reads a byte.
-    const char *refusal = readBlock(link->packet, receiveBuffer, length, &block);
+    const char *refusal = readBlock(link->packet, datagram, length, &block);
     if (refusal) {
         // Not the reply: the wait goes on for the real one.
         std::lock_guard<std::mutex> locker(link->lock);
@@ -456,8 +461,8 @@ void LinkEngine::onReady()
     // Every deadline due by now, whether the timer or a datagram woke the thread: links whose
     // times fall close together share one wake.
     const int64_t now = clockMs();
-    while (!heap.empty() && heap.front()->due <= now)
-        handleDue(heap.front(), now);
+    while (!heap.empty() && heap.front().due <= now)
+        handleDue(heap.front().link, now);
     armWakeTimer();
 }
 
@@ -465,7 +470,7 @@ void LinkEngine::armWakeTimer()
 {
     if (heap.empty())
         return;
-    const int64_t due = heap.front()->due;
+    const int64_t due = heap.front().due;
     // A timer set for the same time or earlier stays: nearly every reply moves its link's
     // deadline later, and an early wake that finds nothing due costs less than a timerfd_settime
     // per reply. It is set again only when a deadline comes before it, or after it fired.
@@ -483,6 +488,7 @@ void LinkEngine::schedule(Link *link, int64_t due)
 {
     // Either way: a link just added sits at the end with a due time that is not its own yet.
     link->due = due;
+    heap[size_t(link->heapIndex)].due = due;
     siftUp(link->heapIndex);
     siftDown(link->heapIndex);
 }
@@ -506,7 +512,7 @@ void LinkEngine::siftUp(int i)
 {
     while (i > 0) {
         const int parent = (i - 1) / 2;
-        if (heap[size_t(parent)]->due <= heap[size_t(i)]->due)
+        if (heap[size_t(parent)].due <= heap[size_t(i)].due)
             return;
         heapSwap(i, parent);
         i = parent;
@@ -520,9 +526,9 @@ void LinkEngine::siftDown(int i)
         int smallest = i;
         const int left = 2 * i + 1;
         const int right = left + 1;
-        if (left < n && heap[size_t(left)]->due < heap[size_t(smallest)]->due)
+        if (left < n && heap[size_t(left)].due < heap[size_t(smallest)].due)
             smallest = left;
-        if (right < n && heap[size_t(right)]->due < heap[size_t(smallest)]->due)
+        if (right < n && heap[size_t(right)].due < heap[size_t(smallest)].due)
             smallest = right;
         if (smallest == i)
             return;
@@ -534,6 +540,6 @@ void LinkEngine::siftDown(int i)
 void LinkEngine::heapSwap(int i, int j)
 {
     std::swap(heap[size_t(i)], heap[size_t(j)]);
-    heap[size_t(i)]->heapIndex = i;
-    heap[size_t(j)]->heapIndex = j;
+    heap[size_t(i)].link->heapIndex = i;
+    heap[size_t(j)].link->heapIndex = j;
 }

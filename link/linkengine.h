@@ -11,7 +11,9 @@
 #include <QObject>
 #include <QString>
 
+#include <netinet/in.h>
 #include <sys/epoll.h>
+#include <sys/socket.h>
 
 #include <cstdint>
 #include <map>
@@ -101,7 +103,7 @@ private:
     Link *find(int id) const;
     void wake(int id);
     void readDatagrams(Link *link);
-    void takeReply(Link *link, int length, int64_t now);
+    void takeReply(Link *link, const uint8_t *datagram, int length, int64_t now);
     void handleDue(Link *link, int64_t now);
     void sendPoll(Link *link, int64_t now);
     void afterPoll(Link *link, int64_t now);
@@ -123,7 +125,14 @@ private:
     mutable std::mutex tableLock;
     std::map<int, std::unique_ptr<Link>> links;
     int lastId = 0;
-    std::vector<Link *> heap;
+    // The due time sits in the entry, not only in the link: a sift compares neighbours in one
+    // array instead of following a pointer per comparison.
+    struct Deadline
+    {
+        int64_t due;
+        Link *link;
+    };
+    std::vector<Deadline> heap;
 
     // Every link's socket and the timerfd, behind the one notifier the event loop watches.
     int epollFd = -1;
@@ -138,8 +147,13 @@ private:
     int eventIndex = 0;
     // Counts removals, so that a loop that emitted a signal can tell its link may be gone.
     uint64_t removals = 0;
-    // Every datagram is read here and used before the next read.
-    uint8_t receiveBuffer[LinkRules::ReceiveSize];
+    // One socket's datagrams are read here at once and used before the next read. A flood on one
+    // socket does not hold the thread: what is left is read in the next turn of the loop.
+    static constexpr int DatagramsPerTurn = 16;
+    uint8_t receiveBuffers[DatagramsPerTurn][LinkRules::ReceiveSize];
+    sockaddr_in senders[DatagramsPerTurn];
+    iovec buffers[DatagramsPerTurn];
+    mmsghdr received[DatagramsPerTurn];
 };
 
 #endif // LINKENGINE_H
