@@ -36,8 +36,21 @@ namespace {
 
 // epoll_wait calls per wake when each fills the event array; what is left waits one turn.
 constexpr int EpollRoundsPerTurn = 4;
+constexpr int MaxEvents = 256;
+// One socket's datagrams are read at once and used before the next read. A flood on one socket
+// does not hold the thread: what is left is read in the next turn of the loop.
+constexpr int DatagramsPerTurn = 16;
 
 } // namespace
+
+struct LinkEngine::Buffers
+{
+    epoll_event events[MaxEvents];
+    uint8_t datagrams[DatagramsPerTurn][ReceiveSize];
+    sockaddr_in senders[DatagramsPerTurn];
+    iovec vectors[DatagramsPerTurn];
+    mmsghdr received[DatagramsPerTurn];
+};
 
 struct LinkEngine::Link
 {
@@ -74,7 +87,7 @@ struct LinkEngine::Link
     }
 };
 
-LinkEngine::LinkEngine(QObject *parent) : QObject(parent)
+LinkEngine::LinkEngine(QObject *parent) : QObject(parent), io(std::make_unique<Buffers>())
 {
     epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     wakeFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
@@ -87,11 +100,11 @@ LinkEngine::LinkEngine(QObject *parent) : QObject(parent)
     if (::epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &timer) != 0)
         return;
     for (int i = 0; i < DatagramsPerTurn; ++i) {
-        buffers[i].iov_base = receiveBuffers[i];
-        buffers[i].iov_len = sizeof receiveBuffers[i];
-        received[i].msg_hdr.msg_name = &senders[i];
-        received[i].msg_hdr.msg_iov = &buffers[i];
-        received[i].msg_hdr.msg_iovlen = 1;
+        io->vectors[i].iov_base = io->datagrams[i];
+        io->vectors[i].iov_len = sizeof io->datagrams[i];
+        io->received[i].msg_hdr.msg_name = &io->senders[i];
+        io->received[i].msg_hdr.msg_iov = &io->vectors[i];
+        io->received[i].msg_hdr.msg_iovlen = 1;
     }
     readyNotifier = new QSocketNotifier(epollFd, QSocketNotifier::Read, this);
     connect(readyNotifier, &QSocketNotifier::activated, this, [this] { onReady(); });
@@ -187,8 +200,8 @@ bool LinkEngine::removeLink(int id)
     // Removed from a slot while a wake is being served: the wake's events for it are void, and
     // the link being read stops reading.
     for (int i = eventIndex + 1; i < eventCount; ++i)
-        if (events[i].data.ptr == gone.get())
-            events[i].data.ptr = nullptr;
+        if (io->events[i].data.ptr == gone.get())
+            io->events[i].data.ptr = nullptr;
     ++removals;
     heapRemove(gone.get());
     armWakeTimer();
@@ -357,15 +370,15 @@ void LinkEngine::handleDue(Link *link, int64_t now)
 void LinkEngine::readDatagrams(Link *link)
 {
     for (int i = 0; i < DatagramsPerTurn; ++i)
-        received[i].msg_hdr.msg_namelen = sizeof senders[i];
+        io->received[i].msg_hdr.msg_namelen = sizeof io->senders[i];
     // One call for all that waits, and no second one to learn that nothing more does. MSG_TRUNC:
     // each datagram's real length, so that an oversize one is refused by size.
     const int count =
-        ::recvmmsg(link->fd, received, DatagramsPerTurn, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+        ::recvmmsg(link->fd, io->received, DatagramsPerTurn, MSG_DONTWAIT | MSG_TRUNC, nullptr);
     const uint64_t removalsBefore = removals;
     for (int i = 0; i < count; ++i) {
-        const sockaddr_in &from = senders[i];
-        const int n = int(received[i].msg_len);
+        const sockaddr_in &from = io->senders[i];
+        const int n = int(io->received[i].msg_len);
         if (from.sin_family != AF_INET || from.sin_port != link->peer.sin_port ||
             from.sin_addr.s_addr != link->peer.sin_addr.s_addr) {
             std::lock_guard<std::mutex> locker(link->lock);
@@ -375,7 +388,7 @@ void LinkEngine::readDatagrams(Link *link)
         const int64_t now = clockMs();
         switch (link->phase) {
         case Link::AwaitingReply:
-            takeReply(link, receiveBuffers[i], n, now);
+            takeReply(link, io->datagrams[i], n, now);
             break;
         case Link::AwaitingKeyAnswer: {
             // The answer to a key is only taken out, never examined.
@@ -439,12 +452,12 @@ void LinkEngine::onReady()
 {
     // Level-triggered: a socket or timer left ready after this turn is reported again.
     for (int round = 0; round < EpollRoundsPerTurn; ++round) {
-        const int n = ::epoll_wait(epollFd, events, MaxEvents, 0);
+        const int n = ::epoll_wait(epollFd, io->events, MaxEvents, 0);
         if (n <= 0)
             break;
         eventCount = n;
         for (eventIndex = 0; eventIndex < eventCount; ++eventIndex) {
-            void *ready = events[eventIndex].data.ptr;
+            void *ready = io->events[eventIndex].data.ptr;
             if (ready == this) {
                 uint64_t expirations = 0;
                 // Clears the descriptor's readable state; the count itself is not needed.

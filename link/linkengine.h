@@ -11,10 +11,6 @@
 #include <QObject>
 #include <QString>
 
-#include <netinet/in.h>
-#include <sys/epoll.h>
-#include <sys/socket.h>
-
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -140,20 +136,15 @@ private:
     QSocketNotifier *readyNotifier = nullptr;
     // When the timerfd fires; -1 when it is not set or has fired.
     int64_t armedDue = -1;
-    // What one epoll_wait reported, and the entry being served.
-    static constexpr int MaxEvents = 256;
-    epoll_event events[MaxEvents];
+    // Room for what one epoll_wait reports and what one socket's reads bring, taken once: the
+    // system types stay out of this header.
+    struct Buffers;
+    std::unique_ptr<Buffers> io;
+    // How many events the last epoll_wait reported, and the one being served.
     int eventCount = 0;
     int eventIndex = 0;
     // Counts removals, so that a loop that emitted a signal can tell its link may be gone.
     uint64_t removals = 0;
-    // One socket's datagrams are read here at once and used before the next read. A flood on one
-    // socket does not hold the thread: what is left is read in the next turn of the loop.
-    static constexpr int DatagramsPerTurn = 16;
-    uint8_t receiveBuffers[DatagramsPerTurn][LinkRules::ReceiveSize];
-    sockaddr_in senders[DatagramsPerTurn];
-    iovec buffers[DatagramsPerTurn];
-    mmsghdr received[DatagramsPerTurn];
 };
 
 #endif // LINKENGINE_H
