@@ -490,11 +490,11 @@ void LinkEngine::armWakeTimer()
     if (armedDue >= 0 && armedDue <= due)
         return;
     armedDue = due;
-    itimerspec spec{};
+    itimerspec when{};
     // Absolute time on the monotonic clock; a time already past fires at once.
-    spec.it_value.tv_sec = time_t(due / 1000);
-    spec.it_value.tv_nsec = long(due % 1000) * 1000000;
-    ::timerfd_settime(wakeFd, TFD_TIMER_ABSTIME, &spec, nullptr);
+    when.it_value.tv_sec = time_t(due / 1000);
+    when.it_value.tv_nsec = long(due % 1000) * 1000000;
+    ::timerfd_settime(wakeFd, TFD_TIMER_ABSTIME, &when, nullptr);
 }
 
 void LinkEngine::schedule(Link *link, int64_t due)
