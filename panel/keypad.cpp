@@ -3,77 +3,15 @@
 #include "mainwindow.h"
 
 #include "commtask.h"
+#include "keytable.h"
 #include "mainwindowform.h"
 
 #include <QCommandLinkButton>
 #include <QKeyEvent>
 
-namespace {
-
-// The controller's key codes. The digit 0 is 10; 0 itself means "no key waiting" in the task.
-enum KeyCode : uint8_t {
-    Key1 = 1,
-    Key2,
-    Key3,
-    Key4,
-    Key5,
-    Key6,
-    Key7,
-    Key8,
-    Key9,
-    Key0 = 10,
-    SpecFunc = 11,
-    Clear = 12,
-    Up = 13,
-    Down = 14,
-    Left = 15,
-    Right = 16,
-    MainMenu = 17,
-    NextScreen = 18,
-    SubMenu = 19,
-    NextData = 20,
-    Status = 21,
-    Help = 22,
-    Enter = 23,
-    NextPage = 24,
-};
-
-// Keyboard keys handled here. The digits and M also reach their buttons as shortcuts, which
-// take precedence; M is listed as well for when the shortcut cannot fire.
-struct KeyboardKey
-{
-    int qtKey;
-    KeyCode code;
-};
-
-constexpr KeyboardKey keyboardKeys[] = {
-    {Qt::Key_Space, Key0},
-    {Qt::Key_Asterisk, SpecFunc},
-    {Qt::Key_F, SpecFunc},
-    {Qt::Key_Period, Clear},
-    {Qt::Key_C, Clear},
-    {Qt::Key_Delete, Clear},
-    {Qt::Key_Up, Up},
-    {Qt::Key_Down, Down},
-    {Qt::Key_Left, Left},
-    {Qt::Key_Right, Right},
-    {Qt::Key_M, MainMenu},
-    {Qt::Key_Home, MainMenu},
-    {Qt::Key_PageDown, NextScreen},
-    {Qt::Key_Escape, SubMenu},
-    {Qt::Key_End, SubMenu},
-    {Qt::Key_Minus, NextData},
-    {Qt::Key_D, NextData},
-    {Qt::Key_Plus, Status},
-    {Qt::Key_S, Status},
-    {Qt::Key_Slash, Help},
-    {Qt::Key_H, Help},
-    {Qt::Key_Return, Enter},
-    {Qt::Key_Enter, Enter},
-    {Qt::Key_PageUp, NextPage},
-};
-
-} // namespace
+// The codes and the keyboard map are the shared key table's, which the browser front panel uses
+// too.
+using namespace KeyTable;
 
 void MainWindow::storeKey(int code)
 {

@@ -1,5 +1,6 @@
 // The front-panel form: the widget tree, its ranges, captions, shortcuts, focus and looks.
 #include "commtask.h"
+#include "keytable.h"
 #include "mainwindowform.h"
 
 #include <QCommandLinkButton>
@@ -30,6 +31,7 @@ private slots:
     void formMembersInCreationOrder();
     void gridCells_data();
     void gridCells();
+    void sharedKeyTableMatchesForm();
     void rootMenuSpacer();
     void layoutSpacingAndMargins();
     void spinBoxRanges_data();
@@ -306,6 +308,26 @@ void TestMainWindowForm::gridCells()
     QCOMPARE(rowSpan, 1);
     QCOMPARE(columnSpan, 1);
     QCOMPARE(layout->itemAt(index)->alignment(), Qt::Alignment());
+}
+
+// The browser front panel draws its keypad from the shared key table: it must be the form's.
+void TestMainWindowForm::sharedKeyTableMatchesForm()
+{
+    const char *gridNames[] = {"rootMenuGrid", "navNumGrid", "specialKeyGrid"};
+    for (const KeyTable::Key &key : KeyTable::keys) {
+        auto *button = window->findChild<QPushButton *>(key.objectName);
+        QVERIFY2(button, key.objectName);
+        QCOMPARE(button->text(), QString::fromLatin1(key.caption));
+        QCOMPARE(button->shortcut(), QKeySequence(key.shortcut));
+        auto *layout = window->findChild<QGridLayout *>(gridNames[key.grid]);
+        QVERIFY(layout);
+        const int index = layout->indexOf(button);
+        QVERIFY2(index >= 0, key.objectName);
+        int r = -1, c = -1, rowSpan = -1, columnSpan = -1;
+        layout->getItemPosition(index, &r, &c, &rowSpan, &columnSpan);
+        QCOMPARE(r, key.row);
+        QCOMPARE(c, key.column);
+    }
 }
 
 void TestMainWindowForm::rootMenuSpacer()
