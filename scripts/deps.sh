@@ -9,8 +9,9 @@
 # that a package brings (snmpd) is started or left enabled: the tests start their own.
 set -euo pipefail
 
-# The programs: compiler, CMake, Qt 6 (its CMake files need the OpenGL headers).
-build=(cmake g++ make pkg-config qt6-base-dev libgl-dev)
+# The programs: compiler, CMake, Qt 6 (its CMake files need the OpenGL headers), and Qt's HTTP
+# server and WebSockets for the browser front panel.
+build=(cmake g++ make pkg-config qt6-base-dev libgl-dev qt6-httpserver-dev qt6-websockets-dev)
 # Starting the panel beside the simulator: the display fonts, Qt's SVG plugins for the window's
 # icon, and Xvfb with the tools that press Connect and take the screenshot when there is no
 # display.
@@ -19,8 +20,10 @@ run=(fonts-urw-base35 fonts-dejavu-core libqt6svg6 xvfb xauth imagemagick x11-ut
 package=(dpkg-dev file)
 # The tests: net-snmp's library, tools and agent as independent peers, clang for the libFuzzer
 # build, Google Benchmark, the fonts the display tests measure, the SVG plugins that draw the
-# window's icon, and the package checkers.
+# window's icon, the package checkers, and a headless Chromium driven by Selenium for the browser
+# front panel's pages.
 test=(libsnmp-dev snmp snmpd clang libclang-rt-14-dev libbenchmark-dev
+      chromium chromium-driver python3-selenium
       fonts-urw-base35 fonts-dejavu-core libqt6svg6 xvfb xauth
       lintian desktop-file-utils appstream man-db "${package[@]}")
 # Packages that start a system service when installed; the tests never use it.

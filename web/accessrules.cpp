@@ -1,0 +1,144 @@
+#include "accessrules.h"
+
+#include <QRandomGenerator>
+
+QByteArray SessionStore::create(const QString &user, Role role, qint64 nowMs)
+{
+    quint32 words[8];
+    QRandomGenerator::system()->fillRange(words);
+    const QByteArray id =
+        QByteArray(reinterpret_cast<const char *>(words), sizeof words)
+            .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+    sessions.insert(id, Session{user, role, nowMs});
+    return id;
+}
+
+Session *SessionStore::use(const QByteArray &id, qint64 nowMs)
+{
+    auto it = sessions.find(id);
+    if (it == sessions.end())
+        return nullptr;
+    if (nowMs - it->lastUsedMs >= idleMs) {
+        sessions.erase(it);
+        return nullptr;
+    }
+    it->lastUsedMs = nowMs;
+    return &*it;
+}
+
+void SessionStore::end(const QByteArray &id)
+{
+    sessions.remove(id);
+}
+
+void SessionStore::expire(qint64 nowMs)
+{
+    for (auto it = sessions.begin(); it != sessions.end();) {
+        if (nowMs - it->lastUsedMs >= idleMs)
+            it = sessions.erase(it);
+        else
+            ++it;
+    }
+}
+
+qint64 LoginThrottle::waitFor(const QString &key, qint64 nowMs) const
+{
+    const auto it = records.constFind(key);
+    if (it == records.constEnd() || it->blockedUntilMs <= nowMs)
+        return 0;
+    return it->blockedUntilMs - nowMs;
+}
+
+void LoginThrottle::failed(const QString &key, qint64 nowMs)
+{
+    if (!records.contains(key) && records.size() >= MaxKeys) {
+        auto oldest = records.begin();
+        for (auto it = records.begin(); it != records.end(); ++it) {
+            if (it->lastFailureMs < oldest->lastFailureMs)
+                oldest = it;
+        }
+        records.erase(oldest);
+    }
+    Record &r = records[key];
+    // A quiet spell as long as the longest wait starts the count afresh.
+    if (nowMs - r.lastFailureMs > LongestWaitMs)
+        r.failures = 0;
+    ++r.failures;
+    r.lastFailureMs = nowMs;
+    if (r.failures >= FreeFailures) {
+        const int doublings = qMin(r.failures - FreeFailures, 20);
+        r.blockedUntilMs = nowMs + qMin(FirstWaitMs << doublings, LongestWaitMs);
+    }
+}
+
+void LoginThrottle::succeeded(const QString &key)
+{
+    records.remove(key);
+}
+
+bool ControlLocks::take(int controller, quint64 connection, const QString &user, qint64 nowMs)
+{
+    if (controller < 0 || controller >= holders.size())
+        return false;
+    Holder &h = holders[controller];
+    if (h.connection != 0 && h.connection != connection && nowMs - h.lastUsedMs < IdleMs)
+        return false;
+    h = Holder{connection, user, nowMs};
+    return true;
+}
+
+bool ControlLocks::release(int controller, quint64 connection)
+{
+    if (!holds(controller, connection))
+        return false;
+    holders[controller] = Holder{};
+    return true;
+}
+
+QVector<int> ControlLocks::releaseAll(quint64 connection)
+{
+    QVector<int> released;
+    for (int i = 0; i < holders.size(); ++i) {
+        if (release(i, connection))
+            released.append(i);
+    }
+    return released;
+}
+
+QVector<int> ControlLocks::expire(qint64 nowMs)
+{
+    QVector<int> released;
+    for (int i = 0; i < holders.size(); ++i) {
+        if (holders[i].connection != 0 && nowMs - holders[i].lastUsedMs >= IdleMs) {
+            holders[i] = Holder{};
+            released.append(i);
+        }
+    }
+    return released;
+}
+
+bool ControlLocks::useForKey(int controller, quint64 connection, qint64 nowMs)
+{
+    if (!holds(controller, connection))
+        return false;
+    // Past the idle time the control is gone even if expire() has not run yet.
+    if (nowMs - holders[controller].lastUsedMs >= IdleMs) {
+        holders[controller] = Holder{};
+        return false;
+    }
+    holders[controller].lastUsedMs = nowMs;
+    return true;
+}
+
+QString ControlLocks::holder(int controller) const
+{
+    if (controller < 0 || controller >= holders.size())
+        return QString();
+    return holders[controller].user;
+}
+
+bool ControlLocks::holds(int controller, quint64 connection) const
+{
+    return controller >= 0 && controller < holders.size() && connection != 0 &&
+           holders[controller].connection == connection;
+}

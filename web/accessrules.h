@@ -1,0 +1,101 @@
+// Who may do what: login sessions, the brake on password guessing, and the control of a
+// controller's keypad. Plain bookkeeping on a millisecond clock the caller passes in, so the
+// timeouts are the same in the server and in its tests.
+#ifndef ACCESSRULES_H
+#define ACCESSRULES_H
+
+#include "userstore.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+#include <QVector>
+
+struct Session
+{
+    QString user;
+    Role role = Role::Viewer;
+    qint64 lastUsedMs = 0;
+};
+
+class SessionStore
+{
+public:
+    explicit SessionStore(qint64 idleMs) : idleMs(idleMs) {}
+
+    // A new session with a fresh random id of 256 bits, as URL-safe base64.
+    QByteArray create(const QString &user, Role role, qint64 nowMs);
+    // The session of id, its idle clock restarted; null when unknown or idle too long (and then
+    // ended).
+    Session *use(const QByteArray &id, qint64 nowMs);
+    void end(const QByteArray &id);
+    bool has(const QByteArray &id) const { return sessions.contains(id); }
+    // Ends every idle session.
+    void expire(qint64 nowMs);
+    int count() const { return sessions.size(); }
+
+private:
+    qint64 idleMs;
+    QHash<QByteArray, Session> sessions;
+};
+
+// Failed logins, counted by user name and by client address. After FreeFailures a key has to
+// wait before it may try again, twice as long after each further failure.
+class LoginThrottle
+{
+public:
+    static constexpr int FreeFailures = 5;
+    static constexpr qint64 FirstWaitMs = 1000;
+    static constexpr qint64 LongestWaitMs = 15 * 60 * 1000;
+    // Past this many keys the oldest are forgotten, so that guesses with made-up names cannot
+    // grow the table without end.
+    static constexpr int MaxKeys = 10000;
+
+    // Milliseconds until key may try again; 0 for now.
+    qint64 waitFor(const QString &key, qint64 nowMs) const;
+    void failed(const QString &key, qint64 nowMs);
+    void succeeded(const QString &key);
+
+private:
+    struct Record
+    {
+        int failures = 0;
+        qint64 lastFailureMs = 0;
+        qint64 blockedUntilMs = 0;
+    };
+    QHash<QString, Record> records;
+};
+
+// The keypad of each controller is held by at most one connection of an operator.
+class ControlLocks
+{
+public:
+    // Without a key for this long, control is released.
+    static constexpr qint64 IdleMs = 5 * 60 * 1000;
+
+    explicit ControlLocks(int controllers) : holders(controllers) {}
+
+    // True when connection now holds the controller: it was free, already this connection's,
+    // or its holder had been idle too long.
+    bool take(int controller, quint64 connection, const QString &user, qint64 nowMs);
+    bool release(int controller, quint64 connection);
+    // The controllers released, for telling the watchers.
+    QVector<int> releaseAll(quint64 connection);
+    QVector<int> expire(qint64 nowMs);
+    // A key from connection: true, and the idle clock restarted, only if it holds control.
+    bool useForKey(int controller, quint64 connection, qint64 nowMs);
+    // Empty when free.
+    QString holder(int controller) const;
+    bool holds(int controller, quint64 connection) const;
+
+private:
+    struct Holder
+    {
+        quint64 connection = 0; // 0: free
+        QString user;
+        qint64 lastUsedMs = 0;
+    };
+    QVector<Holder> holders;
+};
+
+#endif // ACCESSRULES_H

@@ -1,0 +1,51 @@
+// What the web server needs from the links to its controllers: a copy of a display, keys, and
+// whether anyone is watching. The link engine provides it in the program; tests can provide
+// their own.
+#ifndef CONTROLLERSOURCE_H
+#define CONTROLLERSOURCE_H
+
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+
+struct ControllerSnapshot
+{
+    static constexpr int Rows = 16;
+    static constexpr int Columns = 40;
+    char rows[Rows][Columns];
+    // 1-based; 0 when the controller shows no cursor.
+    int cursorRow = 0;
+    int cursorColumn = 0;
+    // The delay figure of the last poll: about the milliseconds waited, 100 for no answer, 0
+    // before the first poll.
+    int figure = 0;
+    // Milliseconds since the last accepted reply; -1 for never.
+    qint64 sinceReplyMs = -1;
+    // Counted since the link started; the server tells the state from how they move.
+    quint64 accepted = 0;
+    quint64 refused = 0;
+    quint64 noAnswer = 0;
+    QString lastError;
+};
+
+class ControllerSource : public QObject
+{
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+
+    // Controllers are numbered from 0 in the order of the configuration file.
+    virtual bool snapshot(int index, ControllerSnapshot *out) const = 0;
+    virtual bool pressKey(int index, uint8_t code) = 0;
+    // Counted: a watched controller is polled at its poll interval, others at the slow one.
+    virtual void watch(int index) = 0;
+    virtual void unwatch(int index) = 0;
+
+signals:
+    // A reply changed the controller's display or cursor.
+    void screenChanged(int index);
+};
+
+#endif // CONTROLLERSOURCE_H

@@ -1,0 +1,49 @@
+// frontpanel-web: the front panel of many controllers in any browser.
+#include "auditlog.h"
+#include "enginesource.h"
+#include "linkengine.h"
+#include "startup.h"
+#include "userstore.h"
+#include "webserver.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    StartOptions options;
+    QString error, warning;
+    if (!parseStartOptions(app.arguments(), &options, &error)) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return 2;
+    }
+    if (!options.addUser.isEmpty())
+        return addUserCommand(options);
+
+    // Every file is read and checked before anything listens.
+    WebConfig config;
+    UserStore users;
+    AuditLog audit;
+    if (!loadStartConfig(options, &config, &error, &warning) ||
+        !users.load(config.usersFile, &error) || !audit.open(config.auditLog, &error)) {
+        std::fprintf(stderr, "frontpanel-web: %s\n", qPrintable(error));
+        return 1;
+    }
+    if (!warning.isEmpty())
+        std::fprintf(stderr, "frontpanel-web: %s\n", qPrintable(warning));
+
+    LinkEngine engine;
+    EngineSource source(&engine);
+    WebServer server(config, &users, &audit, &source);
+    if (!source.addControllers(config, &error) || !server.start(&error)) {
+        std::fprintf(stderr, "frontpanel-web: %s\n", qPrintable(error));
+        return 1;
+    }
+    std::printf("frontpanel-web: serving %s://%s:%u/ (%d controllers)\n",
+                server.usesTls() ? "https" : "http", qPrintable(config.listenAddress),
+                server.port(), int(config.controllers.size()));
+    std::fflush(stdout);
+    return app.exec();
+}

@@ -1,0 +1,228 @@
+// The front panel in the browser: one WebSocket to the server carries every display, state and
+// control change; keys go back over the same socket, and the server decides whether they count.
+'use strict';
+
+const Rows = 16;
+const Columns = 40;
+const $ = (id) => document.getElementById(id);
+
+let socket = null;
+let controllers = [];        // from hello: {id, name, group}
+const tiles = new Map();     // controller id -> tile elements
+const keyboard = new Map();  // KeyboardEvent.key -> key code
+let role = 'viewer';
+let current = null;          // the controller id shown in the panel, or null for the overview
+let controlYours = false;
+
+// A display as 16 rows of text, the cursor (1-based row and column) underlined in place.
+function drawDisplay(element, rows, cursor) {
+  element.textContent = '';
+  for (let r = 0; r < Rows; ++r) {
+    const text = (rows[r] || '').padEnd(Columns, ' ');
+    const line = document.createElement('div');
+    line.className = 'row';
+    if (cursor && cursor[0] === r + 1 && cursor[1] >= 1 && cursor[1] <= Columns) {
+      const c = cursor[1] - 1;
+      const mark = document.createElement('span');
+      mark.className = 'cursor';
+      mark.textContent = text[c];
+      mark.dataset.row = String(r + 1);
+      mark.dataset.column = String(c + 1);
+      line.append(text.slice(0, c), mark, text.slice(c + 1));
+    } else {
+      line.textContent = text;
+    }
+    element.append(line);
+  }
+}
+
+function send(message) {
+  if (socket && socket.readyState === WebSocket.OPEN)
+    socket.send(JSON.stringify(message));
+}
+
+function buildKeypad(keys) {
+  for (const key of keys) {
+    const button = document.createElement('button');
+    button.type = 'button';
+    button.className = 'key';
+    button.id = 'key-' + key.code;
+    button.dataset.code = String(key.code);
+    button.title = key.name + (key.keyboard.length ? ' (' + key.keyboard.map(k => k === ' ' ? 'Space' : k).join(', ') + ')' : '');
+    button.setAttribute('aria-label', key.name);
+    for (const [i, part] of key.caption.split('\n').entries()) {
+      if (i) button.append(document.createElement('br'));
+      button.append(part.trim());
+    }
+    button.style.gridRow = String(key.row + 1);
+    button.style.gridColumn = String(key.column + 1);
+    button.addEventListener('click', () => pressKey(key.code));
+    document.querySelector('#keypad [data-grid="' + key.grid + '"]').append(button);
+    for (const k of key.keyboard)
+      keyboard.set(k, key.code);
+  }
+}
+
+function pressKey(code) {
+  if (current)
+    send({type: 'key', controller: current, code: code});
+}
+
+function buildOverview() {
+  const groups = [...new Set(controllers.map(c => c.group).filter(g => g))].sort();
+  for (const g of groups) {
+    const option = document.createElement('option');
+    option.value = g;
+    option.textContent = g;
+    $('filter-group').append(option);
+  }
+  for (const c of controllers) {
+    const tile = document.createElement('a');
+    tile.className = 'tile';
+    tile.href = '#/c/' + encodeURIComponent(c.id);
+    tile.dataset.controller = c.id;
+    const name = document.createElement('span');
+    name.className = 'tile-name';
+    name.textContent = c.name;
+    const group = document.createElement('span');
+    group.className = 'tile-group';
+    group.textContent = c.group;
+    const display = document.createElement('div');
+    display.className = 'display mini';
+    const state = document.createElement('span');
+    state.className = 'tile-state';
+    tile.append(name, group, display, state);
+    $('tiles').append(tile);
+    tiles.set(c.id, {tile, display, state, controller: c});
+  }
+  applyFilter();
+}
+
+function applyFilter() {
+  const text = $('filter-name').value.trim().toLowerCase();
+  const group = $('filter-group').value;
+  for (const {tile, controller} of tiles.values()) {
+    const show = controller.name.toLowerCase().includes(text) && (!group || controller.group === group);
+    tile.hidden = !show;
+  }
+}
+
+function route() {
+  const match = location.hash.match(/^#\/c\/(.+)$/);
+  const id = match ? decodeURIComponent(match[1]) : null;
+  const controller = controllers.find(c => c.id === id);
+  current = controller ? controller.id : null;
+  $('overview').hidden = current !== null;
+  $('panel').hidden = current === null;
+  $('panel-message').textContent = '';
+  if (current) {
+    $('panel-name').textContent = controller.name;
+    $('panel-state').textContent = '';
+    $('panel-figure').textContent = '';
+    $('recent-keys').textContent = '';
+    drawDisplay($('display'), [], null);
+    send({type: 'watch', controller: current});
+  } else {
+    send({type: 'overview'});
+  }
+}
+
+function showControl(message) {
+  controlYours = message.yours;
+  $('control-holder').textContent = message.holder ? 'Control: ' + message.holder + (message.yours ? ' (you)' : '') : 'Nobody has control';
+  const button = $('control-button');
+  button.hidden = role !== 'operator';
+  button.textContent = message.yours ? 'Release control' : 'Take control';
+  $('keypad').classList.toggle('locked', !message.yours);
+}
+
+const handlers = {
+  hello(m) {
+    role = m.role;
+    $('who').textContent = m.user + ' (' + m.role + ')';
+    controllers = m.controllers;
+    buildKeypad(m.keys);
+    buildOverview();
+    route();
+  },
+  screen(m) {
+    const t = tiles.get(m.controller);
+    if (t)
+      drawDisplay(t.display, m.rows, null);
+    if (m.controller === current) {
+      drawDisplay($('display'), m.rows, m.cursor);
+      $('panel-figure').textContent = m.figure ? 'delay ' + m.figure + (m.figure >= 100 ? '' : ' ms') : '';
+    }
+  },
+  state(m) {
+    const t = tiles.get(m.controller);
+    if (t) {
+      t.state.textContent = m.text;
+      t.tile.dataset.kind = m.kind;
+    }
+    if (m.controller === current) {
+      $('panel-state').textContent = m.text;
+      $('panel-state').dataset.kind = m.kind;
+    }
+  },
+  control(m) {
+    if (m.controller === current)
+      showControl(m);
+  },
+  keys(m) {
+    if (m.controller !== current)
+      return;
+    const list = $('recent-keys');
+    list.textContent = '';
+    for (const k of m.keys.slice().reverse()) {
+      const item = document.createElement('li');
+      item.textContent = k.time.replace('T', ' ').replace('Z', ' UTC') + '  ' + k.user + '  ' + k.key;
+      list.append(item);
+    }
+  },
+  refused(m) {
+    $('panel-message').textContent = m.message;
+  },
+  error(m) {
+    $('panel-message').textContent = m.message;
+  },
+};
+
+function connect() {
+  socket = new WebSocket((location.protocol === 'https:' ? 'wss://' : 'ws://') + location.host + '/ws');
+  socket.addEventListener('open', () => { $('connection').textContent = ''; });
+  socket.addEventListener('message', (event) => {
+    let message;
+    try { message = JSON.parse(event.data); } catch (e) { return; }
+    const handler = handlers[message.type];
+    if (handler)
+      handler(message);
+  });
+  socket.addEventListener('close', (event) => {
+    $('connection').textContent = 'disconnected';
+    // Refused for its session (ended, or never there): log in again.
+    if (event.code === 1008)
+      location.href = '/login';
+  });
+}
+
+$('filter-name').addEventListener('input', applyFilter);
+$('filter-group').addEventListener('change', applyFilter);
+window.addEventListener('hashchange', route);
+$('control-button').addEventListener('click', () => {
+  send({type: controlYours ? 'release' : 'take', controller: current});
+});
+$('logout').addEventListener('click', async () => {
+  await fetch('/logout', {method: 'POST'}).catch(() => {});
+  location.href = '/login';
+});
+document.addEventListener('keydown', (event) => {
+  if (!current || event.target.closest('input, select, textarea') || event.ctrlKey || event.altKey || event.metaKey)
+    return;
+  const code = keyboard.get(event.key);
+  if (code === undefined)
+    return;
+  event.preventDefault();
+  pressKey(code);
+});
+connect();

@@ -1,0 +1,39 @@
+// Starting frontpanel-web: its command line, the adding of a user, and the checks that run before
+// anything listens, so that a bad file or a risky address stops the start with one clear line.
+#ifndef STARTUP_H
+#define STARTUP_H
+
+#include "webconfig.h"
+
+#include <QString>
+#include <QStringList>
+
+struct StartOptions
+{
+    QString configFile = QStringLiteral("/etc/frontpanel-web/frontpanel-web.conf");
+    // Empty: as the configuration file says.
+    QString listen;
+    int port = -1; // -1: as configured; 0: any free port
+    QString usersFile;
+    QString auditLog;
+    QString tlsCertificate;
+    QString tlsKey;
+    bool insecureHttp = false;
+    // --add-user: the user to add or change, and the role.
+    QString addUser;
+    QString role;
+};
+
+// False with error (the usage in it) for a bad command line.
+bool parseStartOptions(const QStringList &arguments, StartOptions *options, QString *error);
+
+// Reads the configuration file and lays the command line over it. Also refuses a non-loopback
+// address without TLS unless insecure HTTP was asked for; warning then holds the warning.
+bool loadStartConfig(const StartOptions &options, WebConfig *config, QString *error,
+                     QString *warning);
+
+// --add-user: reads the password from the terminal without echo (twice), or one line from
+// standard input when that is not a terminal, and writes the users file. Returns the exit code.
+int addUserCommand(const StartOptions &options);
+
+#endif // STARTUP_H

@@ -1,0 +1,187 @@
+#include "webconfig.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QHostAddress>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QStringList>
+
+namespace {
+
+const QStringList serverKeys = {
+    QStringLiteral("listen"),
+    QStringLiteral("port"),
+    QStringLiteral("users"),
+    QStringLiteral("audit"),
+    QStringLiteral("tls-cert"),
+    QStringLiteral("tls-key"),
+    QStringLiteral("session-idle-minutes"),
+    QStringLiteral("slow-interval"),
+};
+const QStringList controllerKeys = {
+    QStringLiteral("name"),      QStringLiteral("address"), QStringLiteral("port"),
+    QStringLiteral("community"), QStringLiteral("group"),   QStringLiteral("poll"),
+};
+
+// Where each section and key stands in the file. QSettings forgets lines, so the file is read
+// once by hand for them, and for the faults QSettings would pass over in silence.
+struct LineIndex
+{
+    QStringList sections;      // in file order
+    QHash<QString, int> lines; // "section" and "section/key" to their 1-based line
+};
+
+bool indexLines(const QString &path, LineIndex *index, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        *error = QStringLiteral("%1:0: cannot read: %2").arg(path, file.errorString());
+        return false;
+    }
+    static const QRegularExpression sectionName(QStringLiteral("^[A-Za-z0-9_.-]+$"));
+    QString section;
+    int number = 0;
+    while (!file.atEnd()) {
+        ++number;
+        const QString line = QString::fromUtf8(file.readLine()).trimmed();
+        auto fail = [&](const QString &what) {
+            *error = QStringLiteral("%1:%2: %3").arg(path).arg(number).arg(what);
+            return false;
+        };
+        if (line.isEmpty() || line.startsWith(QLatin1Char(';')) ||
+            line.startsWith(QLatin1Char('#')))
+            continue;
+        if (line.startsWith(QLatin1Char('['))) {
+            if (!line.endsWith(QLatin1Char(']')))
+                return fail(QStringLiteral("a section header needs its closing ]"));
+            section = line.mid(1, line.size() - 2).trimmed();
+            if (!sectionName.match(section).hasMatch())
+                return fail(QStringLiteral("section name \"%1\": use letters, digits, _ . and -")
+                                .arg(section));
+            if (index->lines.contains(section))
+                return fail(QStringLiteral("section [%1] appears twice").arg(section));
+            index->sections.append(section);
+            index->lines.insert(section, number);
+            continue;
+        }
+        const int equals = line.indexOf(QLatin1Char('='));
+        if (equals <= 0)
+            return fail(QStringLiteral("expected key = value, a [section] or a ; comment"));
+        if (section.isEmpty())
+            return fail(QStringLiteral("a key before the first [section]"));
+        const QString key = line.left(equals).trimmed();
+        const QStringList &known = section == QLatin1String("server") ? serverKeys : controllerKeys;
+        if (!known.contains(key))
+            return fail(QStringLiteral("unknown key \"%1\" in [%2]").arg(key, section));
+        const QString where = section + QLatin1Char('/') + key;
+        if (index->lines.contains(where))
+            return fail(QStringLiteral("key \"%1\" appears twice in [%2]").arg(key, section));
+        index->lines.insert(where, number);
+    }
+    return true;
+}
+
+// A value as text: QSettings hands back a list for an unquoted value with commas.
+QString text(const QSettings &settings, const QString &key)
+{
+    const QVariant value = settings.value(key);
+    if (value.userType() == QMetaType::QStringList)
+        return value.toStringList().join(QStringLiteral(", "));
+    return value.toString().trimmed();
+}
+
+} // namespace
+
+bool loadWebConfig(const QString &path, WebConfig *config, QString *error)
+{
+    LineIndex index;
+    if (!indexLines(path, &index, error))
+        return false;
+    QSettings settings(path, QSettings::IniFormat);
+    if (settings.status() != QSettings::NoError) {
+        *error = QStringLiteral("%1:0: not a readable INI file").arg(path);
+        return false;
+    }
+
+    WebConfig result;
+    const QDir base = QFileInfo(path).absoluteDir();
+    auto fail = [&](const QString &where, const QString &what) {
+        *error = QStringLiteral("%1:%2: %3").arg(path).arg(index.lines.value(where)).arg(what);
+        return false;
+    };
+    auto number = [&](const QString &where, int low, int high, int *out) {
+        if (!settings.contains(where))
+            return true;
+        bool ok = false;
+        const int value = text(settings, where).toInt(&ok);
+        if (!ok || value < low || value > high)
+            return fail(where, QStringLiteral("%1 must be a whole number from %2 to %3")
+                                   .arg(where.section(QLatin1Char('/'), 1))
+                                   .arg(low)
+                                   .arg(high));
+        *out = value;
+        return true;
+    };
+    auto file = [&](const QString &where, QString *out) {
+        if (settings.contains(where))
+            *out = base.absoluteFilePath(text(settings, where));
+    };
+
+    if (settings.contains(QStringLiteral("server/listen"))) {
+        result.listenAddress = text(settings, QStringLiteral("server/listen"));
+        if (QHostAddress(result.listenAddress).isNull())
+            return fail(QStringLiteral("server/listen"),
+                        QStringLiteral("listen must be an IP address, not \"%1\"")
+                            .arg(result.listenAddress));
+    }
+    if (!number(QStringLiteral("server/port"), 1, 65535, &result.listenPort) ||
+        !number(QStringLiteral("server/session-idle-minutes"), 1, 24 * 60,
+                &result.sessionIdleMinutes) ||
+        !number(QStringLiteral("server/slow-interval"), 100, 600000, &result.slowIntervalMs))
+        return false;
+    file(QStringLiteral("server/users"), &result.usersFile);
+    file(QStringLiteral("server/audit"), &result.auditLog);
+    file(QStringLiteral("server/tls-cert"), &result.tlsCertificate);
+    file(QStringLiteral("server/tls-key"), &result.tlsKey);
+
+    for (const QString &section : qAsConst(index.sections)) {
+        if (section == QLatin1String("server"))
+            continue;
+        const QString prefix = section + QLatin1Char('/');
+        ControllerConfig c;
+        c.id = section;
+        c.name = settings.contains(prefix + QLatin1String("name"))
+                     ? text(settings, prefix + QLatin1String("name"))
+                     : section;
+        c.group = text(settings, prefix + QLatin1String("group"));
+        c.address = text(settings, prefix + QLatin1String("address"));
+        if (c.address.isEmpty())
+            return fail(section, QStringLiteral("controller [%1] needs an address").arg(section));
+        if (QHostAddress(c.address).protocol() != QAbstractSocket::IPv4Protocol)
+            return fail(
+                prefix + QLatin1String("address"),
+                QStringLiteral("address must be an IPv4 address, not \"%1\"").arg(c.address));
+        if (!number(prefix + QLatin1String("port"), 13, 65535, &c.port) ||
+            !number(prefix + QLatin1String("poll"), 10, 1000, &c.pollInterval))
+            return false;
+        if (settings.contains(prefix + QLatin1String("community"))) {
+            c.community = text(settings, prefix + QLatin1String("community")).toUtf8();
+            // The packet's community field holds 19 characters and its terminator.
+            if (c.community.isEmpty() || c.community.size() > 19)
+                return fail(prefix + QLatin1String("community"),
+                            QStringLiteral("community must be 1 to 19 characters"));
+        }
+        result.controllers.append(c);
+    }
+    if (result.controllers.isEmpty()) {
+        *error = QStringLiteral("%1:0: no controllers: add a section such as [main-5th] with "
+                                "address = 10.0.0.5")
+                     .arg(path);
+        return false;
+    }
+    *config = result;
+    return true;
+}

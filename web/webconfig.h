@@ -1,0 +1,40 @@
+// The server's configuration file: where it listens, where its users file and audit log are, and
+// the controllers it shows. An INI file read through QSettings; every error names its line.
+#ifndef WEBCONFIG_H
+#define WEBCONFIG_H
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+struct ControllerConfig
+{
+    QString id; // the section name: stable in URLs and the audit trail
+    QString name;
+    QString address;
+    int port = 501;
+    QByteArray community = QByteArrayLiteral("harbor");
+    QString group; // a corridor or district
+    int pollInterval = 100;
+};
+
+struct WebConfig
+{
+    QString listenAddress = QStringLiteral("127.0.0.1");
+    int listenPort = 8080;
+    QString usersFile;
+    QString auditLog;
+    QString tlsCertificate;
+    QString tlsKey;
+    // A session unused for this long is ended.
+    int sessionIdleMinutes = 30;
+    // How often a controller nobody watches is polled.
+    int slowIntervalMs = 5000;
+    QVector<ControllerConfig> controllers;
+};
+
+// Reads path into config. On failure returns false with "path:line: what" in error (line 0 when
+// the fault is not on one line) and leaves config as it was.
+bool loadWebConfig(const QString &path, WebConfig *config, QString *error);
+
+#endif // WEBCONFIG_H
