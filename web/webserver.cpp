@@ -153,6 +153,10 @@ bool WebServer::start(QString *error)
 
 bool WebServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket)
 {
+    // QHttpServer 6.4 upgrades a socket when the handler claims the request without answering
+    // it; the upgraded socket is checked in acceptSockets() before anything is sent on it.
+    if (request.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0)
+        return true;
     const QString path = request.url().path();
     const auto method = request.method();
     if (path == QLatin1String("/login") && method == QHttpServerRequest::Method::Post) {

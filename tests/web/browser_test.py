@@ -1,0 +1,257 @@
+#!/usr/bin/env python3
+"""The browser front panel in a real headless Chromium: frontpanel-web against controller-sim
+processes on loopback, driven through Selenium. Run by ctest; with --screenshots DIR it also
+saves the overview and the panel at tablet and phone size."""
+
+import argparse
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support.ui import WebDriverWait
+
+ARGS = None
+DISPLAY_OIDS = ("1.3.6.1.4.1.1206.3.5.2.17.12.1.2.1", "1.3.6.1.4.1.1206.3.5.2.17.12.1.2.2")
+
+
+def start_and_read(command, pattern, **kwargs):
+    """Starts command and returns it with the first match of pattern in its first output line."""
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                               text=True, **kwargs)
+    line = process.stdout.readline()
+    match = re.search(pattern, line)
+    if not match:
+        process.kill()
+        raise RuntimeError("%s said: %r" % (command[0], line + process.stdout.read()))
+    return process, match.group(1)
+
+
+def simulator_screen(port):
+    """The simulator's own display and cursor, read with net-snmp's snmpget."""
+    rows, cursor = [], None
+    for oid in DISPLAY_OIDS:
+        out = subprocess.run(["snmpget", "-v1", "-c", "harbor", "-Oqvx", "-t", "1", "-r", "2",
+                              "127.0.0.1:%d" % port, oid], env=dict(os.environ, MIBS=""),
+                             capture_output=True, text=True, check=True).stdout
+        data = bytes.fromhex("".join(out.split()).replace('"', ""))
+        if cursor is None:
+            cursor, data = (data[0], data[1]), data[2:]
+        rows += [data[i:i + 40].decode("ascii") for i in range(0, len(data), 40)]
+    return rows[:16], cursor
+
+
+class Fixture:
+    """Three simulated controllers and the server, started once for all tests."""
+
+    def __init__(self):
+        self.dir = tempfile.TemporaryDirectory(prefix="frontpanel-web-browser-")
+        self.sims = []
+        self.ports = []
+        for _ in range(3):
+            sim, port = start_and_read([ARGS.sim, "--port", "0"], r"port (\d+)")
+            self.sims.append(sim)
+            self.ports.append(int(port))
+        d = self.dir.name
+        with open(os.path.join(d, "web.conf"), "w") as f:
+            f.write("[server]\nusers = users\naudit = audit.log\nslow-interval = 500\n\n")
+            names = [("main-1st", "Main St & 1st Ave", "Main Street"),
+                     ("main-2nd", "Main St & 2nd Ave", "Main Street"),
+                     ("oak-9th", "Oak Rd & 9th St", "Oak Road")]
+            for (ident, name, group), port in zip(names, self.ports):
+                f.write("[%s]\nname = %s\naddress = 127.0.0.1\nport = %d\ngroup = %s\n"
+                        "poll = 100\n\n" % (ident, name, port, group))
+        self.ids = [n[0] for n in names]
+        for user, role in (("ann", "operator"), ("vic", "viewer")):
+            subprocess.run([ARGS.server, "--config", os.path.join(d, "web.conf"),
+                            "--add-user", user, "--role", role],
+                           input="pw-" + user + "\n", text=True, check=True, capture_output=True)
+        self.server, self.url = start_and_read(
+            [ARGS.server, "--config", os.path.join(d, "web.conf"), "--port", "0"],
+            r"serving (\S+)")
+
+    def close(self):
+        for p in self.sims + [self.server]:
+            if p.poll() is None:
+                p.send_signal(signal.SIGCONT)
+                p.kill()
+                p.wait()
+        self.dir.cleanup()
+
+
+def new_browser(width, height):
+    options = webdriver.ChromeOptions()
+    for a in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+              "--disable-background-networking", "--disable-component-update", "--disable-sync",
+              "--user-data-dir=" + tempfile.mkdtemp(prefix="frontpanel-chromium-"),
+              "--window-size=%d,%d" % (width, height)):
+        options.add_argument(a)
+    options.binary_location = "/usr/bin/chromium"
+    service = Service(executable_path="/usr/bin/chromedriver")
+    return webdriver.Chrome(options=options, service=service)
+
+
+class BrowserTest(unittest.TestCase):
+    fixture = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.fixture = Fixture()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.fixture.close()
+
+    def setUp(self):
+        self.browser = new_browser(1024, 768)
+        self.wait = WebDriverWait(self.browser, 10)
+
+    def tearDown(self):
+        self.browser.quit()
+
+    def login(self, user):
+        b = self.browser
+        b.get(self.fixture.url + "login")
+        b.find_element(By.ID, "user").send_keys(user)
+        b.find_element(By.ID, "password").send_keys("pw-" + user)
+        b.find_element(By.ID, "login-button").click()
+        self.wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, ".tile"))
+
+    # Read in one script: the page redraws its rows on every screen message.
+    def page_rows(self, css):
+        return self.browser.execute_script(
+            "return [...document.querySelectorAll(arguments[0] + ' .row')].map(r => r.textContent)",
+            css)
+
+    def tile_state(self, ident):
+        return self.browser.execute_script(
+            "const s = document.querySelector('.tile[data-controller=\"' + arguments[0] + '\"] .tile-state');"
+            "return s ? s.textContent : ''", ident)
+
+    def cursor_mark(self):
+        return self.browser.execute_script(
+            "const m = document.querySelector('#display .cursor');"
+            "return m ? [Number(m.dataset.row), Number(m.dataset.column), m.textContent] : null")
+
+    def open_panel(self, ident):
+        self.browser.get(self.fixture.url + "#/c/" + ident)
+        self.wait.until(lambda d: len(self.page_rows("#display")) == 16 and
+                        self.page_rows("#display")[0].strip())
+
+    def wait_for_panel_row(self, row, text):
+        self.wait.until(lambda d: text in self.page_rows("#display")[row],
+                        "row %d never showed %r" % (row, text))
+
+    def test_wrong_password_is_refused(self):
+        b = self.browser
+        b.get(self.fixture.url + "login")
+        b.find_element(By.ID, "user").send_keys("ann")
+        b.find_element(By.ID, "password").send_keys("wrong")
+        b.find_element(By.ID, "login-button").click()
+        self.wait.until(lambda d: "wrong" in d.find_element(By.ID, "login-message").text)
+        self.assertTrue(b.current_url.endswith("/login"))
+
+    def test_overview_shows_each_simulator_display(self):
+        self.login("vic")
+        for ident, port in zip(self.fixture.ids, self.fixture.ports):
+            # Row 0 carries the clock, which may tick between the two reads.
+            want, _ = simulator_screen(port)
+            self.wait.until(lambda d: self.page_rows('.tile[data-controller="%s"] .display' % ident)[1:]
+                            == want[1:], "tile %s differs from its simulator" % ident)
+            self.wait.until(lambda d: self.tile_state(ident).startswith("answering, "))
+
+    def test_filter_by_name_and_group(self):
+        self.login("vic")
+        b = self.browser
+        b.find_element(By.ID, "filter-name").send_keys("oak")
+        visible = [t.get_attribute("data-controller") for t in b.find_elements(By.CSS_SELECTOR, ".tile")
+                   if t.is_displayed()]
+        self.assertEqual(visible, ["oak-9th"])
+        b.find_element(By.ID, "filter-name").clear()
+        b.find_element(By.CSS_SELECTOR, '#filter-group option[value="Main Street"]').click()
+        visible = [t.get_attribute("data-controller") for t in b.find_elements(By.CSS_SELECTOR, ".tile")
+                   if t.is_displayed()]
+        self.assertEqual(visible, ["main-1st", "main-2nd"])
+
+    def test_keys_reach_the_simulator_and_the_cursor_is_placed(self):
+        ident, port = self.fixture.ids[0], self.fixture.ports[0]
+        self.login("ann")
+        self.open_panel(ident)
+        b = self.browser
+        b.find_element(By.ID, "control-button").click()
+        self.wait.until(lambda d: "(you)" in d.find_element(By.ID, "control-holder").text)
+        # Keyboard: M is Main Menu; the keypad's 2 opens Phase Timing.
+        b.find_element(By.TAG_NAME, "body").send_keys("m")
+        self.wait_for_panel_row(0, "MAIN MENU")
+        b.find_element(By.ID, "key-2").click()
+        self.wait_for_panel_row(0, "PHASE TIMING")
+        self.assertTrue(simulator_screen(port)[0][0].startswith("PHASE TIMING"))
+        # An arrow key from the keyboard moves the simulator's cursor; the page follows.
+        b.find_element(By.TAG_NAME, "body").send_keys(Keys.ARROW_RIGHT)
+        def cursor_agrees(_):
+            rows, (row, column) = simulator_screen(port)
+            mark = self.cursor_mark()
+            return row > 0 and mark == [row, column, rows[row - 1][column - 1]]
+        self.wait.until(cursor_agrees, "the page's cursor is not the simulator's")
+        # The keys pressed are listed, newest first.
+        self.wait.until(lambda d: "Right" in d.find_element(By.ID, "recent-keys").text.splitlines()[0])
+        b.find_element(By.TAG_NAME, "body").send_keys(Keys.HOME)
+        self.wait_for_panel_row(0, "MAIN MENU")
+        # Released, the keypad no longer works for this page either.
+        b.find_element(By.ID, "control-button").click()
+        self.wait.until(lambda d: d.find_element(By.ID, "control-holder").text == "Nobody has control")
+        b.find_element(By.ID, "key-2").click()
+        self.wait.until(lambda d: "take control" in d.find_element(By.ID, "panel-message").text)
+        time.sleep(0.5)
+        self.assertTrue(simulator_screen(port)[0][0].startswith("MAIN MENU"))
+
+    def test_viewer_key_is_refused(self):
+        ident, port = self.fixture.ids[1], self.fixture.ports[1]
+        self.login("vic")
+        self.open_panel(ident)
+        before = simulator_screen(port)[0][0][:20]
+        self.assertFalse(self.browser.find_element(By.ID, "control-button").is_displayed())
+        self.browser.find_element(By.ID, "key-2").click()
+        self.wait.until(lambda d: "viewers cannot" in d.find_element(By.ID, "panel-message").text)
+        time.sleep(0.5)
+        self.assertEqual(simulator_screen(port)[0][0][:20], before)
+
+    def test_silenced_controller_shows_no_answer(self):
+        ident = self.fixture.ids[2]
+        self.login("vic")
+        self.wait.until(lambda d: self.tile_state(ident).startswith("answering"))
+        sim = self.fixture.sims[2]
+        sim.send_signal(signal.SIGSTOP)
+        try:
+            self.wait.until(lambda d: self.tile_state(ident).startswith("no answer for "))
+        finally:
+            sim.send_signal(signal.SIGCONT)
+
+    @unittest.skipUnless(os.environ.get("FRONTPANEL_SCREENSHOTS"), "screenshots only when asked")
+    def test_screenshots(self):
+        out = os.environ["FRONTPANEL_SCREENSHOTS"]
+        for label, (w, h) in (("tablet", (1024, 768)), ("phone", (390, 844))):
+            self.browser.set_window_size(w, h)
+            self.login("ann")
+            time.sleep(1.5)
+            self.browser.save_screenshot(os.path.join(out, "web-overview-%s.png" % label))
+            self.open_panel(self.fixture.ids[0])
+            time.sleep(1.5)
+            self.browser.save_screenshot(os.path.join(out, "web-panel-%s.png" % label))
+            self.browser.get(self.fixture.url + "login")
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--server", required=True)
+    parser.add_argument("--sim", required=True)
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

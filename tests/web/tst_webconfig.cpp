@@ -1,0 +1,298 @@
+// The files of the browser front panel: the configuration, the users and the audit trail. Bad
+// files must stop a start with the line at fault; users and audit entries must survive a round
+// trip through their files.
+#include "auditlog.h"
+#include "startup.h"
+#include "userstore.h"
+#include "webconfig.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+class TestWebConfig : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void goodConfig();
+    void badConfig_data();
+    void badConfig();
+    void listenRules_data();
+    void listenRules();
+    void usersRoundTrip();
+    void badUsers_data();
+    void badUsers();
+    void auditTrailAppendsAndKeepsLatest();
+
+private:
+    QString write(const QString &name, const QByteArray &content);
+    QScopedPointer<QTemporaryDir> dir;
+};
+
+void TestWebConfig::init()
+{
+    dir.reset(new QTemporaryDir);
+    QVERIFY(dir->isValid());
+}
+
+QString TestWebConfig::write(const QString &name, const QByteArray &content)
+{
+    const QString path = dir->filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return QString();
+    file.write(content);
+    return path;
+}
+
+void TestWebConfig::goodConfig()
+{
+    const QString path = write("web.conf", "; the city's east side\n"
+                                           "[server]\n"
+                                           "listen = 127.0.0.1\n"
+                                           "port = 9090\n"
+                                           "users = users\n"
+                                           "slow-interval = 2000\n"
+                                           "\n"
+                                           "[main-1st]\n"
+                                           "name = Main St, 1st Ave\n"
+                                           "address = 10.20.0.11\n"
+                                           "port = 1501\n"
+                                           "community = east\n"
+                                           "group = Main Street\n"
+                                           "poll = 250\n"
+                                           "[oak]\n"
+                                           "address = 10.20.0.12\n");
+    WebConfig config;
+    QString error;
+    QVERIFY2(loadWebConfig(path, &config, &error), qPrintable(error));
+    QCOMPARE(config.listenPort, 9090);
+    QCOMPARE(config.slowIntervalMs, 2000);
+    QCOMPARE(config.usersFile, dir->filePath("users"));
+    QCOMPARE(config.controllers.size(), 2);
+    const ControllerConfig &first = config.controllers[0];
+    QCOMPARE(first.id, QStringLiteral("main-1st"));
+    // An unquoted comma must not split the name.
+    QCOMPARE(first.name, QStringLiteral("Main St, 1st Ave"));
+    QCOMPARE(first.address, QStringLiteral("10.20.0.11"));
+    QCOMPARE(first.port, 1501);
+    QCOMPARE(first.community, QByteArray("east"));
+    QCOMPARE(first.group, QStringLiteral("Main Street"));
+    QCOMPARE(first.pollInterval, 250);
+    const ControllerConfig &second = config.controllers[1];
+    QCOMPARE(second.name, QStringLiteral("oak"));
+    QCOMPARE(second.port, 501);
+    QCOMPARE(second.community, QByteArray("harbor"));
+    QCOMPARE(second.pollInterval, 100);
+}
+
+void TestWebConfig::badConfig_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("expected");
+
+    const QByteArray good = "[c1]\naddress = 10.0.0.1\n";
+    QTest::newRow("text that is no key, section or comment")
+        << QByteArray("[c1]\naddress = 10.0.0.1\nport 501\n") << ":3: expected key = value";
+    QTest::newRow("section header without its bracket")
+        << QByteArray("[server\n") << ":1: a section header needs its closing ]";
+    QTest::newRow("key before any section")
+        << QByteArray("port = 1\n" + good) << ":1: a key before";
+    QTest::newRow("misspelt key") << QByteArray(good + "pol = 100\n") << ":3: unknown key \"pol\"";
+    QTest::newRow("section twice")
+        << QByteArray(good + "\n[c1]\n") << ":4: section [c1] appears twice";
+    QTest::newRow("key twice") << QByteArray(good + "address = 10.0.0.2\n")
+                               << ":3: key \"address\" appears twice";
+    QTest::newRow("port out of range") << QByteArray(good + "port = 70000\n")
+                                       << ":3: port must be a whole number from 13 to 65535";
+    QTest::newRow("poll interval too short")
+        << QByteArray(good + "poll = 5\n") << ":3: poll must be a whole number from 10 to 1000";
+    QTest::newRow("address that is a name")
+        << QByteArray("[c1]\naddress = cabinet-7\n") << ":2: address must be an IPv4 address";
+    QTest::newRow("controller without address")
+        << QByteArray(good + "[c2]\nname = x\n") << ":3: controller [c2] needs an address";
+    QTest::newRow("community too long")
+        << QByteArray(good + "community = 01234567890123456789\n") << ":3: community must be";
+    QTest::newRow("listen on a host name") << QByteArray("[server]\nlisten = example.org\n" + good)
+                                           << ":2: listen must be an IP address";
+    QTest::newRow("no controllers")
+        << QByteArray("[server]\nport = 8080\n") << ":0: no controllers";
+}
+
+void TestWebConfig::badConfig()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, expected);
+    const QString path = write("web.conf", content);
+    WebConfig config;
+    config.listenPort = 1234;
+    QString error;
+    QVERIFY(!loadWebConfig(path, &config, &error));
+    QVERIFY2(error.startsWith(path + expected), qPrintable(error));
+    // Nothing of a bad file is taken.
+    QCOMPARE(config.listenPort, 1234);
+}
+
+void TestWebConfig::listenRules_data()
+{
+    QTest::addColumn<QString>("listen");
+    QTest::addColumn<bool>("withTls");
+    QTest::addColumn<bool>("insecure");
+    QTest::addColumn<bool>("starts");
+    QTest::addColumn<bool>("warns");
+
+    QTest::newRow("default: loopback") << QString() << false << false << true << false;
+    QTest::newRow("all addresses over plain HTTP") << "0.0.0.0" << false << false << false << false;
+    QTest::newRow("a LAN address over plain HTTP")
+        << "192.168.1.5" << false << false << false << false;
+    QTest::newRow("a LAN address with TLS") << "192.168.1.5" << true << false << true << false;
+    QTest::newRow("a LAN address, insecure asked for")
+        << "192.168.1.5" << false << true << true << true;
+    QTest::newRow("IPv6 loopback") << "::1" << false << false << true << false;
+}
+
+void TestWebConfig::listenRules()
+{
+    QFETCH(QString, listen);
+    QFETCH(bool, withTls);
+    QFETCH(bool, insecure);
+    QFETCH(bool, starts);
+    QFETCH(bool, warns);
+    StartOptions options;
+    options.configFile = write("web.conf", "[c1]\naddress = 10.0.0.1\n");
+    options.listen = listen;
+    options.insecureHttp = insecure;
+    if (withTls) {
+        options.tlsCertificate = dir->filePath("cert.pem");
+        options.tlsKey = dir->filePath("key.pem");
+    }
+    WebConfig config;
+    QString error, warning;
+    QCOMPARE(loadStartConfig(options, &config, &error, &warning), starts);
+    QCOMPARE(!warning.isEmpty(), warns);
+    if (!starts)
+        QVERIFY2(error.contains("--tls-cert"), qPrintable(error));
+    if (listen.isEmpty()) {
+        QCOMPARE(config.listenAddress, QStringLiteral("127.0.0.1"));
+        QCOMPARE(config.listenPort, 8080);
+    }
+}
+
+void TestWebConfig::usersRoundTrip()
+{
+    const QString path = dir->filePath("users");
+    QString error;
+    QVERIFY2(UserStore::addUser(path, "ann", Role::Operator, "Gr33n-Wave", &error),
+             qPrintable(error));
+    QVERIFY2(UserStore::addUser(path, "vic", Role::Viewer, "Gr33n-Wave", &error),
+             qPrintable(error));
+    // The hashes are for the owner's eyes only.
+    const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
+                                      QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+    QCOMPARE(QFile::permissions(path) & others, QFile::Permissions());
+    QVERIFY(QFile::permissions(path) & QFile::ReadOwner);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    QVERIFY(!lines.join().contains("Gr33n-Wave"));
+    // The same password under two salts gives two hashes.
+    QVERIFY(lines[0].split(':').value(4) != lines[1].split(':').value(4));
+
+    UserStore store;
+    QVERIFY2(store.load(path, &error), qPrintable(error));
+    const User *ann = store.check("ann", "Gr33n-Wave");
+    QVERIFY(ann);
+    QCOMPARE(ann->role, Role::Operator);
+    QVERIFY(!store.check("ann", "gr33n-wave"));
+    QVERIFY(!store.check("ann", ""));
+    QVERIFY(!store.check("nobody", "Gr33n-Wave"));
+
+    // Adding an existing user changes it in place.
+    QVERIFY(UserStore::addUser(path, "ann", Role::Viewer, "Red-Clearance", &error));
+    QVERIFY(store.load(path, &error));
+    QCOMPARE(store.count(), 2);
+    QVERIFY(!store.check("ann", "Gr33n-Wave"));
+    QCOMPARE(store.check("ann", "Red-Clearance")->role, Role::Viewer);
+}
+
+void TestWebConfig::badUsers_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("expected");
+
+    const QByteArray salt = QByteArray(16, 's').toBase64();
+    const QByteArray hash = QByteArray(32, 'h').toBase64();
+    const QByteArray good = "ann:operator:20000:" + salt + ':' + hash + '\n';
+    QTest::newRow("too few fields") << QByteArray("# users\nann:operator:20000\n")
+                                    << ":2: expected name:role:iterations:salt:hash";
+    QTest::newRow("unknown role") << QByteArray(good + "bob:admin:20000:" + salt + ':' + hash)
+                                  << ":2: role \"admin\"";
+    QTest::newRow("too few iterations")
+        << QByteArray("ann:viewer:10:" + salt + ':' + hash) << ":1: iterations";
+    QTest::newRow("hash not base64")
+        << QByteArray("ann:viewer:20000:" + salt + ":***") << ":1: the hash";
+    QTest::newRow("short hash") << QByteArray("ann:viewer:20000:" + salt + ":aGFzaA==")
+                                << ":1: the hash";
+    QTest::newRow("user twice") << QByteArray(good + good) << ":2: user \"ann\" appears twice";
+    QTest::newRow("name with a space")
+        << QByteArray("a b:viewer:20000:" + salt + ':' + hash) << ":1: user name";
+    QTest::newRow("no users") << QByteArray("# nobody yet\n") << ":0: no users";
+}
+
+void TestWebConfig::badUsers()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, expected);
+    const QString path = write("users", content);
+    UserStore store;
+    QString error;
+    QVERIFY(!store.load(path, &error));
+    QVERIFY2(error.startsWith(path + expected), qPrintable(error));
+}
+
+void TestWebConfig::auditTrailAppendsAndKeepsLatest()
+{
+    const QByteArray earlier = "{\"note\":\"written by an earlier run\"}\n";
+    const QString path = write("audit.log", earlier);
+    {
+        AuditLog log;
+        QString error;
+        QVERIFY2(log.open(path, &error), qPrintable(error));
+        for (int i = 1; i <= 30; ++i) {
+            AuditEntry e;
+            e.time = QDateTime(QDate(2026, 5, 1), QTime(8, 0, i % 60), Qt::UTC);
+            e.user = QStringLiteral("ann");
+            e.address = QStringLiteral("10.1.1.%1").arg(i);
+            e.controller = i % 5 == 0 ? QStringLiteral("oak") : QStringLiteral("main-1st");
+            e.code = (i - 1) % 24 + 1;
+            e.keyName = QString::number(i);
+            QVERIFY(log.append(e));
+        }
+    }
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray all = file.readAll();
+    QVERIFY(all.startsWith(earlier));
+    const QList<QByteArray> lines = all.split('\n');
+    QCOMPARE(lines.size(), 32); // the earlier line, 30 entries, the empty piece after the last
+    QCOMPARE(lines[1],
+             QByteArray("{\"address\":\"10.1.1.1\",\"code\":1,\"controller\":\"main-1st\","
+                        "\"key\":\"1\",\"time\":\"2026-05-01T08:00:01.000Z\","
+                        "\"user\":\"ann\"}"));
+
+    // A restart finds each controller's latest keys in the file.
+    AuditLog reopened;
+    QString error;
+    QVERIFY(reopened.open(path, &error));
+    const QVector<AuditEntry> main = reopened.recent("main-1st");
+    QCOMPARE(main.size(), AuditLog::RecentKeys);
+    // 24 of the 30 went to main-1st: its first four (1 to 4) fell off.
+    QCOMPARE(main.first().keyName, QStringLiteral("6"));
+    QCOMPARE(main.last().keyName, QStringLiteral("29"));
+    QCOMPARE(reopened.recent("oak").size(), 6);
+}
+
+QTEST_GUILESS_MAIN(TestWebConfig)
+#include "tst_webconfig.moc"

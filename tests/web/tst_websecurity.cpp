@@ -1,0 +1,666 @@
+// The browser front panel's server rules, over real sockets on loopback: sessions and their
+// cookie, the WebSocket's checks, keys judged on the server, control, the audit trail before the
+// key, login throttling, files only from the resources, and hostile input.
+#include "auditlog.h"
+#include "userstore.h"
+#include "webserver.h"
+
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QTest>
+#include <QTimer>
+#include <QWebSocket>
+
+#include <cstdio>
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+// Two controllers that never change; keys are recorded together with what the audit trail held
+// at the moment each key was handed over.
+class RecordingSource : public ControllerSource
+{
+public:
+    QString auditPath;
+    QVector<int> keys;
+    QVector<QByteArray> auditAtKey;
+    int watchers[2] = {0, 0};
+
+    bool snapshot(int index, ControllerSnapshot *out) const override
+    {
+        if (index < 0 || index > 1)
+            return false;
+        std::memset(out->rows, ' ', sizeof out->rows);
+        std::memcpy(out->rows[0], "MAIN MENU", 9);
+        out->cursorRow = 3;
+        out->cursorColumn = 2;
+        out->figure = 4;
+        return true;
+    }
+    bool pressKey(int index, uint8_t code) override
+    {
+        QFile file(auditPath);
+        file.open(QIODevice::ReadOnly);
+        auditAtKey.append(file.readAll());
+        keys.append(index * 100 + code);
+        return true;
+    }
+    void watch(int index) override { ++watchers[index]; }
+    void unwatch(int index) override { --watchers[index]; }
+};
+
+struct HttpReply
+{
+    int status = 0;
+    QByteArray head;
+    QByteArray body;
+    QByteArray header(const QByteArray &name) const
+    {
+        for (const QByteArray &line : head.split('\n')) {
+            if (line.toLower().startsWith(name.toLower() + ':'))
+                return line.mid(name.size() + 1).trimmed();
+        }
+        return QByteArray();
+    }
+};
+
+// Waits on the event loop, which the server in this same thread needs to answer.
+bool waitFor(const std::function<bool()> &done, int ms = 5000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < ms)
+        QTest::qWait(2);
+    return done();
+}
+
+} // namespace
+
+class TestWebSecurity : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void loginCookie();
+    void logoutAndIdleEndSessions();
+    void loginFromForeignPageRefused();
+    void upgradeChecks_data();
+    void upgradeChecks();
+    void keysJudgedOnServer();
+    void controlLock();
+    void badKeyCodes_data();
+    void badKeyCodes();
+    void failedLoginsThrottled();
+    void passwordsNeverLogged();
+    void staticFilesOnlyFromResources_data();
+    void staticFilesOnlyFromResources();
+    void hostileMessages();
+    void malformedRequestsLeaveMemoryFlat();
+
+private:
+    HttpReply http(const QByteArray &request);
+    HttpReply post(const QByteArray &path, const QByteArray &body, const QByteArray &cookie = {},
+                   const QByteArray &origin = {});
+    QByteArray login(const QByteArray &user, const QByteArray &password);
+    struct Page
+    {
+        std::unique_ptr<QWebSocket> socket;
+        QStringList messages;
+        int closeCode = -1;
+    };
+    std::unique_ptr<Page> openSocket(const QByteArray &cookie, const QByteArray &origin = {},
+                                     const QString &path = QStringLiteral("/ws"));
+    QJsonObject waitForType(Page *page, const QString &type);
+    void send(Page *page, const QJsonObject &message);
+    QByteArray origin() const { return "http://127.0.0.1:" + QByteArray::number(server->port()); }
+
+    QTemporaryDir dir;
+    UserStore users;
+    std::unique_ptr<AuditLog> audit;
+    std::unique_ptr<RecordingSource> source;
+    std::unique_ptr<WebServer> server;
+    WebConfig config;
+};
+
+void TestWebSecurity::initTestCase()
+{
+    QString error;
+    const QString usersPath = dir.filePath("users");
+    QVERIFY(UserStore::addUser(usersPath, "ann", Role::Operator, "ann-secret-1", &error));
+    QVERIFY(UserStore::addUser(usersPath, "bob", Role::Operator, "bob-secret-2", &error));
+    QVERIFY(UserStore::addUser(usersPath, "vic", Role::Viewer, "vic-secret-3", &error));
+    QVERIFY2(users.load(usersPath, &error), qPrintable(error));
+    config.listenPort = 0;
+    for (const char *id : {"c1", "c2"}) {
+        ControllerConfig c;
+        c.id = c.name = QString::fromLatin1(id);
+        c.address = QStringLiteral("127.0.0.1");
+        config.controllers.append(c);
+    }
+}
+
+void TestWebSecurity::init()
+{
+    QFile::remove(dir.filePath("audit.log"));
+    audit.reset(new AuditLog);
+    QString error;
+    QVERIFY(audit->open(dir.filePath("audit.log"), &error));
+    source.reset(new RecordingSource);
+    source->auditPath = dir.filePath("audit.log");
+    server.reset(new WebServer(config, &users, audit.get(), source.get()));
+    QVERIFY2(server->start(&error), qPrintable(error));
+}
+
+void TestWebSecurity::cleanup()
+{
+    server.reset();
+}
+
+HttpReply TestWebSecurity::http(const QByteArray &request)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, server->port());
+    socket.write(request);
+    QByteArray data;
+    HttpReply reply;
+    waitFor([&] {
+        data += socket.readAll();
+        const int end = data.indexOf("\r\n\r\n");
+        if (end < 0)
+            return socket.state() == QAbstractSocket::UnconnectedState;
+        reply.head = data.left(end);
+        const int length = reply.header("Content-Length").toInt();
+        return data.size() >= end + 4 + length;
+    });
+    const int end = data.indexOf("\r\n\r\n");
+    if (end >= 0) {
+        reply.head = data.left(end);
+        reply.body = data.mid(end + 4);
+        reply.status = data.mid(9, 3).toInt();
+    }
+    return reply;
+}
+
+HttpReply TestWebSecurity::post(const QByteArray &path, const QByteArray &body,
+                                const QByteArray &cookie, const QByteArray &origin)
+{
+    QByteArray request =
+        "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(server->port()) +
+        "\r\nOrigin: " + (origin.isEmpty() ? this->origin() : origin) +
+        "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) +
+        "\r\n";
+    if (!cookie.isEmpty())
+        request += "Cookie: " + cookie + "\r\n";
+    return http(request + "\r\n" + body);
+}
+
+// The session cookie as the browser sends it back, or empty.
+QByteArray TestWebSecurity::login(const QByteArray &user, const QByteArray &password)
+{
+    const HttpReply reply =
+        post("/login", "{\"user\":\"" + user + "\",\"password\":\"" + password + "\"}");
+    return reply.status == 200 ? reply.header("Set-Cookie").split(';').first() : QByteArray();
+}
+
+std::unique_ptr<TestWebSecurity::Page>
+TestWebSecurity::openSocket(const QByteArray &cookie, const QByteArray &origin, const QString &path)
+{
+    auto page = std::make_unique<Page>();
+    page->socket = std::make_unique<QWebSocket>(
+        QString::fromLatin1(origin.isNull() ? this->origin() : origin));
+    Page *p = page.get();
+    connect(p->socket.get(), &QWebSocket::textMessageReceived, this,
+            [p](const QString &text) { p->messages.append(text); });
+    connect(p->socket.get(), &QWebSocket::disconnected, this,
+            [p]() { p->closeCode = p->socket->closeCode(); });
+    QNetworkRequest request(
+        QUrl(QStringLiteral("ws://127.0.0.1:%1%2").arg(server->port()).arg(path)));
+    if (!cookie.isEmpty())
+        request.setRawHeader("Cookie", cookie);
+    p->socket->open(request);
+    return page;
+}
+
+// The first message of that type not yet looked at; the messages up to it are used up.
+QJsonObject TestWebSecurity::waitForType(Page *page, const QString &type)
+{
+    QJsonObject found;
+    waitFor([&] {
+        for (int i = 0; i < page->messages.size(); ++i) {
+            const QJsonObject o = QJsonDocument::fromJson(page->messages[i].toUtf8()).object();
+            if (o.value("type").toString() == type) {
+                found = o;
+                page->messages.erase(page->messages.begin(), page->messages.begin() + i + 1);
+                return true;
+            }
+        }
+        return false;
+    });
+    return found;
+}
+
+void TestWebSecurity::send(Page *page, const QJsonObject &message)
+{
+    page->socket->sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson()));
+}
+
+void TestWebSecurity::loginCookie()
+{
+    const HttpReply reply = post("/login", "{\"user\":\"ann\",\"password\":\"ann-secret-1\"}");
+    QCOMPARE(reply.status, 200);
+    const QByteArray setCookie = reply.header("Set-Cookie");
+    const QList<QByteArray> parts = setCookie.split(';');
+    QVERIFY(parts.first().startsWith("fpsession="));
+    const QByteArray id = parts.first().mid(10);
+    // 128 bits and more: 22 base64 characters and more.
+    QVERIFY2(QByteArray::fromBase64(id, QByteArray::Base64UrlEncoding).size() >= 16, id);
+    QVERIFY(setCookie.contains("; HttpOnly"));
+    QVERIFY(setCookie.contains("; SameSite=Strict"));
+    QVERIFY(!setCookie.contains("Secure")); // plain HTTP on loopback
+    QVERIFY(reply.header("Content-Security-Policy").contains("default-src 'none'"));
+
+    // Each login is a new id, and a browser's old id is not kept on.
+    const QByteArray second = login("ann", "ann-secret-1");
+    QVERIFY(!second.isEmpty() && second != parts.first());
+    const QByteArray third =
+        post("/login", "{\"user\":\"ann\",\"password\":\"ann-secret-1\"}", second)
+            .header("Set-Cookie")
+            .split(';')
+            .first();
+    QVERIFY(third != second);
+    const QByteArray page = "GET / HTTP/1.1\r\nHost: x\r\nCookie: ";
+    QCOMPARE(http(page + second + "\r\n\r\n").status, 303);
+    QCOMPARE(http(page + third + "\r\n\r\n").status, 200);
+    QCOMPARE(http("GET / HTTP/1.1\r\nHost: x\r\n\r\n").status, 303);
+}
+
+void TestWebSecurity::logoutAndIdleEndSessions()
+{
+    const QByteArray cookie = login("ann", "ann-secret-1");
+    auto page = openSocket(cookie);
+    QVERIFY(!waitForType(page.get(), "hello").isEmpty());
+    QCOMPARE(post("/logout", "", cookie).status, 200);
+    QVERIFY(
+        waitFor([&] { return page->closeCode == QWebSocketProtocol::CloseCodePolicyViolated; }));
+    QCOMPARE(http("GET / HTTP/1.1\r\nHost: x\r\nCookie: " + cookie + "\r\n\r\n").status, 303);
+    auto late = openSocket(cookie);
+    QVERIFY(
+        waitFor([&] { return late->closeCode == QWebSocketProtocol::CloseCodePolicyViolated; }));
+
+    // Idle: a page that only listens does not keep its session alive.
+    const QByteArray idle = login("ann", "ann-secret-1");
+    auto listening = openSocket(idle);
+    QVERIFY(!waitForType(listening.get(), "hello").isEmpty());
+    server->skipTime(qint64(config.sessionIdleMinutes) * 60 * 1000);
+    QVERIFY(waitFor(
+        [&] { return listening->closeCode == QWebSocketProtocol::CloseCodePolicyViolated; }));
+    QCOMPARE(http("GET / HTTP/1.1\r\nHost: x\r\nCookie: " + idle + "\r\n\r\n").status, 303);
+}
+
+void TestWebSecurity::loginFromForeignPageRefused()
+{
+    const HttpReply reply = post("/login", "{\"user\":\"ann\",\"password\":\"ann-secret-1\"}", {},
+                                 "http://evil.example");
+    QCOMPARE(reply.status, 403);
+    QVERIFY(reply.header("Set-Cookie").isEmpty());
+}
+
+void TestWebSecurity::upgradeChecks_data()
+{
+    QTest::addColumn<QByteArray>("cookie");
+    QTest::addColumn<QByteArray>("origin");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("own origin and a session") << QByteArray("ok") << QByteArray() << "/ws" << true;
+    QTest::newRow("no session cookie") << QByteArray() << QByteArray() << "/ws" << false;
+    QTest::newRow("made-up session id")
+        << QByteArray("fpsession=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA") << QByteArray()
+        << "/ws" << false;
+    QTest::newRow("another site's page")
+        << QByteArray("ok") << QByteArray("http://evil.example") << "/ws" << false;
+    QTest::newRow("rebound DNS name on our port")
+        << QByteArray("ok") << QByteArray("http://evil.example:PORT") << "/ws" << false;
+    QTest::newRow("no origin at all") << QByteArray("ok") << QByteArray("") << "/ws" << false;
+    QTest::newRow("another path") << QByteArray("ok") << QByteArray() << "/other" << false;
+}
+
+void TestWebSecurity::upgradeChecks()
+{
+    QFETCH(QByteArray, cookie);
+    QFETCH(QByteArray, origin);
+    QFETCH(QString, path);
+    QFETCH(bool, accepted);
+    if (cookie == "ok")
+        cookie = login("vic", "vic-secret-3");
+    origin.replace("PORT", QByteArray::number(server->port()));
+    auto page = openSocket(cookie, origin, path);
+    if (accepted) {
+        QCOMPARE(waitForType(page.get(), "hello").value("user").toString(), QStringLiteral("vic"));
+        return;
+    }
+    QVERIFY(waitFor([&] { return page->closeCode >= 0; }));
+    QCOMPARE(page->closeCode, int(QWebSocketProtocol::CloseCodePolicyViolated));
+    // Refused before a single message left the server.
+    QVERIFY(page->messages.isEmpty());
+}
+
+void TestWebSecurity::keysJudgedOnServer()
+{
+    auto viewer = openSocket(login("vic", "vic-secret-3"));
+    auto op = openSocket(login("ann", "ann-secret-1"));
+    QVERIFY(!waitForType(viewer.get(), "hello").isEmpty());
+    QVERIFY(!waitForType(op.get(), "hello").isEmpty());
+    send(viewer.get(), {{"type", "watch"}, {"controller", "c1"}});
+    send(op.get(), {{"type", "watch"}, {"controller", "c1"}});
+    QCOMPARE(waitForType(op.get(), "screen").value("rows").toArray().first().toString().left(9),
+             QStringLiteral("MAIN MENU"));
+    QCOMPARE(source->watchers[0], 2);
+
+    // A viewer's key and take, and an operator's key without control, never reach the link.
+    send(viewer.get(), {{"type", "key"}, {"controller", "c1"}, {"code", 17}});
+    QVERIFY(waitForType(viewer.get(), "refused").value("message").toString().contains("viewers"));
+    send(viewer.get(), {{"type", "take"}, {"controller", "c1"}});
+    QVERIFY(waitForType(viewer.get(), "refused").value("message").toString().contains("viewers"));
+    send(op.get(), {{"type", "key"}, {"controller", "c1"}, {"code", 17}});
+    QCOMPARE(waitForType(op.get(), "refused").value("message").toString(),
+             QStringLiteral("take control first"));
+    QVERIFY(source->keys.isEmpty());
+
+    send(op.get(), {{"type", "take"}, {"controller", "c1"}});
+    QCOMPARE(waitForType(op.get(), "control").value("yours").toBool(), true);
+    send(op.get(), {{"type", "key"}, {"controller", "c1"}, {"code", 17}});
+    const QJsonArray recent = waitForType(op.get(), "keys").value("keys").toArray();
+    QCOMPARE(recent.size(), 1);
+    QCOMPARE(recent[0].toObject().value("key").toString(), QStringLiteral("Main Menu"));
+    QCOMPARE(source->keys, QVector<int>{17});
+    // The trail held the key's line before the key was handed on.
+    const QJsonObject line = QJsonDocument::fromJson(source->auditAtKey.first()).object();
+    QCOMPARE(line.value("user").toString(), QStringLiteral("ann"));
+    QCOMPARE(line.value("address").toString(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(line.value("controller").toString(), QStringLiteral("c1"));
+    QCOMPARE(line.value("code").toInt(), 17);
+    QCOMPARE(line.value("key").toString(), QStringLiteral("Main Menu"));
+    QVERIFY(line.value("time").toString().endsWith('Z'));
+
+    // Control of c1 is no licence for c2.
+    send(op.get(), {{"type", "key"}, {"controller", "c2"}, {"code", 17}});
+    QVERIFY(!waitForType(op.get(), "refused").isEmpty());
+    QCOMPARE(source->keys.size(), 1);
+}
+
+void TestWebSecurity::controlLock()
+{
+    auto ann = openSocket(login("ann", "ann-secret-1"));
+    auto bob = openSocket(login("bob", "bob-secret-2"));
+    for (Page *p : {ann.get(), bob.get()}) {
+        QVERIFY(!waitForType(p, "hello").isEmpty());
+        send(p, {{"type", "watch"}, {"controller", "c1"}});
+        QVERIFY(!waitForType(p, "keys").isEmpty());
+    }
+    send(ann.get(), {{"type", "take"}, {"controller", "c1"}});
+    QCOMPARE(waitForType(bob.get(), "control").value("holder").toString(), QStringLiteral("ann"));
+    send(bob.get(), {{"type", "take"}, {"controller", "c1"}});
+    QCOMPARE(waitForType(bob.get(), "refused").value("message").toString(),
+             QStringLiteral("ann has control"));
+
+    // Handed back.
+    send(ann.get(), {{"type", "release"}, {"controller", "c1"}});
+    QCOMPARE(waitForType(bob.get(), "control").value("holder").toString(), QString());
+    send(bob.get(), {{"type", "take"}, {"controller", "c1"}});
+    QCOMPARE(waitForType(bob.get(), "control").value("yours").toBool(), true);
+
+    // Five minutes without a key.
+    ann->messages.clear();
+    server->skipTime(ControlLocks::IdleMs);
+    QCOMPARE(waitForType(ann.get(), "control").value("holder").toString(), QString());
+    send(bob.get(), {{"type", "key"}, {"controller", "c1"}, {"code", 1}});
+    QVERIFY(!waitForType(bob.get(), "refused").isEmpty());
+
+    // Leaving: the page closes, or goes to another controller.
+    send(ann.get(), {{"type", "take"}, {"controller", "c1"}});
+    QCOMPARE(waitForType(bob.get(), "control").value("holder").toString(), QStringLiteral("ann"));
+    ann->socket->close();
+    QCOMPARE(waitForType(bob.get(), "control").value("holder").toString(), QString());
+    QVERIFY(waitFor([&] { return source->watchers[0] == 1; }));
+    send(bob.get(), {{"type", "take"}, {"controller", "c1"}});
+    QVERIFY(waitForType(bob.get(), "control").value("yours").toBool());
+    send(bob.get(), {{"type", "watch"}, {"controller", "c2"}});
+    QVERIFY(!waitForType(bob.get(), "keys").isEmpty());
+    send(bob.get(), {{"type", "watch"}, {"controller", "c1"}});
+    QCOMPARE(waitForType(bob.get(), "control").value("holder").toString(), QString());
+    QVERIFY(source->keys.isEmpty());
+}
+
+void TestWebSecurity::badKeyCodes_data()
+{
+    QTest::addColumn<QJsonValue>("code");
+    QTest::newRow("0 is no key") << QJsonValue(0);
+    QTest::newRow("25 is past the last key") << QJsonValue(25);
+    QTest::newRow("negative") << QJsonValue(-1);
+    QTest::newRow("a fraction") << QJsonValue(1.5);
+    QTest::newRow("a string") << QJsonValue("1");
+    QTest::newRow("missing") << QJsonValue(QJsonValue::Undefined);
+}
+
+void TestWebSecurity::badKeyCodes()
+{
+    QFETCH(QJsonValue, code);
+    auto op = openSocket(login("ann", "ann-secret-1"));
+    QVERIFY(!waitForType(op.get(), "hello").isEmpty());
+    send(op.get(), {{"type", "watch"}, {"controller", "c1"}});
+    send(op.get(), {{"type", "take"}, {"controller", "c1"}});
+    QVERIFY(waitForType(op.get(), "control").value("yours").toBool());
+    QJsonObject key{{"type", "key"}, {"controller", "c1"}};
+    if (!code.isUndefined())
+        key.insert("code", code);
+    send(op.get(), key);
+    QCOMPARE(waitForType(op.get(), "refused").value("message").toString(),
+             QStringLiteral("no such key"));
+    QVERIFY(source->keys.isEmpty());
+    QCOMPARE(QFile(dir.filePath("audit.log")).size(), 0);
+}
+
+void TestWebSecurity::failedLoginsThrottled()
+{
+    for (int i = 0; i < LoginThrottle::FreeFailures; ++i)
+        QCOMPARE(post("/login", "{\"user\":\"bob\",\"password\":\"guess\"}").status, 401);
+    // Now even the right password waits.
+    const HttpReply held = post("/login", "{\"user\":\"bob\",\"password\":\"bob-secret-2\"}");
+    QCOMPARE(held.status, 429);
+    QCOMPARE(held.header("Retry-After"), QByteArray("1"));
+    // The address is held too, whatever name it tries.
+    QCOMPARE(post("/login", "{\"user\":\"ann\",\"password\":\"ann-secret-1\"}").status, 429);
+    server->skipTime(LoginThrottle::FirstWaitMs);
+    QVERIFY(!login("bob", "bob-secret-2").isEmpty());
+
+    // Each further failure doubles the wait, per key.
+    LoginThrottle throttle;
+    for (int i = 0; i < LoginThrottle::FreeFailures - 1; ++i)
+        throttle.failed("user:x", 0);
+    QCOMPARE(throttle.waitFor("user:x", 0), 0);
+    throttle.failed("user:x", 0);
+    QCOMPARE(throttle.waitFor("user:x", 0), 1000);
+    throttle.failed("user:x", 1000);
+    QCOMPARE(throttle.waitFor("user:x", 1000), 2000);
+    QCOMPARE(throttle.waitFor("user:y", 1000), 0);
+    for (int i = 0; i < 40; ++i)
+        throttle.failed("user:x", 2000);
+    QCOMPARE(throttle.waitFor("user:x", 2000), LoginThrottle::LongestWaitMs);
+}
+
+void TestWebSecurity::passwordsNeverLogged()
+{
+    // Everything the process writes to stderr and through Qt's message handler is caught.
+    QTemporaryFile errors;
+    QVERIFY(errors.open());
+    std::fflush(stderr);
+    const int savedStderr = dup(STDERR_FILENO);
+    dup2(errors.handle(), STDERR_FILENO);
+    static QByteArray qtMessages;
+    const QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &text) {
+            qtMessages += text.toUtf8();
+        });
+
+    post("/login", "{\"user\":\"ann\",\"password\":\"Sw0rdfish-wrong\"}");
+    post("/login", "{\"user\":\"Sw0rdfish-name\",\"password\":\"Sw0rdfish-other\"}");
+    auto op = openSocket(login("ann", "ann-secret-1"));
+    QVERIFY(!waitForType(op.get(), "hello").isEmpty());
+    send(op.get(), {{"type", "watch"}, {"controller", "c1"}});
+    send(op.get(), {{"type", "take"}, {"controller", "c1"}});
+    send(op.get(), {{"type", "key"}, {"controller", "c1"}, {"code", 5}});
+    QVERIFY(waitFor([&] { return source->keys.size() == 1; }));
+
+    std::fflush(stderr);
+    dup2(savedStderr, STDERR_FILENO);
+    close(savedStderr);
+    qInstallMessageHandler(previous);
+    errors.seek(0);
+    const QByteArray written = errors.readAll() + qtMessages;
+    QVERIFY2(written.contains("failed login"), written); // the check can see what is written
+    QFile trail(dir.filePath("audit.log"));
+    QVERIFY(trail.open(QIODevice::ReadOnly));
+    const QByteArray everything = written + trail.readAll();
+    for (const char *secret : {"Sw0rdfish", "ann-secret-1"})
+        QVERIFY2(!everything.contains(secret), secret);
+}
+
+void TestWebSecurity::staticFilesOnlyFromResources_data()
+{
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<int>("status");
+
+    QTest::newRow("the login page") << QByteArray("/login") << 200;
+    QTest::newRow("a script, with a query") << QByteArray("/app.js?v=2") << 200;
+    QTest::newRow("a file next to the program") << QByteArray("/secret.txt") << 404;
+    QTest::newRow("dot-dot") << QByteArray("/../../../../etc/passwd") << 404;
+    QTest::newRow("encoded dot-dot") << QByteArray("/%2e%2e/%2e%2e/etc/passwd") << 404;
+    QTest::newRow("dot-dot behind a real name") << QByteArray("/app.js/../../etc/passwd") << 404;
+    QTest::newRow("absolute path") << QByteArray("//etc/passwd") << 404;
+    QTest::newRow("resource path") << QByteArray("/:/web/app.js") << 404;
+    QTest::newRow("resource prefix") << QByteArray("/web/app.js") << 404;
+}
+
+void TestWebSecurity::staticFilesOnlyFromResources()
+{
+    QFETCH(QByteArray, path);
+    QFETCH(int, status);
+    QFile secret(QDir::current().filePath("secret.txt"));
+    QVERIFY(secret.open(QIODevice::WriteOnly));
+    secret.write("not for the web\n");
+    secret.close();
+    const HttpReply reply = http("GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    secret.remove();
+    QCOMPARE(reply.status, status);
+    QVERIFY(!reply.body.contains("not for the web"));
+    QVERIFY(!reply.body.contains("root:"));
+}
+
+void TestWebSecurity::hostileMessages()
+{
+    const QByteArray cookie = login("ann", "ann-secret-1");
+    auto page = openSocket(cookie);
+    QVERIFY(!waitForType(page.get(), "hello").isEmpty());
+    page->socket->sendTextMessage(QStringLiteral("{\"type\":"));
+    QCOMPARE(waitForType(page.get(), "error").value("message").toString(),
+             QStringLiteral("malformed JSON"));
+    page->socket->sendTextMessage(QStringLiteral("[1,2,3]"));
+    QCOMPARE(waitForType(page.get(), "error").value("message").toString(),
+             QStringLiteral("malformed JSON"));
+    send(page.get(), {{"type", "shutdown"}});
+    QCOMPARE(waitForType(page.get(), "error").value("message").toString(),
+             QStringLiteral("unknown message type \"shutdown\""));
+    page->socket->sendBinaryMessage("\x01\x02");
+    QVERIFY(!waitForType(page.get(), "error").isEmpty());
+
+    // Oversized: the socket is dropped, the server goes on.
+    page->socket->sendTextMessage(QString(WebServer::MaxMessageBytes * 4, QLatin1Char('x')));
+    QVERIFY(waitFor([&] { return page->closeCode >= 0; }));
+
+    // A flood closes its own socket only.
+    auto flood = openSocket(cookie);
+    auto calm = openSocket(cookie);
+    QVERIFY(!waitForType(flood.get(), "hello").isEmpty());
+    QVERIFY(!waitForType(calm.get(), "hello").isEmpty());
+    for (int i = 0; i < WebServer::MaxMessagesPerSecond * 2; ++i)
+        send(flood.get(), {{"type", "overview"}});
+    QVERIFY(
+        waitFor([&] { return flood->closeCode == QWebSocketProtocol::CloseCodePolicyViolated; }));
+    send(calm.get(), {{"type", "watch"}, {"controller", "c2"}});
+    QVERIFY(!waitForType(calm.get(), "screen").isEmpty());
+}
+
+namespace {
+
+qint64 residentKb()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return -1;
+    return statm.readAll().split(' ').value(1).toLongLong() * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+} // namespace
+
+void TestWebSecurity::malformedRequestsLeaveMemoryFlat()
+{
+    const QByteArray garbage[] = {
+        "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", // a TLS hello on the plain port
+        "GET / HTTP/9.9\r\n\r\n",
+        "GET /" + QByteArray(9000, 'a') + " HTTP/1.1\r\n\r\n",
+        "POST /login HTTP/1.1\r\nContent-Length: -5\r\n\r\n",
+        "GET / HTTP/1.1\r\nHost x\r\n\0\0\0\r\n\r\n",
+        "\r\n\r\n\r\n",
+        "BREW /pot HTCPCP/1.0\r\n\r\n",
+    };
+    auto round = [&](int count) {
+        constexpr int Batch = 50;
+        for (int sent = 0; sent < count; sent += Batch) {
+            std::vector<std::unique_ptr<QTcpSocket>> sockets;
+            for (int i = 0; i < Batch; ++i) {
+                auto s = std::make_unique<QTcpSocket>();
+                s->connectToHost(QHostAddress::LocalHost, server->port());
+                s->write(garbage[(sent + i) % std::size(garbage)]);
+                sockets.push_back(std::move(s));
+            }
+            // Each is answered or dropped by the server; a request left half-way (the server
+            // waits for its end) is given up by the client, as a real one would.
+            waitFor(
+                [&] {
+                    for (auto &s : sockets) {
+                        if (s->state() != QAbstractSocket::UnconnectedState &&
+                            s->bytesAvailable() == 0)
+                            return false;
+                    }
+                    return true;
+                },
+                100);
+            sockets.clear();
+        }
+        QTest::qWait(50);
+    };
+    round(2000); // warms up Qt's and the allocator's caches
+    const qint64 before = residentKb();
+    round(8000);
+    const qint64 after = residentKb();
+    std::printf("resident memory around 8000 malformed requests: %lld kB -> %lld kB\n",
+                (long long)before, (long long)after);
+    QVERIFY2(after - before < 4096, qPrintable(QStringLiteral("grew %1 kB").arg(after - before)));
+    QCOMPARE(http("GET /login HTTP/1.1\r\nHost: x\r\n\r\n").status, 200);
+}
+
+QTEST_GUILESS_MAIN(TestWebSecurity)
+#include "tst_websecurity.moc"
