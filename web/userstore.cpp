@@ -1,11 +1,14 @@
 #include "userstore.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QPasswordDigestor>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QStringList>
+
+#include <unistd.h>
 
 namespace {
 
@@ -146,7 +149,18 @@ bool UserStore::addUser(const QString &path, const QString &name, Role role,
         *error = QStringLiteral("%1: cannot write: %2").arg(path, file.errorString());
         return false;
     }
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    // The new file keeps the old one's owner, group and mode, so that a server running as its
+    // own user can still read it; a first file is for its owner and group only.
+    const QFileInfo old(path);
+    if (old.exists()) {
+        file.setPermissions(old.permissions());
+        if (::fchown(file.handle(), old.ownerId(), old.groupId()) != 0) {
+            // Only root may give a file away; anyone else keeps it as their own.
+        }
+    } else {
+        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                            QFileDevice::ReadGroup);
+    }
     bool replaced = false;
     for (const User &other : qAsConst(list)) {
         if (other.name == name) {

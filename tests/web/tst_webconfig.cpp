@@ -188,9 +188,9 @@ void TestWebConfig::usersRoundTrip()
              qPrintable(error));
     QVERIFY2(UserStore::addUser(path, "vic", Role::Viewer, "Gr33n-Wave", &error),
              qPrintable(error));
-    // The hashes are for the owner's eyes only.
-    const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
-                                      QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+    // The hashes are for the owner and the server's group only.
+    const QFile::Permissions others = QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther |
+                                      QFile::WriteOther | QFile::ExeOther;
     QCOMPARE(QFile::permissions(path) & others, QFile::Permissions());
     QVERIFY(QFile::permissions(path) & QFile::ReadOwner);
     QFile file(path);
@@ -209,8 +209,11 @@ void TestWebConfig::usersRoundTrip()
     QVERIFY(!store.check("ann", ""));
     QVERIFY(!store.check("nobody", "Gr33n-Wave"));
 
-    // Adding an existing user changes it in place.
+    // Adding an existing user changes it in place, and keeps the file's mode.
+    QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
     QVERIFY(UserStore::addUser(path, "ann", Role::Viewer, "Red-Clearance", &error));
+    QCOMPARE(QFile::permissions(path) & (QFile::ReadGroup | QFile::ReadOther),
+             QFile::Permissions());
     QVERIFY(store.load(path, &error));
     QCOMPARE(store.count(), 2);
     QVERIFY(!store.check("ann", "Gr33n-Wave"));
