@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and starts the browser front panel on 12 simulated
+# controllers with a demo operator; prints the address and the login. Ctrl-C stops everything.
+#
+#   bash scripts/demo-web.sh [FIRST_UDP_PORT]   (default 1601: 12 ports from there)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+first_port=${1:-1601}
+build=${FRONTPANEL_BUILD_DIR:-build}
+
+. scripts/quiet.sh
+bash scripts/deps.sh run
+testing=()
+[ -f "$build/CMakeCache.txt" ] || testing=(-DBUILD_TESTING=OFF)
+quiet cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${testing[@]}"
+cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target frontpanel-web controller-sim
+
+work=$(mktemp -d)
+pids=()
+stop_all() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    rm -rf "$work"
+}
+trap stop_all EXIT
+trap 'exit 130' INT TERM
+
+# Waits for a first line matching $2 in file $1 and prints it; fails after 10 s.
+first_line() {
+    for _ in $(seq 100); do
+        if line=$(grep -m1 "$2" "$1"); then
+            echo "$line"
+            return 0
+        fi
+        sleep 0.1
+    done
+    cat "$1" >&2
+    return 1
+}
+
+"$build/sim/controller-sim" --bind 127.0.0.1 --port "$first_port" --controllers 12 \
+    >"$work/sim.out" 2>&1 &
+pids+=($!)
+first_line "$work/sim.out" '^controller-sim listening on' >/dev/null
+
+streets=("Main St" "Oak Rd" "Harbor Blvd")
+{
+    echo "[server]"
+    echo "users = users"
+    echo "audit = audit.log"
+    echo "slow-interval = 2000"
+    for i in $(seq 0 11); do
+        street=${streets[$((i / 4))]}
+        echo
+        echo "[c$((i + 1))]"
+        echo "name = $street & $((i % 4 + 1))th Ave"
+        echo "address = 127.0.0.1"
+        echo "port = $((first_port + i))"
+        echo "group = $street"
+    done
+} >"$work/web.conf"
+
+password=$(head -c 12 /dev/urandom | base64 | tr -d '/+=')
+echo "$password" | "$build/web/frontpanel-web" --config "$work/web.conf" \
+    --add-user demo --role operator >/dev/null
+echo "$password" | "$build/web/frontpanel-web" --config "$work/web.conf" \
+    --add-user watcher --role viewer >/dev/null
+
+port=8080
+"$build/web/frontpanel-web" --config "$work/web.conf" --port "$port" >"$work/web.out" 2>&1 &
+pids+=($!)
+url=$(first_line "$work/web.out" '^frontpanel-web: serving') || {
+    echo "port $port is taken; trying a free one" >&2
+    "$build/web/frontpanel-web" --config "$work/web.conf" --port 0 >"$work/web.out" 2>&1 &
+    pids+=($!)
+    url=$(first_line "$work/web.out" '^frontpanel-web: serving')
+}
+url=${url#frontpanel-web: serving }
+url=${url%% *}
+echo
+echo "Front panel of 12 simulated controllers: $url"
+echo "  operator: demo / $password"
+echo "  viewer:   watcher / $password"
+echo "Audit log: $work/audit.log (removed on exit). Ctrl-C stops."
+wait "${pids[@]}"
