@@ -20,10 +20,10 @@ run=(fonts-urw-base35 fonts-dejavu-core libqt6svg6 xvfb xauth imagemagick x11-ut
 package=(dpkg-dev file)
 # The tests: net-snmp's library, tools and agent as independent peers, clang for the libFuzzer
 # build, Google Benchmark, the fonts the display tests measure, the SVG plugins that draw the
-# window's icon, the package checkers, and a headless Chromium driven by Selenium for the browser
-# front panel's pages.
+# window's icon, the package checkers, a headless Chromium driven by Selenium for the browser
+# front panel's pages, and openssl for its TLS test certificate.
 test=(libsnmp-dev snmp snmpd clang libclang-rt-14-dev libbenchmark-dev
-      chromium chromium-driver python3-selenium
+      chromium chromium-driver python3-selenium openssl
       fonts-urw-base35 fonts-dejavu-core libqt6svg6 xvfb xauth
       lintian desktop-file-utils appstream man-db "${package[@]}")
 # Packages that start a system service when installed; the tests never use it.

@@ -9,8 +9,10 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
@@ -96,6 +98,7 @@ private slots:
     void loginCookie();
     void logoutAndIdleEndSessions();
     void loginFromForeignPageRefused();
+    void secureCookieUnderTls();
     void upgradeChecks_data();
     void upgradeChecks();
     void keysJudgedOnServer();
@@ -315,6 +318,44 @@ void TestWebSecurity::loginFromForeignPageRefused()
                                  "http://evil.example");
     QCOMPARE(reply.status, 403);
     QVERIFY(reply.header("Set-Cookie").isEmpty());
+}
+
+void TestWebSecurity::secureCookieUnderTls()
+{
+    QProcess openssl;
+    openssl.start("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                              "-subj", "/CN=127.0.0.1", "-keyout", dir.filePath("key.pem"), "-out",
+                              dir.filePath("cert.pem")});
+    if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0)
+        QSKIP("openssl cannot make a test certificate");
+    WebConfig tlsConfig = config;
+    tlsConfig.tlsCertificate = dir.filePath("cert.pem");
+    tlsConfig.tlsKey = dir.filePath("key.pem");
+    WebServer tlsServer(tlsConfig, &users, audit.get(), source.get());
+    QString error;
+    QVERIFY2(tlsServer.start(&error), qPrintable(error));
+    QVERIFY(tlsServer.usesTls());
+
+    QSslSocket socket;
+    socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+    socket.connectToHostEncrypted("127.0.0.1", tlsServer.port());
+    QVERIFY(waitFor([&] { return socket.isEncrypted(); }));
+    const QByteArray body = "{\"user\":\"ann\",\"password\":\"ann-secret-1\"}";
+    const QByteArray host = "127.0.0.1:" + QByteArray::number(tlsServer.port());
+    socket.write("POST /login HTTP/1.1\r\nHost: " + host + "\r\nOrigin: https://" + host +
+                 "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    QByteArray reply;
+    QVERIFY(waitFor([&] {
+        reply += socket.readAll();
+        return reply.contains("\r\n\r\n{");
+    }));
+    QVERIFY2(reply.startsWith("HTTP/1.1 200"), reply);
+    const int at = reply.indexOf("Set-Cookie: ");
+    QVERIFY(at > 0);
+    const QByteArray cookie = reply.mid(at, reply.indexOf("\r\n", at) - at);
+    QVERIFY2(cookie.endsWith("; Secure"), cookie);
+    QVERIFY(cookie.contains("HttpOnly; SameSite=Strict"));
+    QVERIFY(reply.contains("Strict-Transport-Security: max-age="));
 }
 
 void TestWebSecurity::upgradeChecks_data()
