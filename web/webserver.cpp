@@ -366,7 +366,11 @@ void WebServer::acceptSockets()
                 sendTo(&*it, {{QStringLiteral("type"), QStringLiteral("error")},
                               {QStringLiteral("message"), QStringLiteral("text messages only")}});
         });
-        connect(socket, &QWebSocket::disconnected, this, [this, id]() { onDisconnected(id); });
+        // Queued: a socket closed while the clients are being walked leaves the table alone
+        // until the walk is over.
+        connect(
+            socket, &QWebSocket::disconnected, this, [this, id]() { onDisconnected(id); },
+            Qt::QueuedConnection);
         sendTo(&clients[id], helloMessage(clients[id]));
     }
 }
