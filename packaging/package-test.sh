@@ -56,11 +56,17 @@ dpkg-deb -c "$deb" >"$work/contents"
 expected=(
     ./usr/bin/frontpanel
     ./usr/bin/controller-sim
+    ./usr/bin/frontpanel-web
+    ./usr/lib/systemd/system/frontpanel-web.service
+    ./usr/lib/sysusers.d/frontpanel-web.conf
+    ./usr/lib/tmpfiles.d/frontpanel-web.conf
+    ./etc/frontpanel-web/frontpanel-web.conf
     "./usr/share/applications/$app_id.desktop"
     "./usr/share/icons/hicolor/scalable/apps/$app_id.svg"
     "./usr/share/metainfo/$app_id.metainfo.xml"
     ./usr/share/man/man1/frontpanel.1.gz
     ./usr/share/man/man1/controller-sim.1.gz
+    ./usr/share/man/man1/frontpanel-web.1.gz
     "./usr/share/doc/$package/copyright"
     "./usr/share/doc/$package/changelog.Debian.gz"
     "./usr/share/lintian/overrides/$package"
@@ -68,8 +74,11 @@ expected=(
 for path in "${expected[@]}"; do
     awk '{print $6}' "$work/contents" | grep -qxF "$path" && pass "contains $path" || fail "missing $path"
 done
-# Nothing from the build or test trees may leak into the package.
-if awk '{print $6}' "$work/contents" | grep -E '/(include|lib)/|\.a$|tst_|/build' >"$work/stray"; then
+# Nothing from the build or test trees may leak into the package; under lib/ only the web
+# server's systemd files belong.
+if awk '{print $6}' "$work/contents" |
+    grep -vE '^\./usr/lib/((systemd|systemd/system|sysusers\.d|tmpfiles\.d)/|[a-z./]+/frontpanel-web\.(service|conf))?$' |
+    grep -E '/(include|lib)/|\.a$|tst_|/build' >"$work/stray"; then
     fail "unexpected files in the package: $(tr '\n' ' ' <"$work/stray")"
 fi
 if awk '{print $2}' "$work/contents" | grep -vqx 'root/root'; then
@@ -138,7 +147,7 @@ else
     fail "icon is not an SVG image"
 fi
 
-for page in frontpanel controller-sim; do
+for page in frontpanel controller-sim frontpanel-web; do
     gz=$root/usr/share/man/man1/$page.1.gz
     warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 \
         man --warnings -E UTF-8 -l -Tutf8 -Z "$gz" 2>&1 >/dev/null) || fail "man $page failed"
@@ -170,6 +179,15 @@ else
     fail "controller-sim --version exited with $?: $out"
 fi
 "$sim" --help >"$work/sim-help" 2>&1 && pass "controller-sim --help" || fail "controller-sim --help failed"
+# The shipped configuration lists no controllers yet: the server must say so and not start.
+web=$root/usr/bin/frontpanel-web
+if timeout 10 "$web" --config "$root/etc/frontpanel-web/frontpanel-web.conf" >"$work/web-out" 2>&1; then
+    fail "frontpanel-web started on the shipped configuration"
+elif grep -q ':0: no controllers' "$work/web-out"; then
+    pass "frontpanel-web waits for controllers in its configuration"
+else
+    fail "frontpanel-web on the shipped configuration: $(cat "$work/web-out")"
+fi
 for opt in --bind --port --delay --drop --verbose; do
     grep -q -- "$opt" "$work/sim-help" || fail "controller-sim --help does not mention $opt"
 done
