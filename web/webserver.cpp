@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QSslCertificate>
 #include <QSslKey>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QUrl>
 #include <QWebSocket>
@@ -146,7 +147,31 @@ bool WebServer::start(QString *error)
                      .arg(config.listenPort);
         return false;
     }
+    // Connected after QHttpServer's own handler, which has taken the new sockets by then.
+    for (QTcpServer *server : servers())
+        connect(server, &QTcpServer::newConnection, this,
+                [this, server] { limitConnections(server); });
     return true;
+}
+
+void WebServer::limitConnections(QTcpServer *server)
+{
+    // QHttpServer keeps no hook for a new connection; its sockets stay children of the
+    // listening server, so the new ones are those not counted yet.
+    for (QTcpSocket *socket : server->findChildren<QTcpSocket *>(Qt::FindDirectChildrenOnly)) {
+        if (countedSockets.contains(socket))
+            continue;
+        const QString address = addressText(socket->peerAddress());
+        countedSockets.insert(socket);
+        ++connectionsPerAddress[address];
+        connect(socket, &QObject::destroyed, this, [this, socket, address] {
+            countedSockets.remove(socket);
+            if (--connectionsPerAddress[address] <= 0)
+                connectionsPerAddress.remove(address);
+        });
+        if (connectionsPerAddress[address] > MaxConnectionsPerAddress)
+            socket->abort();
+    }
 }
 
 // HTTP

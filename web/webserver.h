@@ -25,6 +25,8 @@
 #include <QSet>
 #include <QTimer>
 
+class QTcpServer;
+class QTcpSocket;
 class QWebSocket;
 
 class WebServer : public QAbstractHttpServer
@@ -37,6 +39,9 @@ public:
     // More messages than this in one second from one socket close it.
     static constexpr int MaxMessagesPerSecond = 50;
     static constexpr int MaxRequestBodyBytes = 4096;
+    // Open connections from one client address beyond this are closed at once, so that
+    // connections held open half-way through a request cannot take all memory or descriptors.
+    static constexpr int MaxConnectionsPerAddress = 64;
     static constexpr char SessionCookie[] = "fpsession";
 
     // users and audit must outlive the server; the source too.
@@ -87,6 +92,7 @@ private:
     QByteArray sessionOf(const QByteArray &cookieHeader) const;
     bool ownOrigin(const QByteArray &origin, const QByteArray &host) const;
 
+    void limitConnections(QTcpServer *server);
     void acceptSockets();
     void onMessage(Client *client, const QString &text);
     void onDisconnected(quint64 id);
@@ -116,6 +122,8 @@ private:
     LoginThrottle throttle;
     ControlLocks controls;
     QHash<quint64, Client> clients;
+    QSet<QTcpSocket *> countedSockets;
+    QHash<QString, int> connectionsPerAddress;
     quint64 lastClientId = 0;
     QVector<LinkView> views;
     QTimer ticker;

@@ -111,6 +111,7 @@ private slots:
     void staticFilesOnlyFromResources();
     void hostileMessages();
     void malformedRequestsLeaveMemoryFlat();
+    void heldConnectionsCappedPerAddress();
 
 private:
     HttpReply http(const QByteArray &request);
@@ -701,6 +702,42 @@ void TestWebSecurity::malformedRequestsLeaveMemoryFlat()
                 (long long)before, (long long)after);
     QVERIFY2(after - before < 4096, qPrintable(QStringLiteral("grew %1 kB").arg(after - before)));
     QCOMPARE(http("GET /login HTTP/1.1\r\nHost: x\r\n\r\n").status, 200);
+}
+
+void TestWebSecurity::heldConnectionsCappedPerAddress()
+{
+    // Requests begun and never finished: the server waits for their end, up to its cap.
+    std::vector<std::unique_ptr<QTcpSocket>> held;
+    for (int i = 0; i < WebServer::MaxConnectionsPerAddress + 36; ++i) {
+        auto s = std::make_unique<QTcpSocket>();
+        s->connectToHost(QHostAddress::LocalHost, server->port());
+        s->write("GET / HTTP/1.1\r\nHost: x\r\n");
+        held.push_back(std::move(s));
+    }
+    auto open = [&] {
+        return std::count_if(held.begin(), held.end(), [](const auto &s) {
+            return s->state() == QAbstractSocket::ConnectedState;
+        });
+    };
+    QVERIFY(waitFor([&] { return open() == WebServer::MaxConnectionsPerAddress; }));
+    QTest::qWait(200);
+    QCOMPARE(open(), WebServer::MaxConnectionsPerAddress);
+
+    // Another address is served meanwhile; loopback answers for all of 127/8.
+    QTcpSocket other;
+    QVERIFY(other.bind(QHostAddress("127.0.0.2")));
+    other.connectToHost(QHostAddress::LocalHost, server->port());
+    other.write("GET /login HTTP/1.1\r\nHost: x\r\n\r\n");
+    QByteArray reply;
+    QVERIFY(waitFor([&] {
+        reply += other.readAll();
+        return reply.contains("\r\n\r\n");
+    }));
+    QVERIFY2(reply.startsWith("HTTP/1.1 200"), reply.left(40));
+
+    // Once they leave, their address is served again.
+    held.clear();
+    QVERIFY(waitFor([&] { return http("GET /login HTTP/1.1\r\nHost: x\r\n\r\n").status == 200; }));
 }
 
 QTEST_GUILESS_MAIN(TestWebSecurity)
