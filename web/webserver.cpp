@@ -110,6 +110,10 @@ WebServer::WebServer(const WebConfig &config, const UserStore *users, AuditLog *
       views(config.controllers.size())
 {
     clock.start();
+    for (LinkView &view : views) {
+        view.kind = QStringLiteral("waiting");
+        view.text = QStringLiteral("waiting for the first reply");
+    }
     connect(this, &QAbstractHttpServer::newWebSocketConnection, this, &WebServer::acceptSockets);
     connect(source, &ControllerSource::screenChanged, this, &WebServer::onScreenChanged);
     connect(&ticker, &QTimer::timeout, this, &WebServer::tick);
@@ -661,9 +665,6 @@ void WebServer::updateState(int index)
         kind = QStringLiteral("silent");
         text = s.sinceReplyMs < 0 ? QStringLiteral("no answer yet")
                                   : QStringLiteral("no answer for %1 s").arg(s.sinceReplyMs / 1000);
-    } else if (kind.isEmpty()) {
-        kind = QStringLiteral("waiting");
-        text = QStringLiteral("waiting for the first reply");
     }
     v.accepted = s.accepted;
     v.refused = s.refused;

@@ -35,16 +35,22 @@ public:
     QVector<int> keys;
     QVector<QByteArray> auditAtKey;
     int watchers[2] = {0, 0};
+    // What the link of controller 0 reports.
+    ControllerSnapshot link0;
 
     bool snapshot(int index, ControllerSnapshot *out) const override
     {
         if (index < 0 || index > 1)
             return false;
+        if (index == 0) {
+            *out = link0;
+        } else {
+            out->cursorRow = 3;
+            out->cursorColumn = 2;
+            out->figure = 4;
+        }
         std::memset(out->rows, ' ', sizeof out->rows);
         std::memcpy(out->rows[0], "MAIN MENU", 9);
-        out->cursorRow = 3;
-        out->cursorColumn = 2;
-        out->figure = 4;
         return true;
     }
     bool pressKey(int index, uint8_t code) override
@@ -101,6 +107,7 @@ private slots:
     void secureCookieUnderTls();
     void upgradeChecks_data();
     void upgradeChecks();
+    void stateInWords();
     void keysJudgedOnServer();
     void controlLock();
     void badKeyCodes_data();
@@ -397,6 +404,46 @@ void TestWebSecurity::upgradeChecks()
     QCOMPARE(page->closeCode, int(QWebSocketProtocol::CloseCodePolicyViolated));
     // Refused before a single message left the server.
     QVERIFY(page->messages.isEmpty());
+}
+
+// The state is told from how the link's counters moved since the last look.
+void TestWebSecurity::stateInWords()
+{
+    auto page = openSocket(login("vic", "vic-secret-3"));
+    QVERIFY(!waitForType(page.get(), "hello").isEmpty());
+    send(page.get(), {{"type", "overview"}});
+    QCOMPARE(waitForType(page.get(), "state").value("text").toString(),
+             QStringLiteral("waiting for the first reply"));
+    auto expect = [&](const QString &text, const QString &kind) {
+        emit source->screenChanged(0);
+        QJsonObject state;
+        waitFor([&] {
+            const QJsonObject s = waitForType(page.get(), "state");
+            if (s.value("controller").toString() == "c1")
+                state = s;
+            return !state.isEmpty();
+        });
+        QCOMPARE(state.value("text").toString(), text);
+        QCOMPARE(state.value("kind").toString(), kind);
+    };
+    ControllerSnapshot &link = source->link0;
+    link.accepted = 1;
+    link.figure = 12;
+    link.sinceReplyMs = 0;
+    expect("answering, 12 ms", "answering");
+    link.refused = 1;
+    link.lastError = QStringLiteral("SNMP error status was 0x02");
+    expect("replies refused: SNMP error status was 0x02", "refused");
+    link.noAnswer = 3;
+    link.figure = 100;
+    link.sinceReplyMs = 40400;
+    expect("no answer for 40 s", "silent");
+    // Still silent with no new poll counted: the seconds go on.
+    link.sinceReplyMs = 41900;
+    expect("no answer for 41 s", "silent");
+    link.accepted = 2;
+    link.figure = 7;
+    expect("answering, 7 ms", "answering");
 }
 
 void TestWebSecurity::keysJudgedOnServer()
