@@ -747,8 +747,12 @@ void TestWebSecurity::malformedRequestsLeaveMemoryFlat()
     const qint64 after = residentKb();
     std::printf("resident memory around 8000 malformed requests: %lld kB -> %lld kB\n",
                 (long long)before, (long long)after);
-    QVERIFY2(after - before < 4096, qPrintable(QStringLiteral("grew %1 kB").arg(after - before)));
     QCOMPARE(http("GET /login HTTP/1.1\r\nHost: x\r\n\r\n").status, 200);
+#if defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer keeps freed memory in quarantine: resident memory grows by design.
+    QSKIP("resident memory is not judged under AddressSanitizer");
+#endif
+    QVERIFY2(after - before < 4096, qPrintable(QStringLiteral("grew %1 kB").arg(after - before)));
 }
 
 void TestWebSecurity::heldConnectionsCappedPerAddress()
