@@ -42,15 +42,7 @@ first_line() {
 "$build/sim/controller-sim" --bind 127.0.0.1 --port "$first_port" --controllers 12 \
     >"$work/sim.out" 2>&1 &
 pids+=($!)
-if ! first_line "$work/sim.out" '^controller-sim listening on' >/dev/null 2>&1; then
-    # A simulator without --controllers: one process per controller instead.
-    for i in $(seq 0 11); do
-        "$build/sim/controller-sim" --bind 127.0.0.1 --port "$((first_port + i))" \
-            >"$work/sim$i.out" 2>&1 &
-        pids+=($!)
-        first_line "$work/sim$i.out" '^controller-sim listening on' >/dev/null
-    done
-fi
+first_line "$work/sim.out" '^controller-sim listening on' >/dev/null
 
 streets=("Main St" "Oak Rd" "Harbor Blvd")
 {
