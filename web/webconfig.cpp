@@ -20,6 +20,7 @@ const QStringList serverKeys = {
     QStringLiteral("tls-key"),
     QStringLiteral("session-idle-minutes"),
     QStringLiteral("slow-interval"),
+    QStringLiteral("host-names"),
 };
 const QStringList controllerKeys = {
     QStringLiteral("name"),      QStringLiteral("address"), QStringLiteral("port"),
@@ -142,6 +143,11 @@ bool loadWebConfig(const QString &path, WebConfig *config, QString *error)
                 &result.sessionIdleMinutes) ||
         !number(QStringLiteral("server/slow-interval"), 100, 600000, &result.slowIntervalMs))
         return false;
+    const QVariant names = settings.value(QStringLiteral("server/host-names"));
+    for (const QString &name : names.toStringList()) {
+        if (!name.trimmed().isEmpty())
+            result.hostNames.append(name.trimmed().toLower());
+    }
     file(QStringLiteral("server/users"), &result.usersFile);
     file(QStringLiteral("server/audit"), &result.auditLog);
     file(QStringLiteral("server/tls-cert"), &result.tlsCertificate);

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 struct ControllerConfig
@@ -26,6 +27,9 @@ struct WebConfig
     QString auditLog;
     QString tlsCertificate;
     QString tlsKey;
+    // Names the server is reached by besides its listen address, such as panel.example.org:
+    // pages are accepted only from these origins.
+    QStringList hostNames;
     // A session unused for this long is ended.
     int sessionIdleMinutes = 30;
     // How often a controller nobody watches is polled.

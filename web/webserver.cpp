@@ -266,11 +266,17 @@ bool WebServer::ownOrigin(const QByteArray &origin, const QByteArray &host) cons
     if (origin != scheme + host)
         return false;
     // The Host must be a name of this server, or a page from a rebound DNS name could pass.
+    const QByteArray port = ':' + QByteArray::number(listeningPort);
+    const QByteArray lowerHost = host.toLower();
+    for (const QString &name : config.hostNames) {
+        // Browsers leave out the scheme's default port.
+        if (lowerHost == name.toLatin1() + port || lowerHost == name.toLatin1())
+            return true;
+    }
     const QHostAddress listenAddress(config.listenAddress);
     if (listenAddress == QHostAddress::Any || listenAddress == QHostAddress::AnyIPv4 ||
         listenAddress == QHostAddress::AnyIPv6)
         return QHostAddress(QUrl(QString::fromLatin1(origin)).host()).isNull() == false;
-    const QByteArray port = ':' + QByteArray::number(listeningPort);
     QList<QByteArray> names = {config.listenAddress.toLatin1() + port};
     if (listenAddress.isLoopback())
         names << "localhost" + port;

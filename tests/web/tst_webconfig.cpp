@@ -55,6 +55,7 @@ void TestWebConfig::goodConfig()
                                            "port = 9090\n"
                                            "users = users\n"
                                            "slow-interval = 2000\n"
+                                           "host-names = Panel.example.org, 10.0.0.9\n"
                                            "\n"
                                            "[main-1st]\n"
                                            "name = Main St, 1st Ave\n"
@@ -70,6 +71,7 @@ void TestWebConfig::goodConfig()
     QVERIFY2(loadWebConfig(path, &config, &error), qPrintable(error));
     QCOMPARE(config.listenPort, 9090);
     QCOMPARE(config.slowIntervalMs, 2000);
+    QCOMPARE(config.hostNames, QStringList({"panel.example.org", "10.0.0.9"}));
     QCOMPARE(config.usersFile, dir->filePath("users"));
     QCOMPARE(config.controllers.size(), 2);
     const ControllerConfig &first = config.controllers[0];

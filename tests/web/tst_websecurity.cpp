@@ -104,6 +104,7 @@ private slots:
     void loginCookie();
     void logoutAndIdleEndSessions();
     void loginFromForeignPageRefused();
+    void configuredHostNames();
     void secureCookieUnderTls();
     void upgradeChecks_data();
     void upgradeChecks();
@@ -326,6 +327,35 @@ void TestWebSecurity::loginFromForeignPageRefused()
                                  "http://evil.example");
     QCOMPARE(reply.status, 403);
     QVERIFY(reply.header("Set-Cookie").isEmpty());
+}
+
+// A page reached by a configured name is the server's own; any other name is not.
+void TestWebSecurity::configuredHostNames()
+{
+    WebConfig named = config;
+    named.hostNames = QStringList{QStringLiteral("panel.example")};
+    WebServer namedServer(named, &users, audit.get(), source.get());
+    QString error;
+    QVERIFY2(namedServer.start(&error), qPrintable(error));
+    const QByteArray port = QByteArray::number(namedServer.port());
+    const QByteArray body = "{\"user\":\"ann\",\"password\":\"ann-secret-1\"}";
+    auto loginAs = [&](const QByteArray &host) {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, namedServer.port());
+        socket.write("POST /login HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
+                     "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+        QByteArray reply;
+        waitFor([&] {
+            reply += socket.readAll();
+            return reply.contains("\r\n\r\n{");
+        });
+        return reply.mid(9, 3).toInt();
+    };
+    QCOMPARE(loginAs("panel.example:" + port), 200);
+    QCOMPARE(loginAs("PANEL.example:" + port), 200);
+    QCOMPARE(loginAs("127.0.0.1:" + port), 200);
+    QCOMPARE(loginAs("evil.example:" + port), 403);
+    QCOMPARE(loginAs("panel.example.evil:" + port), 403);
 }
 
 void TestWebSecurity::secureCookieUnderTls()
