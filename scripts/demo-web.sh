@@ -9,12 +9,8 @@ cd "$(dirname "$0")/.."
 first_port=${1:-1601}
 build=${FRONTPANEL_BUILD_DIR:-build}
 
-. scripts/quiet.sh
-bash scripts/deps.sh run
-testing=()
-[ -f "$build/CMakeCache.txt" ] || testing=(-DBUILD_TESTING=OFF)
-quiet cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${testing[@]}"
-cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target frontpanel-web controller-sim
+. scripts/common.sh
+build_programs "$build" frontpanel-web controller-sim
 
 work=$(mktemp -d)
 pids=()

@@ -3,7 +3,7 @@
 # package there; prints its path. Install it with: sudo apt install ./build-release/<that file>
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. scripts/quiet.sh
+. scripts/common.sh
 bash scripts/deps.sh package
 build=${FRONTPANEL_BUILD_DIR:-build-release}
 # Debian's hardening for what users install: fortified functions, stack protector, read-only

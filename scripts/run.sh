@@ -22,14 +22,8 @@ esac
 # The build tree: build/ unless FRONTPANEL_BUILD_DIR names another.
 build=${FRONTPANEL_BUILD_DIR:-build}
 
-. scripts/quiet.sh
-bash scripts/deps.sh run
-# The programs alone: the tests need more packages (scripts/test.sh). A tree that test.sh
-# configured keeps its tests.
-testing=()
-[ -f "$build/CMakeCache.txt" ] || testing=(-DBUILD_TESTING=OFF)
-quiet cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${testing[@]}"
-cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target frontpanel controller-sim
+. scripts/common.sh
+build_programs "$build" frontpanel controller-sim
 
 panel=$build/panel/frontpanel
 simulator=$build/sim/controller-sim

@@ -6,7 +6,7 @@
 # QUICK=1 runs the plain build only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. scripts/quiet.sh
+. scripts/common.sh
 bash scripts/deps.sh test
 
 jobs=$(nproc 2>/dev/null || echo 2)
