@@ -9,9 +9,9 @@
 # that a package brings (snmpd) is started or left enabled: the tests start their own.
 set -euo pipefail
 
-# The programs: compiler, CMake, Qt 6 (its CMake files need the OpenGL headers), and Qt's HTTP
-# server and WebSockets for the browser front panel.
-build=(cmake g++ make pkg-config qt6-base-dev libgl-dev qt6-httpserver-dev qt6-websockets-dev)
+# The programs: compiler, CMake, Qt 6 (its CMake files need the OpenGL headers), and Boost's
+# Beast and Asio (header-only) with OpenSSL for the browser front panel's server.
+build=(cmake g++ make pkg-config qt6-base-dev libgl-dev libboost1.81-dev libssl-dev)
 # Starting the panel beside the simulator: the display fonts, Qt's SVG plugins for the window's
 # icon, and Xvfb with the tools that press Connect and take the screenshot when there is no
 # display.
@@ -21,8 +21,9 @@ package=(dpkg-dev file)
 # The tests: net-snmp's library, tools and agent as independent peers, clang for the libFuzzer
 # build, Google Benchmark, the fonts the display tests measure, the SVG plugins that draw the
 # window's icon, the package checkers, a headless Chromium driven by Selenium for the browser
-# front panel's pages, and openssl for its TLS test certificate.
-test=(libsnmp-dev snmp snmpd clang libclang-rt-14-dev libbenchmark-dev
+# front panel's pages, Qt's WebSocket client for its server tests, and openssl for its TLS test
+# certificate.
+test=(libsnmp-dev snmp snmpd clang libclang-rt-14-dev libbenchmark-dev qt6-websockets-dev
       chromium chromium-driver python3-selenium openssl
       fonts-urw-base35 fonts-dejavu-core libqt6svg6 xvfb xauth
       lintian desktop-file-utils appstream man-db "${package[@]}")

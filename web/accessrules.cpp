@@ -2,6 +2,8 @@
 
 #include <QRandomGenerator>
 
+#include <cstdio>
+
 QByteArray SessionStore::create(const QString &user, Role role, qint64 nowMs)
 {
     quint32 words[8];
@@ -41,7 +43,7 @@ void SessionStore::expire(qint64 nowMs)
     }
 }
 
-qint64 LoginThrottle::waitFor(const QString &key, qint64 nowMs) const
+qint64 FailureCounter::waitFor(const QString &key, qint64 nowMs) const
 {
     const auto it = records.constFind(key);
     if (it == records.constEnd() || it->blockedUntilMs <= nowMs)
@@ -49,14 +51,18 @@ qint64 LoginThrottle::waitFor(const QString &key, qint64 nowMs) const
     return it->blockedUntilMs - nowMs;
 }
 
-void LoginThrottle::failed(const QString &key, qint64 nowMs)
+bool FailureCounter::failed(const QString &key, qint64 nowMs)
 {
     if (!records.contains(key) && records.size() >= MaxKeys) {
-        auto oldest = records.begin();
+        auto oldest = records.end();
         for (auto it = records.begin(); it != records.end(); ++it) {
-            if (it->lastFailureMs < oldest->lastFailureMs)
+            const bool mattersStill =
+                it->blockedUntilMs > nowMs || nowMs - it->lastFailureMs <= LongestWaitMs;
+            if (!mattersStill && (oldest == records.end() || it->lastFailureMs < oldest->lastFailureMs))
                 oldest = it;
         }
+        if (oldest == records.end())
+            return false;
         records.erase(oldest);
     }
     Record &r = records[key];
@@ -69,11 +75,30 @@ void LoginThrottle::failed(const QString &key, qint64 nowMs)
         const int doublings = qMin(r.failures - FreeFailures, 20);
         r.blockedUntilMs = nowMs + qMin(FirstWaitMs << doublings, LongestWaitMs);
     }
+    return true;
 }
 
-void LoginThrottle::succeeded(const QString &key)
+void FailureCounter::succeeded(const QString &key)
 {
     records.remove(key);
+}
+
+qint64 LoginThrottle::waitFor(const QString &user, const QString &address, qint64 nowMs) const
+{
+    return qMax(pairs.waitFor(pairKey(user, address), nowMs), addresses.waitFor(address, nowMs));
+}
+
+void LoginThrottle::failed(const QString &user, const QString &address, qint64 nowMs)
+{
+    if (!pairs.failed(pairKey(user, address), nowMs) || !addresses.failed(address, nowMs))
+        std::fprintf(stderr, "frontpanel-web: the failed-login table is full; a failure from %s "
+                             "was not counted\n",
+                     qPrintable(address));
+}
+
+void LoginThrottle::succeeded(const QString &user, const QString &address)
+{
+    pairs.succeeded(pairKey(user, address));
 }
 
 bool ControlLocks::take(int controller, quint64 connection, const QString &user, qint64 nowMs)

@@ -39,22 +39,26 @@ private:
     QHash<QByteArray, Session> sessions;
 };
 
-// Failed logins, counted by user name and by client address. After FreeFailures a key has to
-// wait before it may try again, twice as long after each further failure.
-class LoginThrottle
+// Failures counted by key. After FreeFailures a key has to wait before it may try again, twice
+// as long after each further failure.
+class FailureCounter
 {
 public:
     static constexpr int FreeFailures = 5;
     static constexpr qint64 FirstWaitMs = 1000;
     static constexpr qint64 LongestWaitMs = 15 * 60 * 1000;
-    // Past this many keys the oldest are forgotten, so that guesses with made-up names cannot
-    // grow the table without end.
+    // The table never holds more keys than this, so that guesses with made-up names cannot grow
+    // it without end. Only a key that has stopped mattering (not held, and quiet for as long as
+    // the longest wait, after which its count would start afresh anyway) makes room for a new
+    // one: filling the table never wipes out a count that is still holding someone.
     static constexpr int MaxKeys = 10000;
 
     // Milliseconds until key may try again; 0 for now.
     qint64 waitFor(const QString &key, qint64 nowMs) const;
-    void failed(const QString &key, qint64 nowMs);
+    // False when the table was full of keys that still matter and this one was not counted.
+    bool failed(const QString &key, qint64 nowMs);
     void succeeded(const QString &key);
+    int size() const { return records.size(); }
 
 private:
     struct Record
@@ -64,6 +68,25 @@ private:
         qint64 blockedUntilMs = 0;
     };
     QHash<QString, Record> records;
+};
+
+// Failed logins, counted per user name at each client address and per address. A stranger who
+// guesses a user's password holds back that name at the stranger's own address only: the user
+// logs in from anywhere else as usual, and nobody can lock a colleague out from afar.
+class LoginThrottle
+{
+public:
+    qint64 waitFor(const QString &user, const QString &address, qint64 nowMs) const;
+    void failed(const QString &user, const QString &address, qint64 nowMs);
+    void succeeded(const QString &user, const QString &address);
+
+private:
+    static QString pairKey(const QString &user, const QString &address)
+    {
+        return address + QLatin1Char('\n') + user;
+    }
+    FailureCounter pairs;
+    FailureCounter addresses;
 };
 
 // The keypad of each controller is held by at most one connection of an operator.

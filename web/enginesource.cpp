@@ -8,9 +8,9 @@ EngineSource::EngineSource(LinkEngine *engine, QObject *parent)
     : ControllerSource(parent), engine(engine)
 {
     connect(engine, &LinkEngine::screenChanged, this, [this](int id) {
-        const int index = linkIds.indexOf(id);
-        if (index >= 0)
-            emit screenChanged(index);
+        const auto it = indexOfLink.constFind(id);
+        if (it != indexOfLink.constEnd())
+            emit screenChanged(*it);
     });
 }
 
@@ -29,6 +29,7 @@ bool EngineSource::addControllers(const WebConfig &config, QString *error)
             *error = QStringLiteral("cannot open a link to controller [%1]").arg(c.id);
             return false;
         }
+        indexOfLink.insert(id, linkIds.size());
         linkIds.append(id);
     }
     return true;

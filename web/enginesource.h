@@ -6,6 +6,7 @@
 #include "controllersource.h"
 #include "webconfig.h"
 
+#include <QHash>
 #include <QVector>
 
 class LinkEngine;
@@ -29,6 +30,8 @@ public:
 private:
     LinkEngine *engine;
     QVector<int> linkIds;
+    // The engine's link id to the controller's index.
+    QHash<int, int> indexOfLink;
 };
 
 #endif // ENGINESOURCE_H

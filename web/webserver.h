@@ -1,132 +1,57 @@
-// The browser front panel's server: login and logout, the pages from the program's resources,
-// and one WebSocket per page that carries displays out and keys in. Every key is checked here
-// against the user's role and control, and written to the audit trail before it is handed on.
-//
-// Messages on the socket are JSON objects with a "type"; anything else is refused by name.
-//   page to server: overview; watch {controller}; take {controller}; release {controller};
-//                   key {controller, code}
-//   server to page: hello {user, role, controllers, keys}; screen {controller, rows, cursor,
-//                   figure}; state {controller, text, kind}; control {controller, holder,
-//                   yours}; keys {controller, keys}; refused {controller, message};
-//                   error {message}
+// The browser front panel's server: the door (listening, TLS, caps and timeouts, the HTTP
+// answers) and the page channel (open pages, control, keys and fan-out), run on a network thread
+// of their own. All of the server's state lives on that thread; the controller source tells it
+// of screen changes from its own thread, and is asked for snapshots and keys from this one, so
+// its calls must be safe from any thread.
 #ifndef WEBSERVER_H
 #define WEBSERVER_H
 
-#include "accessrules.h"
 #include "auditlog.h"
 #include "controllersource.h"
 #include "userstore.h"
 #include "webconfig.h"
 
-#include <QAbstractHttpServer>
-#include <QElapsedTimer>
-#include <QHash>
-#include <QJsonObject>
-#include <QSet>
-#include <QTimer>
+#include <QMetaObject>
+#include <QString>
 
-class QTcpServer;
-class QTcpSocket;
-class QWebSocket;
+#include <atomic>
+#include <memory>
+#include <thread>
 
-class WebServer : public QAbstractHttpServer
+class WebServer
 {
-    Q_OBJECT
-
 public:
-    // Largest message a page may send; the page's own are well under 200 bytes.
-    static constexpr int MaxMessageBytes = 4096;
-    // More messages than this in one second from one socket close it.
-    static constexpr int MaxMessagesPerSecond = 50;
-    static constexpr int MaxRequestBodyBytes = 4096;
-    // Open connections from one client address beyond this are closed at once, so that
-    // connections held open half-way through a request cannot take all memory or descriptors.
-    static constexpr int MaxConnectionsPerAddress = 64;
-    static constexpr char SessionCookie[] = "fpsession";
-
-    // users and audit must outlive the server; the source too.
+    // users, audit and source must outlive the server.
     WebServer(const WebConfig &config, const UserStore *users, AuditLog *audit,
-              ControllerSource *source, QObject *parent = nullptr);
+              ControllerSource *source);
+    ~WebServer();
+    WebServer(const WebServer &) = delete;
+    WebServer &operator=(const WebServer &) = delete;
 
-    // Listens as configured: TLS when a certificate and key are set. False, with error, when
-    // the address cannot be bound or the certificate or key cannot be read.
+    // Listens as configured (TLS when a certificate and key are set) and starts the network
+    // thread. False, with error, when the address cannot be bound or the certificate or key
+    // cannot be used.
     bool start(QString *error);
     quint16 port() const { return listeningPort; }
     bool usesTls() const { return tls; }
 
-    // For tests of the timeouts: moves the server's clock forward.
+    // For tests of the timeouts, from any thread: moves the server's clock forward.
     void skipTime(qint64 ms) { skippedMs += ms; }
 
-protected:
-    bool handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) override;
-    void missingHandler(const QHttpServerRequest &request, QTcpSocket *socket) override;
-
 private:
-    struct Client
-    {
-        quint64 id = 0;
-        QWebSocket *socket = nullptr;
-        QByteArray session;
-        QString user;
-        Role role = Role::Viewer;
-        QString address;
-        bool overview = false;
-        int watching = -1;
-        qint64 windowStartMs = 0;
-        int messagesInWindow = 0;
-    };
-    struct LinkView
-    {
-        QString text;
-        QString kind;
-        quint64 accepted = 0, refused = 0, noAnswer = 0;
-    };
+    struct Rooms;
 
-    qint64 now() const { return clock.elapsed() + skippedMs; }
-    void login(const QHttpServerRequest &request, QTcpSocket *socket);
-    void logout(const QHttpServerRequest &request, QTcpSocket *socket);
-    void serveStatic(const QHttpServerRequest &request, QTcpSocket *socket, const QString &path);
-    void respond(const QHttpServerRequest &request, QTcpSocket *socket, int status,
-                 const QByteArray &type, const QByteArray &body,
-                 const QList<QPair<QByteArray, QByteArray>> &extra = {});
-    QByteArray sessionOf(const QByteArray &cookieHeader) const;
-    bool ownOrigin(const QByteArray &origin, const QByteArray &host) const;
-
-    void limitConnections(QTcpServer *server);
-    void acceptSockets();
-    void onMessage(Client *client, const QString &text);
-    void onDisconnected(quint64 id);
-    void refuse(Client *client, const QString &controller, const QString &message);
-    void leaveController(Client *client);
-    void sendTo(Client *client, const QJsonObject &message);
-    void sendToViewers(int index, const QJsonObject &message, bool overviewToo);
-    QJsonObject helloMessage(const Client &client) const;
-    QJsonObject screenMessage(int index) const;
-    QJsonObject stateMessage(int index) const;
-    QJsonObject controlMessage(int index, const Client &to) const;
-    QJsonObject keysMessage(int index) const;
-    void onScreenChanged(int index);
-    void updateState(int index);
+    qint64 now() const;
     void tick();
-    int indexOf(const QString &controllerId) const;
 
     WebConfig config;
-    const UserStore *users;
-    AuditLog *audit;
     ControllerSource *source;
-    bool tls = false;
+    std::unique_ptr<Rooms> rooms;
+    std::thread network;
+    QMetaObject::Connection screenConnection;
+    std::atomic<qint64> skippedMs{0};
     quint16 listeningPort = 0;
-    QElapsedTimer clock;
-    qint64 skippedMs = 0;
-    SessionStore sessions;
-    LoginThrottle throttle;
-    ControlLocks controls;
-    QHash<quint64, Client> clients;
-    QSet<QTcpSocket *> countedSockets;
-    QHash<QString, int> connectionsPerAddress;
-    quint64 lastClientId = 0;
-    QVector<LinkView> views;
-    QTimer ticker;
+    bool tls = false;
 };
 
 #endif // WEBSERVER_H

@@ -1,13 +1,16 @@
 // The browser front panel's server rules, over real sockets on loopback: sessions and their
 // cookie, the WebSocket's checks, keys judged on the server, control, the audit trail before the
 // key, login throttling, files only from the resources, and hostile input.
+#include "accessrules.h"
 #include "auditlog.h"
+#include "doorlimits.h"
 #include "userstore.h"
 #include "webserver.h"
 
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonObject>
 #include <QJsonDocument>
 #include <QProcess>
 #include <QRegularExpression>
@@ -21,25 +24,46 @@
 #include <QWebSocket>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <unistd.h>
 
 namespace {
 
 // Two controllers that never change; keys are recorded together with what the audit trail held
-// at the moment each key was handed over.
+// at the moment each key was handed over. The server calls it from its network thread and the
+// test reads and sets it from its own: everything is under one lock.
 class RecordingSource : public ControllerSource
 {
 public:
     QString auditPath;
-    QVector<int> keys;
-    QVector<QByteArray> auditAtKey;
-    int watchers[2] = {0, 0};
+
+    QVector<int> keys() const
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        return pressed;
+    }
+    QVector<QByteArray> auditAtKey() const
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        return auditBefore;
+    }
+    int watchers(int index) const
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        return watching[index];
+    }
     // What the link of controller 0 reports.
-    ControllerSnapshot link0;
+    void setLink0(const std::function<void(ControllerSnapshot &)> &change)
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        change(link0);
+    }
 
     bool snapshot(int index, ControllerSnapshot *out) const override
     {
+        std::lock_guard<std::mutex> hold(lock);
         if (index < 0 || index > 1)
             return false;
         if (index == 0) {
@@ -55,14 +79,30 @@ public:
     }
     bool pressKey(int index, uint8_t code) override
     {
+        std::lock_guard<std::mutex> hold(lock);
         QFile file(auditPath);
         file.open(QIODevice::ReadOnly);
-        auditAtKey.append(file.readAll());
-        keys.append(index * 100 + code);
+        auditBefore.append(file.readAll());
+        pressed.append(index * 100 + code);
         return true;
     }
-    void watch(int index) override { ++watchers[index]; }
-    void unwatch(int index) override { --watchers[index]; }
+    void watch(int index) override
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        ++watching[index];
+    }
+    void unwatch(int index) override
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        --watching[index];
+    }
+
+private:
+    mutable std::mutex lock;
+    ControllerSnapshot link0;
+    QVector<int> pressed;
+    QVector<QByteArray> auditBefore;
+    int watching[2] = {0, 0};
 };
 
 struct HttpReply
@@ -122,7 +162,8 @@ private slots:
     void heldConnectionsCappedPerAddress();
 
 private:
-    HttpReply http(const QByteArray &request);
+    // One request on a new connection, from the given loopback address.
+    HttpReply http(const QByteArray &request, const QHostAddress &from = QHostAddress::LocalHost);
     HttpReply post(const QByteArray &path, const QByteArray &body, const QByteArray &cookie = {},
                    const QByteArray &origin = {});
     QByteArray login(const QByteArray &user, const QByteArray &password);
@@ -134,7 +175,17 @@ private:
     };
     std::unique_ptr<Page> openSocket(const QByteArray &cookie, const QByteArray &origin = {},
                                      const QString &path = QStringLiteral("/ws"));
-    QJsonObject waitForType(Page *page, const QString &type);
+    // The first message of that type not yet looked at that satisfies match; the messages up to
+    // it are used up. Never just "the next one": the server may send an older state first.
+    QJsonObject waitForMatch(Page *page, const QString &type,
+                             const std::function<bool(const QJsonObject &)> &match);
+    QJsonObject waitForType(Page *page, const QString &type)
+    {
+        return waitForMatch(page, type, [](const QJsonObject &) { return true; });
+    }
+    // The status line's code of a WebSocket upgrade request sent by hand.
+    int upgradeStatus(const QByteArray &cookie, const QByteArray &origin,
+                      const QByteArray &path = "/ws");
     void send(Page *page, const QJsonObject &message);
     QByteArray origin() const { return "http://127.0.0.1:" + QByteArray::number(server->port()); }
 
@@ -180,9 +231,10 @@ void TestWebSecurity::cleanup()
     server.reset();
 }
 
-HttpReply TestWebSecurity::http(const QByteArray &request)
+HttpReply TestWebSecurity::http(const QByteArray &request, const QHostAddress &from)
 {
     QTcpSocket socket;
+    socket.bind(from);
     socket.connectToHost(QHostAddress::LocalHost, server->port());
     socket.write(request);
     QByteArray data;
@@ -245,14 +297,14 @@ TestWebSecurity::openSocket(const QByteArray &cookie, const QByteArray &origin, 
     return page;
 }
 
-// The first message of that type not yet looked at; the messages up to it are used up.
-QJsonObject TestWebSecurity::waitForType(Page *page, const QString &type)
+QJsonObject TestWebSecurity::waitForMatch(Page *page, const QString &type,
+                                          const std::function<bool(const QJsonObject &)> &match)
 {
     QJsonObject found;
     waitFor([&] {
         for (int i = 0; i < page->messages.size(); ++i) {
             const QJsonObject o = QJsonDocument::fromJson(page->messages[i].toUtf8()).object();
-            if (o.value("type").toString() == type) {
+            if (o.value("type").toString() == type && match(o)) {
                 found = o;
                 page->messages.erase(page->messages.begin(), page->messages.begin() + i + 1);
                 return true;
@@ -262,6 +314,35 @@ QJsonObject TestWebSecurity::waitForType(Page *page, const QString &type)
     });
     return found;
 }
+
+int TestWebSecurity::upgradeStatus(const QByteArray &cookie, const QByteArray &origin,
+                                   const QByteArray &path)
+{
+    QByteArray request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" +
+                         QByteArray::number(server->port()) +
+                         "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                         "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                         "Sec-WebSocket-Version: 13\r\n";
+    if (!origin.isEmpty())
+        request += "Origin: " + origin + "\r\n";
+    if (!cookie.isEmpty())
+        request += "Cookie: " + cookie + "\r\n";
+    return http(request + "\r\n").status;
+}
+
+namespace {
+
+auto holderIs(const QString &user)
+{
+    return [user](const QJsonObject &o) { return o.value("holder").toString() == user; };
+}
+
+auto mine(bool yours)
+{
+    return [yours](const QJsonObject &o) { return o.value("yours").toBool() == yours; };
+}
+
+} // namespace
 
 void TestWebSecurity::send(Page *page, const QJsonObject &message)
 {
@@ -307,9 +388,8 @@ void TestWebSecurity::logoutAndIdleEndSessions()
     QVERIFY(
         waitFor([&] { return page->closeCode == QWebSocketProtocol::CloseCodePolicyViolated; }));
     QCOMPARE(http("GET / HTTP/1.1\r\nHost: x\r\nCookie: " + cookie + "\r\n\r\n").status, 303);
-    auto late = openSocket(cookie);
-    QVERIFY(
-        waitFor([&] { return late->closeCode == QWebSocketProtocol::CloseCodePolicyViolated; }));
+    // A socket for the ended session is refused before it is a socket.
+    QCOMPARE(upgradeStatus(cookie, origin()), 403);
 
     // Idle: a page that only listens does not keep its session alive.
     const QByteArray idle = login("ann", "ann-secret-1");
@@ -425,15 +505,14 @@ void TestWebSecurity::upgradeChecks()
     if (cookie == "ok")
         cookie = login("vic", "vic-secret-3");
     origin.replace("PORT", QByteArray::number(server->port()));
-    auto page = openSocket(cookie, origin, path);
     if (accepted) {
+        auto page = openSocket(cookie, origin, path);
         QCOMPARE(waitForType(page.get(), "hello").value("user").toString(), QStringLiteral("vic"));
         return;
     }
-    QVERIFY(waitFor([&] { return page->closeCode >= 0; }));
-    QCOMPARE(page->closeCode, int(QWebSocketProtocol::CloseCodePolicyViolated));
-    // Refused before a single message left the server.
-    QVERIFY(page->messages.isEmpty());
+    // Refused on the HTTP request: never switched to a WebSocket.
+    QCOMPARE(upgradeStatus(cookie, origin.isNull() ? this->origin() : origin, path.toLatin1()),
+             403);
 }
 
 // The state is told from how the link's counters moved since the last look.
@@ -444,36 +523,39 @@ void TestWebSecurity::stateInWords()
     send(page.get(), {{"type", "overview"}});
     QCOMPARE(waitForType(page.get(), "state").value("text").toString(),
              QStringLiteral("waiting for the first reply"));
-    auto expect = [&](const QString &text, const QString &kind) {
+    // The state the page is sent once the link looks like this (a screen change or the
+    // once-a-second look, whichever comes first).
+    auto expect = [&](const QString &text, const QString &kind,
+                      const std::function<void(ControllerSnapshot &)> &change) {
+        source->setLink0(change);
         emit source->screenChanged(0);
-        QJsonObject state;
-        waitFor([&] {
-            const QJsonObject s = waitForType(page.get(), "state");
-            if (s.value("controller").toString() == "c1")
-                state = s;
-            return !state.isEmpty();
+        const QJsonObject state = waitForMatch(page.get(), "state", [&](const QJsonObject &o) {
+            return o.value("controller").toString() == "c1" && o.value("text").toString() == text;
         });
         QCOMPARE(state.value("text").toString(), text);
         QCOMPARE(state.value("kind").toString(), kind);
     };
-    ControllerSnapshot &link = source->link0;
-    link.accepted = 1;
-    link.figure = 12;
-    link.sinceReplyMs = 0;
-    expect("answering, 12 ms", "answering");
-    link.refused = 1;
-    link.lastError = QStringLiteral("SNMP error status was 0x02");
-    expect("replies refused: SNMP error status was 0x02", "refused");
-    link.noAnswer = 3;
-    link.figure = 100;
-    link.sinceReplyMs = 40400;
-    expect("no answer for 40 s", "silent");
+    expect("answering, 12 ms", "answering", [](ControllerSnapshot &link) {
+        link.accepted = 1;
+        link.figure = 12;
+        link.sinceReplyMs = 0;
+    });
+    expect("replies refused: SNMP error status was 0x02", "refused", [](ControllerSnapshot &link) {
+        link.refused = 1;
+        link.lastError = QStringLiteral("SNMP error status was 0x02");
+    });
+    expect("no answer for 40 s", "silent", [](ControllerSnapshot &link) {
+        link.noAnswer = 3;
+        link.figure = 100;
+        link.sinceReplyMs = 40400;
+    });
     // Still silent with no new poll counted: the seconds go on.
-    link.sinceReplyMs = 41900;
-    expect("no answer for 41 s", "silent");
-    link.accepted = 2;
-    link.figure = 7;
-    expect("answering, 7 ms", "answering");
+    expect("no answer for 41 s", "silent",
+           [](ControllerSnapshot &link) { link.sinceReplyMs = 41900; });
+    expect("answering, 7 ms", "answering", [](ControllerSnapshot &link) {
+        link.accepted = 2;
+        link.figure = 7;
+    });
 }
 
 void TestWebSecurity::keysJudgedOnServer()
@@ -486,7 +568,7 @@ void TestWebSecurity::keysJudgedOnServer()
     send(op.get(), {{"type", "watch"}, {"controller", "c1"}});
     QCOMPARE(waitForType(op.get(), "screen").value("rows").toArray().first().toString().left(9),
              QStringLiteral("MAIN MENU"));
-    QCOMPARE(source->watchers[0], 2);
+    QVERIFY(waitFor([&] { return source->watchers(0) == 2; }));
 
     // A viewer's key and take, and an operator's key without control, never reach the link.
     send(viewer.get(), {{"type", "key"}, {"controller", "c1"}, {"code", 17}});
@@ -496,7 +578,7 @@ void TestWebSecurity::keysJudgedOnServer()
     send(op.get(), {{"type", "key"}, {"controller", "c1"}, {"code", 17}});
     QCOMPARE(waitForType(op.get(), "refused").value("message").toString(),
              QStringLiteral("take control first"));
-    QVERIFY(source->keys.isEmpty());
+    QVERIFY(source->keys().isEmpty());
 
     send(op.get(), {{"type", "take"}, {"controller", "c1"}});
     QCOMPARE(waitForType(op.get(), "control").value("yours").toBool(), true);
@@ -504,9 +586,9 @@ void TestWebSecurity::keysJudgedOnServer()
     const QJsonArray recent = waitForType(op.get(), "keys").value("keys").toArray();
     QCOMPARE(recent.size(), 1);
     QCOMPARE(recent[0].toObject().value("key").toString(), QStringLiteral("Main Menu"));
-    QCOMPARE(source->keys, QVector<int>{17});
+    QCOMPARE(source->keys(), QVector<int>{17});
     // The trail held the key's line before the key was handed on.
-    const QJsonObject line = QJsonDocument::fromJson(source->auditAtKey.first()).object();
+    const QJsonObject line = QJsonDocument::fromJson(source->auditAtKey().first()).object();
     QCOMPARE(line.value("user").toString(), QStringLiteral("ann"));
     QCOMPARE(line.value("address").toString(), QStringLiteral("127.0.0.1"));
     QCOMPARE(line.value("controller").toString(), QStringLiteral("c1"));
@@ -517,7 +599,7 @@ void TestWebSecurity::keysJudgedOnServer()
     // Control of c1 is no licence for c2.
     send(op.get(), {{"type", "key"}, {"controller", "c2"}, {"code", 17}});
     QVERIFY(!waitForType(op.get(), "refused").isEmpty());
-    QCOMPARE(source->keys.size(), 1);
+    QCOMPARE(source->keys().size(), 1);
 }
 
 void TestWebSecurity::controlLock()
@@ -530,37 +612,43 @@ void TestWebSecurity::controlLock()
         QVERIFY(!waitForType(p, "keys").isEmpty());
     }
     send(ann.get(), {{"type", "take"}, {"controller", "c1"}});
-    QCOMPARE(waitForType(bob.get(), "control").value("holder").toString(), QStringLiteral("ann"));
+    QVERIFY(!waitForMatch(bob.get(), "control", holderIs("ann")).isEmpty());
     send(bob.get(), {{"type", "take"}, {"controller", "c1"}});
     QCOMPARE(waitForType(bob.get(), "refused").value("message").toString(),
              QStringLiteral("ann has control"));
 
     // Handed back.
     send(ann.get(), {{"type", "release"}, {"controller", "c1"}});
-    QCOMPARE(waitForType(bob.get(), "control").value("holder").toString(), QString());
+    QVERIFY(!waitForMatch(bob.get(), "control", holderIs("")).isEmpty());
     send(bob.get(), {{"type", "take"}, {"controller", "c1"}});
-    QCOMPARE(waitForType(bob.get(), "control").value("yours").toBool(), true);
+    QVERIFY(!waitForMatch(bob.get(), "control", mine(true)).isEmpty());
+    QVERIFY(!waitForMatch(ann.get(), "control", holderIs("bob")).isEmpty());
 
     // Five minutes without a key.
-    ann->messages.clear();
     server->skipTime(ControlLocks::IdleMs);
-    QCOMPARE(waitForType(ann.get(), "control").value("holder").toString(), QString());
+    QVERIFY(!waitForMatch(ann.get(), "control", holderIs("")).isEmpty());
     send(bob.get(), {{"type", "key"}, {"controller", "c1"}, {"code", 1}});
     QVERIFY(!waitForType(bob.get(), "refused").isEmpty());
 
     // Leaving: the page closes, or goes to another controller.
     send(ann.get(), {{"type", "take"}, {"controller", "c1"}});
-    QCOMPARE(waitForType(bob.get(), "control").value("holder").toString(), QStringLiteral("ann"));
+    QVERIFY(!waitForMatch(bob.get(), "control", holderIs("ann")).isEmpty());
     ann->socket->close();
-    QCOMPARE(waitForType(bob.get(), "control").value("holder").toString(), QString());
-    QVERIFY(waitFor([&] { return source->watchers[0] == 1; }));
+    QVERIFY(!waitForMatch(bob.get(), "control", holderIs("")).isEmpty());
+    QVERIFY(waitFor([&] { return source->watchers(0) == 1; }));
     send(bob.get(), {{"type", "take"}, {"controller", "c1"}});
-    QVERIFY(waitForType(bob.get(), "control").value("yours").toBool());
+    QVERIFY(!waitForMatch(bob.get(), "control", mine(true)).isEmpty());
     send(bob.get(), {{"type", "watch"}, {"controller", "c2"}});
-    QVERIFY(!waitForType(bob.get(), "keys").isEmpty());
+    QVERIFY(!waitForMatch(bob.get(), "keys", [](const QJsonObject &o) {
+                 return o.value("controller").toString() == "c2";
+             }).isEmpty());
     send(bob.get(), {{"type", "watch"}, {"controller", "c1"}});
-    QCOMPARE(waitForType(bob.get(), "control").value("holder").toString(), QString());
-    QVERIFY(source->keys.isEmpty());
+    const QJsonObject back = waitForMatch(bob.get(), "control", [](const QJsonObject &o) {
+        return o.value("controller").toString() == "c1";
+    });
+    QVERIFY(!back.isEmpty());
+    QCOMPARE(back.value("holder").toString(), QString());
+    QVERIFY(source->keys().isEmpty());
 }
 
 void TestWebSecurity::badKeyCodes_data()
@@ -588,36 +676,54 @@ void TestWebSecurity::badKeyCodes()
     send(op.get(), key);
     QCOMPARE(waitForType(op.get(), "refused").value("message").toString(),
              QStringLiteral("no such key"));
-    QVERIFY(source->keys.isEmpty());
+    QVERIFY(source->keys().isEmpty());
     QCOMPARE(QFile(dir.filePath("audit.log")).size(), 0);
 }
 
 void TestWebSecurity::failedLoginsThrottled()
 {
-    for (int i = 0; i < LoginThrottle::FreeFailures; ++i)
+    for (int i = 0; i < FailureCounter::FreeFailures; ++i)
         QCOMPARE(post("/login", "{\"user\":\"bob\",\"password\":\"guess\"}").status, 401);
-    // Now even the right password waits.
+    // Now even the right password waits, at this address.
     const HttpReply held = post("/login", "{\"user\":\"bob\",\"password\":\"bob-secret-2\"}");
     QCOMPARE(held.status, 429);
     QCOMPARE(held.header("Retry-After"), QByteArray("1"));
     // The address is held too, whatever name it tries.
     QCOMPARE(post("/login", "{\"user\":\"ann\",\"password\":\"ann-secret-1\"}").status, 429);
-    server->skipTime(LoginThrottle::FirstWaitMs);
+    // A stranger's guesses never lock the user out elsewhere: bob from another address is in.
+    const QByteArray body = "{\"user\":\"bob\",\"password\":\"bob-secret-2\"}";
+    const QByteArray fromElsewhere =
+        "POST /login HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(server->port()) +
+        "\r\nOrigin: " + origin() + "\r\nContent-Length: " + QByteArray::number(body.size()) +
+        "\r\n\r\n" + body;
+    QCOMPARE(http(fromElsewhere, QHostAddress("127.0.0.2")).status, 200);
+    server->skipTime(FailureCounter::FirstWaitMs);
     QVERIFY(!login("bob", "bob-secret-2").isEmpty());
 
     // Each further failure doubles the wait, per key.
-    LoginThrottle throttle;
-    for (int i = 0; i < LoginThrottle::FreeFailures - 1; ++i)
-        throttle.failed("user:x", 0);
-    QCOMPARE(throttle.waitFor("user:x", 0), 0);
-    throttle.failed("user:x", 0);
-    QCOMPARE(throttle.waitFor("user:x", 0), 1000);
-    throttle.failed("user:x", 1000);
-    QCOMPARE(throttle.waitFor("user:x", 1000), 2000);
-    QCOMPARE(throttle.waitFor("user:y", 1000), 0);
+    FailureCounter counter;
+    for (int i = 0; i < FailureCounter::FreeFailures - 1; ++i)
+        counter.failed("x", 0);
+    QCOMPARE(counter.waitFor("x", 0), 0);
+    counter.failed("x", 0);
+    QCOMPARE(counter.waitFor("x", 0), 1000);
+    counter.failed("x", 1000);
+    QCOMPARE(counter.waitFor("x", 1000), 2000);
+    QCOMPARE(counter.waitFor("y", 1000), 0);
     for (int i = 0; i < 40; ++i)
-        throttle.failed("user:x", 2000);
-    QCOMPARE(throttle.waitFor("user:x", 2000), LoginThrottle::LongestWaitMs);
+        counter.failed("x", 2000);
+    QCOMPARE(counter.waitFor("x", 2000), FailureCounter::LongestWaitMs);
+
+    // A full table never forgets a count that still holds someone back: new keys are not
+    // counted until old ones have gone quiet, and then the oldest quiet one makes room.
+    for (int i = 1; i < FailureCounter::MaxKeys; ++i)
+        QVERIFY(counter.failed(QString::number(i), 2000 + i));
+    QCOMPARE(counter.size(), FailureCounter::MaxKeys);
+    QVERIFY(!counter.failed("newcomer", 3000));
+    QCOMPARE(counter.waitFor("x", 3000), FailureCounter::LongestWaitMs - 1000);
+    const qint64 later = 2000 + FailureCounter::LongestWaitMs + 2;
+    QVERIFY(counter.failed("newcomer", later));
+    QCOMPARE(counter.size(), FailureCounter::MaxKeys);
 }
 
 void TestWebSecurity::passwordsNeverLogged()
@@ -641,7 +747,7 @@ void TestWebSecurity::passwordsNeverLogged()
     send(op.get(), {{"type", "watch"}, {"controller", "c1"}});
     send(op.get(), {{"type", "take"}, {"controller", "c1"}});
     send(op.get(), {{"type", "key"}, {"controller", "c1"}, {"code", 5}});
-    QVERIFY(waitFor([&] { return source->keys.size() == 1; }));
+    QVERIFY(waitFor([&] { return source->keys().size() == 1; }));
 
     std::fflush(stderr);
     dup2(savedStderr, STDERR_FILENO);
@@ -706,7 +812,7 @@ void TestWebSecurity::hostileMessages()
     QVERIFY(!waitForType(page.get(), "error").isEmpty());
 
     // Oversized: the socket is dropped, the server goes on.
-    page->socket->sendTextMessage(QString(WebServer::MaxMessageBytes * 4, QLatin1Char('x')));
+    page->socket->sendTextMessage(QString(int(DoorLimits::MaxMessageBytes) * 4, QLatin1Char('x')));
     QVERIFY(waitFor([&] { return page->closeCode >= 0; }));
 
     // A flood closes its own socket only.
@@ -714,7 +820,7 @@ void TestWebSecurity::hostileMessages()
     auto calm = openSocket(cookie);
     QVERIFY(!waitForType(flood.get(), "hello").isEmpty());
     QVERIFY(!waitForType(calm.get(), "hello").isEmpty());
-    for (int i = 0; i < WebServer::MaxMessagesPerSecond * 2; ++i)
+    for (int i = 0; i < DoorLimits::MaxMessagesPerSecond * 2; ++i)
         send(flood.get(), {{"type", "overview"}});
     QVERIFY(
         waitFor([&] { return flood->closeCode == QWebSocketProtocol::CloseCodePolicyViolated; }));
@@ -789,7 +895,7 @@ void TestWebSecurity::heldConnectionsCappedPerAddress()
 {
     // Requests begun and never finished: the server waits for their end, up to its cap.
     std::vector<std::unique_ptr<QTcpSocket>> held;
-    for (int i = 0; i < WebServer::MaxConnectionsPerAddress + 36; ++i) {
+    for (int i = 0; i < DoorLimits::MaxConnectionsPerAddress + 36; ++i) {
         auto s = std::make_unique<QTcpSocket>();
         s->connectToHost(QHostAddress::LocalHost, server->port());
         s->write("GET / HTTP/1.1\r\nHost: x\r\n");
@@ -800,9 +906,9 @@ void TestWebSecurity::heldConnectionsCappedPerAddress()
             return s->state() == QAbstractSocket::ConnectedState;
         });
     };
-    QVERIFY(waitFor([&] { return open() == WebServer::MaxConnectionsPerAddress; }));
+    QVERIFY(waitFor([&] { return open() == DoorLimits::MaxConnectionsPerAddress; }));
     QTest::qWait(200);
-    QCOMPARE(open(), WebServer::MaxConnectionsPerAddress);
+    QCOMPARE(open(), DoorLimits::MaxConnectionsPerAddress);
 
     // Another address is served meanwhile; loopback answers for all of 127/8.
     QTcpSocket other;

@@ -1,0 +1,246 @@
+// The door against a stranger who never logs in, over real sockets on loopback: requests too
+// large refused while they arrive, framing that could be read two ways refused, requests that
+// never end closed on time, and a refused upgrade that leaves nothing counted behind.
+#include "auditlog.h"
+#include "doorlimits.h"
+#include "userstore.h"
+#include "webserver.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+class NoControllers : public ControllerSource
+{
+public:
+    bool snapshot(int, ControllerSnapshot *) const override { return false; }
+    bool pressKey(int, uint8_t) override { return false; }
+    void watch(int) override {}
+    void unwatch(int) override {}
+};
+
+bool waitFor(const std::function<bool()> &done, int ms = 5000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < ms)
+        QTest::qWait(2);
+    return done();
+}
+
+} // namespace
+
+class TestDoor : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void refusedAsTheBytesArrive_data();
+    void refusedAsTheBytesArrive();
+    void ambiguousFramingRefused_data();
+    void ambiguousFramingRefused();
+    void unfinishedRequestClosedInTime();
+    void refusedUpgradesLeaveNoCount();
+    void favicon();
+
+private:
+    // Sends the bytes (stopping early if the server closes), then reads until the server closes
+    // or ms pass; returns all that came back.
+    QByteArray exchange(const QByteArray &bytes, int ms = 5000, bool *closed = nullptr);
+    QByteArray loginRequest(const QByteArray &body) const;
+
+    QTemporaryDir dir;
+    UserStore users;
+    AuditLog audit;
+    NoControllers source;
+    WebConfig config;
+    std::unique_ptr<WebServer> server;
+};
+
+void TestDoor::initTestCase()
+{
+    QString error;
+    QVERIFY(UserStore::addUser(dir.filePath("users"), "ann", Role::Operator, "ann-secret-1",
+                               &error));
+    QVERIFY(users.load(dir.filePath("users"), &error));
+    QVERIFY(audit.open(dir.filePath("audit.log"), &error));
+    config.listenPort = 0;
+    server = std::make_unique<WebServer>(config, &users, &audit, &source);
+    QVERIFY2(server->start(&error), qPrintable(error));
+}
+
+QByteArray TestDoor::exchange(const QByteArray &bytes, int ms, bool *closed)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, server->port());
+    if (!socket.waitForConnected(5000))
+        return QByteArray();
+    QByteArray reply;
+    for (int at = 0; at < bytes.size() && socket.state() == QAbstractSocket::ConnectedState;) {
+        const int chunk = qMin(64 * 1024, int(bytes.size()) - at);
+        socket.write(bytes.constData() + at, chunk);
+        at += chunk;
+        socket.waitForBytesWritten(1000);
+        reply += socket.readAll();
+        if (reply.contains("\r\n\r\n"))
+            break;
+    }
+    waitFor(
+        [&] {
+            reply += socket.readAll();
+            return socket.state() == QAbstractSocket::UnconnectedState;
+        },
+        ms);
+    reply += socket.readAll();
+    if (closed)
+        *closed = socket.state() == QAbstractSocket::UnconnectedState;
+    return reply;
+}
+
+QByteArray TestDoor::loginRequest(const QByteArray &body) const
+{
+    const QByteArray host = "127.0.0.1:" + QByteArray::number(server->port());
+    return "POST /login HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
+           "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+void TestDoor::refusedAsTheBytesArrive_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("status");
+
+    QTest::newRow("a 256 MiB login body, announced")
+        << QByteArray("POST /login HTTP/1.1\r\nHost: x\r\nContent-Length: 268435456\r\n\r\n")
+        << QByteArray("413");
+    QTest::newRow("a chunked login body past 4 KiB")
+        << (QByteArray("POST /login HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n") +
+            QByteArray("2000\r\n") + QByteArray(0x2000, 'a') + "\r\n0\r\n\r\n")
+        << QByteArray("413");
+    QTest::newRow("a body on a page request")
+        << QByteArray("GET /login HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello")
+        << QByteArray("413");
+    QTest::newRow("2 MiB of headers")
+        << (QByteArray("GET /login HTTP/1.1\r\nHost: x\r\n") +
+            QByteArray("X-Filler: ").append(QByteArray(100, 'f')).append("\r\n").repeated(20000) +
+            "\r\n")
+        << QByteArray("431");
+    QTest::newRow("one header line of 9 KiB")
+        << (QByteArray("GET /login HTTP/1.1\r\nHost: x\r\nCookie: ") + QByteArray(9000, 'c') +
+            "\r\n\r\n")
+        << QByteArray("431");
+}
+
+void TestDoor::refusedAsTheBytesArrive()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, status);
+    bool closed = false;
+    const QByteArray reply = exchange(request, 5000, &closed);
+    QVERIFY2(reply.startsWith("HTTP/1.1 " + status), reply.left(80));
+    QVERIFY(closed);
+}
+
+void TestDoor::ambiguousFramingRefused_data()
+{
+    QTest::addColumn<QByteArray>("framing");
+    QTest::newRow("two lengths that differ") << QByteArray("Content-Length: 4\r\nContent-Length: 40\r\n");
+    QTest::newRow("the same length twice") << QByteArray("Content-Length: 4\r\nContent-Length: 4\r\n");
+    QTest::newRow("a list of lengths") << QByteArray("Content-Length: 4, 4\r\n");
+    QTest::newRow("chunked beside a length")
+        << QByteArray("Transfer-Encoding: chunked\r\nContent-Length: 4\r\n");
+    QTest::newRow("a length beside chunked")
+        << QByteArray("Content-Length: 4\r\nTransfer-Encoding: chunked\r\n");
+    QTest::newRow("an unknown coding") << QByteArray("Transfer-Encoding: gzip\r\n");
+    QTest::newRow("chunked twice")
+        << QByteArray("Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n");
+}
+
+// A request hidden in the body must never be served: the answer is one 400 and the end.
+void TestDoor::ambiguousFramingRefused()
+{
+    QFETCH(QByteArray, framing);
+    const QByteArray smuggled = "GET /app.js HTTP/1.1\r\nHost: x\r\n\r\n";
+    bool closed = false;
+    const QByteArray reply = exchange("POST /login HTTP/1.1\r\nHost: x\r\n" + framing +
+                                          "\r\n0\r\n\r\n" + smuggled,
+                                      5000, &closed);
+    QVERIFY2(reply.startsWith("HTTP/1.1 400"), reply.left(80));
+    QCOMPARE(reply.count("HTTP/1.1"), 1);
+    QVERIFY(closed);
+}
+
+void TestDoor::unfinishedRequestClosedInTime()
+{
+    using namespace std::chrono;
+    QElapsedTimer timer;
+    timer.start();
+    bool closed = false;
+    const int limitMs = int(duration_cast<milliseconds>(DoorLimits::RequestTime).count());
+    exchange("GET /login HTTP/1.1\r\nHost: x\r\n", limitMs + 5000, &closed);
+    QVERIFY(closed);
+    QVERIFY2(timer.elapsed() >= limitMs - 500, qPrintable(QString::number(timer.elapsed())));
+    // A fresh connection is still served at once.
+    QVERIFY(exchange("GET /login HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+                .startsWith("HTTP/1.1 200"));
+}
+
+// Every refused upgrade gives its place back: after many more than the per-address cap, the
+// same address still logs in.
+void TestDoor::refusedUpgradesLeaveNoCount()
+{
+    const QByteArray host = "127.0.0.1:" + QByteArray::number(server->port());
+    const QByteArray forged = "GET /ws HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
+                              "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                              "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                              "Sec-WebSocket-Version: 13\r\nCookie: fpsession=forged\r\n\r\n";
+    constexpr int Refusals = 2000, Batch = 50;
+    int refused = 0;
+    for (int sent = 0; sent < Refusals; sent += Batch) {
+        std::vector<std::unique_ptr<QTcpSocket>> sockets;
+        for (int i = 0; i < Batch; ++i) {
+            sockets.push_back(std::make_unique<QTcpSocket>());
+            sockets.back()->connectToHost(QHostAddress::LocalHost, server->port());
+            sockets.back()->write(forged);
+        }
+        for (auto &s : sockets) {
+            QByteArray reply;
+            waitFor([&] {
+                reply += s->readAll();
+                return reply.contains("\r\n\r\n") || s->state() == QAbstractSocket::UnconnectedState;
+            });
+            refused += reply.startsWith("HTTP/1.1 403");
+        }
+    }
+    QCOMPARE(refused, Refusals);
+    QVERIFY(exchange(loginRequest("{\"user\":\"ann\",\"password\":\"ann-secret-1\"}"))
+                .startsWith("HTTP/1.1 200"));
+    // And the whole cap is there again: as many held connections as it allows are kept.
+    std::vector<std::unique_ptr<QTcpSocket>> held;
+    for (int i = 0; i < DoorLimits::MaxConnectionsPerAddress; ++i) {
+        held.push_back(std::make_unique<QTcpSocket>());
+        held.back()->connectToHost(QHostAddress::LocalHost, server->port());
+        held.back()->write("GET /login HTTP/1.1\r\nHost: x\r\n");
+    }
+    QTest::qWait(300);
+    QVERIFY(std::all_of(held.begin(), held.end(), [](const auto &s) {
+        return s->state() == QAbstractSocket::ConnectedState;
+    }));
+}
+
+void TestDoor::favicon()
+{
+    const QByteArray reply = exchange("GET /favicon.ico HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    QVERIFY2(reply.startsWith("HTTP/1.1 200"), reply.left(80));
+    QVERIFY(reply.contains("Content-Type: image/svg+xml"));
+    QVERIFY(reply.contains("<svg"));
+}
+
+QTEST_GUILESS_MAIN(TestDoor)
+#include "tst_door.moc"

@@ -1,0 +1,275 @@
+#include "door.h"
+
+#include <boost/beast/http/field.hpp>
+#include <boost/beast/http/verb.hpp>
+
+#include <QFile>
+#include <QHostAddress>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QUrl>
+
+#include <cstdio>
+
+namespace http = boost::beast::http;
+
+namespace {
+
+// The page's only sources are the server itself; nothing inline, nothing framed.
+const char contentSecurityPolicy[] =
+    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
+    "connect-src 'self'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'";
+
+struct StaticFile
+{
+    const char *path;
+    const char *resource;
+    const char *type;
+    bool needsSession;
+};
+
+// Every file the server gives out: a URL path is only ever compared with this table.
+const StaticFile staticFiles[] = {
+    {"/", ":/web/index.html", "text/html; charset=utf-8", true},
+    {"/login", ":/web/login.html", "text/html; charset=utf-8", false},
+    {"/app.js", ":/web/app.js", "text/javascript; charset=utf-8", false},
+    {"/login.js", ":/web/login.js", "text/javascript; charset=utf-8", false},
+    {"/style.css", ":/web/style.css", "text/css; charset=utf-8", false},
+    {"/favicon.svg", ":/web/favicon.svg", "image/svg+xml", false},
+    // Browsers ask for this name whatever the page says; they read the type, not the name.
+    {"/favicon.ico", ":/web/favicon.svg", "image/svg+xml", false},
+};
+
+QByteArray field(const HttpRequest &request, http::field name)
+{
+    const auto value = request[name];
+    return QByteArray(value.data(), int(value.size()));
+}
+
+QByteArray pathOf(const HttpRequest &request)
+{
+    const auto target = request.target();
+    QByteArray path(target.data(), int(target.size()));
+    const int query = path.indexOf('?');
+    return query < 0 ? path : path.left(query);
+}
+
+} // namespace
+
+Door::Door(const WebConfig &config, const UserStore *users, SessionStore *sessions,
+           LoginThrottle *throttle)
+    : config(config), users(users), sessions(sessions), throttle(throttle)
+{
+}
+
+void Door::setListening(quint16 listeningPort, bool usesTls)
+{
+    port = listeningPort;
+    tls = usesTls;
+}
+
+bool Door::isLogin(const HttpRequest &request)
+{
+    return request.method() == http::verb::post && pathOf(request) == "/login";
+}
+
+HttpResponse Door::reply(const HttpRequest &request, int status, const char *type,
+                         const QByteArray &body) const
+{
+    HttpResponse response{http::status(status), request.version()};
+    response.set(http::field::server, "frontpanel-web");
+    response.set(http::field::content_type, type);
+    response.set("Content-Security-Policy", contentSecurityPolicy);
+    response.set("X-Content-Type-Options", "nosniff");
+    response.set("X-Frame-Options", "DENY");
+    response.set("Referrer-Policy", "no-referrer");
+    response.set(http::field::cache_control, "no-store");
+    if (tls)
+        response.set(http::field::strict_transport_security, "max-age=31536000");
+    response.body().assign(body.constData(), size_t(body.size()));
+    response.prepare_payload();
+    // A HEAD gets the length of what a GET would get, and no body.
+    if (request.method() == http::verb::head)
+        response.body().clear();
+    return response;
+}
+
+HttpResponse Door::answer(const HttpRequest &request, qint64 nowMs)
+{
+    const QByteArray path = pathOf(request);
+    const http::verb method = request.method();
+    if (method == http::verb::post && path == "/logout")
+        return logout(request);
+    if (method == http::verb::get || method == http::verb::head) {
+        if (path == "/session")
+            return sessionInfo(request);
+        return serveFile(request, path, nowMs);
+    }
+    if (path == "/login" && method == http::verb::post)
+        return reply(request, 500, "text/plain", "login goes through startLogin\n");
+    return reply(request, 405, "text/plain", "method not allowed\n");
+}
+
+HttpResponse Door::serveFile(const HttpRequest &request, const QByteArray &path, qint64 nowMs)
+{
+    for (const StaticFile &file : staticFiles) {
+        if (path != file.path)
+            continue;
+        if (file.needsSession && !sessions->use(sessionOf(request), nowMs)) {
+            HttpResponse response = reply(request, 303, "text/plain", "log in first\n");
+            response.set(http::field::location, "/login");
+            return response;
+        }
+        QFile resource(QString::fromLatin1(file.resource));
+        if (!resource.open(QIODevice::ReadOnly))
+            return reply(request, 500, "text/plain", "page missing from the program\n");
+        return reply(request, 200, file.type, resource.readAll());
+    }
+    return reply(request, 404, "text/plain", "not found\n");
+}
+
+// Whether the page's session still stands: the page asks before it reconnects, and goes to the
+// login page when it does not. Does not count as use.
+HttpResponse Door::sessionInfo(const HttpRequest &request)
+{
+    const QByteArray id = sessionOf(request);
+    if (id.isEmpty() || !sessions->has(id))
+        return reply(request, 401, "application/json", "{\"error\":\"log in first\"}");
+    return reply(request, 200, "application/json", "{}");
+}
+
+QByteArray Door::sessionOf(const HttpRequest &request) const
+{
+    const QByteArray prefix = QByteArray(SessionCookie) + '=';
+    for (const QByteArray &part : field(request, http::field::cookie).split(';')) {
+        const QByteArray cookie = part.trimmed();
+        if (cookie.startsWith(prefix))
+            return cookie.mid(prefix.size());
+    }
+    return QByteArray();
+}
+
+bool Door::ownOrigin(const HttpRequest &request) const
+{
+    const QByteArray origin = field(request, http::field::origin);
+    const QByteArray host = field(request, http::field::host);
+    if (origin.isEmpty() || host.isEmpty())
+        return false;
+    const QByteArray scheme = tls ? "https://" : "http://";
+    if (origin != scheme + host)
+        return false;
+    // The Host must be a name of this server, or a page from a rebound DNS name could pass.
+    const QByteArray portText = ':' + QByteArray::number(port);
+    const QByteArray lowerHost = host.toLower();
+    for (const QString &name : config.hostNames) {
+        // Browsers leave out the scheme's default port.
+        if (lowerHost == name.toLatin1() + portText || lowerHost == name.toLatin1())
+            return true;
+    }
+    const QHostAddress listenAddress(config.listenAddress);
+    if (listenAddress == QHostAddress::Any || listenAddress == QHostAddress::AnyIPv4 ||
+        listenAddress == QHostAddress::AnyIPv6)
+        return !QHostAddress(QUrl(QString::fromLatin1(origin)).host()).isNull();
+    QList<QByteArray> names = {config.listenAddress.toLatin1() + portText};
+    if (listenAddress.isLoopback())
+        names << "localhost" + portText;
+    return names.contains(host);
+}
+
+QByteArray Door::cookie(const QByteArray &value, bool clear) const
+{
+    QByteArray text = QByteArray(SessionCookie) + '=' + value + "; Path=/; ";
+    if (clear)
+        text += "Max-Age=0; ";
+    text += "HttpOnly; SameSite=Strict";
+    if (tls)
+        text += "; Secure";
+    return text;
+}
+
+std::optional<HttpResponse> Door::startLogin(const HttpRequest &request, const QString &address,
+                                             qint64 nowMs, QString *name, QString *password)
+{
+    // A login form on another site must not log a browser in here.
+    if (!ownOrigin(request))
+        return reply(request, 403, "application/json", "{\"error\":\"foreign origin\"}");
+    const QJsonObject body =
+        QJsonDocument::fromJson(QByteArray::fromRawData(request.body().data(),
+                                                        int(request.body().size())))
+            .object();
+    *name = body.value(QStringLiteral("user")).toString();
+    *password = body.value(QStringLiteral("password")).toString();
+    const qint64 wait = throttle->waitFor(*name, address, nowMs);
+    if (wait > 0) {
+        const QByteArray seconds = QByteArray::number((wait + 999) / 1000);
+        HttpResponse response =
+            reply(request, 429, "application/json",
+                  "{\"error\":\"too many failed logins: try again in " + seconds + " s\"}");
+        response.set(http::field::retry_after, seconds.constData());
+        return response;
+    }
+    return std::nullopt;
+}
+
+std::optional<User> Door::checkPassword(const QString &name, const QString &password) const
+{
+    const User *user = users->check(name, password);
+    return user ? std::optional<User>(*user) : std::nullopt;
+}
+
+HttpResponse Door::finishLogin(const HttpRequest &request, const QString &address,
+                               const QString &name, const std::optional<User> &user,
+                               qint64 nowMs)
+{
+    if (!user) {
+        throttle->failed(name, address, nowMs);
+        std::fprintf(stderr, "frontpanel-web: failed login from %s\n", qPrintable(address));
+        return reply(request, 401, "application/json",
+                     "{\"error\":\"wrong user name or password\"}");
+    }
+    throttle->succeeded(name, address);
+    // A session id the browser brought along is never promoted: login always makes a new one.
+    sessions->end(sessionOf(request));
+    const QByteArray id = sessions->create(user->name, user->role, nowMs);
+    const QJsonObject body{{QStringLiteral("user"), user->name},
+                           {QStringLiteral("role"), UserStore::roleName(user->role)}};
+    HttpResponse response = reply(request, 200, "application/json",
+                                  QJsonDocument(body).toJson(QJsonDocument::Compact));
+    response.set(http::field::set_cookie, cookie(id, false).constData());
+    return response;
+}
+
+HttpResponse Door::logout(const HttpRequest &request)
+{
+    if (!ownOrigin(request))
+        return reply(request, 403, "application/json", "{\"error\":\"foreign origin\"}");
+    const QByteArray id = sessionOf(request);
+    if (!id.isEmpty()) {
+        sessions->end(id);
+        if (sessionEnded)
+            sessionEnded(id);
+    }
+    HttpResponse response = reply(request, 200, "application/json", "{}");
+    response.set(http::field::set_cookie, cookie(QByteArray(), true).constData());
+    return response;
+}
+
+bool Door::admit(const HttpRequest &request, const QString &address, qint64 nowMs,
+                 PageIdentity *who, QString *refusal)
+{
+    const Session *session = nullptr;
+    const QByteArray id = sessionOf(request);
+    if (pathOf(request) != "/ws")
+        *refusal = QStringLiteral("no such socket");
+    else if (!ownOrigin(request))
+        *refusal = QStringLiteral("foreign origin");
+    else if (!(session = sessions->use(id, nowMs)))
+        *refusal = QStringLiteral("log in first");
+    if (!session)
+        return false;
+    who->session = id;
+    who->user = session->user;
+    who->role = session->role;
+    who->address = address;
+    return true;
+}

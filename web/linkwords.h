@@ -1,0 +1,27 @@
+// A link's state in words for the pages ("answering, 12 ms", "no answer for 40 s"), told from how
+// the link's counters moved between two looks at it.
+#ifndef LINKWORDS_H
+#define LINKWORDS_H
+
+#include "controllersource.h"
+
+#include <QString>
+
+struct LinkWords
+{
+    QString text = QStringLiteral("waiting for the first reply");
+    // answering, refused, silent or waiting: the pages colour by it.
+    QString kind = QStringLiteral("waiting");
+    // The counters at the last look.
+    quint64 accepted = 0, refused = 0, noAnswer = 0;
+
+    bool sameWords(const LinkWords &other) const
+    {
+        return text == other.text && kind == other.kind;
+    }
+};
+
+// The words after the link was seen as now, given the words of the last look.
+LinkWords nextLinkWords(const LinkWords &last, const ControllerSnapshot &now);
+
+#endif // LINKWORDS_H

@@ -1,0 +1,83 @@
+#include "listener.h"
+
+#include "doorlimits.h"
+
+#include <cstdio>
+
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+
+Listener::Listener(net::io_context &context, net::ssl::context *tls, DoorServices *services)
+    : acceptor(context), pause(context), nextPause(DoorLimits::FirstAcceptPause), tls(tls),
+      services(services),
+      caps(DoorLimits::MaxConnectionsPerAddress, DoorLimits::MaxConnections)
+{
+}
+
+bool Listener::open(const QString &address, int port, QString *error)
+{
+    boost::system::error_code ec;
+    const net::ip::address ip = net::ip::make_address(address.toStdString(), ec);
+    const tcp::endpoint endpoint(ip, quint16(port));
+    if (!ec)
+        acceptor.open(endpoint.protocol(), ec);
+    if (!ec)
+        acceptor.set_option(net::socket_base::reuse_address(true), ec);
+    if (!ec)
+        acceptor.bind(endpoint, ec);
+    if (!ec)
+        acceptor.listen(net::socket_base::max_listen_connections, ec);
+    if (ec) {
+        *error = QStringLiteral("cannot listen on %1 port %2: %3")
+                     .arg(address)
+                     .arg(port)
+                     .arg(QString::fromStdString(ec.message()));
+        return false;
+    }
+    boundPort = acceptor.local_endpoint(ec).port();
+    return true;
+}
+
+void Listener::stop()
+{
+    boost::system::error_code ignored;
+    pause.cancel();
+    acceptor.close(ignored);
+}
+
+void Listener::acceptNext()
+{
+    acceptor.async_accept([this](boost::system::error_code ec, tcp::socket socket) {
+        onAccept(ec, std::move(socket));
+    });
+}
+
+void Listener::onAccept(boost::system::error_code ec, tcp::socket socket)
+{
+    if (ec == net::error::operation_aborted || !acceptor.is_open())
+        return;
+    if (ec) {
+        // Out of descriptors (or another failure that trying again at once would only
+        // repeat): those already connected are served meanwhile.
+        if (nextPause == DoorLimits::FirstAcceptPause)
+            std::fprintf(stderr, "frontpanel-web: cannot accept connections: %s\n",
+                         ec.message().c_str());
+        pause.expires_after(nextPause);
+        nextPause = std::min(nextPause * 2, DoorLimits::LongestAcceptPause);
+        pause.async_wait([this](boost::system::error_code waitError) {
+            if (!waitError)
+                acceptNext();
+        });
+        return;
+    }
+    nextPause = DoorLimits::FirstAcceptPause;
+    const QString address = clientAddress(socket);
+    ConnectionCaps::Ticket ticket = caps.admit(address.toStdString());
+    if (ticket) {
+        serveConnection(std::move(socket), address, std::move(ticket), tls, services);
+    } else {
+        boost::system::error_code ignored;
+        socket.close(ignored);
+    }
+    acceptNext();
+}

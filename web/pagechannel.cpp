@@ -1,0 +1,254 @@
+#include "pagechannel.h"
+
+#include "keytable.h"
+#include "pagemessages.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstring>
+
+namespace {
+
+QByteArray foldKey(const char *type, int index)
+{
+    return QByteArray(type) + ':' + QByteArray::number(index);
+}
+
+} // namespace
+
+PageChannel::PageChannel(const WebConfig &config, SessionStore *sessions, AuditLog *audit,
+                         ControllerSource *source)
+    : config(config), sessions(sessions), audit(audit), source(source),
+      controls(config.controllers.size()), words(config.controllers.size())
+{
+    for (int i = 0; i < config.controllers.size(); ++i)
+        indexById.insert(config.controllers[i].id, i);
+}
+
+quint64 PageChannel::join(PageSink *sink, const PageIdentity &who)
+{
+    const quint64 id = ++lastPageId;
+    Page &page = pages[id];
+    page.sink = sink;
+    page.who = who;
+    sink->send(PageMessages::hello(who.user, who.role, config.controllers), QByteArray());
+    return id;
+}
+
+void PageChannel::leave(quint64 id)
+{
+    auto it = pages.find(id);
+    if (it == pages.end())
+        return;
+    Page page = *it;
+    pages.erase(it);
+    leaveController(id, page);
+}
+
+void PageChannel::receive(quint64 id, const QByteArray &text, qint64 nowMs)
+{
+    auto it = pages.find(id);
+    if (it == pages.end())
+        return;
+    Page &page = *it;
+    // Logout or the idle timeout may have ended the session since the socket opened.
+    if (!sessions->use(page.who.session, nowMs)) {
+        page.sink->close(QStringLiteral("session ended"));
+        return;
+    }
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
+        page.sink->send(PageMessages::error(QStringLiteral("malformed JSON")), QByteArray());
+        return;
+    }
+    const QJsonObject message = document.object();
+    const QString type = message.value(QStringLiteral("type")).toString();
+    const QString controllerId = message.value(QStringLiteral("controller")).toString();
+
+    if (type == QLatin1String("overview")) {
+        leaveController(id, page);
+        page.overview = true;
+        for (int i = 0; i < words.size(); ++i) {
+            page.sink->send(currentScreen(i), foldKey("screen", i));
+            page.sink->send(PageMessages::state(config.controllers[i].id, words[i]),
+                            foldKey("state", i));
+        }
+        return;
+    }
+    if (type != QLatin1String("watch") && type != QLatin1String("take") &&
+        type != QLatin1String("release") && type != QLatin1String("key")) {
+        page.sink->send(PageMessages::error(
+                            QStringLiteral("unknown message type \"%1\"").arg(type.left(40))),
+                        QByteArray());
+        return;
+    }
+    const int index = indexById.value(controllerId, -1);
+    if (index < 0) {
+        refuse(page, controllerId.left(40), QStringLiteral("no such controller"));
+        return;
+    }
+    if (type == QLatin1String("watch")) {
+        if (page.watching != index) {
+            leaveController(id, page);
+            page.watching = index;
+            source->watch(index);
+        }
+        watch(id, page, index);
+        return;
+    }
+    if (page.who.role != Role::Operator) {
+        refuse(page, controllerId, QStringLiteral("viewers cannot press keys or take control"));
+        return;
+    }
+    if (type == QLatin1String("take")) {
+        if (page.watching != index)
+            refuse(page, controllerId, QStringLiteral("open the controller's panel first"));
+        else if (!controls.take(index, id, page.who.user, nowMs))
+            refuse(page, controllerId, QStringLiteral("%1 has control").arg(controls.holder(index)));
+        else
+            sendControl(index);
+        return;
+    }
+    if (type == QLatin1String("release")) {
+        if (controls.release(index, id))
+            sendControl(index);
+        return;
+    }
+    press(id, page, index, message.value(QStringLiteral("code")), nowMs);
+}
+
+void PageChannel::watch(quint64 id, Page &page, int index)
+{
+    const QString &controller = config.controllers[index].id;
+    page.overview = false;
+    page.sink->send(currentScreen(index), foldKey("screen", index));
+    page.sink->send(PageMessages::state(controller, words[index]), foldKey("state", index));
+    page.sink->send(PageMessages::control(controller, controls.holder(index),
+                                          controls.holds(index, id)),
+                    foldKey("control", index));
+    page.sink->send(PageMessages::keys(controller, audit->recent(controller)),
+                    foldKey("keys", index));
+}
+
+void PageChannel::press(quint64 id, Page &page, int index, const QJsonValue &code, qint64 nowMs)
+{
+    const QString &controller = config.controllers[index].id;
+    const KeyTable::Key *key = code.isDouble() ? KeyTable::keyOf(code.toInt()) : nullptr;
+    if (!key || code.toDouble() != double(code.toInt())) {
+        refuse(page, controller, QStringLiteral("no such key"));
+        return;
+    }
+    if (!controls.useForKey(index, id, nowMs)) {
+        const QString holder = controls.holder(index);
+        refuse(page, controller,
+               holder.isEmpty() ? QStringLiteral("take control first")
+                                : QStringLiteral("%1 has control").arg(holder));
+        return;
+    }
+    AuditEntry entry;
+    entry.time = QDateTime::currentDateTimeUtc();
+    entry.user = page.who.user;
+    entry.address = page.who.address;
+    entry.controller = controller;
+    entry.code = key->code;
+    entry.keyName = QString::fromLatin1(key->name);
+    // The trail holds the key before the controller gets it.
+    if (!audit->append(entry)) {
+        refuse(page, controller,
+               QStringLiteral("the audit log cannot be written: the key was not sent"));
+        return;
+    }
+    source->pressKey(index, key->code);
+    toViewers(index, PageMessages::keys(controller, audit->recent(controller)),
+              foldKey("keys", index), false);
+}
+
+void PageChannel::refuse(Page &page, const QString &controller, const QString &message)
+{
+    page.sink->send(PageMessages::refused(controller, message), QByteArray());
+}
+
+void PageChannel::leaveController(quint64 id, Page &page)
+{
+    if (page.watching < 0)
+        return;
+    const int index = page.watching;
+    page.watching = -1;
+    source->unwatch(index);
+    if (controls.release(index, id))
+        sendControl(index);
+}
+
+void PageChannel::sendControl(int index)
+{
+    const QString &controller = config.controllers[index].id;
+    const QString holder = controls.holder(index);
+    for (auto it = pages.begin(); it != pages.end(); ++it) {
+        if (it->watching == index)
+            it->sink->send(PageMessages::control(controller, holder, controls.holds(index, it.key())),
+                           foldKey("control", index));
+    }
+}
+
+void PageChannel::endSession(const QByteArray &session)
+{
+    for (Page &page : pages) {
+        if (page.who.session == session)
+            page.sink->close(QStringLiteral("logged out"));
+    }
+}
+
+void PageChannel::screenChanged(int index)
+{
+    if (index >= 0 && index < words.size())
+        look(index, true);
+}
+
+void PageChannel::look(int index, bool screenToo)
+{
+    ControllerSnapshot s;
+    if (!source->snapshot(index, &s))
+        return;
+    const QString &controller = config.controllers[index].id;
+    if (screenToo)
+        toViewers(index, PageMessages::screen(controller, s), foldKey("screen", index), true);
+    const LinkWords next = nextLinkWords(words[index], s);
+    const bool changed = !next.sameWords(words[index]);
+    words[index] = next;
+    if (changed)
+        toViewers(index, PageMessages::state(controller, next), foldKey("state", index), true);
+}
+
+void PageChannel::tick(qint64 nowMs)
+{
+    for (int index : controls.expire(nowMs))
+        sendControl(index);
+    // Pushes to a page do not keep its session alive; only what the user does.
+    sessions->expire(nowMs);
+    for (Page &page : pages) {
+        if (!sessions->has(page.who.session))
+            page.sink->close(QStringLiteral("session ended"));
+    }
+    for (int i = 0; i < words.size(); ++i)
+        look(i, false);
+}
+
+void PageChannel::toViewers(int index, const QByteArray &text, const QByteArray &key,
+                            bool overviewToo)
+{
+    for (Page &page : pages) {
+        if (page.watching == index || (overviewToo && page.overview))
+            page.sink->send(text, key);
+    }
+}
+
+QByteArray PageChannel::currentScreen(int index) const
+{
+    ControllerSnapshot s;
+    if (!source->snapshot(index, &s)) {
+        std::memset(s.rows, ' ', sizeof s.rows);
+    }
+    return PageMessages::screen(config.controllers[index].id, s);
+}

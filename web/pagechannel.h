@@ -1,0 +1,100 @@
+// The page channel: every open page's socket, what it watches, who holds control of which
+// controller, keys from operators, and the fan-out of screens, states and control to the pages
+// that show them. It runs on the server's network thread and knows nothing of HTTP: pages reach
+// it through PageSink, controllers through ControllerSource.
+#ifndef PAGECHANNEL_H
+#define PAGECHANNEL_H
+
+#include "accessrules.h"
+#include "auditlog.h"
+#include "controllersource.h"
+#include "linkwords.h"
+#include "webconfig.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QJsonValue>
+#include <QString>
+#include <QVector>
+
+// One page's socket, as the channel sees it.
+class PageSink
+{
+public:
+    virtual ~PageSink() = default;
+    // Queues a message for the page. One with a fold key replaces an unsent message of the same
+    // key (a controller's latest screen makes the one before it worthless); an empty key never
+    // folds.
+    virtual void send(const QByteArray &text, const QByteArray &foldKey) = 0;
+    // Closes the socket as a policy matter; the channel hears of the end through leave().
+    virtual void close(const QString &reason) = 0;
+};
+
+// Who is on the other end of an accepted socket.
+struct PageIdentity
+{
+    QByteArray session;
+    QString user;
+    Role role = Role::Viewer;
+    QString address;
+};
+
+class PageChannel
+{
+public:
+    // All must outlive the channel.
+    PageChannel(const WebConfig &config, SessionStore *sessions, AuditLog *audit,
+                ControllerSource *source);
+
+    // A page whose upgrade was accepted: it gets its hello. Returns the page's id.
+    quint64 join(PageSink *sink, const PageIdentity &who);
+    // The page's socket is closed: its control and watch end. The sink is not used again.
+    void leave(quint64 page);
+    // A text message from the page; size and rate were checked by its socket.
+    void receive(quint64 page, const QByteArray &text, qint64 nowMs);
+
+    // The session ended (logout): its pages are closed.
+    void endSession(const QByteArray &session);
+    // A reply changed controller index's display.
+    void screenChanged(int index);
+    // Once a second: idle control is released, pages of ended sessions are closed, and the
+    // state words follow the links' counters.
+    void tick(qint64 nowMs);
+
+    // The server is stopping: every page is forgotten without a word to the others.
+    void closeAll() { pages.clear(); }
+
+    int pageCount() const { return pages.size(); }
+
+private:
+    struct Page
+    {
+        PageSink *sink = nullptr;
+        PageIdentity who;
+        bool overview = false;
+        int watching = -1;
+    };
+
+    void refuse(Page &page, const QString &controller, const QString &message);
+    // Sends what a page needs to show controller index.
+    void watch(quint64 id, Page &page, int index);
+    void leaveController(quint64 id, Page &page);
+    void sendControl(int index);
+    void press(quint64 id, Page &page, int index, const QJsonValue &code, qint64 nowMs);
+    // One look at the link feeds both the screen and, when its words changed, the state.
+    void look(int index, bool screenToo);
+    void toViewers(int index, const QByteArray &text, const QByteArray &foldKey, bool overviewToo);
+    QByteArray currentScreen(int index) const;
+
+    const WebConfig &config;
+    SessionStore *sessions;
+    AuditLog *audit;
+    ControllerSource *source;
+    ControlLocks controls;
+    QHash<QString, int> indexById;
+    QVector<LinkWords> words;
+    QHash<quint64, Page> pages;
+    quint64 lastPageId = 0;
+};
+
+#endif // PAGECHANNEL_H
