@@ -78,6 +78,17 @@ class Fixture:
             [ARGS.server, "--config", os.path.join(d, "web.conf"), "--port", "0"],
             r"serving (\S+)")
 
+    def stop_server(self):
+        self.server.kill()
+        self.server.wait()
+
+    def start_server(self):
+        """The server again, on the port it had."""
+        port = re.search(r":(\d+)/", self.url).group(1)
+        self.server, self.url = start_and_read(
+            [ARGS.server, "--config", os.path.join(self.dir.name, "web.conf"), "--port", port],
+            r"serving (\S+)")
+
     def close(self):
         for p in self.sims + [self.server]:
             if p.poll() is None:
@@ -234,6 +245,20 @@ class BrowserTest(unittest.TestCase):
             self.wait.until(lambda d: self.tile_state(ident).startswith("no answer for "))
         finally:
             sim.send_signal(signal.SIGCONT)
+
+    def test_page_says_the_server_is_gone_and_comes_back_to_login(self):
+        self.login("vic")
+        self.open_panel(self.fixture.ids[0])
+        self.fixture.stop_server()
+        try:
+            self.wait.until(lambda d: d.find_element(By.ID, "lost").is_displayed())
+            self.assertIn("Connection to the server lost", self.browser.find_element(By.ID, "lost").text)
+            self.assertTrue(self.browser.execute_script(
+                "return document.body.classList.contains('stale')"))
+        finally:
+            self.fixture.start_server()
+        # A restart ends every session: the page finds out and goes to the login page.
+        WebDriverWait(self.browser, 30).until(lambda d: d.current_url.endswith("/login"))
 
     @unittest.skipUnless(os.environ.get("FRONTPANEL_SCREENSHOTS"), "screenshots only when asked")
     def test_screenshots(self):

@@ -13,6 +13,9 @@ const keyboard = new Map();  // KeyboardEvent.key -> key code
 let role = 'viewer';
 let current = null;          // the controller id shown in the panel, or null for the overview
 let controlYours = false;
+let built = false;           // the keypad and tiles are built from the first hello only
+let retryMs = 1000;          // the wait before the next reconnect: 1, 2, 4 ... 15 s
+let retryTimer = null;
 
 // A display as 16 rows of text, the cursor (1-based row and column) underlined in place.
 function drawDisplay(element, rows, cursor) {
@@ -140,9 +143,12 @@ const handlers = {
   hello(m) {
     role = m.role;
     $('who').textContent = m.user + ' (' + m.role + ')';
-    controllers = m.controllers;
-    buildKeypad(m.keys);
-    buildOverview();
+    if (!built) {
+      controllers = m.controllers;
+      buildKeypad(m.keys);
+      buildOverview();
+      built = true;
+    }
     route();
   },
   screen(m) {
@@ -188,9 +194,52 @@ const handlers = {
   },
 };
 
+// While the socket is down, what the page shows is old: it says so over the display and greys
+// out the displays and states until the server speaks again.
+function showLost(text) {
+  document.body.classList.toggle('stale', text !== null);
+  $('lost').hidden = text === null;
+  $('lost-text').textContent = text || '';
+  $('connection').textContent = text === null ? '' : 'disconnected';
+}
+
+async function reconnect() {
+  retryTimer = null;
+  // The session may have ended while the server was away (a restart ends every session).
+  try {
+    const answer = await fetch('/session', {cache: 'no-store'});
+    if (answer.status === 401) {
+      location.href = '/login';
+      return;
+    }
+  } catch (e) {
+    // The server is still away: try again later.
+  }
+  $('lost-retry').addEventListener('click', () => {
+  if (retryTimer !== null) {
+    clearTimeout(retryTimer);
+    retryTimer = null;
+  }
+  reconnect();
+});
+connect();
+}
+
+function scheduleReconnect() {
+  if (retryTimer !== null)
+    return;
+  const seconds = Math.round(retryMs / 1000);
+  showLost('Connection to the server lost. Reconnecting in ' + seconds + ' s\u2026');
+  retryTimer = setTimeout(reconnect, retryMs);
+  retryMs = Math.min(retryMs * 2, 15000);
+}
+
 function connect() {
   socket = new WebSocket((location.protocol === 'https:' ? 'wss://' : 'ws://') + location.host + '/ws');
-  socket.addEventListener('open', () => { $('connection').textContent = ''; });
+  socket.addEventListener('open', () => {
+    retryMs = 1000;
+    showLost(null);
+  });
   socket.addEventListener('message', (event) => {
     let message;
     try { message = JSON.parse(event.data); } catch (e) { return; }
@@ -199,10 +248,12 @@ function connect() {
       handler(message);
   });
   socket.addEventListener('close', (event) => {
-    $('connection').textContent = 'disconnected';
-    // Refused for its session (ended, or never there): log in again.
-    if (event.code === 1008)
+    // Closed for its session (logged out, or idle too long): log in again.
+    if (event.code === 1008 && /session|logged out/.test(event.reason)) {
       location.href = '/login';
+      return;
+    }
+    scheduleReconnect();
   });
 }
 
@@ -224,5 +275,12 @@ document.addEventListener('keydown', (event) => {
     return;
   event.preventDefault();
   pressKey(code);
+});
+$('lost-retry').addEventListener('click', () => {
+  if (retryTimer !== null) {
+    clearTimeout(retryTimer);
+    retryTimer = null;
+  }
+  reconnect();
 });
 connect();
