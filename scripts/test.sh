@@ -25,7 +25,7 @@ run_suite() { # build-dir ctest-args... -- cmake-args...
 run_suite build -LE 'fuzz'
 if [ "${QUICK:-0}" != 1 ]; then
     run_suite build-asan -LE 'fuzz|interop|package' -- -DSANITIZE=address
-    run_suite build-tsan -L 'link|panel' -- -DSANITIZE=thread
+    run_suite build-tsan -L 'link|panel|web' -LE 'browser' -- -DSANITIZE=thread
 
     # libFuzzer needs clang: only the fuzz targets are built in this tree, and each runs 30 s.
     echo "== build-fuzz"

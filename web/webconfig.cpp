@@ -77,6 +77,18 @@ bool indexLines(const QString &path, LineIndex *index, QString *error)
         const QStringList &known = section == QLatin1String("server") ? serverKeys : controllerKeys;
         if (!known.contains(key))
             return fail(QStringLiteral("unknown key \"%1\" in [%2]").arg(key, section));
+        // QSettings reads past the end of a line to find a closing quote, swallowing the lines
+        // after it; the fault is on this line, so it is named here.
+        const QString value = line.mid(equals + 1);
+        int quotes = 0;
+        for (int i = 0; i < value.size(); ++i) {
+            if (value[i] == QLatin1Char('\\'))
+                ++i;
+            else if (value[i] == QLatin1Char('"'))
+                ++quotes;
+        }
+        if (quotes % 2 != 0)
+            return fail(QStringLiteral("a quote \" that is never closed"));
         const QString where = section + QLatin1Char('/') + key;
         if (index->lines.contains(where))
             return fail(QStringLiteral("key \"%1\" appears twice in [%2]").arg(key, section));

@@ -113,6 +113,9 @@ void TestWebConfig::badConfig_data()
         << QByteArray(good + "poll = 5\n") << ":3: poll must be a whole number from 10 to 1000";
     QTest::newRow("address that is a name")
         << QByteArray("[c1]\naddress = cabinet-7\n") << ":2: address must be an IPv4 address";
+    QTest::newRow("a quote never closed")
+        << QByteArray(good + "name = \"Main & 1st\n[c2]\naddress = 10.0.0.3\n")
+        << ":3: a quote \" that is never closed";
     QTest::newRow("controller without address")
         << QByteArray(good + "[c2]\nname = x\n") << ":3: controller [c2] needs an address";
     QTest::newRow("community too long")
