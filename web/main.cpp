@@ -1,5 +1,6 @@
 // frontpanel-web: the front panel of many controllers in any browser.
 #include "auditlog.h"
+#include "doorlimits.h"
 #include "enginesource.h"
 #include "linkengine.h"
 #include "startup.h"
@@ -34,6 +35,8 @@ int main(int argc, char *argv[])
     if (!warning.isEmpty())
         std::fprintf(stderr, "frontpanel-web: %s\n", qPrintable(warning));
 
+    // Connections, the links' sockets and a margin for the audit log and the listener.
+    raiseOpenFileLimit(DoorLimits::MaxConnections + config.controllers.size() + 256);
     LinkEngine engine;
     EngineSource source(&engine);
     WebServer server(config, &users, &audit, &source);

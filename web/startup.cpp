@@ -8,7 +8,9 @@
 #include <QTextStream>
 
 #include <cstdio>
+#include <algorithm>
 #include <iostream>
+#include <sys/resource.h>
 #include <string>
 #include <termios.h>
 #include <unistd.h>
@@ -207,4 +209,14 @@ int addUserCommand(const StartOptions &options)
     std::printf("frontpanel-web: %s is now %s in %s\n", qPrintable(options.addUser),
                 qPrintable(options.role), qPrintable(path));
     return 0;
+}
+
+void raiseOpenFileLimit(int wanted)
+{
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= rlim_t(wanted))
+        return;
+    limit.rlim_cur =
+        limit.rlim_max == RLIM_INFINITY ? rlim_t(wanted) : std::min(limit.rlim_max, rlim_t(wanted));
+    setrlimit(RLIMIT_NOFILE, &limit);
 }
