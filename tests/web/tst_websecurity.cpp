@@ -27,6 +27,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -158,6 +161,7 @@ private slots:
     void staticFilesOnlyFromResources_data();
     void staticFilesOnlyFromResources();
     void hostileMessages();
+    void pageThatStopsReadingGetsTheLatestOnly();
     void malformedRequestsLeaveMemoryFlat();
     void heldConnectionsCappedPerAddress();
 
@@ -830,6 +834,88 @@ void TestWebSecurity::hostileMessages()
 
 namespace {
 
+// A WebSocket client on a plain socket with a small receive buffer, so that the server sees a
+// page that stops reading as soon as the test stops reading.
+class StalledPage
+{
+public:
+    StalledPage(quint16 port, const QByteArray &cookie, const QByteArray &origin)
+    {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int small = 4096;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0)
+            return;
+        const QByteArray upgrade = "GET /ws HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) +
+                                   "\r\nOrigin: " + origin +
+                                   "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                                   "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                                   "Sec-WebSocket-Version: 13\r\nCookie: " + cookie + "\r\n\r\n";
+        ::send(fd, upgrade.constData(), upgrade.size(), 0);
+        timeval wait{5, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        while (!received.contains("\r\n\r\n") && readSome()) {
+        }
+        upgraded = received.startsWith("HTTP/1.1 101");
+        received = received.mid(received.indexOf("\r\n\r\n") + 4);
+    }
+    ~StalledPage() { ::close(fd); }
+
+    // A masked text frame, as a browser sends it.
+    void sendText(const QByteArray &text)
+    {
+        QByteArray frame;
+        frame += char(0x81);
+        frame += char(0x80 | text.size());
+        frame += QByteArray(4, '\0'); // a zero mask leaves the text as it is
+        frame += text;
+        ::send(fd, frame.constData(), frame.size(), 0);
+    }
+
+    bool readSome()
+    {
+        char chunk[65536];
+        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+        if (n > 0)
+            received.append(chunk, int(n));
+        return n > 0;
+    }
+
+    // Whole text frames received so far.
+    QList<QByteArray> texts() const
+    {
+        QList<QByteArray> out;
+        for (int at = 0; at + 2 <= received.size();) {
+            qint64 length = quint8(received[at + 1]) & 0x7f;
+            int header = 2;
+            if (length == 126) {
+                if (at + 4 > received.size())
+                    break;
+                length = (quint8(received[at + 2]) << 8) | quint8(received[at + 3]);
+                header = 4;
+            } else if (length == 127) {
+                break; // never this large here
+            }
+            if (at + header + length > received.size())
+                break;
+            if ((quint8(received[at]) & 0x0f) == 1)
+                out.append(received.mid(at + header, int(length)));
+            at += header + int(length);
+        }
+        return out;
+    }
+
+    bool upgraded = false;
+
+private:
+    int fd = -1;
+    QByteArray received;
+};
+
 qint64 residentKb()
 {
     QFile statm(QStringLiteral("/proc/self/statm"));
@@ -839,6 +925,37 @@ qint64 residentKb()
 }
 
 } // namespace
+
+// A page that stops reading while its controller's screen changes thousands of times is owed only
+// the newest screen, not each one: what reaches it once it reads again is a small part of what
+// was sent, and it ends with the last screen.
+void TestWebSecurity::pageThatStopsReadingGetsTheLatestOnly()
+{
+    StalledPage page(server->port(), login("vic", "vic-secret-3"), origin());
+    QVERIFY(page.upgraded);
+    page.sendText("{\"type\":\"watch\",\"controller\":\"c1\"}");
+    QVERIFY(waitFor([&] { return source->watchers(0) == 1; }));
+    constexpr int Changes = 20000;
+    for (int i = 1; i <= Changes; ++i) {
+        source->setLink0([i](ControllerSnapshot &link) { link.figure = i; });
+        emit source->screenChanged(0);
+    }
+    int screens = 0, lastFigure = 0;
+    QVERIFY(waitFor([&] {
+        page.readSome();
+        screens = 0;
+        for (const QByteArray &text : page.texts()) {
+            const QJsonObject o = QJsonDocument::fromJson(text).object();
+            if (o.value("type").toString() == "screen") {
+                ++screens;
+                lastFigure = o.value("figure").toInt();
+            }
+        }
+        return lastFigure == Changes;
+    }, 20000));
+    std::printf("screens received by a page that stopped reading: %d of %d\n", screens, Changes);
+    QVERIFY2(screens < Changes / 2, qPrintable(QString::number(screens)));
+}
 
 void TestWebSecurity::malformedRequestsLeaveMemoryFlat()
 {
