@@ -1,5 +1,7 @@
 #include "mainwindowform.h"
 
+#include "keytable.h"
+
 #include <QCommandLinkButton>
 #include <QCoreApplication>
 #include <QCursor>
@@ -19,78 +21,58 @@
 
 namespace {
 
+using F = MainWindowForm;
+
+// What the form adds to the key table: the layout and button sizes of each of the keypad's grids,
+// and for each button its member and font size.
+struct GridLook
+{
+    QGridLayout *MainWindowForm::*layout;
+    QSize minimum;
+    QSize maximum;
+};
+
+const GridLook gridLooks[] = {
+    {&F::rootMenuGrid, QSize(35, 20), QSize(61, 50)},   // KeyTable::RootMenuGrid
+    {&F::navNumGrid, QSize(35, 40), QSize(37, 40)},     // KeyTable::NavNumGrid
+    {&F::specialKeyGrid, QSize(25, 20), QSize(37, 50)}, // KeyTable::SpecialKeyGrid
+};
+
+// Start sits in the special keys' grid but is no controller key: it connects to the default
+// controller.
+constexpr KeyTable::Key startButton = {KeyTable::KeyCode(0), "pushButton_start", "Start",
+                                       QT_TRANSLATE_NOOP("MainWindow", "Start"),
+                                       KeyTable::SpecialKeyGrid, 0, 2, 0};
+
+constexpr const KeyTable::Key *key(KeyTable::KeyCode code)
+{
+    return &KeyTable::keys[code - 1];
+}
+
 // The 25 keypad buttons in order of creation, which is also the order their texts are applied.
 // Buttons of one grid follow each other, so each grid is filled by one pass over the table.
 struct KeyButton
 {
     QPushButton *MainWindowForm::*member;
-    const char *name;
-    QGridLayout *MainWindowForm::*grid;
-    int row;
-    int column;
-    QSize minimum;
-    QSize maximum;
+    const KeyTable::Key *key;
     int pointSize; // 0 leaves the size of the application font
-    const char *caption;
-    const char *shortcut; // null: no keyboard shortcut
 };
 
-using F = MainWindowForm;
-constexpr QSize RootMin(35, 20), RootMax(61, 50);
-constexpr QSize PadMin(35, 40), PadMax(37, 40);
-constexpr QSize SpecialMin(25, 20), SpecialMax(37, 50);
-
+using namespace KeyTable;
 const KeyButton keyButtons[] = {
-    {&F::pushButton_mm, "pushButton_mm", &F::rootMenuGrid, 0, 3, RootMin, RootMax, 9,
-     QT_TRANSLATE_NOOP("MainWindow", "Main\nMenu"), QT_TRANSLATE_NOOP("MainWindow", "M")},
-    {&F::pushButton_sm, "pushButton_sm", &F::rootMenuGrid, 0, 4, RootMin, RootMax, 9,
-     QT_TRANSLATE_NOOP("MainWindow", "Sub \nMenu"), nullptr},
-    {&F::pushButton_help, "pushButton_help", &F::rootMenuGrid, 0, 0, RootMin, RootMax, 9,
-     QT_TRANSLATE_NOOP("MainWindow", "Help"), nullptr},
-    {&F::pushButton_status, "pushButton_status", &F::rootMenuGrid, 0, 1, RootMin, RootMax, 9,
-     QT_TRANSLATE_NOOP("MainWindow", "Status"), nullptr},
-    {&F::pushButton_1, "pushButton_1", &F::navNumGrid, 1, 4, PadMin, PadMax, 16,
-     QT_TRANSLATE_NOOP("MainWindow", "1"), QT_TRANSLATE_NOOP("MainWindow", "1")},
-    {&F::pushButton_2, "pushButton_2", &F::navNumGrid, 1, 5, PadMin, PadMax, 16,
-     QT_TRANSLATE_NOOP("MainWindow", "2"), QT_TRANSLATE_NOOP("MainWindow", "2")},
-    {&F::pushButton_3, "pushButton_3", &F::navNumGrid, 1, 6, PadMin, PadMax, 16,
-     QT_TRANSLATE_NOOP("MainWindow", "3"), QT_TRANSLATE_NOOP("MainWindow", "3")},
-    {&F::pushButton_4, "pushButton_4", &F::navNumGrid, 2, 4, PadMin, PadMax, 16,
-     QT_TRANSLATE_NOOP("MainWindow", "4"), QT_TRANSLATE_NOOP("MainWindow", "4")},
-    {&F::pushButton_5, "pushButton_5", &F::navNumGrid, 2, 5, PadMin, PadMax, 16,
-     QT_TRANSLATE_NOOP("MainWindow", "5"), QT_TRANSLATE_NOOP("MainWindow", "5")},
-    {&F::pushButton_6, "pushButton_6", &F::navNumGrid, 2, 6, PadMin, PadMax, 16,
-     QT_TRANSLATE_NOOP("MainWindow", "6"), QT_TRANSLATE_NOOP("MainWindow", "6")},
-    {&F::pushButton_7, "pushButton_7", &F::navNumGrid, 4, 4, PadMin, PadMax, 16,
-     QT_TRANSLATE_NOOP("MainWindow", "7"), QT_TRANSLATE_NOOP("MainWindow", "7")},
-    {&F::pushButton_8, "pushButton_8", &F::navNumGrid, 4, 5, PadMin, PadMax, 16,
-     QT_TRANSLATE_NOOP("MainWindow", "8"), QT_TRANSLATE_NOOP("MainWindow", "8")},
-    {&F::pushButton_9, "pushButton_9", &F::navNumGrid, 4, 6, PadMin, PadMax, 16,
-     QT_TRANSLATE_NOOP("MainWindow", "9"), QT_TRANSLATE_NOOP("MainWindow", "9")},
-    {&F::pushButton_0, "pushButton_0", &F::navNumGrid, 5, 5, PadMin, PadMax, 16,
-     QT_TRANSLATE_NOOP("MainWindow", "0"), QT_TRANSLATE_NOOP("MainWindow", "0")},
-    {&F::pushButton_right, "pushButton_right", &F::navNumGrid, 2, 2, PadMin, PadMax, 12,
-     QT_TRANSLATE_NOOP("MainWindow", ">"), nullptr},
-    {&F::pushButton_up, "pushButton_up", &F::navNumGrid, 1, 1, PadMin, PadMax, 12,
-     QT_TRANSLATE_NOOP("MainWindow", "^"), nullptr},
-    {&F::pushButton_left, "pushButton_left", &F::navNumGrid, 2, 0, PadMin, PadMax, 12,
-     QT_TRANSLATE_NOOP("MainWindow", "<"), nullptr},
-    {&F::pushButton_enter, "pushButton_enter", &F::navNumGrid, 2, 1, PadMin, PadMax, 11,
-     QT_TRANSLATE_NOOP("MainWindow", "E"), nullptr},
-    {&F::pushButton_down, "pushButton_down", &F::navNumGrid, 4, 1, PadMin, PadMax, 8,
-     QT_TRANSLATE_NOOP("MainWindow", "V"), nullptr},
-    {&F::pushButton_sf, "pushButton_sf", &F::specialKeyGrid, 0, 0, SpecialMin, SpecialMax, 0,
-     QT_TRANSLATE_NOOP("MainWindow", "Spec\nFunc"), nullptr},
-    {&F::pushButton_c, "pushButton_c", &F::specialKeyGrid, 0, 1, SpecialMin, SpecialMax, 0,
-     QT_TRANSLATE_NOOP("MainWindow", "Clr"), nullptr},
-    {&F::pushButton_start, "pushButton_start", &F::specialKeyGrid, 0, 2, SpecialMin, SpecialMax, 0,
-     QT_TRANSLATE_NOOP("MainWindow", "Start"), nullptr},
-    {&F::pushButton_np, "pushButton_np", &F::specialKeyGrid, 1, 0, SpecialMin, SpecialMax, 10,
-     QT_TRANSLATE_NOOP("MainWindow", "Next\nPage"), nullptr},
-    {&F::pushButton_nd, "pushButton_nd", &F::specialKeyGrid, 1, 1, SpecialMin, SpecialMax, 10,
-     QT_TRANSLATE_NOOP("MainWindow", "Next\nData"), nullptr},
-    {&F::pushButton_ns, "pushButton_ns", &F::specialKeyGrid, 1, 2, SpecialMin, SpecialMax, 10,
-     QT_TRANSLATE_NOOP("MainWindow", "Next\nScrn"), nullptr},
+    {&F::pushButton_mm, key(MainMenu), 9},     {&F::pushButton_sm, key(SubMenu), 9},
+    {&F::pushButton_help, key(Help), 9},       {&F::pushButton_status, key(Status), 9},
+    {&F::pushButton_1, key(Key1), 16},         {&F::pushButton_2, key(Key2), 16},
+    {&F::pushButton_3, key(Key3), 16},         {&F::pushButton_4, key(Key4), 16},
+    {&F::pushButton_5, key(Key5), 16},         {&F::pushButton_6, key(Key6), 16},
+    {&F::pushButton_7, key(Key7), 16},         {&F::pushButton_8, key(Key8), 16},
+    {&F::pushButton_9, key(Key9), 16},         {&F::pushButton_0, key(Key0), 16},
+    {&F::pushButton_right, key(Right), 12},    {&F::pushButton_up, key(Up), 12},
+    {&F::pushButton_left, key(Left), 12},      {&F::pushButton_enter, key(Enter), 11},
+    {&F::pushButton_down, key(Down), 8},       {&F::pushButton_sf, key(SpecFunc), 0},
+    {&F::pushButton_c, key(Clear), 0},         {&F::pushButton_start, &startButton, 0},
+    {&F::pushButton_np, key(NextPage), 10},    {&F::pushButton_nd, key(NextData), 10},
+    {&F::pushButton_ns, key(NextScreen), 10},
 };
 
 // The default controller is 127.0.0.1:501, the address and port a link task falls back to when it
@@ -145,6 +127,23 @@ QLabel *makeCaption(QWidget *parent, const char *name)
     label->setFont(makeFont("Segoe UI", 12));
     label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     return label;
+}
+
+// One keypad button in its grid cell, as the table and the grid's look say.
+QPushButton *makeKeyButton(QWidget *parent, QGridLayout *grid, const GridLook &look,
+                           const KeyButton &key)
+{
+    auto *button = new QPushButton(parent);
+    button->setObjectName(QString::fromLatin1(key.key->objectName));
+    button->setMinimumSize(look.minimum);
+    button->setMaximumSize(look.maximum);
+    setPolicy(button, QSizePolicy::Fixed, QSizePolicy::Fixed);
+    button->setBaseSize(QSize(30, 0));
+    button->setFont(makeFont("Segoe UI", key.pointSize));
+    // Keys never take the focus, so keyboard input keeps going to the window's handler.
+    button->setFocusPolicy(Qt::NoFocus);
+    grid->addWidget(button, key.key->row, key.key->column, 1, 1);
+    return button;
 }
 
 } // namespace
@@ -303,20 +302,10 @@ void MainWindowForm::setup(QMainWindow *window)
 // Creates the buttons of one grid in table order and puts each into its cell.
 void MainWindowForm::addKeys(QGridLayout *MainWindowForm::*grid)
 {
-    for (const KeyButton &key : keyButtons) {
-        if (key.grid != grid)
-            continue;
-        auto *button = new QPushButton(centralWidget);
-        button->setObjectName(QString::fromLatin1(key.name));
-        button->setMinimumSize(key.minimum);
-        button->setMaximumSize(key.maximum);
-        setPolicy(button, QSizePolicy::Fixed, QSizePolicy::Fixed);
-        button->setBaseSize(QSize(30, 0));
-        button->setFont(makeFont("Segoe UI", key.pointSize));
-        // Keys never take the focus, so keyboard input keeps going to the window's handler.
-        button->setFocusPolicy(Qt::NoFocus);
-        (this->*grid)->addWidget(button, key.row, key.column, 1, 1);
-        this->*key.member = button;
+    for (const KeyButton &button : keyButtons) {
+        const GridLook &look = gridLooks[button.key->grid];
+        if (look.layout == grid)
+            this->*button.member = makeKeyButton(centralWidget, this->*grid, look, button);
     }
 }
 
@@ -330,8 +319,8 @@ void MainWindowForm::applyTexts(QMainWindow *window)
     label_latency->setText(translated("100"));
     for (const KeyButton &key : keyButtons) {
         QPushButton *button = this->*key.member;
-        button->setText(translated(key.caption));
-        if (key.shortcut)
-            button->setShortcut(QKeySequence(translated(key.shortcut)));
+        button->setText(translated(key.key->caption));
+        if (key.key->shortcut)
+            button->setShortcut(QKeySequence(key.key->shortcut));
     }
 }

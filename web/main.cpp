@@ -3,6 +3,7 @@
 #include "doorlimits.h"
 #include "enginesource.h"
 #include "linkengine.h"
+#include "openfiles.h"
 #include "startup.h"
 #include "userstore.h"
 #include "webserver.h"
@@ -35,8 +36,9 @@ int main(int argc, char *argv[])
     if (!warning.isEmpty())
         std::fprintf(stderr, "frontpanel-web: %s\n", qPrintable(warning));
 
-    // Connections, the links' sockets and a margin for the audit log and the listener.
-    raiseOpenFileLimit(DoorLimits::MaxConnections + config.controllers.size() + 256);
+    // Every client connection and every link holds a descriptor; the usual soft limit of 1,024
+    // is far below what the door allows. A margin for the audit log and the listener.
+    allowOpenFiles(DoorLimits::MaxConnections + config.controllers.size() + 256);
     LinkEngine engine;
     EngineSource source(&engine);
     WebServer server(config, &users, &audit, &source);

@@ -8,9 +8,7 @@
 #include <QTextStream>
 
 #include <cstdio>
-#include <algorithm>
 #include <iostream>
-#include <sys/resource.h>
 #include <string>
 #include <termios.h>
 #include <unistd.h>
@@ -211,12 +209,3 @@ int addUserCommand(const StartOptions &options)
     return 0;
 }
 
-void raiseOpenFileLimit(int wanted)
-{
-    rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= rlim_t(wanted))
-        return;
-    limit.rlim_cur =
-        limit.rlim_max == RLIM_INFINITY ? rlim_t(wanted) : std::min(limit.rlim_max, rlim_t(wanted));
-    setrlimit(RLIMIT_NOFILE, &limit);
-}

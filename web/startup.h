@@ -36,9 +36,4 @@ bool loadStartConfig(const StartOptions &options, WebConfig *config, QString *er
 // standard input when that is not a terminal, and writes the users file. Returns the exit code.
 int addUserCommand(const StartOptions &options);
 
-// Raises the soft limit on open files towards the hard limit: every page and every open
-// connection holds a descriptor, and the usual soft limit of 1,024 is far below what the server
-// allows for (see DoorLimits::MaxConnections).
-void raiseOpenFileLimit(int wanted);
-
 #endif // STARTUP_H

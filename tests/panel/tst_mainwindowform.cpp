@@ -31,7 +31,6 @@ private slots:
     void formMembersInCreationOrder();
     void gridCells_data();
     void gridCells();
-    void sharedKeyTableMatchesForm();
     void rootMenuSpacer();
     void layoutSpacingAndMargins();
     void spinBoxRanges_data();
@@ -311,25 +310,6 @@ void TestMainWindowForm::gridCells()
 }
 
 // The browser front panel draws its keypad from the shared key table: it must be the form's.
-void TestMainWindowForm::sharedKeyTableMatchesForm()
-{
-    const char *gridNames[] = {"rootMenuGrid", "navNumGrid", "specialKeyGrid"};
-    for (const KeyTable::Key &key : KeyTable::keys) {
-        auto *button = window->findChild<QPushButton *>(key.objectName);
-        QVERIFY2(button, key.objectName);
-        QCOMPARE(button->text(), QString::fromLatin1(key.caption));
-        QCOMPARE(button->shortcut(), QKeySequence(key.shortcut));
-        auto *layout = window->findChild<QGridLayout *>(gridNames[key.grid]);
-        QVERIFY(layout);
-        const int index = layout->indexOf(button);
-        QVERIFY2(index >= 0, key.objectName);
-        int r = -1, c = -1, rowSpan = -1, columnSpan = -1;
-        layout->getItemPosition(index, &r, &c, &rowSpan, &columnSpan);
-        QCOMPARE(r, key.row);
-        QCOMPARE(c, key.column);
-    }
-}
-
 void TestMainWindowForm::rootMenuSpacer()
 {
     QLayoutItem *item = form.rootMenuGrid->itemAtPosition(0, 2);

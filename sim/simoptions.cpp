@@ -1,0 +1,112 @@
+#include "simoptions.h"
+
+#include "controllerbank.h"
+#include "controllerserver.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace {
+
+// A command line that cannot be run: the reason, the hint every refusal ends with, status 2.
+int refuse(const char *format, ...)
+{
+    std::fputs("controller-sim: ", stderr);
+    va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(stderr, format, arguments);
+    va_end(arguments);
+    std::fputs("\nTry controller-sim --help.\n", stderr);
+    return 2;
+}
+
+bool parseInt(const QString &text, int low, int high, int *out)
+{
+    bool ok = false;
+    const int v = text.toInt(&ok);
+    if (!ok || v < low || v > high)
+        return false;
+    *out = v;
+    return true;
+}
+
+} // namespace
+
+int parseSimOptions(const QStringList &arguments, SimOptions *options)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Simulated traffic field controller: an SNMPv1 agent (community \"harbor\") serving a\n"
+        "16 x 40 menu-driven front-panel display and accepting key presses."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption bindOption(
+        QStringLiteral("bind"),
+        QStringLiteral("IPv4 or IPv6 address to listen on (default 127.0.0.1; 0.0.0.0 or :: for "
+                       "every interface)."),
+        QStringLiteral("ADDR"), QStringLiteral("127.0.0.1"));
+    const QCommandLineOption portOption(
+        QStringLiteral("port"),
+        QStringLiteral("UDP port, 0 to 65535 (default 501, which needs privileges; 0 = any free "
+                       "port, named on the first line)."),
+        QStringLiteral("N"), QStringLiteral("501"));
+    const QCommandLineOption delayOption(
+        QStringLiteral("delay"),
+        QStringLiteral("Hold every reply back MS milliseconds, 0 to 60000 (default 0). Up to 64 "
+                       "replies per controller wait at a time; more are lost."),
+        QStringLiteral("MS"), QStringLiteral("0"));
+    const QCommandLineOption dropOption(
+        QStringLiteral("drop"),
+        QStringLiteral("Lose PERCENT of the replies at random, 0 to 100 (default 0; 100 answers "
+                       "nothing)."),
+        QStringLiteral("PERCENT"), QStringLiteral("0"));
+    const QCommandLineOption controllersOption(
+        QStringLiteral("controllers"),
+        QStringLiteral("Simulate N independent controllers on consecutive ports from --port, 1 to "
+                       "5000 (default 1). With more than one, the first line says \"ports "
+                       "FIRST-LAST\" and each --verbose line starts with its controller's port "
+                       "in brackets."),
+        QStringLiteral("N"), QStringLiteral("1"));
+    const QCommandLineOption verboseOption(QStringLiteral("verbose"),
+                                           QStringLiteral("Print one line per request."));
+    parser.addOptions(
+        {bindOption, portOption, delayOption, dropOption, controllersOption, verboseOption});
+    if (!parser.parse(arguments))
+        return refuse("%s", qPrintable(parser.errorText()));
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
+    // Qt prints this one with its own options added, and exits.
+    if (parser.isSet(QStringLiteral("help-all")))
+        parser.process(arguments);
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
+    if (!parser.positionalArguments().isEmpty())
+        return refuse("unexpected argument '%s' (a port is given with --port)",
+                      qPrintable(parser.positionalArguments().constFirst()));
+
+    SimOptions o;
+    if (!o.address.setAddress(parser.value(bindOption)))
+        return refuse("--bind needs an IPv4 or IPv6 address, not '%s'",
+                      qPrintable(parser.value(bindOption)));
+    if (!parseInt(parser.value(portOption), 0, 65535, &o.port))
+        return refuse("--port needs a number from 0 to 65535, not '%s'",
+                      qPrintable(parser.value(portOption)));
+    if (!parseInt(parser.value(delayOption), 0, ControllerServer::LongestDelay, &o.delay))
+        return refuse("--delay needs milliseconds from 0 to %d, not '%s'",
+                      ControllerServer::LongestDelay, qPrintable(parser.value(delayOption)));
+    if (!parseInt(parser.value(dropOption), 0, 100, &o.dropPercent))
+        return refuse("--drop needs a percentage from 0 to 100, not '%s'",
+                      qPrintable(parser.value(dropOption)));
+    if (!parseInt(parser.value(controllersOption), 1, ControllerBank::MostControllers,
+                  &o.controllers))
+        return refuse("--controllers needs a number from 1 to %d, not '%s'",
+                      ControllerBank::MostControllers, qPrintable(parser.value(controllersOption)));
+    if (o.port != 0 && o.port + o.controllers - 1 > 65535)
+        return refuse("%d controllers from port %d would pass port 65535", o.controllers, o.port);
+    o.verbose = parser.isSet(verboseOption);
+    *options = o;
+    return -1;
+}

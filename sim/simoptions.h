@@ -1,0 +1,22 @@
+// controller-sim's command line: what it asks for, with every value checked against its range.
+#ifndef SIMOPTIONS_H
+#define SIMOPTIONS_H
+
+#include <QHostAddress>
+#include <QStringList>
+
+struct SimOptions
+{
+    QHostAddress address{QHostAddress::LocalHost};
+    int port = 501;
+    int delay = 0;
+    int dropPercent = 0;
+    int controllers = 1;
+    bool verbose = false;
+};
+
+// Reads arguments into options. Returns -1 to go on, or the status to exit with: 0 after --help
+// or --version, 2 after a refusal (said on stderr, with the hint every refusal ends with).
+int parseSimOptions(const QStringList &arguments, SimOptions *options);
+
+#endif // SIMOPTIONS_H
