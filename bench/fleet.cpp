@@ -96,60 +96,97 @@ QByteArray clockOf(const uint8_t *screen)
     return clock.match(QString::fromLatin1(text)).hasMatch() ? text : QByteArray();
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+struct FleetOptions
 {
-    QCoreApplication app(argc, argv);
     QString sim;
     int controllers = 10, seconds = 60, poll = 100, basePort = 0;
     bool tasks = false;
     // One controller-sim process per controller, for a simulator without --controllers.
     bool separate = false;
-    const QStringList args = app.arguments();
+};
+
+bool parseOptions(const QStringList &args, FleetOptions *o)
+{
     for (int i = 1; i < args.size(); ++i) {
         const QString a = args[i];
         const QString next = i + 1 < args.size() ? args[i + 1] : QString();
         if (a == "--sim")
-            sim = next, ++i;
+            o->sim = next, ++i;
         else if (a == "--controllers")
-            controllers = next.toInt(), ++i;
+            o->controllers = next.toInt(), ++i;
         else if (a == "--seconds")
-            seconds = next.toInt(), ++i;
+            o->seconds = next.toInt(), ++i;
         else if (a == "--poll")
-            poll = next.toInt(), ++i;
+            o->poll = next.toInt(), ++i;
         else if (a == "--base-port")
-            basePort = next.toInt(), ++i;
+            o->basePort = next.toInt(), ++i;
         else if (a == "--tasks")
-            tasks = true;
+            o->tasks = true;
         else if (a == "--separate")
-            separate = true;
+            o->separate = true;
     }
-    if (sim.isEmpty() || controllers < 1) {
-        std::fprintf(stderr, "usage: fleet --sim PATH [--controllers N] [--seconds S] "
-                             "[--poll MS] [--base-port P] [--tasks]\n");
-        return 2;
+    if (o->separate && o->basePort == 0)
+        o->basePort = 21000;
+    return !o->sim.isEmpty() && o->controllers >= 1;
+}
+
+// One run of the benchmark: the simulators, the pollers, what is measured, and the report.
+class Fleet
+{
+public:
+    static constexpr int WarmUpMs = 3000;
+
+    explicit Fleet(const FleetOptions &options)
+        : o(options), lastClock(size_t(options.controllers)),
+          requestsAtStart(size_t(options.controllers))
+    {
+        clock.start();
     }
 
-    if (separate && basePort == 0)
-        basePort = 21000;
+    bool startSimulators();
+    void startPollers();
+    // Samples figures and screens, storms keys after the warm-up, and quits the event loop
+    // when the time is up.
+    void measure(QCoreApplication *app);
+    void report();
+    void stop();
 
+private:
+    void noteClock(int i, const uint8_t *screen);
+    void printSimulatorCounters();
+
+    FleetOptions o;
     QElapsedTimer clock;
-    clock.start();
     QProcess simulator;
-    simulator.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     std::vector<std::unique_ptr<QProcess>> others;
-    for (int i = 1; separate && i < controllers; ++i) {
+    qint64 simLaunchMs = 0, simStartMs = -1;
+    LinkEngine engine;
+    std::vector<int> ids;
+    std::vector<std::unique_ptr<CommTask>> taskList;
+    std::vector<double> figures, freshness, freshnessFromLaunch;
+    std::vector<QByteArray> lastClock;
+    LinkState state;
+    QTimer sampler, taskScreens, keyStorm;
+    long keysPressed = 0;
+    std::vector<uint64_t> requestsAtStart;
+    double cpuAtStart = 0, simCpuAtStart = 0;
+    qint64 startMs = 0;
+    uint64_t polls = 0, sent = 0, answered = 0;
+};
+
+bool Fleet::startSimulators()
+{
+    simulator.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    for (int i = 1; o.separate && i < o.controllers; ++i) {
         others.push_back(std::make_unique<QProcess>());
-        others.back()->start(sim, {"--bind", "127.0.0.1", "--port", QString::number(basePort + i)});
+        others.back()->start(o.sim,
+                             {"--bind", "127.0.0.1", "--port", QString::number(o.basePort + i)});
     }
-    const qint64 simLaunchMs = clock.elapsed();
-    if (separate)
-        simulator.start(sim, {"--bind", "127.0.0.1", "--port", QString::number(basePort)});
-    else
-        simulator.start(sim, {"--bind", "127.0.0.1", "--port", QString::number(basePort),
-                              "--controllers", QString::number(controllers)});
-    qint64 simStartMs = -1;
+    simLaunchMs = clock.elapsed();
+    QStringList arguments = {"--bind", "127.0.0.1", "--port", QString::number(o.basePort)};
+    if (!o.separate)
+        arguments << "--controllers" << QString::number(o.controllers);
+    simulator.start(o.sim, arguments);
     QByteArray simOutput;
     while (simStartMs < 0 && simulator.waitForReadyRead(10000)) {
         simOutput += simulator.readAllStandardOutput();
@@ -163,97 +200,96 @@ int main(int argc, char *argv[])
             .match(QString::fromLatin1(simOutput));
     if (simStartMs < 0 || !ports.hasMatch()) {
         std::fprintf(stderr, "fleet: controller-sim did not start\n");
-        return 1;
+        return false;
     }
-    if (!separate) {
+    if (!o.separate) {
         const int first = ports.captured(1).toInt();
         const int last = ports.captured(2).isEmpty() ? first : ports.captured(2).toInt();
-        if (last - first + 1 != controllers) {
+        if (last - first + 1 != o.controllers) {
             std::fprintf(stderr, "fleet: controller-sim serves %d controllers, not %d\n",
-                         last - first + 1, controllers);
-            return 1;
+                         last - first + 1, o.controllers);
+            return false;
         }
-        basePort = first;
+        o.basePort = first;
     }
     std::printf("fleet: controller-sim up %lld ms after its launch\n",
                 (long long)(simStartMs - simLaunchMs));
+    return true;
+}
 
-    const int warmUpMs = 3000;
-    std::vector<double> figures, freshness, freshnessFromLaunch;
-    std::vector<QByteArray> lastClock(static_cast<size_t>(controllers));
-    auto noteClock = [&](int i, const uint8_t *screen) {
-        const QByteArray now = clockOf(screen);
-        if (now.isEmpty() || now == lastClock[size_t(i)])
-            return;
-        const qint64 seen = clock.elapsed();
-        const QTime before = QTime::fromString(QString::fromLatin1(lastClock[size_t(i)]));
-        const QTime after = QTime::fromString(QString::fromLatin1(now));
-        // A clock back on the screen after a page without one is no turn of the clock.
-        if (before.isValid() && before.secsTo(after) == 1 && seen > warmUpMs) {
-            // Seen just after a clock that turned before the line: a short delay, not 990 ms.
-            qint64 fromLine = (seen - simStartMs) % 1000;
-            if (fromLine > 1000 - (simStartMs - simLaunchMs))
-                fromLine = 0;
-            freshness.push_back(double(fromLine));
-            freshnessFromLaunch.push_back(double((seen - simLaunchMs) % 1000));
-        }
-        lastClock[size_t(i)] = now;
-    };
+void Fleet::noteClock(int i, const uint8_t *screen)
+{
+    const QByteArray now = clockOf(screen);
+    if (now.isEmpty() || now == lastClock[size_t(i)])
+        return;
+    const qint64 seen = clock.elapsed();
+    const QTime before = QTime::fromString(QString::fromLatin1(lastClock[size_t(i)]));
+    const QTime after = QTime::fromString(QString::fromLatin1(now));
+    // A clock back on the screen after a page without one is no turn of the clock.
+    if (before.isValid() && before.secsTo(after) == 1 && seen > WarmUpMs) {
+        // Seen just after a clock that turned before the line: a short delay, not 990 ms.
+        qint64 fromLine = (seen - simStartMs) % 1000;
+        if (fromLine > 1000 - (simStartMs - simLaunchMs))
+            fromLine = 0;
+        freshness.push_back(double(fromLine));
+        freshnessFromLaunch.push_back(double((seen - simLaunchMs) % 1000));
+    }
+    lastClock[size_t(i)] = now;
+}
 
-    LinkEngine engine;
-    std::vector<int> ids;
-    std::vector<std::unique_ptr<CommTask>> taskList;
-    if (tasks) {
-        for (int i = 0; i < controllers; ++i) {
+void Fleet::startPollers()
+{
+    if (o.tasks) {
+        for (int i = 0; i < o.controllers; ++i) {
             auto task = std::make_unique<CommTask>();
             {
                 std::lock_guard<std::mutex> locker(task->addressLock);
                 task->host = QStringLiteral("127.0.0.1");
-                task->port = basePort + i;
+                task->port = o.basePort + i;
             }
-            task->pollInterval = poll;
+            task->pollInterval = o.poll;
             task->start();
             taskList.push_back(std::move(task));
         }
-    } else {
-        // Added over two poll intervals, so that the links do not all poll in the same
-        // millisecond and every phase of the controllers' clock is seen.
-        ids.resize(size_t(controllers));
-        for (int i = 0; i < controllers; ++i) {
-            QTimer::singleShot(2 * poll * i / controllers, &engine, [&, i] {
-                LinkConfig config;
-                config.address = QStringLiteral("127.0.0.1");
-                config.port = basePort + i;
-                config.pollInterval = poll;
-                ids[size_t(i)] = engine.addLink(config);
-                engine.watch(ids[size_t(i)]);
-            });
-        }
-        QObject::connect(&engine, &LinkEngine::screenChanged, &engine, [&](int id) {
-            static LinkState s;
-            if (engine.read(id, &s))
-                noteClock(id - 1, s.screen);
+        return;
+    }
+    // Added over two poll intervals, so that the links do not all poll in the same
+    // millisecond and every phase of the controllers' clock is seen.
+    ids.resize(size_t(o.controllers));
+    for (int i = 0; i < o.controllers; ++i) {
+        QTimer::singleShot(2 * o.poll * i / o.controllers, &engine, [this, i] {
+            LinkConfig config;
+            config.address = QStringLiteral("127.0.0.1");
+            config.port = o.basePort + i;
+            config.pollInterval = o.poll;
+            ids[size_t(i)] = engine.addLink(config);
+            engine.watch(ids[size_t(i)]);
         });
     }
+    QObject::connect(&engine, &LinkEngine::screenChanged, &engine, [this](int id) {
+        static LinkState s;
+        if (engine.read(id, &s))
+            noteClock(id - 1, s.screen);
+    });
+}
 
+void Fleet::measure(QCoreApplication *app)
+{
     // Figures sampled every 250 ms; task screens looked at every 20 ms (they have no signal).
-    static LinkState state;
-    QTimer sampler;
-    QObject::connect(&sampler, &QTimer::timeout, [&] {
-        if (clock.elapsed() < warmUpMs)
+    QObject::connect(&sampler, &QTimer::timeout, [this] {
+        if (clock.elapsed() < WarmUpMs)
             return;
-        for (int i = 0; i < controllers; ++i) {
-            if (tasks)
+        for (int i = 0; i < o.controllers; ++i) {
+            if (o.tasks)
                 figures.push_back(taskList[size_t(i)]->latency.load());
             else if (engine.read(ids[size_t(i)], &state) && state.figure > 0)
                 figures.push_back(state.figure);
         }
     });
     sampler.start(250);
-    QTimer taskScreens;
-    QObject::connect(&taskScreens, &QTimer::timeout, [&] {
+    QObject::connect(&taskScreens, &QTimer::timeout, [this] {
         uint8_t row0[LinkRules::Columns];
-        for (int i = 0; i < controllers; ++i) {
+        for (int i = 0; i < o.controllers; ++i) {
             {
                 std::lock_guard<std::mutex> locker(taskList[size_t(i)]->screenLock);
                 std::memcpy(row0, taskList[size_t(i)]->screen, sizeof row0);
@@ -261,49 +297,44 @@ int main(int argc, char *argv[])
             noteClock(i, row0);
         }
     });
-    if (tasks)
+    if (o.tasks)
         taskScreens.start(20);
-    long keysPressed = 0;
-    QTimer keyStorm;
-    QObject::connect(&keyStorm, &QTimer::timeout, [&] {
-        const int i = int(QRandomGenerator::global()->bounded(controllers));
+    QObject::connect(&keyStorm, &QTimer::timeout, [this] {
+        const int i = int(QRandomGenerator::global()->bounded(o.controllers));
         engine.pressKey(ids[size_t(i)], uint8_t(1 + QRandomGenerator::global()->bounded(24)));
         ++keysPressed;
     });
-
-    std::vector<uint64_t> requestsAtStart(static_cast<size_t>(controllers));
-    double cpuAtStart = 0, simCpuAtStart = 0;
-    qint64 startMs = 0;
-    QTimer::singleShot(warmUpMs, [&] {
+    QTimer::singleShot(WarmUpMs, [this] {
         cpuAtStart = cpuSeconds();
         simCpuAtStart = processCpuSeconds(simulator.processId());
         startMs = clock.elapsed();
-        for (int i = 0; !tasks && i < controllers; ++i)
+        for (int i = 0; !o.tasks && i < o.controllers; ++i)
             if (engine.read(ids[size_t(i)], &state))
                 requestsAtStart[size_t(i)] = state.counters.requests;
-        if (!tasks)
+        if (!o.tasks)
             keyStorm.start(20);
     });
-    QTimer::singleShot(warmUpMs + seconds * 1000, [&] { app.quit(); });
-    app.exec();
+    QTimer::singleShot(WarmUpMs + o.seconds * 1000, app, &QCoreApplication::quit);
+}
 
+void Fleet::report()
+{
     const double wall = double(clock.elapsed() - startMs) / 1000.0;
     const double cpu = 100.0 * (cpuSeconds() - cpuAtStart) / wall;
     const double simCpu = 100.0 * (processCpuSeconds(simulator.processId()) - simCpuAtStart) / wall;
-    const double wanted = 1000.0 / poll;
+    const double wanted = 1000.0 / o.poll;
     std::printf("fleet: %s, %d controllers, poll %d ms, %.0f s measured\n",
-                tasks ? "one link task thread per controller" : "one LinkEngine", controllers, poll,
-                wall);
+                o.tasks ? "one link task thread per controller" : "one LinkEngine", o.controllers,
+                o.poll, wall);
     std::printf("  CPU %.1f %% of one core (controller-sim %.1f %%), RSS peak %.1f MiB, now %.1f "
                 "MiB\n",
                 cpu, simCpu, double(statusKiB("VmHWM:")) / 1024,
                 double(statusKiB("VmRSS:")) / 1024);
-    uint64_t polls = 0, sent = 0, answered = 0;
-    if (!tasks) {
+    if (!o.tasks) {
         double total = 0, lowest = 1e9;
         int below = 0;
         uint64_t foreign = 0, refused = 0, noAnswer = 0;
-        for (int i = 0; i < controllers; ++i) {
+        for (int i = 0; i < o.controllers; ++i) {
             engine.read(ids[size_t(i)], &state);
             const double rate = double(state.counters.requests - requestsAtStart[size_t(i)]) / wall;
             total += rate;
@@ -318,7 +349,7 @@ int main(int argc, char *argv[])
         }
         std::printf("  polls %.0f/s of %.0f wanted; slowest link %.2f/s (%.1f %%), %d links "
                     "below 95 %%\n",
-                    total, wanted * controllers, lowest, 100 * lowest / wanted, below);
+                    total, wanted * o.controllers, lowest, 100 * lowest / wanted, below);
         std::printf("  no answer %llu, refused %llu, foreign %llu\n", (unsigned long long)noAnswer,
                     (unsigned long long)refused, (unsigned long long)foreign);
     }
@@ -328,7 +359,10 @@ int main(int argc, char *argv[])
         percentile(figures, 0.5), percentile(figures, 0.95), freshness.size(),
         percentile(freshness, 0.5), percentile(freshnessFromLaunch, 0.5),
         percentile(freshness, 0.95), percentile(freshnessFromLaunch, 0.95));
+}
 
+void Fleet::stop()
+{
     for (auto &task : taskList)
         task->requestQuit();
     for (auto &task : taskList)
@@ -339,11 +373,16 @@ int main(int argc, char *argv[])
         other->waitForFinished(5000);
     simulator.terminate();
     simulator.waitForFinished(5000);
-    // The simulator's own count of what arrived, printed as it ends.
+    printSimulatorCounters();
+}
+
+// The simulator's own count of what arrived, printed as it ends.
+void Fleet::printSimulatorCounters()
+{
     const QByteArray counters = simulator.readAllStandardOutput().trimmed();
     const QByteArray last = counters.split('\n').last();
     std::printf("  %s\n", last.constData());
-    if (!tasks) {
+    if (!o.tasks) {
         // Every datagram the controllers took in is a poll or a key.
         const QRegularExpressionMatch requests =
             QRegularExpression(QStringLiteral("requests (\\d+)")).match(QString::fromLatin1(last));
@@ -351,10 +390,31 @@ int main(int argc, char *argv[])
             requests.hasMatch() ? requests.captured(1).toLongLong() - (long long)polls : -1;
         std::printf("  keys: %ld pressed, %llu sent, %lld arrived, %llu answered\n", keysPressed,
                     (unsigned long long)sent, arrived, (unsigned long long)answered);
-    }
-    if (tasks)
+    } else {
         std::printf("  (polls per second for the tasks: the simulator's requests over the whole "
                     "run of %.0f s)\n",
                     double(clock.elapsed() - simStartMs) / 1000.0);
+    }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    FleetOptions options;
+    if (!parseOptions(app.arguments(), &options)) {
+        std::fprintf(stderr, "usage: fleet --sim PATH [--controllers N] [--seconds S] "
+                             "[--poll MS] [--base-port P] [--tasks] [--separate]\n");
+        return 2;
+    }
+    Fleet fleet(options);
+    if (!fleet.startSimulators())
+        return 1;
+    fleet.startPollers();
+    fleet.measure(&app);
+    app.exec();
+    fleet.report();
+    fleet.stop();
     return 0;
 }
