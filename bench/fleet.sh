@@ -4,24 +4,18 @@
 # thread per controller. Prints figures; nothing here passes or fails.
 #   bash bench/fleet.sh [SECONDS] [N ...]
 # NO_TASKS=1 leaves the link task run out.
-# BUILD_DIR (default build-bench, a Release tree) is configured and built when needed.
+# The Release tree build-bench/ is configured and built when needed.
 # SIM is the controller-sim to run (default the one built here); it needs --controllers N unless
 # FLEET_OPTIONS, passed on to every run, holds --separate. The load of the machine is printed
 # before each run: other work on it shows in the figures.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/common.sh
 seconds=${1:-60}
 shift || true
 counts=${*:-10 100 1000}
-build=${BUILD_DIR:-build-bench}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-if [ -n "${SIM:-}" ]; then
-    cmake --build "$build" -j2 --target fleet >/dev/null
-    sim=$SIM
-else
-    cmake --build "$build" -j2 --target fleet controller-sim >/dev/null
-    sim=$build/sim/controller-sim
-fi
+build_bench fleet controller-sim
+sim=${SIM:-$build/sim/controller-sim}
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
 for n in $counts; do
     echo "load:$(uptime | sed 's/.*load average//')"

@@ -13,32 +13,11 @@ build=${FRONTPANEL_BUILD_DIR:-build}
 build_programs "$build" frontpanel-web controller-sim
 
 work=$(mktemp -d)
-pids=()
-stop_all() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-    rm -rf "$work"
-}
-trap stop_all EXIT
+trap 'stop_started; rm -rf "$work"' EXIT
 trap 'exit 130' INT TERM
 
-# Waits for a first line matching $2 in file $1 and prints it; fails after 10 s.
-first_line() {
-    for _ in $(seq 100); do
-        if line=$(grep -m1 "$2" "$1"); then
-            echo "$line"
-            return 0
-        fi
-        sleep 0.1
-    done
-    cat "$1" >&2
-    return 1
-}
-
-"$build/sim/controller-sim" --bind 127.0.0.1 --port "$first_port" --controllers 12 \
-    >"$work/sim.out" 2>&1 &
-pids+=($!)
-first_line "$work/sim.out" '^controller-sim listening on' >/dev/null
+start_program "$work/sim.out" '^controller-sim listening on' \
+    "$build/sim/controller-sim" --bind 127.0.0.1 --port "$first_port" --controllers 12
 
 streets=("Main St" "Oak Rd" "Harbor Blvd")
 {
@@ -64,19 +43,17 @@ echo "$password" | "$build/web/frontpanel-web" --config "$work/web.conf" \
     --add-user watcher --role viewer >/dev/null
 
 port=8080
-"$build/web/frontpanel-web" --config "$work/web.conf" --port "$port" >"$work/web.out" 2>&1 &
-pids+=($!)
-url=$(first_line "$work/web.out" '^frontpanel-web: serving') || {
+start_program "$work/web.out" '^frontpanel-web: serving' \
+    "$build/web/frontpanel-web" --config "$work/web.conf" --port "$port" 2>/dev/null || {
     echo "port $port is taken; trying a free one" >&2
-    "$build/web/frontpanel-web" --config "$work/web.conf" --port 0 >"$work/web.out" 2>&1 &
-    pids+=($!)
-    url=$(first_line "$work/web.out" '^frontpanel-web: serving')
+    start_program "$work/web.out" '^frontpanel-web: serving' \
+        "$build/web/frontpanel-web" --config "$work/web.conf" --port 0
 }
-url=${url#frontpanel-web: serving }
+url=${started_line#frontpanel-web: serving }
 url=${url%% *}
 echo
 echo "Front panel of 12 simulated controllers: $url"
 echo "  operator: demo / $password"
 echo "  viewer:   watcher / $password"
 echo "Audit log: $work/audit.log (removed on exit). Ctrl-C stops."
-wait "${pids[@]}"
+wait "${started_pids[@]}"

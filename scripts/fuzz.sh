@@ -6,11 +6,12 @@
 #   bash scripts/fuzz.sh [SECONDS] [TARGET...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/common.sh
 seconds=${1:-600}
 shift || true
-build=${FUZZ_BUILD_DIR:-build-fuzz}
-CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFUZZ=ON \
-    -DFUZZ_SECONDS="$seconds" >/dev/null
+build=${FRONTPANEL_BUILD_DIR:-build-fuzz}
+CC=clang CXX=clang++ quiet cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DBUILD_TESTING=ON -DFUZZ=ON -DFUZZ_SECONDS="$seconds"
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
     mapfile -t targets < <(ctest --test-dir "$build" -N -L fuzz | sed -n 's/^ *Test *#[0-9]*: //p')

@@ -28,44 +28,20 @@ build_programs "$build" frontpanel controller-sim
 panel=$build/panel/frontpanel
 simulator=$build/sim/controller-sim
 work=$(mktemp -d)
-sim_pid="" panel_pid="" xvfb_pid=""
-
-stop_all() {
-    for pid in $panel_pid $sim_pid $xvfb_pid; do
-        kill "$pid" 2>/dev/null || true
-    done
-    for pid in $panel_pid $sim_pid $xvfb_pid; do
-        wait "$pid" 2>/dev/null || true
-    done
-    rm -rf "$work"
-}
-trap stop_all EXIT
+trap 'stop_started; rm -rf "$work"' EXIT
 trap 'exit 130' INT TERM
 
-# Starts the simulator on port $1 and sets sim_port from its first line; fails if it exits.
+# Starts the simulator on port $1 and sets sim_port from its first line.
 start_simulator() {
-    : >"$work/sim.out"
-    "$simulator" --bind 127.0.0.1 --port "$1" >"$work/sim.out" 2>"$work/sim.err" &
-    sim_pid=$!
-    for _ in $(seq 100); do
-        if line=$(grep -m1 '^controller-sim listening on' "$work/sim.out"); then
-            sim_port=${line##* port }
-            return 0
-        fi
-        if ! kill -0 "$sim_pid" 2>/dev/null; then
-            wait "$sim_pid" 2>/dev/null || true
-            sim_pid=""
-            return 1
-        fi
-        sleep 0.1
-    done
-    return 1
+    start_program "$work/sim.out" '^controller-sim listening on' \
+        "$simulator" --bind 127.0.0.1 --port "$1" 2>/dev/null || return 1
+    sim_port=${started_line##* port }
 }
 
 sim_port=""
 if ! start_simulator 501; then
     # Port 501 needs privileges (or is taken): any free port will do.
-    start_simulator 0 || { cat "$work/sim.err" >&2; echo "controller-sim did not start" >&2; exit 1; }
+    start_simulator 0 || { echo "controller-sim did not start" >&2; exit 1; }
 fi
 if [ "$sim_port" = 501 ]; then
     how="press Start (or Connect with the address and port as they stand)"
@@ -89,7 +65,7 @@ mkdir -p "$(dirname "$shot")"
 
 # Xvfb picks a free display number and writes it to fd 3 once it accepts clients.
 Xvfb -displayfd 3 -screen 0 1024x640x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.err" &
-xvfb_pid=$!
+started_pids+=($!)
 for _ in $(seq 100); do
     [ -s "$work/display" ] && break
     sleep 0.1
@@ -99,7 +75,7 @@ export DISPLAY=":$(head -n1 "$work/display")"
 unset WAYLAND_DISPLAY QT_QPA_PLATFORM
 
 "$panel" >"$work/panel.log" 2>&1 &
-panel_pid=$!
+started_pids+=($!)
 if ! window=$(timeout 30 xdotool search --sync --onlyvisible --name '^MainWindow$' | head -n1) \
     || [ -z "$window" ]; then
     cat "$work/panel.log" >&2

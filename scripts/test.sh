@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite through ctest: the plain build
 # in build/, then the packet, link, simulator and panel tests again under AddressSanitizer +
-# UBSan (build-asan/), the link and panel tests under ThreadSanitizer (build-tsan/), and the
-# libFuzzer targets for 30 s each (build-fuzz/, clang).
+# UBSan (build-asan/), the link, panel and web tests under ThreadSanitizer (build-tsan/), and the
+# libFuzzer targets for 30 s each (scripts/fuzz.sh, in build-fuzz/ with clang).
 # QUICK=1 runs the plain build only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -27,11 +27,7 @@ if [ "${QUICK:-0}" != 1 ]; then
     run_suite build-asan -LE 'fuzz|interop|package' -- -DSANITIZE=address
     run_suite build-tsan -L 'link|panel|web' -LE 'browser' -- -DSANITIZE=thread
 
-    # libFuzzer needs clang: only the fuzz targets are built in this tree, and each runs 30 s.
+    # libFuzzer needs clang: only the fuzz targets are built in that tree, and each runs 30 s.
     echo "== build-fuzz"
-    CC=clang CXX=clang++ quiet cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DBUILD_TESTING=ON -DFUZZ=ON -DFUZZ_SECONDS=30
-    mapfile -t fuzz_targets < <(ctest --test-dir build-fuzz -N -L fuzz | sed -n 's/^ *Test *#[0-9]*: //p')
-    cmake --build build-fuzz -j "$jobs" --target "${fuzz_targets[@]}"
-    ctest --test-dir build-fuzz --output-on-failure -j "$jobs" -L fuzz
+    bash scripts/fuzz.sh 30
 fi

@@ -4,14 +4,15 @@
 # keypad buttons one waiting key at a time. Prints requests, replies, keys sent and received,
 # peak and final RSS; fails if the panel or the simulator died, a key was lost, or RSS grew by
 # more than 1 MiB after warm-up.
-#   bash scripts/soak.sh [SECONDS]
-# BUILD_DIR (default build-bench, a Release tree) is configured and built when needed.
+# Beside the benchmarks because it is one: it prints figures from a long run; unlike them it also
+# judges the run, since a lost key or growing memory is a fault whatever the figures say.
+#   bash bench/soak.sh [SECONDS]
+# The Release tree build-bench/ is configured and built when needed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/common.sh
 seconds=${1:-600}
-build=${BUILD_DIR:-build-bench}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target panel-harness controller-sim >/dev/null
+build_bench panel-harness controller-sim
 status=0
 QT_QPA_PLATFORM=offscreen "$build/bench/panel-harness" --sim "$build/sim/controller-sim" \
     soak --seconds "$seconds" --drop 20 --delay 30 \
