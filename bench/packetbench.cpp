@@ -5,6 +5,7 @@
 //   build-bench/bench/packet-bench [--benchmark_min_time=1]
 #include "allocationcount.h"
 #include "ntcippacket.h"
+#include "snmpbytes.h"
 
 #include <benchmark/benchmark.h>
 
@@ -22,8 +23,8 @@
 
 namespace {
 
-const char DisplayOid1[] = "1.3.6.1.4.1.1206.3.5.2.17.12.1.2.1";
-const char KeyOid[] = "1.3.6.1.4.1.1206.3.5.2.17.10.0";
+using SnmpBytes::FirstBlockOid;
+using SnmpBytes::KeyOid;
 const oid DisplayOid1Arcs[] = {1, 3, 6, 1, 4, 1, 1206, 3, 5, 2, 17, 12, 1, 2, 1};
 const oid KeyOidArcs[] = {1, 3, 6, 1, 4, 1, 1206, 3, 5, 2, 17, 10, 0};
 
@@ -107,7 +108,7 @@ struct AllocationProbe
 void oursBuildGet(benchmark::State &state)
 {
     NtcipPacket p;
-    p.setOid(DisplayOid1);
+    p.setOid(FirstBlockOid);
     AllocationProbe probe(state);
     for (auto _ : state) {
         p.buildGet();
@@ -124,7 +125,7 @@ void oursSetOidBuildGet(benchmark::State &state)
     NtcipPacket p;
     AllocationProbe probe(state);
     for (auto _ : state) {
-        p.setOid(DisplayOid1);
+        p.setOid(FirstBlockOid);
         p.buildGet();
         benchmark::DoNotOptimize(p.frame);
         benchmark::ClobberMemory();

@@ -14,9 +14,11 @@ import subprocess
 import sys
 import time
 
-# GetRequest, community "harbor", request id 0, first display block 1.3.6.1.4.1.1206.3.5.2.17.12.1.2.1
-REQUEST = bytes.fromhex("302d020100040668617262 6f72a020020100020100020100"
-                        "30153013060f2b060104018936030502110c0102010500".replace(" ", ""))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+from frontpanel_kit import get_request  # noqa: E402
+
+# The panel's GetRequest for the first display block.
+REQUEST = get_request()
 SLOTS = 100  # sending moments per period
 
 

@@ -18,25 +18,13 @@ import tempfile
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "web"))
-import browser_test  # noqa: E402  (the tests' process and browser helpers)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+from frontpanel_kit import get_request, new_browser, start_and_read  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
-
-# A GetRequest, community "harbor", request id 0, for the display's first block: the same
-# 47 bytes the link sends.
-def first_block_request():
-    oid = bytes.fromhex("2b060104018936030502110c010201")
-    varbind = b"\x30" + bytes([2 + len(oid) + 2]) + b"\x06" + bytes([len(oid)]) + oid + b"\x05\x00"
-    varbinds = b"\x30" + bytes([len(varbind)]) + varbind
-    pdu_body = b"\x02\x01\x00\x02\x01\x00\x02\x01\x00" + varbinds
-    pdu = b"\xa0" + bytes([len(pdu_body)]) + pdu_body
-    body = b"\x02\x01\x00\x04\x06harbor" + pdu
-    return b"\x30" + bytes([len(body)]) + body
-
 
 def watch_simulator(port, stop, turns):
     """Records (ms, clock text) each time the simulator's clock shows a new second."""
-    request = first_block_request()
+    request = get_request()
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.settimeout(0.05)
     last, last_seen = None, None
@@ -67,16 +55,16 @@ def percentile(values, p):
 def measure_once(args):
     """Delays of one run, with a fresh simulator, server and browser."""
     work = tempfile.TemporaryDirectory(prefix="frontpanel-web-freshness-")
-    sim, port = browser_test.start_and_read([args.sim, "--port", "0"], r"port (\d+)")
+    sim, port = start_and_read([args.sim, "--port", "0"], r"port (\d+)")
     conf = os.path.join(work.name, "web.conf")
     with open(conf, "w") as f:
         f.write("[server]\nusers = users\naudit = audit.log\n\n[c1]\naddress = 127.0.0.1\n"
                 "port = %s\npoll = %d\n" % (port, args.poll))
     subprocess.run([args.server, "--config", conf, "--add-user", "ann", "--role", "viewer"],
                    input="pw\n", text=True, check=True, capture_output=True)
-    server, url = browser_test.start_and_read([args.server, "--config", conf, "--port", "0"],
+    server, url = start_and_read([args.server, "--config", conf, "--port", "0"],
                                               r"serving (\S+)")
-    browser = browser_test.new_browser(1024, 768)
+    browser = new_browser(1024, 768)
     stop = threading.Event()
     try:
         browser.get(url + "login")

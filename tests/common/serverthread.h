@@ -1,23 +1,15 @@
-// A ControllerServer on a thread of the test's own, for the link and panel tests: a std::thread
-// that runs a QEventLoop, started and joined with the standard library. ThreadSanitizer sees that
-// start and that join (QThread::wait synchronises inside Qt, where it cannot look), so whatever a
-// test function's server left behind is ordered before the next function's fixture, which may be
-// built at the same stack address.
+// A ControllerServer on a thread of the test's own (see loopthread.h), for the link and panel
+// tests.
 #ifndef SERVERTHREAD_H
 #define SERVERTHREAD_H
 
 #include "controllerserver.h"
+#include "loopthread.h"
 #include "snmpbytes.h"
 
-#include <QEventLoop>
 #include <QHostAddress>
 #include <QList>
-#include <QTimer>
 
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 class ServerThread
@@ -33,16 +25,12 @@ public:
     // Starts the thread and binds; port() is 0 when the address could not be bound.
     explicit ServerThread(const QHostAddress &address = QHostAddress(QHostAddress::LocalHost),
                           quint16 wantedPort = 0)
-        : thread([this, address, wantedPort] { run(address, wantedPort); })
+        : thread([this, address, wantedPort](ControllerServer &server) {
+              server.setRequestLog(true);
+              boundPort = server.listen(address, wantedPort) ? server.port() : 0;
+          }),
+          served(&thread.get())
     {
-        std::unique_lock<std::mutex> locker(lock);
-        readyChanged.wait(locker, [this] { return served != nullptr; });
-    }
-
-    ~ServerThread()
-    {
-        stopRequested.store(true);
-        thread.join();
     }
 
     quint16 port() const { return boundPort; }
@@ -84,37 +72,10 @@ public:
     }
 
 private:
-    void run(const QHostAddress &address, quint16 wantedPort)
-    {
-        // First the loop: it gives this thread, which Qt did not start, its event dispatcher,
-        // and the socket's notifier needs one when it is bound.
-        QEventLoop loop;
-        ControllerServer server;
-        server.setRequestLog(true);
-        const bool bound = server.listen(address, wantedPort);
-        // The stop request is an atomic the loop looks at, not an event posted from the test's
-        // thread, so that nothing of ours is handed across inside Qt.
-        QTimer stopCheck;
-        QObject::connect(&stopCheck, &QTimer::timeout, &loop, [this, &loop] {
-            if (stopRequested.load())
-                loop.quit();
-        });
-        stopCheck.start(5);
-        {
-            std::lock_guard<std::mutex> locker(lock);
-            boundPort = bound ? server.port() : 0;
-            served = &server;
-        }
-        readyChanged.notify_all();
-        loop.exec();
-    }
-
-    std::mutex lock;
-    std::condition_variable readyChanged;
-    ControllerServer *served = nullptr;
+    // Set on the server's thread before the constructor returns.
     quint16 boundPort = 0;
-    std::atomic<bool> stopRequested{false};
-    std::thread thread; // last: it starts once everything above is built
+    LoopThread<ControllerServer> thread;
+    ControllerServer *served;
 };
 
 #endif // SERVERTHREAD_H

@@ -4,32 +4,11 @@ a GetResponse carries them, the same behind a PMPP frame, the panel's requests, 
 pieces inside them. Run it from anywhere; it rewrites tests/fuzz/corpus/."""
 import os
 import shutil
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-COMMUNITY = b"harbor"
-DISPLAY1 = bytes.fromhex("2b060104018936030502110c010201")
-DISPLAY2 = bytes.fromhex("2b060104018936030502110c010202")
-KEY = bytes.fromhex("2b060104018936030502110a00")
-
-
-def length(n):
-    # Shortest BER form, as a real agent writes it.
-    if n < 0x80:
-        return bytes([n])
-    if n < 0x100:
-        return bytes([0x81, n])
-    return bytes([0x82, n >> 8, n & 0xFF])
-
-
-def tlv(tag, content):
-    return bytes([tag]) + length(len(content)) + content
-
-
-def message(pdu, oid, tag, value, request_id=0, status=0, index=0):
-    binding = tlv(0x06, oid) + tlv(tag, value)
-    body = (tlv(0x02, bytes([request_id])) + tlv(0x02, bytes([status]))
-            + tlv(0x02, bytes([index])) + tlv(0x30, tlv(0x30, binding)))
-    return tlv(0x30, tlv(0x02, b"\x00") + tlv(0x04, COMMUNITY) + tlv(pdu, body))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "python"))
+from frontpanel_kit import DISPLAY1, DISPLAY2, KEY, message, tlv  # noqa: E402,F401
 
 
 def display_value(cursor_row, cursor_column, rows):

@@ -1,49 +1,41 @@
-// A LinkEngine on its own thread and event loop, as a server runs it; the test thread reads
-// links through the engine's thread-safe calls and adds or removes them on the engine's thread.
+// A LinkEngine on its own thread and event loop, as a server runs it (see loopthread.h); the test
+// thread reads links through the engine's thread-safe calls and adds or removes them on the
+// engine's thread.
 #ifndef ENGINETHREAD_H
 #define ENGINETHREAD_H
 
 #include "linkengine.h"
+#include "loopthread.h"
 
-#include <QThread>
+#include <memory>
 
-#include <condition_variable>
-#include <mutex>
-
-class EngineThread : public QThread
+class EngineThread
 {
 public:
-    ~EngineThread() override
-    {
-        quit();
-        wait();
-    }
-
     LinkEngine *open()
     {
-        start();
-        std::unique_lock<std::mutex> locker(lock);
-        readyChanged.wait(locker, [this] { return ready; });
+        thread = std::make_unique<LoopThread<LinkEngine>>();
+        engine = &thread->get();
         return engine;
     }
 
     // Runs f on the engine's thread and returns when it is done.
     template <typename F> void onEngine(F f)
     {
-        QMetaObject::invokeMethod(engine, f, Qt::BlockingQueuedConnection);
+        thread->onThread([&f](LinkEngine &) { f(); });
     }
 
     int add(const LinkConfig &config)
     {
         int id = 0;
-        onEngine([&] { id = engine->addLink(config); });
+        thread->onThread([&](LinkEngine &e) { id = e.addLink(config); });
         return id;
     }
 
     bool remove(int id)
     {
         bool removed = false;
-        onEngine([&] { removed = engine->removeLink(id); });
+        thread->onThread([&](LinkEngine &e) { removed = e.removeLink(id); });
         return removed;
     }
 
@@ -56,23 +48,8 @@ public:
 
     LinkEngine *engine = nullptr;
 
-protected:
-    void run() override
-    {
-        LinkEngine own;
-        {
-            std::lock_guard<std::mutex> locker(lock);
-            engine = &own;
-            ready = true;
-        }
-        readyChanged.notify_all();
-        exec();
-    }
-
 private:
-    std::mutex lock;
-    std::condition_variable readyChanged;
-    bool ready = false;
+    std::unique_ptr<LoopThread<LinkEngine>> thread;
 };
 
 // A link to 127.0.0.1:port, polled every pollInterval ms while watched.

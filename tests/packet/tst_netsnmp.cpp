@@ -1,6 +1,7 @@
 // The requests NtcipPacket builds, read back by net-snmp's own parser.
 #include "netsnmpdecoder.h"
 #include "ntcippacket.h"
+#include "snmpbytes.h"
 
 #include <QByteArray>
 #include <QRandomGenerator>
@@ -10,8 +11,8 @@
 
 namespace {
 
-const char KeyOid[] = "1.3.6.1.4.1.1206.3.5.2.17.10.0";
-const char DisplayOid[] = "1.3.6.1.4.1.1206.3.5.2.17.12.1.2.1";
+using SnmpBytes::FirstBlockOid;
+using SnmpBytes::KeyOid;
 
 QByteArray frameBytes(const NtcipPacket &p)
 {
@@ -66,11 +67,11 @@ private slots:
 void TestNetSnmp::getRequest()
 {
     NtcipPacket p;
-    p.setOid(DisplayOid);
+    p.setOid(FirstBlockOid);
     p.buildGet();
     QCOMPARE(p.frameLength, 47);
     const DecodedMessage m = decodeWithNetSnmp(frameBytes(p));
-    checkEnvelope(m, 0xA0, DisplayOid);
+    checkEnvelope(m, 0xA0, FirstBlockOid);
     QCOMPARE(m.valueType, 0x05); // NULL
 }
 
@@ -92,7 +93,7 @@ void TestNetSnmp::getNextRequests()
 void TestNetSnmp::requestOids_data()
 {
     QTest::addColumn<QString>("oid");
-    QTest::newRow("display row") << QString(DisplayOid);
+    QTest::newRow("display row") << QString(FirstBlockOid);
     QTest::newRow("arcs 127 and 128") << QStringLiteral("1.3.6.1.4.1.127.128");
     QTest::newRow("arc 16383, last two-byte arc") << QStringLiteral("1.3.6.1.4.1.16383.0");
     QTest::newRow("enterprise above 16383") << QStringLiteral("1.3.6.1.4.1.41112.1.4");

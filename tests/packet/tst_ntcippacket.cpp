@@ -11,9 +11,10 @@
 
 namespace {
 
-const char DisplayOid1[] = "1.3.6.1.4.1.1206.3.5.2.17.12.1.2.1";
-const char KeyOid[] = "1.3.6.1.4.1.1206.3.5.2.17.10.0";
-const QByteArray DisplayOid1Bytes = QByteArray::fromHex("2b060104018936030502110c010201");
+using SnmpBytes::FirstBlockOid;
+using SnmpBytes::KeyOid;
+// The same OIDs' content bytes, written out by hand.
+const QByteArray FirstBlockOidBytes = QByteArray::fromHex("2b060104018936030502110c010201");
 const QByteArray KeyOidBytes = QByteArray::fromHex("2b060104018936030502110a00");
 
 
@@ -34,7 +35,7 @@ struct Reply
     uint8_t requestId = 0;
     uint8_t status = 0;
     uint8_t index = 0;
-    QByteArray oid = DisplayOid1Bytes;
+    QByteArray oid = FirstBlockOidBytes;
     uint8_t valueTag = 0x04;
     QByteArray value = QByteArray(322, 'A');
     // Empty: the value's length in the shortest form. Otherwise these bytes stand for it.
@@ -137,7 +138,7 @@ void TestNtcipPacket::setOid_data()
     QTest::addColumn<QByteArray>("encoded");
 
     QTest::newRow("key OID") << QByteArray(KeyOid) << KeyOidBytes;
-    QTest::newRow("first display block") << QByteArray(DisplayOid1) << DisplayOid1Bytes;
+    QTest::newRow("first display block") << QByteArray(FirstBlockOid) << FirstBlockOidBytes;
     QTest::newRow("single arc 2") << QByteArray("2") << hex("50");
     QTest::newRow("single arc 1") << QByteArray("1") << hex("28");
     QTest::newRow("arc 127 one byte") << QByteArray("1.3.127") << hex("2b7f");
@@ -218,10 +219,10 @@ void TestNtcipPacket::setOctetString()
 void TestNtcipPacket::buildGetDisplayBlock()
 {
     NtcipPacket p;
-    p.setOid(DisplayOid1);
+    p.setOid(FirstBlockOid);
     p.buildGet();
     const QByteArray expected = hex("302d 020100 0406686172626f72 a020 020100 020100 020100 3015 3013 060f") +
-                                DisplayOid1Bytes + hex("0500");
+                                FirstBlockOidBytes + hex("0500");
     QCOMPARE(p.frameLength, 47);
     QCOMPARE(frameBytes(p), expected);
 
@@ -414,7 +415,7 @@ void TestNtcipPacket::acceptedReplies()
     QCOMPARE(p.valueType, typeCode);
     QCOMPARE(p.valueLength, int32_t(value.size()));
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(p.value), p.valueLength), value);
-    QCOMPARE(QByteArray(reinterpret_cast<const char *>(p.oid), p.oidLength), DisplayOid1Bytes);
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(p.oid), p.oidLength), FirstBlockOidBytes);
     QCOMPARE(QByteArray(p.errorText), QByteArray("untouched"));
     QCOMPARE(frameBytes(p), bytes);
 }
@@ -483,7 +484,7 @@ void TestNtcipPacket::unknownValueTag()
     QCOMPARE(QByteArray(p.errorText), QByteArray("untouched"));
     QCOMPARE(p.valueLength, 77);
     // The reply's OID has already replaced the request's.
-    QCOMPARE(QByteArray(reinterpret_cast<const char *>(p.oid), p.oidLength), DisplayOid1Bytes);
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(p.oid), p.oidLength), FirstBlockOidBytes);
 }
 
 void TestNtcipPacket::framedHeader_data()

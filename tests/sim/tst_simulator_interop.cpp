@@ -1,6 +1,7 @@
 // controller-sim as a program, checked by a peer we did not write: net-snmp's snmpget, snmpset and
 // snmpwalk read the display, walk the MIB and press keys over loopback UDP.
 #include "simprocess.h"
+#include "snmpbytes.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -18,9 +19,9 @@
 
 namespace {
 
-const char FirstBlockOid[] = "1.3.6.1.4.1.1206.3.5.2.17.12.1.2.1";
-const char SecondBlockOid[] = "1.3.6.1.4.1.1206.3.5.2.17.12.1.2.2";
-const char KeyOid[] = "1.3.6.1.4.1.1206.3.5.2.17.10.0";
+using SnmpBytes::FirstBlockOid;
+using SnmpBytes::KeyOid;
+using SnmpBytes::SecondBlockOid;
 
 struct ToolResult
 {

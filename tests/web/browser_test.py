@@ -13,26 +13,14 @@ import tempfile
 import time
 import unittest
 
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import WebDriverWait
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
+from frontpanel_kit import DISPLAY_OIDS, new_browser, start_and_read  # noqa: E402
+
 ARGS = None
-DISPLAY_OIDS = ("1.3.6.1.4.1.1206.3.5.2.17.12.1.2.1", "1.3.6.1.4.1.1206.3.5.2.17.12.1.2.2")
-
-
-def start_and_read(command, pattern, **kwargs):
-    """Starts command and returns it with the first match of pattern in its first output line."""
-    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                               text=True, **kwargs)
-    line = process.stdout.readline()
-    match = re.search(pattern, line)
-    if not match:
-        process.kill()
-        raise RuntimeError("%s said: %r" % (command[0], line + process.stdout.read()))
-    return process, match.group(1)
 
 
 def simulator_screen(port):
@@ -96,18 +84,6 @@ class Fixture:
                 p.kill()
                 p.wait()
         self.dir.cleanup()
-
-
-def new_browser(width, height):
-    options = webdriver.ChromeOptions()
-    for a in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-              "--disable-background-networking", "--disable-component-update", "--disable-sync",
-              "--user-data-dir=" + tempfile.mkdtemp(prefix="frontpanel-chromium-"),
-              "--window-size=%d,%d" % (width, height)):
-        options.add_argument(a)
-    options.binary_location = "/usr/bin/chromium"
-    service = Service(executable_path="/usr/bin/chromedriver")
-    return webdriver.Chrome(options=options, service=service)
 
 
 class BrowserTest(unittest.TestCase):
