@@ -4,6 +4,7 @@
 #include "auditlog.h"
 #include "doorlimits.h"
 #include "userstore.h"
+#include "waitfor.h"
 #include "webserver.h"
 
 #include <QElapsedTimer>
@@ -24,15 +25,6 @@ public:
     void watch(int) override {}
     void unwatch(int) override {}
 };
-
-bool waitFor(const std::function<bool()> &done, int ms = 5000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done() && timer.elapsed() < ms)
-        QTest::qWait(2);
-    return done();
-}
 
 } // namespace
 

@@ -5,6 +5,7 @@
 #include "auditlog.h"
 #include "doorlimits.h"
 #include "userstore.h"
+#include "waitfor.h"
 #include "webserver.h"
 
 #include <QEventLoop>
@@ -122,16 +123,6 @@ struct HttpReply
         return QByteArray();
     }
 };
-
-// Waits on the event loop, which the server in this same thread needs to answer.
-bool waitFor(const std::function<bool()> &done, int ms = 5000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done() && timer.elapsed() < ms)
-        QTest::qWait(2);
-    return done();
-}
 
 } // namespace
 

@@ -215,14 +215,7 @@ async function reconnect() {
   } catch (e) {
     // The server is still away: try again later.
   }
-  $('lost-retry').addEventListener('click', () => {
-  if (retryTimer !== null) {
-    clearTimeout(retryTimer);
-    retryTimer = null;
-  }
-  reconnect();
-});
-connect();
+  connect();
 }
 
 function scheduleReconnect() {
