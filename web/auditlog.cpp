@@ -1,8 +1,16 @@
 #include "auditlog.h"
 
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -10,46 +18,147 @@ namespace {
 // The latest keys are looked for in this much of the file's end, so that a start does not read
 // years of trail.
 constexpr qint64 TailBytes = 1 << 20;
+// Every chained line starts so: {"seq":N,"prev":"<64 hex digits or a 32-digit log id>",
+const QByteArray SeqPrefix = "{\"seq\":";
+const QByteArray PrevPrefix = ",\"prev\":\"";
+
+struct ChainFields
+{
+    qint64 seq = -1;
+    QByteArray prev;
+};
+
+// The chain fields at the start of a line; seq -1 for a line without them (written before the
+// trail was chained).
+ChainFields chainFields(const QByteArray &line)
+{
+    ChainFields f;
+    if (!line.startsWith(SeqPrefix))
+        return f;
+    int at = SeqPrefix.size();
+    qint64 seq = 0;
+    int digits = 0;
+    while (at < line.size() && line[at] >= '0' && line[at] <= '9' && digits < 18) {
+        seq = seq * 10 + (line[at] - '0');
+        ++at;
+        ++digits;
+    }
+    if (digits == 0 || line.mid(at, PrevPrefix.size()) != PrevPrefix)
+        return f;
+    at += PrevPrefix.size();
+    const int end = line.indexOf('"', at);
+    if (end < 0)
+        return f;
+    f.seq = seq;
+    f.prev = line.mid(at, end - at);
+    return f;
+}
+
+bool isHex(const QByteArray &text, int length)
+{
+    if (text.size() != length)
+        return false;
+    for (char c : text) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    }
+    return true;
+}
 
 } // namespace
 
+AuditLog::~AuditLog()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+QByteArray AuditLog::sha256Hex(const QByteArray &bytes)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(bytes.constData(), size_t(bytes.size()), digest, &length, EVP_sha256(),
+                   nullptr) != 1)
+        return QByteArray();
+    return QByteArray(reinterpret_cast<const char *>(digest), int(length)).toHex();
+}
+
 bool AuditLog::open(const QString &path, QString *error)
 {
-    file.setFileName(path);
-    if (!file.open(QIODevice::ReadWrite | QIODevice::Append)) {
-        *error = QStringLiteral("%1: cannot open the audit log: %2").arg(path, file.errorString());
+    const QByteArray name = QFile::encodeName(path);
+    fd = ::open(name.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    if (fd < 0) {
+        *error = QStringLiteral("%1: cannot open the audit log: %2")
+                     .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
-    const qint64 size = file.size();
+    struct stat info{};
+    ::fstat(fd, &info);
+    size = qint64(info.st_size);
     const qint64 start = size > TailBytes ? size - TailBytes : 0;
-    if (file.seek(start)) {
-        QByteArray tail = file.read(size - start);
-        // A tail that starts mid-file starts mid-line: that first piece is not a whole entry.
-        int from = 0;
-        if (start > 0)
-            from = tail.indexOf('\n') + 1;
-        while (from > -1 && from < tail.size()) {
-            int end = tail.indexOf('\n', from);
-            if (end < 0)
-                end = tail.size();
-            AuditEntry entry;
-            if (fromJsonLine(tail.mid(from, end - from), &entry))
-                remember(entry);
-            from = end + 1;
-        }
+    QByteArray tail(int(size - start), '\0');
+    if (!tail.isEmpty() && ::pread(fd, tail.data(), size_t(tail.size()), off_t(start)) != tail.size()) {
+        *error = QStringLiteral("%1: cannot read the audit log").arg(path);
+        return false;
     }
-    // Append mode writes at the end whatever the read position.
+    // A line the disk or a crash left half written is no entry: it goes.
+    const int lastNewline = tail.lastIndexOf('\n');
+    const qint64 whole = start + lastNewline + 1;
+    if (whole < size) {
+        if (::ftruncate(fd, off_t(whole)) != 0) {
+            *error = QStringLiteral("%1: cannot cut off a partial last line").arg(path);
+            return false;
+        }
+        tail.truncate(lastNewline + 1);
+        size = whole;
+    }
+    // A tail that starts mid-file starts mid-line: that first piece is not a whole entry.
+    int from = start > 0 ? tail.indexOf('\n') + 1 : 0;
+    QByteArray lastLine;
+    while (from < tail.size()) {
+        const int end = tail.indexOf('\n', from);
+        if (end < 0)
+            break;
+        lastLine = tail.mid(from, end - from + 1);
+        AuditEntry entry;
+        if (fromJsonLine(lastLine, &entry))
+            remember(entry);
+        from = end + 1;
+    }
+    if (lastLine.isEmpty()) {
+        // A new log: its first line carries a random id where the hash of a line before would be.
+        unsigned char id[16];
+        if (RAND_bytes(id, sizeof id) != 1) {
+            *error = QStringLiteral("%1: no random log id to be had").arg(path);
+            return false;
+        }
+        lastHash = QByteArray(reinterpret_cast<const char *>(id), sizeof id).toHex();
+        sequence = 0;
+    } else {
+        lastHash = sha256Hex(lastLine);
+        // A trail written before lines were chained starts its chain at 1 after its last line.
+        sequence = qMax<qint64>(0, chainFields(lastLine).seq);
+    }
     return true;
 }
 
 bool AuditLog::append(const AuditEntry &entry)
 {
-    const QByteArray line = toJsonLine(entry);
-    if (file.write(line) != line.size() || !file.flush())
+    if (fd < 0)
         return false;
+    const QByteArray line = SeqPrefix + QByteArray::number(sequence + 1) + PrevPrefix + lastHash +
+                            "\"," + entryJson(entry) + "}\n";
+    const ssize_t written = ::write(fd, line.constData(), size_t(line.size()));
     // On disk before the key leaves: a crash right after the send still leaves the entry.
-    if (::fsync(file.handle()) != 0)
+    if (written != line.size() || ::fsync(fd) != 0) {
+        // Nothing of a line that failed may stay to be found later.
+        if (::ftruncate(fd, off_t(size)) != 0)
+            ::fsync(fd);
         return false;
+    }
+    size += line.size();
+    ++sequence;
+    lastHash = sha256Hex(line);
     remember(entry);
     return true;
 }
@@ -67,7 +176,7 @@ void AuditLog::remember(const AuditEntry &entry)
     list.append(entry);
 }
 
-QByteArray AuditLog::toJsonLine(const AuditEntry &entry)
+QByteArray AuditLog::entryJson(const AuditEntry &entry)
 {
     const QJsonObject object{
         {QStringLiteral("time"), entry.time.toUTC().toString(Qt::ISODateWithMs)},
@@ -77,7 +186,8 @@ QByteArray AuditLog::toJsonLine(const AuditEntry &entry)
         {QStringLiteral("code"), entry.code},
         {QStringLiteral("key"), entry.keyName},
     };
-    return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+    const QByteArray json = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    return json.mid(1, json.size() - 2);
 }
 
 bool AuditLog::fromJsonLine(const QByteArray &line, AuditEntry *entry)
@@ -94,4 +204,70 @@ bool AuditLog::fromJsonLine(const QByteArray &line, AuditEntry *entry)
     entry->code = o.value(QStringLiteral("code")).toInt();
     entry->keyName = o.value(QStringLiteral("key")).toString();
     return entry->time.isValid() && !entry->controller.isEmpty();
+}
+
+bool AuditLog::verify(const QString &path, QString *report)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *report = QStringLiteral("%1:0: cannot read: %2").arg(path, file.errorString());
+        return false;
+    }
+    const QByteArray all = file.readAll();
+    auto broken = [&](qint64 line, const QString &what) {
+        *report = QStringLiteral("%1:%2: %3").arg(path).arg(line).arg(what);
+        return false;
+    };
+    qint64 number = 0, expected = 0, legacy = 0;
+    QByteArray previousLine;
+    for (int from = 0; from < all.size();) {
+        ++number;
+        const int end = all.indexOf('\n', from);
+        if (end < 0)
+            return broken(number, QStringLiteral("partial line at the end (cut short)"));
+        const QByteArray line = all.mid(from, end - from + 1);
+        from = end + 1;
+        const ChainFields f = chainFields(line);
+        if (f.seq < 0) {
+            // Lines from before the chain may only come first.
+            if (expected > 0)
+                return broken(number, QStringLiteral("line without sequence number inside the chain"));
+            ++legacy;
+            previousLine = line;
+            continue;
+        }
+        if (expected == 0) {
+            // The chain's first line: after the unchained lines, or a new log's random id.
+            expected = f.seq;
+            if (legacy == 0 && f.seq != 1)
+                return broken(number, QStringLiteral("the log starts at sequence %1, not 1 "
+                                                     "(lines removed from its start)")
+                                          .arg(f.seq));
+            const bool fits = previousLine.isEmpty() ? isHex(f.prev, 32)
+                                                     : f.prev == sha256Hex(previousLine);
+            if (!fits)
+                return broken(number, QStringLiteral("the first chained line does not follow "
+                                                     "the line before it"));
+        } else if (f.seq != expected) {
+            return broken(number, QStringLiteral("sequence %1 where %2 was due (a line removed "
+                                                 "or moved)")
+                                      .arg(f.seq)
+                                      .arg(expected));
+        } else if (f.prev != sha256Hex(previousLine)) {
+            return broken(number, QStringLiteral("the line before it was changed, or lines were "
+                                                 "moved"));
+        }
+        ++expected;
+        previousLine = line;
+    }
+    if (expected == 0) {
+        *report = QStringLiteral("%1: %2 lines, no chained line yet").arg(path).arg(number);
+        return true;
+    }
+    *report = QStringLiteral("%1: %2 lines, chain intact; head: sequence %3, sha256 %4")
+                  .arg(path)
+                  .arg(number)
+                  .arg(expected - 1)
+                  .arg(QString::fromLatin1(sha256Hex(previousLine)));
+    return true;
 }

@@ -1,10 +1,14 @@
-// The audit trail: one JSON line per key accepted for sending, written and flushed to disk before
-// the key goes to the controller. The file is only ever appended to.
+// The audit trail: one JSON line per key accepted for sending, on disk before the key goes to
+// the controller. The file is only ever appended to, each line with one write and an fsync and
+// no buffer in between, so a line that could not be written whole is cut back and never turns up
+// later. Each line starts with its sequence number and the SHA-256 of the line before it (for
+// the first line of a new log, a random log id), so that a line edited, removed or moved breaks
+// the chain: verify() finds where.
 #ifndef AUDITLOG_H
 #define AUDITLOG_H
 
+#include <QByteArray>
 #include <QDateTime>
-#include <QFile>
 #include <QHash>
 #include <QString>
 #include <QVector>
@@ -25,21 +29,43 @@ public:
     // The panel shows this many of a controller's latest keys.
     static constexpr int RecentKeys = 20;
 
-    // Opens path for appending, creating it if needed, and takes the latest keys of each
-    // controller from its end, so that they survive a restart.
+    AuditLog() = default;
+    ~AuditLog();
+    AuditLog(const AuditLog &) = delete;
+    AuditLog &operator=(const AuditLog &) = delete;
+
+    // Opens path for appending, creating it if needed; a partial line at its end (a crash or a
+    // full disk) is cut off. Takes the chain's head and the latest keys of each controller from
+    // the file, so that both survive a restart.
     bool open(const QString &path, QString *error);
-    // False when the line could not be written and flushed: the key must then not be sent.
+    // False when the line could not be written whole and synced: the key must then not be sent,
+    // and the file is as it was.
     bool append(const AuditEntry &entry);
     // Oldest first.
     QVector<AuditEntry> recent(const QString &controller) const;
 
-    static QByteArray toJsonLine(const AuditEntry &entry);
+    // The last line's sequence number and the SHA-256 of its bytes, in hex: kept elsewhere, it
+    // shows a later cut at the end of the file.
+    qint64 headSequence() const { return sequence; }
+    QByteArray headHash() const { return lastHash; }
+
+    // Checks the chain of the file at path. True with the head in report; false with
+    // "path:line: what" for the first line that breaks it.
+    static bool verify(const QString &path, QString *report);
+
+    // The entry's own fields as a JSON object's members, without the braces' chain prefix.
+    static QByteArray entryJson(const AuditEntry &entry);
     static bool fromJsonLine(const QByteArray &line, AuditEntry *entry);
+    static QByteArray sha256Hex(const QByteArray &bytes);
 
 private:
     void remember(const AuditEntry &entry);
 
-    QFile file;
+    int fd = -1;
+    qint64 size = 0;
+    qint64 sequence = 0;
+    // What the next line carries as "prev".
+    QByteArray lastHash;
     QHash<QString, QVector<AuditEntry>> latest;
 };
 

@@ -23,6 +23,12 @@ int main(int argc, char *argv[])
     }
     if (!options.addUser.isEmpty())
         return addUserCommand(options);
+    if (!options.verifyAudit.isEmpty()) {
+        QString report;
+        const bool intact = AuditLog::verify(options.verifyAudit, &report);
+        std::fprintf(intact ? stdout : stderr, "%s\n", qPrintable(report));
+        return intact ? 0 : 1;
+    }
 
     // Every file is read and checked before anything listens.
     WebConfig config;
@@ -35,6 +41,9 @@ int main(int argc, char *argv[])
     }
     if (!warning.isEmpty())
         std::fprintf(stderr, "frontpanel-web: %s\n", qPrintable(warning));
+    // Kept by the journal, the head shows a later cut at the end of the trail.
+    std::fprintf(stderr, "frontpanel-web: audit log head: sequence %lld, sha256 %s\n",
+                 (long long)audit.headSequence(), audit.headHash().constData());
 
     // Every client connection and every link holds a descriptor; the usual soft limit of 1,024
     // is far below what the door allows. A margin for the audit log and the listener.

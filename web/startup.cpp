@@ -79,7 +79,13 @@ bool parseStartOptions(const QStringList &arguments, StartOptions *options, QStr
     const QCommandLineOption role(QStringLiteral("role"),
                                   QStringLiteral("With --add-user: viewer or operator."),
                                   QStringLiteral("role"));
-    parser.addOptions({config, listen, port, users, audit, cert, key, insecure, addUser, role});
+    const QCommandLineOption verifyAudit(
+        QStringLiteral("verify-audit"),
+        QStringLiteral("Check the audit log's chain of lines and print its head, or the first "
+                       "line that breaks it; exit 0 when it holds."),
+        QStringLiteral("file"));
+    parser.addOptions(
+        {config, listen, port, users, audit, cert, key, insecure, addUser, role, verifyAudit});
     parser.addHelpOption();
     if (!parser.parse(arguments)) {
         *error = parser.errorText() + QLatin1Char('\n') + parser.helpText();
@@ -111,6 +117,7 @@ bool parseStartOptions(const QStringList &arguments, StartOptions *options, QStr
     options->insecureHttp = parser.isSet(insecure);
     options->addUser = parser.value(addUser);
     options->role = parser.value(role);
+    options->verifyAudit = parser.value(verifyAudit);
     if (parser.isSet(addUser) != parser.isSet(role)) {
         *error = QStringLiteral("--add-user and --role go together");
         return false;

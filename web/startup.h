@@ -19,6 +19,8 @@ struct StartOptions
     QString tlsCertificate;
     QString tlsKey;
     bool insecureHttp = false;
+    // --verify-audit: the audit log to check.
+    QString verifyAudit;
     // --add-user: the user to add or change, and the role.
     QString addUser;
     QString role;

@@ -27,10 +27,14 @@ struct WebServer::Rooms
 {
     Rooms(const WebConfig &config, const UserStore *users, AuditLog *audit,
           ControllerSource *source)
-        : sessions(qint64(config.sessionIdleMinutes) * 60 * 1000),
+        : audit(audit), sessions(qint64(config.sessionIdleMinutes) * 60 * 1000),
           door(config, users, &sessions, &throttle), channel(config, &sessions, audit, source)
     {
     }
+
+    AuditLog *audit;
+    // When the audit log's head is next written to the log (the journal under systemd).
+    qint64 nextHeadLogMs = 0;
 
     SessionStore sessions;
     LoginThrottle throttle;
@@ -137,7 +141,16 @@ bool WebServer::start(QString *error)
 
 void WebServer::tick()
 {
-    rooms->channel.tick(now());
+    const qint64 t = now();
+    rooms->channel.tick(t);
+    if (rooms->nextHeadLogMs == 0) {
+        rooms->nextHeadLogMs = t + AuditHeadEveryMs;
+    } else if (t >= rooms->nextHeadLogMs) {
+        rooms->nextHeadLogMs = t + AuditHeadEveryMs;
+        std::fprintf(stderr, "frontpanel-web: audit log head: sequence %lld, sha256 %s\n",
+                     (long long)rooms->audit->headSequence(),
+                     rooms->audit->headHash().constData());
+    }
     rooms->ticker->expires_after(std::chrono::seconds(1));
     rooms->ticker->async_wait([this](boost::system::error_code ec) {
         if (!ec)

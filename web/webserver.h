@@ -21,6 +21,10 @@
 class WebServer
 {
 public:
+    // The audit log's head is written to standard error at start (by the program) and this often,
+    // so that the journal holds heads to check a trail's end against.
+    static constexpr qint64 AuditHeadEveryMs = 60 * 60 * 1000;
+
     // users, audit and source must outlive the server.
     WebServer(const WebConfig &config, const UserStore *users, AuditLog *audit,
               ControllerSource *source);

@@ -7,8 +7,12 @@
 #include "webconfig.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <csignal>
+#include <sys/resource.h>
 
 class TestWebConfig : public QObject
 {
@@ -25,6 +29,9 @@ private slots:
     void badUsers_data();
     void badUsers();
     void auditTrailAppendsAndKeepsLatest();
+    void auditChainBreaksFound_data();
+    void auditChainBreaksFound();
+    void auditLineRefusedOnFullDiskNeverAppears();
 
 private:
     QString write(const QString &name, const QByteArray &content);
@@ -285,10 +292,17 @@ void TestWebConfig::auditTrailAppendsAndKeepsLatest()
     QVERIFY(all.startsWith(earlier));
     const QList<QByteArray> lines = all.split('\n');
     QCOMPARE(lines.size(), 32); // the earlier line, 30 entries, the empty piece after the last
+    // Chained to the earlier line, which was written before lines carried a chain.
     QCOMPARE(lines[1],
-             QByteArray("{\"address\":\"10.1.1.1\",\"code\":1,\"controller\":\"main-1st\","
-                        "\"key\":\"1\",\"time\":\"2026-05-01T08:00:01.000Z\","
-                        "\"user\":\"ann\"}"));
+             "{\"seq\":1,\"prev\":\"" + AuditLog::sha256Hex(earlier) +
+                 "\",\"address\":\"10.1.1.1\",\"code\":1,\"controller\":\"main-1st\","
+                 "\"key\":\"1\",\"time\":\"2026-05-01T08:00:01.000Z\",\"user\":\"ann\"}");
+    QVERIFY(lines[2].startsWith("{\"seq\":2,\"prev\":\"" + AuditLog::sha256Hex(lines[1] + '\n') +
+                                "\","));
+    QString report;
+    QVERIFY2(AuditLog::verify(path, &report), qPrintable(report));
+    QVERIFY2(report.endsWith("head: sequence 30, sha256 " + AuditLog::sha256Hex(lines[30] + '\n')),
+             qPrintable(report));
 
     // A restart finds each controller's latest keys in the file.
     AuditLog reopened;
@@ -300,6 +314,123 @@ void TestWebConfig::auditTrailAppendsAndKeepsLatest()
     QCOMPARE(main.first().keyName, QStringLiteral("6"));
     QCOMPARE(main.last().keyName, QStringLiteral("29"));
     QCOMPARE(reopened.recent("oak").size(), 6);
+}
+
+namespace {
+
+AuditEntry someKey(int i)
+{
+    AuditEntry e;
+    e.time = QDateTime(QDate(2026, 5, 1), QTime(9, 0, i % 60), Qt::UTC);
+    e.user = QStringLiteral("bob");
+    e.address = QStringLiteral("10.2.2.2");
+    e.controller = QStringLiteral("main-1st");
+    e.code = i % 24 + 1;
+    e.keyName = QString::number(i);
+    return e;
+}
+
+} // namespace
+
+void TestWebConfig::auditChainBreaksFound_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("found");
+    QTest::newRow("untouched") << "" << "chain intact; head: sequence 6";
+    QTest::newRow("a key edited") << "edit 3" << ":4: the line before it was changed";
+    QTest::newRow("a line removed") << "remove 3" << ":3: sequence 4 where 3 was due";
+    QTest::newRow("two lines swapped") << "swap 2" << ":2: sequence 3 where 2 was due";
+    QTest::newRow("the first line removed") << "remove 1" << ":1: the log starts at sequence 2";
+    QTest::newRow("cut mid-line") << "cut" << ":6: partial line at the end";
+    QTest::newRow("a line put in") << "insert 4" << ":4: sequence 2 where 4 was due";
+}
+
+// Six keys, then one change to the file as an editor (or a crash) would make it.
+void TestWebConfig::auditChainBreaksFound()
+{
+    QFETCH(QString, change);
+    QFETCH(QString, found);
+    const QString path = dir->filePath("chained.log");
+    QFile::remove(path);
+    {
+        AuditLog log;
+        QString error;
+        QVERIFY2(log.open(path, &error), qPrintable(error));
+        for (int i = 1; i <= 6; ++i)
+            QVERIFY(log.append(someKey(i)));
+        QCOMPARE(log.headSequence(), 6);
+    }
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QList<QByteArray> lines = file.readAll().split('\n');
+    file.close();
+    lines.removeLast(); // the empty piece after the last newline
+    const QStringList words = change.split(' ');
+    const int at = words.value(1).toInt() - 1;
+    if (words[0] == "edit")
+        lines[at].replace("\"bob\"", "\"eve\"");
+    else if (words[0] == "remove")
+        lines.removeAt(at);
+    else if (words[0] == "swap")
+        lines.swapItemsAt(at, at + 1);
+    else if (words[0] == "insert")
+        lines.insert(at, lines[1]);
+    QByteArray content = lines.join('\n') + '\n';
+    if (words[0] == "cut")
+        content.chop(10);
+    write("chained.log", content);
+    QString report;
+    const bool intact = AuditLog::verify(path, &report);
+    QCOMPARE(intact, change.isEmpty());
+    QVERIFY2(report.contains(found), qPrintable(report));
+}
+
+// A full disk (here: the file-size limit, which fails a write the same way without root) refuses
+// the key's line; nothing of it is in the file afterwards, not even once there is room again.
+void TestWebConfig::auditLineRefusedOnFullDiskNeverAppears()
+{
+    const QString path = dir->filePath("full.log");
+    AuditLog log;
+    QString error;
+    QVERIFY2(log.open(path, &error), qPrintable(error));
+    QVERIFY(log.append(someKey(1)));
+    const qint64 before = QFileInfo(path).size();
+
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit tight = saved;
+    tight.rlim_cur = rlim_t(before + 40); // room for part of a line only
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &tight), 0);
+    const bool refused = !log.append(someKey(2)) && !log.append(someKey(3));
+    const qint64 during = QFileInfo(path).size();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    QVERIFY(refused);
+    QCOMPARE(during, before);
+
+    QVERIFY(log.append(someKey(4)));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray all = file.readAll();
+    QCOMPARE(all.count('\n'), 2);
+    QVERIFY(!all.contains("\"key\":\"2\""));
+    QVERIFY(!all.contains("\"key\":\"3\""));
+    QVERIFY(all.contains("\"key\":\"4\""));
+    QString report;
+    QVERIFY2(AuditLog::verify(path, &report), qPrintable(report));
+
+    // A partial line left by a crash is cut off when the log is opened again.
+    file.close();
+    QFile append(path);
+    QVERIFY(append.open(QIODevice::Append));
+    append.write("{\"seq\":3,\"prev\":\"ab");
+    append.close();
+    AuditLog reopened;
+    QVERIFY(reopened.open(path, &error));
+    QCOMPARE(QFileInfo(path).size(), qint64(all.size()));
+    QVERIFY(reopened.append(someKey(5)));
+    QVERIFY2(AuditLog::verify(path, &report), qPrintable(report));
+    QVERIFY2(report.contains("head: sequence 3"), qPrintable(report));
 }
 
 QTEST_GUILESS_MAIN(TestWebConfig)
