@@ -41,9 +41,6 @@ int main(int argc, char *argv[])
     }
     if (!warning.isEmpty())
         std::fprintf(stderr, "frontpanel-web: %s\n", qPrintable(warning));
-    // Kept by the journal, the head shows a later cut at the end of the trail.
-    std::fprintf(stderr, "frontpanel-web: audit log head: sequence %lld, sha256 %s\n",
-                 (long long)audit.headSequence(), audit.headHash().constData());
 
     // Every client connection and every link holds a descriptor; the usual soft limit of 1,024
     // is far below what the door allows. A margin for the audit log and the listener.
@@ -59,5 +56,8 @@ int main(int argc, char *argv[])
                 server.usesTls() ? "https" : "http", qPrintable(config.listenAddress),
                 server.port(), int(config.controllers.size()));
     std::fflush(stdout);
+    // Kept by the journal, the head shows a later cut at the end of the trail.
+    std::fprintf(stderr, "frontpanel-web: audit log head: sequence %lld, sha256 %s\n",
+                 (long long)audit.headSequence(), audit.headHash().constData());
     return app.exec();
 }
