@@ -65,7 +65,6 @@ struct LinkEngine::Link
     std::atomic<int> pollInterval{DefaultPollInterval};
     std::atomic<int> slowInterval{5000};
     std::atomic<int> watchers{0};
-    std::atomic<uint8_t> pendingKey{0};
 
     // Engine thread only.
     Phase phase = Idle;
@@ -75,6 +74,25 @@ struct LinkEngine::Link
     bool firstBlockNext = true;
     // The figure of the last poll, which decides the pause after it.
     int lastFigure = 0;
+    // The key whose SetRequest awaits its answer.
+    uint64_t keyInFlight = 0;
+    // Reads of the display that follow a key at once: its cursor block, then the other.
+    int echoReadsLeft = 0;
+    // Room for requests beyond the polls, in milliseconds of the rate's time: it grows with
+    // time up to a full second's worth and each such request uses up one share.
+    int64_t extraCredit = 1000;
+    int64_t creditAt = 0;
+
+    // Keys in the order pressed: added from any thread, taken on the engine's, under lock.
+    struct QueuedKey
+    {
+        uint8_t code;
+        uint64_t ticket;
+        int64_t pressedAt;
+    };
+    QueuedKey keys[LinkEngine::MaxQueuedKeys];
+    int keyFirst = 0;
+    int keyCount = 0;
 
     // What other threads read, under lock.
     mutable std::mutex lock;
@@ -204,6 +222,9 @@ bool LinkEngine::removeLink(int id)
             io->events[i].data.ptr = nullptr;
     ++removals;
     heapRemove(gone.get());
+    if (gone->keyInFlight != 0)
+        emit keyDone(gone->id, gone->keyInFlight, KeyOutcome::NoAnswer, QString());
+    dropKeys(gone.get(), QStringLiteral("the controller was removed"));
     armWakeTimer();
     return true;
 }
@@ -231,14 +252,24 @@ bool LinkEngine::read(int id, LinkState *out) const
     return true;
 }
 
-bool LinkEngine::pressKey(int id, uint8_t code)
+uint64_t LinkEngine::pressKey(int id, uint8_t code)
 {
-    std::lock_guard<std::mutex> locker(tableLock);
-    Link *link = find(id);
-    if (!link)
-        return false;
-    link->pendingKey.store(code, std::memory_order_release);
-    return true;
+    uint64_t ticket = 0;
+    {
+        std::lock_guard<std::mutex> locker(tableLock);
+        Link *link = find(id);
+        if (!link)
+            return 0;
+        std::lock_guard<std::mutex> keyLocker(link->lock);
+        if (link->keyCount == MaxQueuedKeys)
+            return 0;
+        ticket = ++lastTicket;
+        link->keys[(link->keyFirst + link->keyCount) % MaxQueuedKeys] = {code, ticket, clockMs()};
+        ++link->keyCount;
+    }
+    // A link resting between polls sends it now, not after its pause.
+    QMetaObject::invokeMethod(this, [this, id] { keyWake(id); });
+    return ticket;
 }
 
 bool LinkEngine::watch(int id)
@@ -292,6 +323,115 @@ void LinkEngine::wake(int id)
     }
 }
 
+void LinkEngine::keyWake(int id)
+{
+    Link *link = find(id);
+    if (!link || link->phase != Link::Idle || link->echoReadsLeft > 0)
+        return;
+    const int64_t now = clockMs();
+    if (link->due > now && extraRequest(link, now, false)) {
+        schedule(link, now);
+        armWakeTimer();
+    }
+}
+
+bool LinkEngine::extraRequest(Link *link, int64_t now, bool take)
+{
+    constexpr int64_t share = 1000 / ExtraRequestsPerSecond;
+    const int64_t credit = std::min<int64_t>(1000, link->extraCredit + (now - link->creditAt));
+    link->extraCredit = credit;
+    link->creditAt = now;
+    if (credit < share)
+        return false;
+    if (take)
+        link->extraCredit -= share;
+    return true;
+}
+
+bool LinkEngine::sendKey(Link *link, int64_t now)
+{
+    for (;;) {
+        Link::QueuedKey key{};
+        {
+            std::lock_guard<std::mutex> locker(link->lock);
+            if (link->keyCount == 0)
+                return false;
+            key = link->keys[link->keyFirst];
+        }
+        // Keys are not sent into a situation that has changed since they were pressed.
+        int64_t lastReply;
+        {
+            std::lock_guard<std::mutex> locker(link->lock);
+            lastReply = link->state.lastReplyMs;
+        }
+        if (link->lastFigure == NoReply && (lastReply < 0 || now - lastReply > KeySilenceMs)) {
+            dropKeys(link, lastReply < 0 ? QStringLiteral("no answer from the controller yet")
+                                         : QStringLiteral("no answer from the controller for %1 s")
+                                               .arg((now - lastReply) / 1000));
+            return false;
+        }
+        const bool stale = now - key.pressedAt > KeyMaxWaitMs;
+        if (!stale && !extraRequest(link, now, true))
+            return false;
+        {
+            std::lock_guard<std::mutex> locker(link->lock);
+            link->keyFirst = (link->keyFirst + 1) % MaxQueuedKeys;
+            --link->keyCount;
+        }
+        if (stale) {
+            emit keyDone(link->id, key.ticket, KeyOutcome::Dropped,
+                         QStringLiteral("waited more than %1 s").arg(KeyMaxWaitMs / 1000));
+            continue;
+        }
+        buildKey(link->packet, key.code);
+        send(link);
+        {
+            std::lock_guard<std::mutex> locker(link->lock);
+            ++link->state.counters.keysSent;
+        }
+        link->keyInFlight = key.ticket;
+        link->echoReadsLeft = 0;
+        link->phase = Link::AwaitingKeyAnswer;
+        schedule(link, now + KeyAnswerWait);
+        return true;
+    }
+}
+
+void LinkEngine::dropKeys(Link *link, const QString &reason)
+{
+    for (;;) {
+        uint64_t ticket = 0;
+        {
+            std::lock_guard<std::mutex> locker(link->lock);
+            if (link->keyCount == 0)
+                return;
+            ticket = link->keys[link->keyFirst].ticket;
+            link->keyFirst = (link->keyFirst + 1) % MaxQueuedKeys;
+            --link->keyCount;
+        }
+        emit keyDone(link->id, ticket, KeyOutcome::Dropped, reason);
+    }
+}
+
+void LinkEngine::afterKey(Link *link, int64_t now)
+{
+    link->keyInFlight = 0;
+    // The key's effect shows first in the block that holds the cursor's row.
+    int cursorRow;
+    {
+        std::lock_guard<std::mutex> locker(link->lock);
+        cursorRow = link->state.cursorRow;
+    }
+    link->firstBlockNext = cursorRow <= Rows / 2;
+    if (!extraRequest(link, now, true)) {
+        startPause(link, now);
+        return;
+    }
+    link->echoReadsLeft = 2;
+    link->phase = Link::Idle;
+    schedule(link, now);
+}
+
 bool LinkEngine::send(Link *link)
 {
     const ssize_t n = ::sendto(link->fd, link->packet.frame, size_t(link->packet.frameLength), 0,
@@ -303,6 +443,8 @@ void LinkEngine::sendPoll(Link *link, int64_t now)
 {
     buildPoll(link->packet, link->firstBlockNext);
     link->firstBlockNext = !link->firstBlockNext;
+    if (link->echoReadsLeft > 0)
+        --link->echoReadsLeft;
     {
         std::lock_guard<std::mutex> locker(link->lock);
         ++link->state.counters.requests;
@@ -319,20 +461,16 @@ void LinkEngine::sendPoll(Link *link, int64_t now)
 
 void LinkEngine::afterPoll(Link *link, int64_t now)
 {
-    // One exchange: a code stored while this one is sent waits for the next cycle.
-    const uint8_t code = link->pendingKey.exchange(0, std::memory_order_acq_rel);
-    if (code == 0) {
-        startPause(link, now);
+    if (sendKey(link, now))
+        return;
+    // The other block of a key's echo follows at once too.
+    if (link->echoReadsLeft > 0 && extraRequest(link, now, true)) {
+        link->phase = Link::Idle;
+        schedule(link, now);
         return;
     }
-    buildKey(link->packet, code);
-    send(link);
-    {
-        std::lock_guard<std::mutex> locker(link->lock);
-        ++link->state.counters.keysSent;
-    }
-    link->phase = Link::AwaitingKeyAnswer;
-    schedule(link, now + KeyAnswerWait);
+    link->echoReadsLeft = 0;
+    startPause(link, now);
 }
 
 void LinkEngine::startPause(Link *link, int64_t now)
@@ -348,6 +486,8 @@ void LinkEngine::handleDue(Link *link, int64_t now)
 {
     switch (link->phase) {
     case Link::Idle:
+        if (link->echoReadsLeft == 0 && sendKey(link, now))
+            break;
         sendPoll(link, now);
         break;
     case Link::AwaitingReply: {
@@ -362,7 +502,8 @@ void LinkEngine::handleDue(Link *link, int64_t now)
     }
     case Link::AwaitingKeyAnswer:
         // Not answered: the key is not sent again.
-        startPause(link, now);
+        emit keyDone(link->id, link->keyInFlight, KeyOutcome::NoAnswer, QString());
+        afterKey(link, now);
         break;
     }
 }
@@ -396,7 +537,8 @@ void LinkEngine::readDatagrams(Link *link)
                 std::lock_guard<std::mutex> locker(link->lock);
                 ++link->state.counters.keysAnswered;
             }
-            startPause(link, now);
+            emit keyDone(link->id, link->keyInFlight, KeyOutcome::Answered, QString());
+            afterKey(link, now);
             break;
         }
         case Link::Idle: {

@@ -8,8 +8,11 @@
 #include "linkrules.h"
 
 #include <QByteArray>
+#include <QMetaType>
 #include <QObject>
 #include <QString>
+
+#include <atomic>
 
 #include <cstdint>
 #include <map>
@@ -62,11 +65,29 @@ struct LinkState
     char lastError[64];
 };
 
+// What became of a key handed to pressKey.
+enum class KeyOutcome {
+    Answered, // the controller answered its SetRequest
+    NoAnswer, // sent, and no answer came in time
+    Dropped,  // never sent; the reason says why
+};
+
 class LinkEngine : public QObject
 {
     Q_OBJECT
 
 public:
+    // Keys wait in order, per link, at most this many.
+    static constexpr int MaxQueuedKeys = 32;
+    // A key that waited longer is not sent into a screen that has moved on since.
+    static constexpr int64_t KeyMaxWaitMs = 5000;
+    // Nor into a link that has stopped answering: its last poll unanswered and no reply for
+    // this long (one lost reply on a lossy link is no reason to give up a key).
+    static constexpr int64_t KeySilenceMs = 3000;
+    // Keys and the reads that show their effect at once are requests beyond the poll: at most
+    // this many a second per link, so that a controller never sees a burst.
+    static constexpr int ExtraRequestsPerSecond = 20;
+
     explicit LinkEngine(QObject *parent = nullptr);
     ~LinkEngine() override;
 
@@ -78,8 +99,10 @@ public:
 
     // From any thread; false for an id that is not (or no longer) there.
     bool read(int id, LinkState *out) const;
-    // One waiting key per link: a newer code replaces one that was not sent yet.
-    bool pressKey(int id, uint8_t code);
+    // Queues the key behind the link's other waiting keys; it is sent as soon as no request of
+    // the link is outstanding, exactly once. Returns a ticket that keyDone() names, or 0 when
+    // the link is not there or its queue is full.
+    uint64_t pressKey(int id, uint8_t code);
     // A watched link polls at its poll interval, an unwatched one at its slow interval.
     // Watchers are counted; the first one makes an idle link poll at once.
     bool watch(int id);
@@ -92,6 +115,9 @@ public:
 signals:
     // A reply changed the link's screen or cursor. Emitted on the engine's thread.
     void screenChanged(int id);
+    // The fate of a key pressKey took; reason is set for Dropped. On the engine's thread; a
+    // slot must not remove links.
+    void keyDone(int id, quint64 ticket, KeyOutcome outcome, const QString &reason);
 
 private:
     struct Link;
@@ -103,6 +129,14 @@ private:
     void handleDue(Link *link, int64_t now);
     void sendPoll(Link *link, int64_t now);
     void afterPoll(Link *link, int64_t now);
+    // Sends the link's next key if one waits and the link may; false when none went out.
+    bool sendKey(Link *link, int64_t now);
+    void dropKeys(Link *link, const QString &reason);
+    // Whether the link may make a request beyond its polls now; take uses up that room.
+    bool extraRequest(Link *link, int64_t now, bool take);
+    // After a key's answer, or the end of its wait: the display at once, cursor block first.
+    void afterKey(Link *link, int64_t now);
+    void keyWake(int id);
     void startPause(Link *link, int64_t now);
     bool send(Link *link);
     void onReady();
@@ -121,6 +155,7 @@ private:
     mutable std::mutex tableLock;
     std::map<int, std::unique_ptr<Link>> links;
     int lastId = 0;
+    std::atomic<uint64_t> lastTicket{0};
     // The due time sits in the entry, not only in the link: a sift compares neighbours in one
     // array instead of following a pointer per comparison.
     struct Deadline
@@ -146,5 +181,7 @@ private:
     // Counts removals, so that a loop that emitted a signal can tell its link may be gone.
     uint64_t removals = 0;
 };
+
+Q_DECLARE_METATYPE(KeyOutcome)
 
 #endif // LINKENGINE_H

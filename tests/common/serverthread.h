@@ -34,6 +34,8 @@ public:
     }
 
     quint16 port() const { return boundPort; }
+    // Runs f on the server's thread, for what must be set there.
+    void onServer(const std::function<void(ControllerServer &)> &f) { thread.onThread(f); }
     // Its switches, log and counters are safe to use from the test's thread.
     ControllerServer &server() { return *served; }
 

@@ -2,6 +2,7 @@
 // sockets that answer as hostile peers, read from the test thread while the engine polls.
 #include "allocationcount.h"
 #include "enginethread.h"
+#include "serverthread.h"
 #include "simprocess.h"
 #include "snmpbytes.h"
 
@@ -50,6 +51,9 @@ private slots:
     void hostilePeer_data();
     void hostilePeer();
     void pollingAllocatesNothing();
+    void keysInOrderOnceAndSeenAtOnce_data();
+    void keysInOrderOnceAndSeenAtOnce();
+    void keysNotSentIntoSilence();
 
 private:
     SimProcess sim{QStringLiteral(CONTROLLER_SIM_PATH)};
@@ -319,6 +323,113 @@ void TestLinkEngine::pollingAllocatesNothing()
         QCOMPARE(thread.state(id).counters.keysSent, uint64_t(ids.indexOf(id) % 4 == 0));
         QVERIFY(thread.remove(id));
     }
+}
+
+namespace {
+
+// What keyDone reported, in order, as the test thread heard it.
+struct Outcomes : QObject
+{
+    QList<quint64> tickets;
+    QList<KeyOutcome> outcomes;
+    QStringList reasons;
+    void listen(LinkEngine *engine)
+    {
+        connect(engine, &LinkEngine::keyDone, this,
+                [this](int, quint64 ticket, KeyOutcome outcome, const QString &reason) {
+                    tickets << ticket;
+                    outcomes << outcome;
+                    reasons << reason;
+                });
+    }
+};
+
+} // namespace
+
+void TestLinkEngine::keysInOrderOnceAndSeenAtOnce_data()
+{
+    QTest::addColumn<int>("delay");
+    QTest::newRow("controller answers at once") << 0;
+    QTest::newRow("controller answers after 60 ms") << 60;
+}
+
+// A burst of keys, faster than any poll: every one reaches the controller once and in order, a
+// full queue refuses the rest, and after each key the display is read at once rather than after
+// the poll interval.
+void TestLinkEngine::keysInOrderOnceAndSeenAtOnce()
+{
+    QFETCH(int, delay);
+    qRegisterMetaType<KeyOutcome>();
+    ServerThread controller;
+    QVERIFY(controller.port() != 0);
+    controller.onServer([delay](ControllerServer &s) { s.setDelay(delay); });
+    LinkConfig config = loopbackLink(controller.port(), 1000);
+    const int id = thread.add(config);
+    engine->watch(id);
+    QTRY_VERIFY_WITH_TIMEOUT(thread.state(id).counters.accepted >= 1, Patience);
+    Outcomes heard;
+    heard.listen(engine);
+
+    // Pressed in one go on the engine's thread: nothing is sent in between.
+    QList<quint64> tickets;
+    thread.onEngine([&] {
+        for (int i = 0; i < LinkEngine::MaxQueuedKeys + 3; ++i)
+            tickets << engine->pressKey(id, uint8_t(i % 24 + 1));
+    });
+    const QList<quint64> accepted = tickets.mid(0, LinkEngine::MaxQueuedKeys);
+    QVERIFY(!accepted.contains(0));
+    QCOMPARE(tickets.mid(LinkEngine::MaxQueuedKeys), QList<quint64>(3, 0));
+    QTRY_COMPARE_WITH_TIMEOUT(heard.tickets.size(), LinkEngine::MaxQueuedKeys, Patience);
+    QCOMPARE(heard.tickets, accepted);
+    QCOMPARE(heard.outcomes, QList<KeyOutcome>(LinkEngine::MaxQueuedKeys, KeyOutcome::Answered));
+    QList<int> codes;
+    for (int i = 0; i < LinkEngine::MaxQueuedKeys; ++i)
+        codes << i % 24 + 1;
+    QCOMPARE(controller.keys(), codes);
+
+    // One more key, alone: its echo is read at once, cursor block first (the simulator's cursor
+    // sits in the upper half), though polls are a second apart.
+    QVERIFY(engine->pressKey(id, 17));
+    QTRY_COMPARE_WITH_TIMEOUT(heard.tickets.size(), LinkEngine::MaxQueuedKeys + 1, Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(controller.events().back().request.pduType == GetRequest, Patience);
+    const ServerThread::EventLog log = controller.events();
+    int set = -1;
+    for (int i = 0; i < int(log.size()); ++i)
+        if (log[size_t(i)].request.pduType == SetRequest)
+            set = i;
+    QVERIFY(set >= 0 && set + 1 < int(log.size()));
+    QCOMPARE(log[size_t(set + 1)].request.pduType, GetRequest);
+    QCOMPARE(log[size_t(set + 1)].request.oid, oidBytes(FirstBlockOid));
+    QVERIFY2(log[size_t(set + 1)].atMs - log[size_t(set)].atMs < 500 + delay,
+             qPrintable(QString::number(log[size_t(set + 1)].atMs - log[size_t(set)].atMs)));
+    QVERIFY(thread.remove(id));
+}
+
+// Keys pressed while the controller is silent are dropped with the reason, never sent late.
+void TestLinkEngine::keysNotSentIntoSilence()
+{
+    qRegisterMetaType<KeyOutcome>();
+    ServerThread controller;
+    const int id = thread.add(loopbackLink(controller.port(), 50));
+    engine->watch(id);
+    QTRY_VERIFY_WITH_TIMEOUT(thread.state(id).counters.accepted >= 1, Patience);
+    controller.server().setBehaviour(ControllerServer::Behaviour::Silent);
+    QTRY_VERIFY_WITH_TIMEOUT(LinkEngine::clockMs() - thread.state(id).lastReplyMs >
+                                 LinkEngine::KeySilenceMs + 200,
+                             Patience);
+    const int setsBefore = controller.keys().size();
+    Outcomes heard;
+    heard.listen(engine);
+    QVERIFY(engine->pressKey(id, 5));
+    QVERIFY(engine->pressKey(id, 6));
+    QTRY_COMPARE_WITH_TIMEOUT(heard.tickets.size(), 2, Patience);
+    QCOMPARE(heard.outcomes, QList<KeyOutcome>(2, KeyOutcome::Dropped));
+    QVERIFY2(heard.reasons[0].startsWith("no answer from the controller for "),
+             qPrintable(heard.reasons[0]));
+    controller.server().setBehaviour(ControllerServer::Behaviour::Answer);
+    QTRY_VERIFY_WITH_TIMEOUT(thread.state(id).figure < LinkRules::NoReply, Patience);
+    QCOMPARE(controller.keys().size(), setsBefore);
+    QVERIFY(thread.remove(id));
 }
 
 QTEST_GUILESS_MAIN(TestLinkEngine)
