@@ -3,10 +3,13 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
+#include <QStringList>
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -121,8 +124,14 @@ bool AuditLog::open(const QString &path, QString *error)
             break;
         lastLine = tail.mid(from, end - from + 1);
         AuditEntry entry;
-        if (fromJsonLine(lastLine, &entry))
+        if (fromJsonLine(lastLine, &entry)) {
             remember(entry);
+        } else if (lastLine.contains(",\"outcome\":\"")) {
+            const QJsonObject o = QJsonDocument::fromJson(lastLine).object();
+            noteOutcome(o.value(QStringLiteral("controller")).toString(),
+                        qint64(o.value(QStringLiteral("of")).toDouble()),
+                        o.value(QStringLiteral("outcome")).toString());
+        }
         from = end + 1;
     }
     if (lastLine.isEmpty()) {
@@ -144,10 +153,47 @@ bool AuditLog::open(const QString &path, QString *error)
 
 bool AuditLog::append(const AuditEntry &entry)
 {
+    if (!appendLine(entryJson(entry)))
+        return false;
+    AuditEntry kept = entry;
+    kept.seq = sequence;
+    remember(kept);
+    return true;
+}
+
+bool AuditLog::appendOutcome(qint64 keySeq, const QString &controller, const QString &outcome)
+{
+    const QJsonObject object{
+        {QStringLiteral("time"),
+         QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
+        {QStringLiteral("controller"), controller},
+        {QStringLiteral("of"), keySeq},
+        {QStringLiteral("outcome"), outcome},
+    };
+    const QByteArray json = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    if (!appendLine(json.mid(1, json.size() - 2)))
+        return false;
+    noteOutcome(controller, keySeq, outcome);
+    return true;
+}
+
+void AuditLog::noteOutcome(const QString &controller, qint64 keySeq, const QString &outcome)
+{
+    auto it = latest.find(controller);
+    if (it == latest.end())
+        return;
+    for (AuditEntry &e : *it) {
+        if (e.seq == keySeq)
+            e.outcome = outcome;
+    }
+}
+
+bool AuditLog::appendLine(const QByteArray &fields)
+{
     if (fd < 0)
         return false;
     const QByteArray line = SeqPrefix + QByteArray::number(sequence + 1) + PrevPrefix + lastHash +
-                            "\"," + entryJson(entry) + "}\n";
+                            "\"," + fields + "}\n";
     const ssize_t written = ::write(fd, line.constData(), size_t(line.size()));
     // On disk before the key leaves: a crash right after the send still leaves the entry.
     if (written != line.size() || ::fsync(fd) != 0) {
@@ -159,7 +205,6 @@ bool AuditLog::append(const AuditEntry &entry)
     size += line.size();
     ++sequence;
     lastHash = sha256Hex(line);
-    remember(entry);
     return true;
 }
 
@@ -203,7 +248,10 @@ bool AuditLog::fromJsonLine(const QByteArray &line, AuditEntry *entry)
     entry->controller = o.value(QStringLiteral("controller")).toString();
     entry->code = o.value(QStringLiteral("code")).toInt();
     entry->keyName = o.value(QStringLiteral("key")).toString();
-    return entry->time.isValid() && !entry->controller.isEmpty();
+    entry->seq = qint64(o.value(QStringLiteral("seq")).toDouble());
+    // Outcome lines carry a time and a controller too, but no key.
+    return entry->time.isValid() && !entry->controller.isEmpty() &&
+           o.contains(QStringLiteral("key"));
 }
 
 bool AuditLog::verify(const QString &path, QString *report)
@@ -220,6 +268,8 @@ bool AuditLog::verify(const QString &path, QString *report)
     };
     qint64 number = 0, expected = 0, legacy = 0;
     QByteArray previousLine;
+    // Keys seen and outcomes seen, to name the keys that have none.
+    QSet<qint64> keysWithoutOutcome;
     for (int from = 0; from < all.size();) {
         ++number;
         const int end = all.indexOf('\n', from);
@@ -257,6 +307,13 @@ bool AuditLog::verify(const QString &path, QString *report)
             return broken(number, QStringLiteral("the line before it was changed, or lines were "
                                                  "moved"));
         }
+        if (line.contains(",\"key\":\"")) {
+            keysWithoutOutcome.insert(f.seq);
+        } else {
+            const int of = line.indexOf(",\"of\":");
+            if (of > 0)
+                keysWithoutOutcome.remove(line.mid(of + 6, 20).split(',').first().toLongLong());
+        }
         ++expected;
         previousLine = line;
     }
@@ -269,5 +326,17 @@ bool AuditLog::verify(const QString &path, QString *report)
                   .arg(number)
                   .arg(expected - 1)
                   .arg(QString::fromLatin1(sha256Hex(previousLine)));
+    if (!keysWithoutOutcome.isEmpty()) {
+        QList<qint64> open = keysWithoutOutcome.values();
+        std::sort(open.begin(), open.end());
+        QStringList shown;
+        for (int i = 0; i < open.size() && i < 20; ++i)
+            shown << QString::number(open[i]);
+        *report += QStringLiteral("\nkeys without an outcome (in flight when the server stopped): "
+                                  "%1%2")
+                       .arg(shown.join(QStringLiteral(", ")),
+                            open.size() > 20 ? QStringLiteral(" and %1 more").arg(open.size() - 20)
+                                             : QString());
+    }
     return true;
 }

@@ -21,6 +21,10 @@ struct AuditEntry
     QString controller;
     int code = 0;
     QString keyName;
+    // The key's line in the trail, and what became of the key: "answered", "no answer",
+    // "dropped: <reason>", or empty while in flight (or when the server stopped first).
+    qint64 seq = 0;
+    QString outcome;
 };
 
 class AuditLog
@@ -39,8 +43,11 @@ public:
     // the file, so that both survive a restart.
     bool open(const QString &path, QString *error);
     // False when the line could not be written whole and synced: the key must then not be sent,
-    // and the file is as it was.
+    // and the file is as it was. On success the entry's line is headSequence().
     bool append(const AuditEntry &entry);
+    // What became of the key on line keySeq, as its own line tied to the key's; the key's entry
+    // in recent() shows it.
+    bool appendOutcome(qint64 keySeq, const QString &controller, const QString &outcome);
     // Oldest first.
     QVector<AuditEntry> recent(const QString &controller) const;
 
@@ -49,8 +56,9 @@ public:
     qint64 headSequence() const { return sequence; }
     QByteArray headHash() const { return lastHash; }
 
-    // Checks the chain of the file at path. True with the head in report; false with
-    // "path:line: what" for the first line that breaks it.
+    // Checks the chain of the file at path. True with the head, and the keys that have no
+    // outcome (in flight when the server stopped), in report; false with "path:line: what" for
+    // the first line that breaks it.
     static bool verify(const QString &path, QString *report);
 
     // The entry's own fields as a JSON object's members, without the braces' chain prefix.
@@ -60,6 +68,8 @@ public:
 
 private:
     void remember(const AuditEntry &entry);
+    void noteOutcome(const QString &controller, qint64 keySeq, const QString &outcome);
+    bool appendLine(const QByteArray &fields);
 
     int fd = -1;
     qint64 size = 0;

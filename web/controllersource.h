@@ -29,6 +29,9 @@ struct ControllerSnapshot
     QString lastError;
 };
 
+// What became of a key: answered by the controller, sent without an answer, or never sent.
+enum class KeyResult { Answered, NoAnswer, Dropped };
+
 class ControllerSource : public QObject
 {
     Q_OBJECT
@@ -38,7 +41,8 @@ public:
 
     // Controllers are numbered from 0 in the order of the configuration file.
     virtual bool snapshot(int index, ControllerSnapshot *out) const = 0;
-    virtual bool pressKey(int index, uint8_t code) = 0;
+    // Queues the key; a ticket that keyDone() names later, or 0 when it cannot be queued.
+    virtual quint64 pressKey(int index, uint8_t code) = 0;
     // Counted: a watched controller is polled at its poll interval, others at the slow one.
     virtual void watch(int index) = 0;
     virtual void unwatch(int index) = 0;
@@ -46,6 +50,8 @@ public:
 signals:
     // A reply changed the controller's display or cursor.
     void screenChanged(int index);
+    // The fate of the key with that ticket (a KeyResult); reason is set when it was dropped.
+    void keyDone(int index, quint64 ticket, int result, const QString &reason);
 };
 
 #endif // CONTROLLERSOURCE_H

@@ -12,6 +12,16 @@ EngineSource::EngineSource(LinkEngine *engine, QObject *parent)
         if (it != indexOfLink.constEnd())
             emit screenChanged(*it);
     });
+    connect(engine, &LinkEngine::keyDone, this,
+            [this](int id, quint64 ticket, KeyOutcome outcome, const QString &reason) {
+                const auto it = indexOfLink.constFind(id);
+                if (it == indexOfLink.constEnd())
+                    return;
+                const KeyResult result = outcome == KeyOutcome::Answered   ? KeyResult::Answered
+                                         : outcome == KeyOutcome::NoAnswer ? KeyResult::NoAnswer
+                                                                           : KeyResult::Dropped;
+                emit keyDone(*it, ticket, int(result), reason);
+            });
 }
 
 bool EngineSource::addControllers(const WebConfig &config, QString *error)
@@ -55,9 +65,9 @@ bool EngineSource::snapshot(int index, ControllerSnapshot *out) const
     return true;
 }
 
-bool EngineSource::pressKey(int index, uint8_t code)
+quint64 EngineSource::pressKey(int index, uint8_t code)
 {
-    return index >= 0 && index < linkIds.size() && engine->pressKey(linkIds[index], code);
+    return index >= 0 && index < linkIds.size() ? engine->pressKey(linkIds[index], code) : 0;
 }
 
 void EngineSource::watch(int index)

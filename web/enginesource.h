@@ -23,7 +23,7 @@ public:
     bool addControllers(const WebConfig &config, QString *error);
 
     bool snapshot(int index, ControllerSnapshot *out) const override;
-    bool pressKey(int index, uint8_t code) override;
+    quint64 pressKey(int index, uint8_t code) override;
     void watch(int index) override;
     void unwatch(int index) override;
 

@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -160,9 +161,50 @@ void PageChannel::press(quint64 id, Page &page, int index, const QJsonValue &cod
                QStringLiteral("the audit log cannot be written: the key was not sent"));
         return;
     }
-    source->pressKey(index, key->code);
+    const qint64 seq = audit->headSequence();
+    const quint64 ticket = source->pressKey(index, key->code);
+    if (ticket == 0) {
+        recordOutcome(index, seq, id, QStringLiteral("dropped"),
+                      QStringLiteral("too many keys are waiting for this controller"));
+        return;
+    }
+    keysInFlight.insert(ticket, KeyInFlight{seq, id});
     toViewers(index, PageMessages::keys(controller, audit->recent(controller)),
               foldKey("keys", index), false);
+}
+
+void PageChannel::keyDone(int index, quint64 ticket, int result, const QString &reason)
+{
+    const auto it = keysInFlight.find(ticket);
+    if (it == keysInFlight.end() || index < 0 || index >= words.size())
+        return;
+    const KeyInFlight key = *it;
+    keysInFlight.erase(it);
+    const KeyResult r = KeyResult(result);
+    recordOutcome(index, key.seq, key.page,
+                  r == KeyResult::Answered   ? QStringLiteral("answered")
+                  : r == KeyResult::NoAnswer ? QStringLiteral("no answer")
+                                             : QStringLiteral("dropped"),
+                  reason);
+}
+
+// The outcome goes into the trail tied to the key's line, to the panels as the key's state, and
+// for a key never sent, to the page that pressed it with the reason.
+void PageChannel::recordOutcome(int index, qint64 seq, quint64 page, const QString &outcome,
+                                const QString &dropReason)
+{
+    const QString &controller = config.controllers[index].id;
+    const QString text =
+        outcome == QLatin1String("dropped") ? outcome + QStringLiteral(": ") + dropReason : outcome;
+    if (!audit->appendOutcome(seq, controller, text))
+        std::fprintf(stderr, "frontpanel-web: the audit log cannot be written: the outcome of "
+                             "key %lld (%s) is not in it\n",
+                     (long long)seq, qPrintable(text));
+    toViewers(index, PageMessages::keys(controller, audit->recent(controller)),
+              foldKey("keys", index), false);
+    auto presser = pages.find(page);
+    if (outcome == QLatin1String("dropped") && presser != pages.end())
+        refuse(*presser, controller, QStringLiteral("key not sent: ") + dropReason);
 }
 
 void PageChannel::refuse(Page &page, const QString &controller, const QString &message)

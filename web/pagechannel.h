@@ -57,6 +57,8 @@ public:
     void endSession(const QByteArray &session);
     // A reply changed controller index's display.
     void screenChanged(int index);
+    // What became of a key the channel handed on (result: a KeyResult).
+    void keyDone(int index, quint64 ticket, int result, const QString &reason);
     // Once a second: idle control is released, pages of ended sessions are closed, and the
     // state words follow the links' counters.
     void tick(qint64 nowMs);
@@ -81,6 +83,8 @@ private:
     void leaveController(quint64 id, Page &page);
     void sendControl(int index);
     void press(quint64 id, Page &page, int index, const QJsonValue &code, qint64 nowMs);
+    void recordOutcome(int index, qint64 seq, quint64 page, const QString &outcome,
+                       const QString &dropReason);
     // One look at the link feeds both the screen and, when its words changed, the state.
     void look(int index, bool screenToo);
     void toViewers(int index, const QByteArray &text, const QByteArray &foldKey, bool overviewToo);
@@ -95,6 +99,13 @@ private:
     QVector<LinkWords> words;
     QHash<quint64, Page> pages;
     quint64 lastPageId = 0;
+    // Keys handed to the source and not yet done: their line in the trail and their page.
+    struct KeyInFlight
+    {
+        qint64 seq = 0;
+        quint64 page = 0;
+    };
+    QHash<quint64, KeyInFlight> keysInFlight;
 };
 
 #endif // PAGECHANNEL_H

@@ -130,7 +130,8 @@ QByteArray keys(const QString &controller, const QVector<AuditEntry> &recent)
     for (const AuditEntry &e : recent) {
         list.append(QJsonObject{{QStringLiteral("time"), e.time.toString(Qt::ISODate)},
                                 {QStringLiteral("user"), e.user},
-                                {QStringLiteral("key"), e.keyName}});
+                                {QStringLiteral("key"), e.keyName},
+                                {QStringLiteral("outcome"), e.outcome}});
     }
     return compact({{QStringLiteral("type"), QStringLiteral("keys")},
                     {QStringLiteral("controller"), controller},

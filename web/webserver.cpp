@@ -66,6 +66,7 @@ WebServer::WebServer(const WebConfig &config, const UserStore *users, AuditLog *
 WebServer::~WebServer()
 {
     QObject::disconnect(screenConnection);
+    QObject::disconnect(keyConnection);
     if (network.joinable()) {
         net::post(rooms->context, [this] {
             rooms->listener->stop();
@@ -119,6 +120,13 @@ bool WebServer::start(QString *error)
     screenConnection = QObject::connect(source, &ControllerSource::screenChanged, [this](int index) {
         net::post(rooms->context, [this, index] { rooms->channel.screenChanged(index); });
     });
+    keyConnection = QObject::connect(
+        source, &ControllerSource::keyDone,
+        [this](int index, quint64 ticket, int result, const QString &reason) {
+            net::post(rooms->context, [this, index, ticket, result, reason] {
+                rooms->channel.keyDone(index, ticket, result, reason);
+            });
+        });
     rooms->work.emplace(rooms->context.get_executor());
     rooms->ticker.emplace(rooms->context);
     net::post(rooms->context, [this] {

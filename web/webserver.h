@@ -52,7 +52,7 @@ private:
     ControllerSource *source;
     std::unique_ptr<Rooms> rooms;
     std::thread network;
-    QMetaObject::Connection screenConnection;
+    QMetaObject::Connection screenConnection, keyConnection;
     std::atomic<qint64> skippedMs{0};
     quint16 listeningPort = 0;
     bool tls = false;

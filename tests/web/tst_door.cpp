@@ -21,7 +21,7 @@ class NoControllers : public ControllerSource
 {
 public:
     bool snapshot(int, ControllerSnapshot *) const override { return false; }
-    bool pressKey(int, uint8_t) override { return false; }
+    quint64 pressKey(int, uint8_t) override { return 0; }
     void watch(int) override {}
     void unwatch(int) override {}
 };

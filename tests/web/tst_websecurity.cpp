@@ -81,14 +81,14 @@ public:
         std::memcpy(out->rows[0], "MAIN MENU", 9);
         return true;
     }
-    bool pressKey(int index, uint8_t code) override
+    quint64 pressKey(int index, uint8_t code) override
     {
         std::lock_guard<std::mutex> hold(lock);
         QFile file(auditPath);
         file.open(QIODevice::ReadOnly);
         auditBefore.append(file.readAll());
         pressed.append(index * 100 + code);
-        return true;
+        return quint64(pressed.size());
     }
     void watch(int index) override
     {
@@ -591,10 +591,43 @@ void TestWebSecurity::keysJudgedOnServer()
     QCOMPARE(line.value("key").toString(), QStringLiteral("Main Menu"));
     QVERIFY(line.value("time").toString().endsWith('Z'));
 
+    QCOMPARE(recent[0].toObject().value("outcome").toString(), QString()); // on its way
+
+    // What became of it reaches the trail, tied to the key's line, and the panel.
+    emit source->keyDone(0, 1, int(KeyResult::Answered), QString());
+    const auto outcomeIs = [](const QString &outcome) {
+        return [outcome](const QJsonObject &o) {
+            return o.value("keys").toArray().last().toObject().value("outcome").toString() ==
+                   outcome;
+        };
+    };
+    QVERIFY(!waitForMatch(viewer.get(), "keys", outcomeIs("answered")).isEmpty());
+    // A key the link could not send: the trail says why, and so does the operator's page.
+    send(op.get(), {{"type", "key"}, {"controller", "c1"}, {"code", 3}});
+    QVERIFY(waitFor([&] { return source->keys().size() == 2; }));
+    emit source->keyDone(0, 2, int(KeyResult::Dropped),
+                         QStringLiteral("no answer from the controller for 4 s"));
+    QVERIFY(!waitForMatch(op.get(), "keys",
+                          outcomeIs("dropped: no answer from the controller for 4 s"))
+                 .isEmpty());
+    QCOMPARE(waitForType(op.get(), "refused").value("message").toString(),
+             QStringLiteral("key not sent: no answer from the controller for 4 s"));
+    QFile trail(dir.filePath("audit.log"));
+    QVERIFY(trail.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = trail.readAll().trimmed().split('\n');
+    QCOMPARE(lines.size(), 4); // key, its outcome, key, its outcome
+    QVERIFY2(lines[1].contains("\"of\":1,\"outcome\":\"answered\""), lines[1]);
+    QVERIFY2(lines[3].contains("\"of\":3,\"outcome\":\"dropped: no answer"), lines[3]);
+    QString report;
+    QVERIFY2(AuditLog::verify(dir.filePath("audit.log"), &report), qPrintable(report));
+    QVERIFY2(!report.contains("without an outcome"), qPrintable(report));
+
     // Control of c1 is no licence for c2.
     send(op.get(), {{"type", "key"}, {"controller", "c2"}, {"code", 17}});
-    QVERIFY(!waitForType(op.get(), "refused").isEmpty());
-    QCOMPARE(source->keys().size(), 1);
+    QVERIFY(!waitForMatch(op.get(), "refused", [](const QJsonObject &o) {
+                 return o.value("controller").toString() == "c2";
+             }).isEmpty());
+    QCOMPARE(source->keys().size(), 2);
 }
 
 void TestWebSecurity::controlLock()

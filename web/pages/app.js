@@ -183,6 +183,12 @@ const handlers = {
     for (const k of m.keys.slice().reverse()) {
       const item = document.createElement('li');
       item.textContent = k.time.replace('T', ' ').replace('Z', ' UTC') + '  ' + k.user + '  ' + k.key;
+      // What became of it: answered, no answer, dropped with the reason, or still on its way.
+      const outcome = document.createElement('span');
+      outcome.className = 'outcome';
+      outcome.dataset.outcome = (k.outcome || 'sending').split(':')[0];
+      outcome.textContent = k.outcome || 'sending\u2026';
+      item.append('  ', outcome);
       list.append(item);
     }
   },
