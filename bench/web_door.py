@@ -19,8 +19,8 @@ import statistics
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from webserver_process import Server  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+from frontpanel_kit import Server  # noqa: E402
 
 
 def flood(port, head, total, chunk=1 << 16):

@@ -1,8 +1,15 @@
 """What the Python tests and benchmarks share: the controller's OIDs and SNMPv1 messages built
 byte by byte (independently of the C++ packet engine), starting a program and reading its first
-line, and a headless Chromium as the tests drive it."""
+line, a headless Chromium as the tests drive it, and frontpanel-web on a throwaway configuration
+with a page's WebSocket."""
 
+import base64
+import http.client
+import json
+import os
 import re
+import socket
+import struct
 import subprocess
 import tempfile
 
@@ -65,3 +72,114 @@ def new_browser(width, height):
     options.binary_location = "/usr/bin/chromium"
     service = Service(executable_path="/usr/bin/chromedriver")
     return webdriver.Chrome(options=options, service=service)
+
+
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+
+
+class Server:
+    """frontpanel-web with the controllers given as (address, port, poll) and one operator."""
+
+    def __init__(self, binary, controllers, user="ann", password="pw-ann"):
+        self.dir = tempfile.TemporaryDirectory(prefix="frontpanel-web-")
+        conf = os.path.join(self.dir.name, "web.conf")
+        self.audit_path = os.path.join(self.dir.name, "audit.log")
+        with open(conf, "w") as f:
+            f.write("[server]\nusers = users\naudit = audit.log\n\n")
+            for i, (address, port, poll) in enumerate(controllers):
+                f.write("[c%d]\naddress = %s\nport = %d\npoll = %d\n\n" % (i, address, port, poll))
+        subprocess.run([binary, "--config", conf, "--add-user", user, "--role", "operator"],
+                       input=password + "\n", text=True, check=True, capture_output=True)
+        self.process = subprocess.Popen([binary, "--config", conf, "--port", "0"],
+                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        line = self.process.stdout.readline()
+        self.port = int(re.search(r":(\d+)/", line).group(1))
+        self.user, self.password = user, password
+
+    def close(self):
+        self.process.kill()
+        self.process.wait()
+        self.dir.cleanup()
+
+    def cpu_seconds(self):
+        fields = open("/proc/%d/stat" % self.process.pid).read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
+
+    def status(self, name):
+        """A field of /proc/PID/status in kB (VmRSS, VmHWM)."""
+        for line in open("/proc/%d/status" % self.process.pid):
+            if line.startswith(name + ":"):
+                return int(line.split()[1])
+        return 0
+
+    def descriptors(self):
+        return len(os.listdir("/proc/%d/fd" % self.process.pid))
+
+    def origin(self):
+        return "http://127.0.0.1:%d" % self.port
+
+    def login(self, source="127.0.0.1"):
+        """The session cookie ("fpsession=...")."""
+        c = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10,
+                                       source_address=(source, 0))
+        c.request("POST", "/login", json.dumps({"user": self.user, "password": self.password}),
+                  {"Origin": self.origin(), "Content-Type": "application/json"})
+        r = c.getresponse()
+        r.read()
+        c.close()
+        return r.getheader("Set-Cookie").split(";")[0]
+
+
+class Page:
+    """A WebSocket to the server as a page holds it: text frames out (masked), frames in."""
+
+    def __init__(self, server, cookie, source="127.0.0.1"):
+        self.sock = socket.create_connection(("127.0.0.1", server.port), timeout=10,
+                                             source_address=(source, 0))
+        key = base64.b64encode(os.urandom(16)).decode()
+        self.sock.sendall(("GET /ws HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nOrigin: %s\r\n"
+                           "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: %s\r\n"
+                           "Sec-WebSocket-Version: 13\r\nCookie: %s\r\n\r\n"
+                           % (server.port, server.origin(), key, cookie)).encode())
+        self.buffer = b""
+        while b"\r\n\r\n" not in self.buffer:
+            self.buffer += self.sock.recv(4096)
+        head, self.buffer = self.buffer.split(b"\r\n\r\n", 1)
+        if not head.startswith(b"HTTP/1.1 101"):
+            raise RuntimeError("upgrade refused: %r" % head[:40])
+
+    def send(self, message):
+        data = json.dumps(message).encode()
+        mask = os.urandom(4)
+        header = bytes([0x81, 0x80 | len(data)]) if len(data) < 126 else \
+            bytes([0x81, 0x80 | 126]) + struct.pack("!H", len(data))
+        self.sock.sendall(header + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(data)))
+
+    def messages(self):
+        """The whole frames received so far, decoded; reads what the socket has without waiting
+        once something was read."""
+        try:
+            self.buffer += self.sock.recv(1 << 16)
+        except BlockingIOError:
+            pass
+        out = []
+        while len(self.buffer) >= 2:
+            length = self.buffer[1] & 0x7F
+            at = 2
+            if length == 126:
+                if len(self.buffer) < 4:
+                    break
+                length, at = struct.unpack("!H", self.buffer[2:4])[0], 4
+            elif length == 127:
+                if len(self.buffer) < 10:
+                    break
+                length, at = struct.unpack("!Q", self.buffer[2:10])[0], 10
+            if len(self.buffer) < at + length:
+                break
+            payload, self.buffer = self.buffer[at:at + length], self.buffer[at + length:]
+            if payload[:1] == b"{":  # text frames; pings and the like are passed over
+                out.append(json.loads(payload))
+        return out
+
+    def close(self):
+        self.sock.close()
