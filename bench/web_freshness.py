@@ -19,8 +19,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
-from frontpanel_kit import get_request, new_browser, start_and_read  # noqa: E402
-from selenium.webdriver.common.by import By  # noqa: E402
+from frontpanel_kit import get_request, new_browser, open_panel_in_browser, start_and_read  # noqa: E402,E501
 
 def watch_simulator(port, stop, turns):
     """Records (ms, clock text) each time the simulator's clock shows a new second."""
@@ -67,13 +66,7 @@ def measure_once(args):
     browser = new_browser(1024, 768)
     stop = threading.Event()
     try:
-        browser.get(url + "login")
-        browser.find_element(By.ID, "user").send_keys("ann")
-        browser.find_element(By.ID, "password").send_keys("pw")
-        browser.find_element(By.ID, "login-button").click()
-        time.sleep(1)
-        browser.get(url + "#/c/c1")
-        time.sleep(1)
+        open_panel_in_browser(browser, url, "ann", "pw", "c1")
         browser.execute_script("""
             window.clockChanges = {};
             let last = null;

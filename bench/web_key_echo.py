@@ -23,7 +23,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
-from frontpanel_kit import new_browser, start_and_read  # noqa: E402
+from frontpanel_kit import new_browser, open_panel_in_browser, start_and_read  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 
 OBSERVE = """
@@ -68,13 +68,7 @@ def measure(args, delay):
     browser = new_browser(1024, 768)
     echoes, missed = [], 0
     try:
-        browser.get(url + "login")
-        browser.find_element(By.ID, "user").send_keys("ann")
-        browser.find_element(By.ID, "password").send_keys("pw")
-        browser.find_element(By.ID, "login-button").click()
-        time.sleep(1)
-        browser.get(url + "#/c/c1")
-        time.sleep(1)
+        open_panel_in_browser(browser, url, "ann", "pw", "c1")
         browser.find_element(By.ID, "control-button").click()
         time.sleep(1)
         browser.execute_script(OBSERVE)

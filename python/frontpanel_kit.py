@@ -74,6 +74,19 @@ def new_browser(width, height):
     return webdriver.Chrome(options=options, service=service)
 
 
+def open_panel_in_browser(browser, url, user, password, controller):
+    """Logs in through the login page and opens the controller's panel, as a user does."""
+    from selenium.webdriver.common.by import By
+    import time
+    browser.get(url + "login")
+    browser.find_element(By.ID, "user").send_keys(user)
+    browser.find_element(By.ID, "password").send_keys(password)
+    browser.find_element(By.ID, "login-button").click()
+    time.sleep(1)
+    browser.get(url + "#/c/" + controller)
+    time.sleep(1)
+
+
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 
 
