@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Keys under a storm, end to end: frontpanel-web with three controller stand-ins on loopback (one
-answering 30 ms late) that log every key they receive, and an operator's page per controller
+"""Keys under a storm, end to end: frontpanel-web with four controller stand-ins on loopback (one
+answering 30 ms late, one 150 ms late, past the link's wait for a reply, so that its keys must
+all be dropped) that log every key they receive, and an operator's page per controller
 pressing 12 keys a second on each. Every key in the audit trail with an outcome other than
 "dropped" must have reached its controller exactly once and in order, and no dropped key may
 have; after kill -9 of the server mid-storm, what the controllers received must still be the
@@ -107,7 +108,7 @@ def storm(server, seconds, kill_after=None):
     """An operator's page per controller, each pressing a random key 12 times a second."""
     cookie = server.login()
     pages = []
-    for i in range(3):
+    for i in range(CONTROLLERS):
         page = Page(server, cookie)
         page.send({"type": "watch", "controller": "c%d" % i})
         page.send({"type": "take", "controller": "c%d" % i})
@@ -143,13 +144,16 @@ def check(stand_ins, keys_by_controller, killed):
     return failures
 
 
+CONTROLLERS = 4
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--server", required=True)
     args = parser.parse_args()
     failures = 0
     for killed in (False, True):
-        stand_ins = [StandIn(), StandIn(), StandIn(delay=0.03)]
+        stand_ins = [StandIn(), StandIn(), StandIn(delay=0.03), StandIn(delay=0.15)]
         server = Server(args.server, [("127.0.0.1", s.port, 100) for s in stand_ins])
         try:
             pages = storm(server, 4, kill_after=2 if killed else None)
@@ -171,7 +175,7 @@ def main():
             server.dir.cleanup()
             for s in stand_ins:
                 s.close()
-    print("%d passed, %d failed" % (6 - failures, failures))
+    print("%d passed, %d failed" % (2 * CONTROLLERS - failures, failures))
     sys.exit(1 if failures else 0)
 
 
