@@ -7,12 +7,15 @@
 #include "waitfor.h"
 #include "webserver.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTcpSocket>
 #include <QTest>
 
 #include <memory>
+#include <sys/resource.h>
 #include <vector>
 
 namespace {
@@ -41,6 +44,7 @@ private slots:
     void unfinishedRequestClosedInTime();
     void refusedUpgradesLeaveNoCount();
     void favicon();
+    void outOfDescriptorsThenServingAgain();
 
 private:
     // Sends the bytes (stopping early if the server closes), then reads until the server closes
@@ -232,6 +236,40 @@ void TestDoor::favicon()
     QVERIFY2(reply.startsWith("HTTP/1.1 200"), reply.left(80));
     QVERIFY(reply.contains("Content-Type: image/svg+xml"));
     QVERIFY(reply.contains("<svg"));
+}
+
+// With no descriptor left for accept(), the server keeps those it has and, once descriptors are
+// free again, serves new connections: the listener backs off instead of giving up (or spinning).
+void TestDoor::outOfDescriptorsThenServingAgain()
+{
+    // Another process, with descriptors of its own, knocks while this one has none to accept
+    // with: it is started first, since starting it takes descriptors too.
+    QProcess knocker;
+    knocker.start(QStringLiteral("python3"),
+                  {QStringLiteral("-c"),
+                   QStringLiteral("import socket,time\n"
+                                  "time.sleep(0.5)\n"
+                                  "s=[socket.create_connection(('127.0.0.1',%1)) for _ in range(20)]\n"
+                                  "time.sleep(1.5)")
+                       .arg(server->port())});
+    QVERIFY(knocker.waitForStarted(10000));
+    const int open =
+        int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
+    rlimit saved{};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit tight = saved;
+    tight.rlim_cur = rlim_t(open + 2);
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const bool finished = knocker.waitForFinished(20000);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    QVERIFY(finished);
+    QCOMPARE(knocker.exitCode(), 0);
+    QVERIFY(waitFor(
+        [&] {
+            return exchange("GET /login HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+                .startsWith("HTTP/1.1 200");
+        },
+        10000));
 }
 
 QTEST_GUILESS_MAIN(TestDoor)
