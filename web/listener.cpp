@@ -74,6 +74,9 @@ void Listener::onAccept(boost::system::error_code ec, tcp::socket socket)
     const QString address = clientAddress(socket);
     ConnectionCaps::Ticket ticket = caps.admit(address.toStdString());
     if (ticket) {
+        // Pages get many small messages; none should wait for the one before it to be acked.
+        boost::system::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
         serveConnection(std::move(socket), address, std::move(ticket), tls, services);
     } else {
         boost::system::error_code ignored;
