@@ -134,6 +134,14 @@ bool AuditLog::open(const QString &path, QString *error)
         }
         from = end + 1;
     }
+    // Keys read back without an outcome were in flight when the server stopped (or were written
+    // before outcomes were): nothing more will be learnt of them.
+    for (QVector<AuditEntry> &list : latest) {
+        for (AuditEntry &e : list) {
+            if (e.outcome.isEmpty())
+                e.outcome = QStringLiteral("unknown: the server stopped first");
+        }
+    }
     if (lastLine.isEmpty()) {
         // A new log: its first line carries a random id where the hash of a line before would be.
         unsigned char id[16];

@@ -318,6 +318,7 @@ void TestWebConfig::auditTrailAppendsAndKeepsLatest()
     // 24 of the 30 went to main-1st: its first four (1 to 4) fell off.
     QCOMPARE(main.first().keyName, QStringLiteral("6"));
     QCOMPARE(main.last().keyName, QStringLiteral("29"));
+    QCOMPARE(main.last().outcome, QStringLiteral("unknown: the server stopped first"));
     QCOMPARE(reopened.recent("oak").size(), 6);
 }
 
