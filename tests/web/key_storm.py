@@ -79,13 +79,17 @@ class StandIn:
             body = (tlv(0x02, request_id) + tlv(0x02, b"\x00") + tlv(0x02, b"\x00")
                     + tlv(0x30, tlv(0x30, binding)))
             reply = tlv(0x30, tlv(0x02, b"\x00") + tlv(0x04, b"harbor") + tlv(0xA2, body))
+            # Late answers go out from a timer, so that every request is taken in (and every key
+            # logged) the moment it arrives.
             if self.delay:
-                time.sleep(self.delay)
-            self.sock.sendto(reply, peer)
+                threading.Timer(self.delay, self.sock.sendto, (reply, peer)).start()
+            else:
+                self.sock.sendto(reply, peer)
 
     def close(self):
         self.stop = True
         self.thread.join()
+        time.sleep(self.delay + 0.05)  # the last late answers
         self.sock.close()
 
 
