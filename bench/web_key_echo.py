@@ -8,13 +8,14 @@ figures; asserts nothing.
     /usr/bin/python3 bench/web_key_echo.py --server build/web/frontpanel-web \\
         --sim build/sim/controller-sim [--keys 40]
 
-The keys alternate 1 (the status screen) and Home (the main menu), so each one changes the
+Keys come 250 to 500 ms apart at random, so that they meet the poll cycle at every phase. The keys
+alternate 1 (the status screen) and Home (the main menu), so each one changes the
 display's first row; a keydown is timed in the page (performance.now()) and so is the change,
 seen by a MutationObserver on the display."""
 
 import argparse
 import os
-import re
+import random
 import statistics
 import subprocess
 import sys
@@ -91,7 +92,9 @@ def measure(args, delay):
                 echoes.append(took)
             else:
                 missed += 1
-            time.sleep(0.25)
+            # A person's keys fall at any moment of the poll cycle; a fixed spacing would lock
+            # them to one phase of it.
+            time.sleep(random.uniform(0.25, 0.5))
         typing_to = int(time.monotonic())
         typing = [counts.get(s, 0) for s in range(typing_from, typing_to)]
     finally:
