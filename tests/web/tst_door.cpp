@@ -217,17 +217,27 @@ void TestDoor::refusedUpgradesLeaveNoCount()
     QCOMPARE(refused, Refusals);
     QVERIFY(exchange(loginRequest("{\"user\":\"ann\",\"password\":\"ann-secret-1\"}"))
                 .startsWith("HTTP/1.1 200"));
-    // And the whole cap is there again: as many held connections as it allows are kept.
-    std::vector<std::unique_ptr<QTcpSocket>> held;
-    for (int i = 0; i < DoorLimits::MaxConnectionsPerAddress; ++i) {
-        held.push_back(std::make_unique<QTcpSocket>());
-        held.back()->connectToHost(QHostAddress::LocalHost, server->port());
-        held.back()->write("GET /login HTTP/1.1\r\nHost: x\r\n");
-    }
-    QTest::qWait(300);
-    QVERIFY(std::all_of(held.begin(), held.end(), [](const auto &s) {
-        return s->state() == QAbstractSocket::ConnectedState;
-    }));
+    // And the whole cap is there again: as many held connections as it allows are kept. (The
+    // last refusals may still be closing on the server's side: a leaked count never comes back,
+    // a closing one does, so the try is repeated for a while.)
+    const auto wholeCapKept = [&] {
+        std::vector<std::unique_ptr<QTcpSocket>> held;
+        for (int i = 0; i < DoorLimits::MaxConnectionsPerAddress; ++i) {
+            held.push_back(std::make_unique<QTcpSocket>());
+            held.back()->connectToHost(QHostAddress::LocalHost, server->port());
+            held.back()->write("GET /login HTTP/1.1\r\nHost: x\r\n");
+        }
+        QTest::qWait(300);
+        return std::all_of(held.begin(), held.end(), [](const auto &s) {
+            return s->state() == QAbstractSocket::ConnectedState;
+        });
+    };
+    bool kept = false;
+    QElapsedTimer trying;
+    trying.start();
+    while (!kept && trying.elapsed() < 5000)
+        kept = wholeCapKept();
+    QVERIFY(kept);
 }
 
 void TestDoor::favicon()
