@@ -253,14 +253,27 @@ void PageChannel::look(int index, bool screenToo)
     ControllerSnapshot s;
     if (!source->snapshot(index, &s))
         return;
-    const QString &controller = config.controllers[index].id;
-    if (screenToo)
-        toViewers(index, PageMessages::screen(controller, s), foldKey("screen", index), true);
     const LinkWords next = nextLinkWords(words[index], s);
     const bool changed = !next.sameWords(words[index]);
     words[index] = next;
+    // The words are kept for whoever looks later; the messages are built only for a page that
+    // shows this controller now, not for every reply of every controller.
+    if (!shownOnAnyPage(index))
+        return;
+    const QString &controller = config.controllers[index].id;
+    if (screenToo)
+        toViewers(index, PageMessages::screen(controller, s), foldKey("screen", index), true);
     if (changed)
         toViewers(index, PageMessages::state(controller, next), foldKey("state", index), true);
+}
+
+bool PageChannel::shownOnAnyPage(int index) const
+{
+    for (const Page &page : pages) {
+        if (page.watching == index || page.overview)
+            return true;
+    }
+    return false;
 }
 
 void PageChannel::tick(qint64 nowMs)

@@ -87,6 +87,7 @@ private:
                        const QString &dropReason);
     // One look at the link feeds both the screen and, when its words changed, the state.
     void look(int index, bool screenToo);
+    bool shownOnAnyPage(int index) const;
     void toViewers(int index, const QByteArray &text, const QByteArray &foldKey, bool overviewToo);
     QByteArray currentScreen(int index) const;
 
