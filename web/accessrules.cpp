@@ -1,8 +1,8 @@
 #include "accessrules.h"
 
-#include <QRandomGenerator>
+#include "serverlog.h"
 
-#include <cstdio>
+#include <QRandomGenerator>
 
 QByteArray SessionStore::create(const QString &user, Role role, qint64 nowMs)
 {
@@ -31,6 +31,34 @@ Session *SessionStore::use(const QByteArray &id, qint64 nowMs)
 void SessionStore::end(const QByteArray &id)
 {
     sessions.remove(id);
+}
+
+QStringList SessionStore::users() const
+{
+    QStringList out;
+    for (const Session &session : sessions) {
+        if (!out.contains(session.user))
+            out.append(session.user);
+    }
+    return out;
+}
+
+void SessionStore::setRole(const QString &user, Role role)
+{
+    for (Session &session : sessions) {
+        if (session.user == user)
+            session.role = role;
+    }
+}
+
+void SessionStore::endUser(const QString &user)
+{
+    for (auto it = sessions.begin(); it != sessions.end();) {
+        if (it->user == user)
+            it = sessions.erase(it);
+        else
+            ++it;
+    }
 }
 
 void SessionStore::expire(qint64 nowMs)
@@ -91,9 +119,9 @@ qint64 LoginThrottle::waitFor(const QString &user, const QString &address, qint6
 void LoginThrottle::failed(const QString &user, const QString &address, qint64 nowMs)
 {
     if (!pairs.failed(pairKey(user, address), nowMs) || !addresses.failed(address, nowMs))
-        std::fprintf(stderr, "frontpanel-web: the failed-login table is full; a failure from %s "
-                             "was not counted\n",
-                     qPrintable(address));
+        serverLog(LogLevel::Warning,
+                  "the failed-login table is full; a failure from %s was not counted",
+                  qPrintable(address));
 }
 
 void LoginThrottle::succeeded(const QString &user, const QString &address)

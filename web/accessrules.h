@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QHash>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 struct Session
@@ -33,6 +34,10 @@ public:
     // Ends every idle session.
     void expire(qint64 nowMs);
     int count() const { return sessions.size(); }
+    // The users with a session, each once.
+    QStringList users() const;
+    void setRole(const QString &user, Role role);
+    void endUser(const QString &user);
 
 private:
     qint64 idleMs;
@@ -97,6 +102,8 @@ public:
     static constexpr qint64 IdleMs = 5 * 60 * 1000;
 
     explicit ControlLocks(int controllers) : holders(controllers) {}
+    // More controllers (a reload added some); the locks held stay.
+    void resize(int controllers) { holders.resize(controllers); }
 
     // True when connection now holds the controller: it was free, already this connection's,
     // or its holder had been idle too long.

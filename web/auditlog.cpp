@@ -198,8 +198,10 @@ void AuditLog::noteOutcome(const QString &controller, qint64 keySeq, const QStri
 
 bool AuditLog::appendLine(const QByteArray &fields)
 {
-    if (fd < 0)
+    if (fd < 0) {
+        ++failures;
         return false;
+    }
     const QByteArray line = SeqPrefix + QByteArray::number(sequence + 1) + PrevPrefix + lastHash +
                             "\"," + fields + "}\n";
     const ssize_t written = ::write(fd, line.constData(), size_t(line.size()));
@@ -208,10 +210,12 @@ bool AuditLog::appendLine(const QByteArray &fields)
         // Nothing of a line that failed may stay to be found later.
         if (::ftruncate(fd, off_t(size)) != 0)
             ::fsync(fd);
+        ++failures;
         return false;
     }
     size += line.size();
     ++sequence;
+    ++this->written;
     lastHash = sha256Hex(line);
     return true;
 }

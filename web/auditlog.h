@@ -55,6 +55,9 @@ public:
     // shows a later cut at the end of the file.
     qint64 headSequence() const { return sequence; }
     QByteArray headHash() const { return lastHash; }
+    // Since this process opened the log: lines written, and lines that could not be.
+    quint64 linesWritten() const { return written; }
+    quint64 writeFailures() const { return failures; }
 
     // Checks the chain of the file at path. True with the head, and the keys that have no
     // outcome (in flight when the server stopped), in report; false with "path:line: what" for
@@ -76,6 +79,7 @@ private:
     qint64 sequence = 0;
     // What the next line carries as "prev".
     QByteArray lastHash;
+    quint64 written = 0, failures = 0;
     QHash<QString, QVector<AuditEntry>> latest;
 };
 

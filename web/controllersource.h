@@ -23,9 +23,13 @@ struct ControllerSnapshot
     // Milliseconds since the last accepted reply; -1 for never.
     qint64 sinceReplyMs = -1;
     // Counted since the link started; the server tells the state from how they move.
+    quint64 requests = 0;
     quint64 accepted = 0;
     quint64 refused = 0;
     quint64 noAnswer = 0;
+    quint64 foreign = 0;
+    quint64 keysSent = 0;
+    quint64 keysAnswered = 0;
     QString lastError;
 };
 

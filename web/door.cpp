@@ -1,5 +1,7 @@
 #include "door.h"
 
+#include "serverlog.h"
+
 #include <boost/beast/http/field.hpp>
 #include <boost/beast/http/verb.hpp>
 
@@ -8,8 +10,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QUrl>
-
-#include <cstdio>
 
 namespace http = boost::beast::http;
 
@@ -56,9 +56,9 @@ QByteArray pathOf(const HttpRequest &request)
 
 } // namespace
 
-Door::Door(const WebConfig &config, const UserStore *users, SessionStore *sessions,
-           LoginThrottle *throttle)
-    : config(config), users(users), sessions(sessions), throttle(throttle)
+Door::Door(const WebConfig &config, std::shared_ptr<const Authenticator> users,
+           SessionStore *sessions, LoginThrottle *throttle)
+    : config(config), users(std::move(users)), sessions(sessions), throttle(throttle)
 {
 }
 
@@ -94,7 +94,7 @@ HttpResponse Door::reply(const HttpRequest &request, int status, const char *typ
     return response;
 }
 
-HttpResponse Door::answer(const HttpRequest &request, qint64 nowMs)
+HttpResponse Door::answer(const HttpRequest &request, const QString &address, qint64 nowMs)
 {
     const QByteArray path = pathOf(request);
     const http::verb method = request.method();
@@ -103,6 +103,8 @@ HttpResponse Door::answer(const HttpRequest &request, qint64 nowMs)
     if (method == http::verb::get || method == http::verb::head) {
         if (path == "/session")
             return sessionInfo(request);
+        if (path == "/metrics")
+            return metricsAnswer(request, address);
         return serveFile(request, path, nowMs);
     }
     if (path == "/login" && method == http::verb::post)
@@ -136,6 +138,30 @@ HttpResponse Door::sessionInfo(const HttpRequest &request)
     if (id.isEmpty() || !sessions->has(id))
         return reply(request, 401, "application/json", "{\"error\":\"log in first\"}");
     return reply(request, 200, "application/json", "{}");
+}
+
+// The figures tell an outsider which controllers exist and how they fare: loopback (a
+// Prometheus or an exporter on the same machine) or the configured bearer token only.
+HttpResponse Door::metricsAnswer(const HttpRequest &request, const QString &address)
+{
+    bool allowed = QHostAddress(address).isLoopback();
+    if (!allowed && !config.metricsToken.isEmpty()) {
+        const QByteArray given = field(request, http::field::authorization);
+        const QByteArray expected = "Bearer " + config.metricsToken;
+        unsigned char difference = given.size() == expected.size() ? 0 : 1;
+        for (int i = 0; i < given.size() && i < expected.size(); ++i)
+            difference |= static_cast<unsigned char>(given[i] ^ expected[i]);
+        allowed = difference == 0;
+    }
+    if (!allowed) {
+        if (config.metricsToken.isEmpty())
+            return reply(request, 403, "text/plain", "metrics are served to loopback only\n");
+        HttpResponse response = reply(request, 401, "text/plain", "a bearer token is needed\n");
+        response.set(http::field::www_authenticate, "Bearer");
+        return response;
+    }
+    return reply(request, 200, "text/plain; version=0.0.4; charset=utf-8",
+                 metrics ? metrics() : QByteArray());
 }
 
 QByteArray Door::sessionOf(const HttpRequest &request) const
@@ -211,19 +237,14 @@ std::optional<HttpResponse> Door::startLogin(const HttpRequest &request, const Q
     return std::nullopt;
 }
 
-std::optional<User> Door::checkPassword(const QString &name, const QString &password) const
-{
-    const User *user = users->check(name, password);
-    return user ? std::optional<User>(*user) : std::nullopt;
-}
-
 HttpResponse Door::finishLogin(const HttpRequest &request, const QString &address,
                                const QString &name, const std::optional<User> &user,
                                qint64 nowMs)
 {
     if (!user) {
+        ++counters.loginFailures;
         throttle->failed(name, address, nowMs);
-        std::fprintf(stderr, "frontpanel-web: failed login from %s\n", qPrintable(address));
+        serverLog(LogLevel::Notice, "failed login from %s", qPrintable(address));
         return reply(request, 401, "application/json",
                      "{\"error\":\"wrong user name or password\"}");
     }

@@ -5,8 +5,8 @@
 #define DOOR_H
 
 #include "accessrules.h"
+#include "authenticator.h"
 #include "pagechannel.h"
-#include "userstore.h"
 #include "webconfig.h"
 
 #include <boost/beast/http/message.hpp>
@@ -15,7 +15,9 @@
 #include <QByteArray>
 #include <QString>
 
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 
 using HttpRequest = boost::beast::http::request<boost::beast::http::string_body>;
@@ -26,23 +28,34 @@ class Door
 public:
     static constexpr char SessionCookie[] = "fpsession";
 
+    // What the door has seen since the start, for /metrics.
+    struct Counters
+    {
+        uint64_t responses[600] = {}; // by status code
+        uint64_t refusedUpgrades = 0;
+        uint64_t loginFailures = 0;
+    };
+
     // All must outlive the door.
-    Door(const WebConfig &config, const UserStore *users, SessionStore *sessions,
-         LoginThrottle *throttle);
+    Door(const WebConfig &config, std::shared_ptr<const Authenticator> users,
+         SessionStore *sessions, LoginThrottle *throttle);
     void setListening(quint16 port, bool tls);
     bool usesTls() const { return tls; }
 
     static bool isLogin(const HttpRequest &request);
-    // Every request but a login and an upgrade.
-    HttpResponse answer(const HttpRequest &request, qint64 nowMs);
+    // Every request but a login and an upgrade; address is the client's.
+    HttpResponse answer(const HttpRequest &request, const QString &address, qint64 nowMs);
+
+    // The users as they are now. A login holds on to the one it started with, so that a reload
+    // in the meantime cannot pull it away from under the password thread.
+    std::shared_ptr<const Authenticator> authenticator() const { return users; }
+    void setAuthenticator(std::shared_ptr<const Authenticator> next) { users = std::move(next); }
 
     // A login in two steps, so that the password work can run off the network thread: first
     // the origin and the brakes on guessing. Either an answer to send at once, or nothing and
     // the name and password to check with checkPassword() and then finishLogin().
     std::optional<HttpResponse> startLogin(const HttpRequest &request, const QString &address,
                                            qint64 nowMs, QString *name, QString *password);
-    // From any thread: the users are only read.
-    std::optional<User> checkPassword(const QString &name, const QString &password) const;
     HttpResponse finishLogin(const HttpRequest &request, const QString &address,
                              const QString &name, const std::optional<User> &user, qint64 nowMs);
 
@@ -56,17 +69,22 @@ public:
 
     // Told when logout ends a session, so that its pages close.
     std::function<void(const QByteArray &session)> sessionEnded;
+    // The text of /metrics.
+    std::function<QByteArray()> metrics;
+
+    Counters counters;
 
 private:
     HttpResponse logout(const HttpRequest &request);
     HttpResponse serveFile(const HttpRequest &request, const QByteArray &path, qint64 nowMs);
     HttpResponse sessionInfo(const HttpRequest &request);
+    HttpResponse metricsAnswer(const HttpRequest &request, const QString &address);
     QByteArray sessionOf(const HttpRequest &request) const;
     bool ownOrigin(const HttpRequest &request) const;
     QByteArray cookie(const QByteArray &value, bool clear) const;
 
     const WebConfig &config;
-    const UserStore *users;
+    std::shared_ptr<const Authenticator> users;
     SessionStore *sessions;
     LoginThrottle *throttle;
     quint16 port = 0;

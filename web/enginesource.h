@@ -1,13 +1,17 @@
-// The web server's controllers on the link engine: one link per configured controller, in the
-// order of the configuration file.
+// The web server's controllers on the link engine: one link per live controller slot. The server
+// asks for snapshots and keys from its network thread while a reload changes the links on the
+// engine's thread, so the table of links is kept under a lock.
 #ifndef ENGINESOURCE_H
 #define ENGINESOURCE_H
 
+#include "controllerslots.h"
 #include "controllersource.h"
 #include "webconfig.h"
 
 #include <QHash>
 #include <QVector>
+
+#include <mutex>
 
 class LinkEngine;
 
@@ -21,6 +25,11 @@ public:
 
     // Adds a link for each controller; false, with error, when one cannot be opened.
     bool addControllers(const WebConfig &config, QString *error);
+    // On the engine's thread: links for the added and moved controllers, none for the removed
+    // ones (their waiting keys are dropped, and said so). Watchers carry over to a moved
+    // controller's new link. False, with error, when a link could not be opened; the others are
+    // still changed.
+    bool applySlots(const ControllerSlots &next, const SlotChanges &changes, QString *error);
 
     bool snapshot(int index, ControllerSnapshot *out) const override;
     quint64 pressKey(int index, uint8_t code) override;
@@ -28,9 +37,17 @@ public:
     void unwatch(int index) override;
 
 private:
+    int openLink(const ControllerConfig &c);
+    void closeLink(int index);
+    int linkOf(int index) const;
+
     LinkEngine *engine;
+    int slowIntervalMs = 5000;
+    mutable std::mutex lock;
+    // By slot; 0 for a slot without a link.
     QVector<int> linkIds;
-    // The engine's link id to the controller's index.
+    QVector<int> watchers;
+    // The engine's link id to the controller's slot.
     QHash<int, int> indexOfLink;
 };
 

@@ -132,7 +132,7 @@ private:
         // Only the login takes a body.
         if (!parser->is_done())
             return refuse(413, "this request takes no body\n");
-        respond(services->door->answer(request, services->now()));
+        respond(services->door->answer(request, address, services->now()));
     }
 
     void login()
@@ -142,9 +142,11 @@ private:
         if (auto now = services->door->startLogin(request, address, services->now(), &name,
                                                   &password))
             return respond(std::move(*now));
-        // The key stretching runs on the password thread; the answer comes back here.
-        net::post(*services->passwordWork, [self = this->shared_from_this(), name, password] {
-            std::optional<User> user = self->services->door->checkPassword(name, password);
+        // The key stretching (or the directory's answer) comes on the password thread; the
+        // answer comes back here.
+        net::post(*services->passwordWork, [self = this->shared_from_this(), name, password,
+                                            users = services->door->authenticator()] {
+            std::optional<User> user = users->authenticate(name, password, self->address);
             net::post(self->stream.get_executor(), [self, name, user] {
                 self->respond(self->services->door->finishLogin(self->parser->get(),
                                                                 self->address, name, user,
@@ -160,8 +162,10 @@ private:
         QString refusal;
         if (!parser->is_done())
             return refuse(400, "an upgrade takes no body\n");
-        if (!services->door->admit(request, address, services->now(), &who, &refusal))
+        if (!services->door->admit(request, address, services->now(), &who, &refusal)) {
+            ++services->door->counters.refusedUpgrades;
             return refuse(403, refusal.toUtf8() + '\n');
+        }
         openPageSocket(std::move(stream), parser->release(), who, std::move(ticket), services);
     }
 
@@ -179,6 +183,9 @@ private:
     void respond(HttpResponse response, bool thenClose = false)
     {
         const bool keepAlive = !thenClose && parser && parser->get().keep_alive();
+        const unsigned status = response.result_int();
+        if (status < 600)
+            ++services->door->counters.responses[status];
         response.keep_alive(keepAlive);
         reply = std::make_shared<HttpResponse>(std::move(response));
         lowest().expires_after(DoorLimits::WriteTime);

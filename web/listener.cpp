@@ -1,8 +1,8 @@
 #include "listener.h"
 
 #include "doorlimits.h"
+#include "serverlog.h"
 
-#include <cstdio>
 
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
@@ -60,8 +60,7 @@ void Listener::onAccept(boost::system::error_code ec, tcp::socket socket)
         // Out of descriptors (or another failure that trying again at once would only
         // repeat): those already connected are served meanwhile.
         if (nextPause == DoorLimits::FirstAcceptPause)
-            std::fprintf(stderr, "frontpanel-web: cannot accept connections: %s\n",
-                         ec.message().c_str());
+            serverLog(LogLevel::Error, "cannot accept connections: %s", ec.message().c_str());
         pause.expires_after(nextPause);
         nextPause = std::min(nextPause * 2, DoorLimits::LongestAcceptPause);
         pause.async_wait([this](boost::system::error_code waitError) {

@@ -4,8 +4,10 @@
 #include "enginesource.h"
 #include "linkengine.h"
 #include "openfiles.h"
+#include "serverlog.h"
+#include "serverreload.h"
+#include "servicenotify.h"
 #include "startup.h"
-#include "userstore.h"
 #include "webserver.h"
 
 #include <QCoreApplication>
@@ -32,32 +34,41 @@ int main(int argc, char *argv[])
 
     // Every file is read and checked before anything listens.
     WebConfig config;
-    UserStore users;
+    std::shared_ptr<const Authenticator> users;
     AuditLog audit;
     if (!loadStartConfig(options, &config, &error, &warning) ||
-        !users.load(config.usersFile, &error) || !audit.open(config.auditLog, &error)) {
-        std::fprintf(stderr, "frontpanel-web: %s\n", qPrintable(error));
+        !(users = makeAuthenticator(config, &error, &warning)) ||
+        !audit.open(config.auditLog, &error)) {
+        serverLog(LogLevel::Error, "%s", qPrintable(error));
         return 1;
     }
     if (!warning.isEmpty())
-        std::fprintf(stderr, "frontpanel-web: %s\n", qPrintable(warning));
+        serverLog(LogLevel::Warning, "%s", qPrintable(warning));
 
     // Every client connection and every link holds a descriptor; the usual soft limit of 1,024
     // is far below what the door allows. A margin for the audit log and the listener.
     allowOpenFiles(DoorLimits::MaxConnections + config.controllers.size() + 256);
     LinkEngine engine;
     EngineSource source(&engine);
-    WebServer server(config, &users, &audit, &source);
+    WebServer server(config, users, &audit, &source);
     if (!source.addControllers(config, &error) || !server.start(&error)) {
-        std::fprintf(stderr, "frontpanel-web: %s\n", qPrintable(error));
+        serverLog(LogLevel::Error, "%s", qPrintable(error));
         return 1;
     }
-    std::printf("frontpanel-web: serving %s://%s:%u/ (%d controllers)\n",
-                server.usesTls() ? "https" : "http", qPrintable(config.listenAddress),
-                server.port(), int(config.controllers.size()));
+    const QString serving = QStringLiteral("serving %1://%2:%3/")
+                                .arg(server.usesTls() ? "https" : "http", config.listenAddress)
+                                .arg(server.port());
+    ServerReload reload(options, config, serving, &source, &server);
+    if (!reload.catchHangup(&error)) {
+        serverLog(LogLevel::Error, "%s", qPrintable(error));
+        return 1;
+    }
+    std::printf("frontpanel-web: %s (%d controllers)\n", qPrintable(serving),
+                int(config.controllers.size()));
     std::fflush(stdout);
     // Kept by the journal, the head shows a later cut at the end of the trail.
-    std::fprintf(stderr, "frontpanel-web: audit log head: sequence %lld, sha256 %s\n",
-                 (long long)audit.headSequence(), audit.headHash().constData());
+    serverLog(LogLevel::Info, "audit log head: sequence %lld, sha256 %s",
+              (long long)audit.headSequence(), audit.headHash().constData());
+    ServiceNotify::ready(serving);
     return app.exec();
 }

@@ -2,11 +2,11 @@
 
 #include "keytable.h"
 #include "pagemessages.h"
+#include "serverlog.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -20,11 +20,11 @@ QByteArray foldKey(const char *type, int index)
 
 PageChannel::PageChannel(const WebConfig &config, SessionStore *sessions, AuditLog *audit,
                          ControllerSource *source)
-    : config(config), sessions(sessions), audit(audit), source(source),
-      controls(config.controllers.size()), words(config.controllers.size())
+    : bySlot(ControllerSlots::from(config.controllers)), sessions(sessions), audit(audit),
+      source(source), controls(bySlot.size()), words(bySlot.size())
 {
-    for (int i = 0; i < config.controllers.size(); ++i)
-        indexById.insert(config.controllers[i].id, i);
+    for (int i = 0; i < bySlot.size(); ++i)
+        indexById.insert(bySlot.controllers[i].id, i);
 }
 
 quint64 PageChannel::join(PageSink *sink, const PageIdentity &who)
@@ -33,7 +33,7 @@ quint64 PageChannel::join(PageSink *sink, const PageIdentity &who)
     Page &page = pages[id];
     page.sink = sink;
     page.who = who;
-    sink->send(PageMessages::hello(who.user, who.role, config.controllers), QByteArray());
+    sink->send(PageMessages::hello(who.user, who.role, bySlot.liveControllers()), QByteArray());
     return id;
 }
 
@@ -72,8 +72,10 @@ void PageChannel::receive(quint64 id, const QByteArray &text, qint64 nowMs)
         leaveController(id, page);
         page.overview = true;
         for (int i = 0; i < words.size(); ++i) {
+            if (!bySlot.isLive(i))
+                continue;
             page.sink->send(currentScreen(i), foldKey("screen", i));
-            page.sink->send(PageMessages::state(config.controllers[i].id, words[i]),
+            page.sink->send(PageMessages::state(bySlot.controllers[i].id, words[i]),
                             foldKey("state", i));
         }
         return;
@@ -122,7 +124,7 @@ void PageChannel::receive(quint64 id, const QByteArray &text, qint64 nowMs)
 
 void PageChannel::watch(quint64 id, Page &page, int index)
 {
-    const QString &controller = config.controllers[index].id;
+    const QString &controller = bySlot.controllers[index].id;
     page.overview = false;
     page.sink->send(currentScreen(index), foldKey("screen", index));
     page.sink->send(PageMessages::state(controller, words[index]), foldKey("state", index));
@@ -135,7 +137,7 @@ void PageChannel::watch(quint64 id, Page &page, int index)
 
 void PageChannel::press(quint64 id, Page &page, int index, const QJsonValue &code, qint64 nowMs)
 {
-    const QString &controller = config.controllers[index].id;
+    const QString &controller = bySlot.controllers[index].id;
     const KeyTable::Key *key = code.isDouble() ? KeyTable::keyOf(code.toInt()) : nullptr;
     if (!key || code.toDouble() != double(code.toInt())) {
         refuse(page, controller, QStringLiteral("no such key"));
@@ -175,6 +177,7 @@ void PageChannel::press(quint64 id, Page &page, int index, const QJsonValue &cod
 
 void PageChannel::keyDone(int index, quint64 ticket, int result, const QString &reason)
 {
+    // A removed controller's last keys still get their outcome: its slot keeps its id.
     const auto it = keysInFlight.find(ticket);
     if (it == keysInFlight.end() || index < 0 || index >= words.size())
         return;
@@ -193,13 +196,13 @@ void PageChannel::keyDone(int index, quint64 ticket, int result, const QString &
 void PageChannel::recordOutcome(int index, qint64 seq, quint64 page, const QString &outcome,
                                 const QString &dropReason)
 {
-    const QString &controller = config.controllers[index].id;
+    const QString &controller = bySlot.controllers[index].id;
     const QString text =
         outcome == QLatin1String("dropped") ? outcome + QStringLiteral(": ") + dropReason : outcome;
     if (!audit->appendOutcome(seq, controller, text))
-        std::fprintf(stderr, "frontpanel-web: the audit log cannot be written: the outcome of "
-                             "key %lld (%s) is not in it\n",
-                     (long long)seq, qPrintable(text));
+        serverLog(LogLevel::Error,
+                  "the audit log cannot be written: the outcome of key %lld (%s) is not in it",
+                  (long long)seq, qPrintable(text));
     toViewers(index, PageMessages::keys(controller, audit->recent(controller)),
               foldKey("keys", index), false);
     auto presser = pages.find(page);
@@ -225,7 +228,7 @@ void PageChannel::leaveController(quint64 id, Page &page)
 
 void PageChannel::sendControl(int index)
 {
-    const QString &controller = config.controllers[index].id;
+    const QString &controller = bySlot.controllers[index].id;
     const QString holder = controls.holder(index);
     for (auto it = pages.begin(); it != pages.end(); ++it) {
         if (it->watching == index)
@@ -244,7 +247,7 @@ void PageChannel::endSession(const QByteArray &session)
 
 void PageChannel::screenChanged(int index)
 {
-    if (index >= 0 && index < words.size())
+    if (bySlot.isLive(index))
         look(index, true);
 }
 
@@ -260,7 +263,7 @@ void PageChannel::look(int index, bool screenToo)
     // shows this controller now, not for every reply of every controller.
     if (!shownOnAnyPage(index))
         return;
-    const QString &controller = config.controllers[index].id;
+    const QString &controller = bySlot.controllers[index].id;
     if (screenToo)
         toViewers(index, PageMessages::screen(controller, s), foldKey("screen", index), true);
     if (changed)
@@ -286,8 +289,73 @@ void PageChannel::tick(qint64 nowMs)
         if (!sessions->has(page.who.session))
             page.sink->close(QStringLiteral("session ended"));
     }
-    for (int i = 0; i < words.size(); ++i)
-        look(i, false);
+    for (int i = 0; i < words.size(); ++i) {
+        if (bySlot.isLive(i))
+            look(i, false);
+    }
+}
+
+void PageChannel::reconfigure(const ControllerSlots &next, const SlotChanges &changes)
+{
+    bySlot = next;
+    controls.resize(bySlot.size());
+    words.resize(bySlot.size());
+    indexById.clear();
+    for (int i = 0; i < bySlot.size(); ++i) {
+        if (bySlot.live[i])
+            indexById.insert(bySlot.controllers[i].id, i);
+    }
+    // A new link starts its counters afresh: its words start from the beginning too.
+    for (int index : changes.moved)
+        words[index] = LinkWords();
+    for (int index : changes.removed) {
+        words[index] = LinkWords();
+        for (auto it = pages.begin(); it != pages.end(); ++it) {
+            if (it->watching != index)
+                continue;
+            leaveController(it.key(), *it);
+            refuse(*it, bySlot.controllers[index].id,
+                   QStringLiteral("this controller was removed from the server's configuration"));
+        }
+    }
+    // Every page learns the new list; one showing a controller that stays keeps its socket, its
+    // place and its control.
+    for (Page &page : pages)
+        page.sink->send(PageMessages::hello(page.who.user, page.who.role, bySlot.liveControllers()),
+                        QByteArray());
+}
+
+void PageChannel::applyRoles(const QHash<QString, std::optional<Role>> &roles)
+{
+    for (auto it = roles.constBegin(); it != roles.constEnd(); ++it) {
+        const QString &user = it.key();
+        if (!it.value()) {
+            sessions->endUser(user);
+            continue;
+        }
+        const Role role = *it.value();
+        sessions->setRole(user, role);
+        for (auto page = pages.begin(); page != pages.end(); ++page) {
+            if (page->who.user != user || page->who.role == role)
+                continue;
+            page->who.role = role;
+            if (role == Role::Viewer && page->watching >= 0 &&
+                controls.release(page->watching, page.key()))
+                sendControl(page->watching);
+            page->sink->send(PageMessages::hello(user, role, bySlot.liveControllers()),
+                             QByteArray());
+        }
+    }
+    // Pages of the sessions just ended are closed with the reason their page logs in again on.
+    for (Page &page : pages) {
+        if (!sessions->has(page.who.session))
+            page.sink->close(QStringLiteral("session ended"));
+    }
+}
+
+QStringList PageChannel::sessionUsers() const
+{
+    return sessions->users();
 }
 
 void PageChannel::toViewers(int index, const QByteArray &text, const QByteArray &key,
@@ -305,5 +373,5 @@ QByteArray PageChannel::currentScreen(int index) const
     if (!source->snapshot(index, &s)) {
         std::memset(s.rows, ' ', sizeof s.rows);
     }
-    return PageMessages::screen(config.controllers[index].id, s);
+    return PageMessages::screen(bySlot.controllers[index].id, s);
 }

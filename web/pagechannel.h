@@ -7,6 +7,7 @@
 
 #include "accessrules.h"
 #include "auditlog.h"
+#include "controllerslots.h"
 #include "controllersource.h"
 #include "linkwords.h"
 #include "webconfig.h"
@@ -15,7 +16,10 @@
 #include <QHash>
 #include <QJsonValue>
 #include <QString>
+#include <QStringList>
 #include <QVector>
+
+#include <optional>
 
 // One page's socket, as the channel sees it.
 class PageSink
@@ -63,6 +67,17 @@ public:
     // state words follow the links' counters.
     void tick(qint64 nowMs);
 
+    // A reload changed the controllers: a removed one's pages are told and their control ends,
+    // and every page gets the new list in a fresh hello.
+    void reconfigure(const ControllerSlots &next, const SlotChanges &changes);
+    // A reload changed the users: for each user with a session, the role now, or nothing when
+    // the user may no longer log in. Their sessions end, or their pages get the new role, and
+    // a demoted operator's control ends at once.
+    void applyRoles(const QHash<QString, std::optional<Role>> &roles);
+    QStringList sessionUsers() const;
+    const ControllerSlots &controllerSlots() const { return bySlot; }
+    const LinkWords &linkWords(int index) const { return words[index]; }
+
     // The server is stopping: every page is forgotten without a word to the others.
     void closeAll() { pages.clear(); }
 
@@ -91,7 +106,7 @@ private:
     void toViewers(int index, const QByteArray &text, const QByteArray &foldKey, bool overviewToo);
     QByteArray currentScreen(int index) const;
 
-    const WebConfig &config;
+    ControllerSlots bySlot;
     SessionStore *sessions;
     AuditLog *audit;
     ControllerSource *source;

@@ -1,5 +1,6 @@
 #include "startup.h"
 
+#include "pamauthenticator.h"
 #include "userstore.h"
 
 #include <QCommandLineParser>
@@ -172,6 +173,25 @@ bool loadStartConfig(const StartOptions &options, WebConfig *config, QString *er
     }
     *config = c;
     return true;
+}
+
+std::shared_ptr<const Authenticator> makeAuthenticator(const WebConfig &config, QString *error,
+                                                       QString *warning)
+{
+    if (config.auth == WebConfig::Auth::Pam) {
+        const QString service =
+            QStringLiteral("/etc/pam.d/") + QLatin1String(PamAuthenticator::Service);
+        // pam_wrapper (in tests) reads its services elsewhere.
+        if (!QFileInfo::exists(service) && qEnvironmentVariableIsEmpty("PAM_WRAPPER"))
+            *warning = QStringLiteral("warning: auth = pam, but %1 is missing: PAM falls back to "
+                                      "its \"other\" service, which usually refuses everyone")
+                           .arg(service);
+        return std::make_shared<PamAuthenticator>(config.operatorGroup, config.viewerGroup);
+    }
+    auto store = std::make_shared<UserStore>();
+    if (!store->load(config.usersFile, error))
+        return nullptr;
+    return store;
 }
 
 int addUserCommand(const StartOptions &options)

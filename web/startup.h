@@ -3,10 +3,13 @@
 #ifndef STARTUP_H
 #define STARTUP_H
 
+#include "authenticator.h"
 #include "webconfig.h"
 
 #include <QString>
 #include <QStringList>
+
+#include <memory>
 
 struct StartOptions
 {
@@ -33,6 +36,11 @@ bool parseStartOptions(const QStringList &arguments, StartOptions *options, QStr
 // address without TLS unless insecure HTTP was asked for; warning then holds the warning.
 bool loadStartConfig(const StartOptions &options, WebConfig *config, QString *error,
                      QString *warning);
+
+// Who may log in under config: the users file, read now, or the PAM stack. Null, with error,
+// when the users file cannot be read; warning is set when PAM's service file is missing.
+std::shared_ptr<const Authenticator> makeAuthenticator(const WebConfig &config, QString *error,
+                                                       QString *warning);
 
 // --add-user: reads the password from the terminal without echo (twice), or one line from
 // standard input when that is not a terminal, and writes the users file. Returns the exit code.

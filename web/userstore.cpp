@@ -121,6 +121,19 @@ const User *UserStore::check(const QString &name, const QString &password) const
     return sameBytes(derive(password, it->salt, it->iterations), it->hash) ? &*it : nullptr;
 }
 
+std::optional<User> UserStore::authenticate(const QString &name, const QString &password,
+                                            const QString &) const
+{
+    const User *user = check(name, password);
+    return user ? std::optional<User>(*user) : std::nullopt;
+}
+
+std::optional<Role> UserStore::currentRole(const QString &name) const
+{
+    const auto it = users.constFind(name);
+    return it == users.constEnd() ? std::nullopt : std::optional<Role>(it->role);
+}
+
 bool UserStore::addUser(const QString &path, const QString &name, Role role,
                         const QString &password, QString *error)
 {

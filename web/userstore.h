@@ -3,22 +3,13 @@
 #ifndef USERSTORE_H
 #define USERSTORE_H
 
+#include "authenticator.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QString>
 
-enum class Role { Viewer, Operator };
-
-struct User
-{
-    QString name;
-    Role role = Role::Viewer;
-    int iterations = 0;
-    QByteArray salt;
-    QByteArray hash;
-};
-
-class UserStore
+class UserStore : public Authenticator
 {
 public:
     // About 50 ms per check on this class of machine: slow for a guesser, unnoticed at login.
@@ -31,6 +22,10 @@ public:
     // one, so the time taken does not tell which names exist.
     const User *check(const QString &name, const QString &password) const;
     int count() const { return users.size(); }
+
+    std::optional<User> authenticate(const QString &name, const QString &password,
+                                     const QString &address) const override;
+    std::optional<Role> currentRole(const QString &name) const override;
 
     // Adds the user to the file, or gives an existing one a new role and password; the file is
     // replaced as a whole and readable by its owner only.

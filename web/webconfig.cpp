@@ -21,6 +21,10 @@ const QStringList serverKeys = {
     QStringLiteral("session-idle-minutes"),
     QStringLiteral("slow-interval"),
     QStringLiteral("host-names"),
+    QStringLiteral("auth"),
+    QStringLiteral("operator-group"),
+    QStringLiteral("viewer-group"),
+    QStringLiteral("metrics-token"),
 };
 const QStringList controllerKeys = {
     QStringLiteral("name"),      QStringLiteral("address"), QStringLiteral("port"),
@@ -159,6 +163,33 @@ bool loadWebConfig(const QString &path, WebConfig *config, QString *error)
     for (const QString &name : names.toStringList()) {
         if (!name.trimmed().isEmpty())
             result.hostNames.append(name.trimmed().toLower());
+    }
+    if (settings.contains(QStringLiteral("server/auth"))) {
+        const QString auth = text(settings, QStringLiteral("server/auth"));
+        if (auth == QLatin1String("pam"))
+            result.auth = WebConfig::Auth::Pam;
+        else if (auth != QLatin1String("users"))
+            return fail(QStringLiteral("server/auth"),
+                        QStringLiteral("auth must be users or pam, not \"%1\"").arg(auth));
+    }
+    static const QRegularExpression groupName(QStringLiteral("^[A-Za-z0-9_][A-Za-z0-9_.@-]{0,63}$"));
+    for (auto [key, out] : {std::pair{QStringLiteral("server/operator-group"), &result.operatorGroup},
+                            std::pair{QStringLiteral("server/viewer-group"), &result.viewerGroup}}) {
+        if (!settings.contains(key))
+            continue;
+        *out = text(settings, key);
+        if (!groupName.match(*out).hasMatch())
+            return fail(key, QStringLiteral("%1 \"%2\" is not a group name")
+                                 .arg(key.section(QLatin1Char('/'), 1), *out));
+    }
+    if (settings.contains(QStringLiteral("server/metrics-token"))) {
+        result.metricsToken = text(settings, QStringLiteral("server/metrics-token")).toUtf8();
+        // A short token is guessed; one with spaces or quotes cannot be sent as a bearer token.
+        static const QRegularExpression tokenText(QStringLiteral("^[A-Za-z0-9._~+/=-]{24,256}$"));
+        if (!tokenText.match(QString::fromUtf8(result.metricsToken)).hasMatch())
+            return fail(QStringLiteral("server/metrics-token"),
+                        QStringLiteral("metrics-token must be 24 to 256 letters, digits or "
+                                       "._~+/=- (openssl rand -base64 32 makes one)"));
     }
     file(QStringLiteral("server/users"), &result.usersFile);
     file(QStringLiteral("server/audit"), &result.auditLog);

@@ -23,7 +23,14 @@ struct WebConfig
 {
     QString listenAddress = QStringLiteral("127.0.0.1");
     int listenPort = 8080;
+    // How passwords are checked: the users file, or the system's PAM stack with roles from groups.
+    enum class Auth { UsersFile, Pam };
+    Auth auth = Auth::UsersFile;
     QString usersFile;
+    QString operatorGroup = QStringLiteral("frontpanel-operator");
+    QString viewerGroup = QStringLiteral("frontpanel-viewer");
+    // /metrics answers loopback, and other addresses that bring this as a bearer token.
+    QByteArray metricsToken;
     QString auditLog;
     QString tlsCertificate;
     QString tlsKey;

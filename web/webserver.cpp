@@ -4,7 +4,10 @@
 #include "door.h"
 #include "doorservices.h"
 #include "listener.h"
+#include "metrics.h"
 #include "pagechannel.h"
+#include "serverlog.h"
+#include "servicenotify.h"
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -14,7 +17,6 @@
 #include <boost/asio/thread_pool.hpp>
 
 #include <chrono>
-#include <cstdio>
 #include <exception>
 #include <optional>
 
@@ -25,10 +27,13 @@ namespace net = boost::asio;
 // are still there.
 struct WebServer::Rooms
 {
-    Rooms(const WebConfig &config, const UserStore *users, AuditLog *audit,
+    Rooms(const WebConfig &config, std::shared_ptr<const Authenticator> users, AuditLog *audit,
           ControllerSource *source)
         : audit(audit), sessions(qint64(config.sessionIdleMinutes) * 60 * 1000),
-          door(config, users, &sessions, &throttle), channel(config, &sessions, audit, source)
+          door(config, std::move(users), &sessions, &throttle),
+          channel(config, &sessions, audit, source),
+          // A directory that is slow to answer holds one thread, not every login.
+          passwordWork(config.auth == WebConfig::Auth::Pam ? 4 : 1)
     {
     }
 
@@ -40,20 +45,21 @@ struct WebServer::Rooms
     LoginThrottle throttle;
     Door door;
     PageChannel channel;
-    net::thread_pool passwordWork{1};
+    net::thread_pool passwordWork;
     std::optional<net::ssl::context> tls;
     DoorServices services;
     net::io_context context{1};
     std::optional<net::executor_work_guard<net::io_context::executor_type>> work;
     std::optional<Listener> listener;
     std::optional<net::steady_timer> ticker;
+    std::optional<net::steady_timer> watchdog;
 };
 
-WebServer::WebServer(const WebConfig &config, const UserStore *users, AuditLog *audit,
-                     ControllerSource *source)
+WebServer::WebServer(const WebConfig &config, std::shared_ptr<const Authenticator> users,
+                     AuditLog *audit, ControllerSource *source)
     : config(config), source(source)
 {
-    rooms = std::make_unique<Rooms>(this->config, users, audit, source);
+    rooms = std::make_unique<Rooms>(this->config, std::move(users), audit, source);
     rooms->services.door = &rooms->door;
     rooms->services.channel = &rooms->channel;
     rooms->services.passwordWork = &rooms->passwordWork;
@@ -61,6 +67,7 @@ WebServer::WebServer(const WebConfig &config, const UserStore *users, AuditLog *
     rooms->door.sessionEnded = [this](const QByteArray &session) {
         rooms->channel.endSession(session);
     };
+    rooms->door.metrics = [this] { return metricsText(); };
 }
 
 WebServer::~WebServer()
@@ -71,6 +78,7 @@ WebServer::~WebServer()
         net::post(rooms->context, [this] {
             rooms->listener->stop();
             rooms->ticker->cancel();
+            rooms->watchdog->cancel();
             rooms->channel.closeAll();
             rooms->work.reset();
             rooms->context.stop();
@@ -129,9 +137,13 @@ bool WebServer::start(QString *error)
         });
     rooms->work.emplace(rooms->context.get_executor());
     rooms->ticker.emplace(rooms->context);
-    net::post(rooms->context, [this] {
+    rooms->watchdog.emplace(rooms->context);
+    const qint64 watchdogMs = ServiceNotify::watchdogPingMs();
+    net::post(rooms->context, [this, watchdogMs] {
         rooms->listener->start();
         tick();
+        if (watchdogMs > 0)
+            pingWatchdog(watchdogMs);
     });
     network = std::thread([this] {
         for (;;) {
@@ -140,7 +152,7 @@ bool WebServer::start(QString *error)
                 return;
             } catch (const std::exception &e) {
                 // A handler's surprise must not take every page down with it.
-                std::fprintf(stderr, "frontpanel-web: unexpected error: %s\n", e.what());
+                serverLog(LogLevel::Error, "unexpected error: %s", e.what());
             }
         }
     });
@@ -155,13 +167,80 @@ void WebServer::tick()
         rooms->nextHeadLogMs = t + AuditHeadEveryMs;
     } else if (t >= rooms->nextHeadLogMs) {
         rooms->nextHeadLogMs = t + AuditHeadEveryMs;
-        std::fprintf(stderr, "frontpanel-web: audit log head: sequence %lld, sha256 %s\n",
-                     (long long)rooms->audit->headSequence(),
-                     rooms->audit->headHash().constData());
+        serverLog(LogLevel::Info, "audit log head: sequence %lld, sha256 %s",
+                  (long long)rooms->audit->headSequence(), rooms->audit->headHash().constData());
     }
     rooms->ticker->expires_after(std::chrono::seconds(1));
     rooms->ticker->async_wait([this](boost::system::error_code ec) {
         if (!ec)
             tick();
     });
+}
+
+// From the network thread's own timer: when that thread is stuck, the pings stop and systemd
+// restarts the server.
+void WebServer::pingWatchdog(qint64 everyMs)
+{
+    ServiceNotify::watchdog();
+    rooms->watchdog->expires_after(std::chrono::milliseconds(everyMs));
+    rooms->watchdog->async_wait([this, everyMs](boost::system::error_code ec) {
+        if (!ec)
+            pingWatchdog(everyMs);
+    });
+}
+
+void WebServer::reload(const ControllerSlots &next, const SlotChanges &changes,
+                       std::shared_ptr<const Authenticator> users)
+{
+    net::post(rooms->context, [this, next, changes, users] {
+        rooms->door.setAuthenticator(users);
+        rooms->channel.reconfigure(next, changes);
+        // A directory may be slow to say who is in which group: asked on the password thread.
+        net::post(rooms->passwordWork, [this, users, names = rooms->channel.sessionUsers()] {
+            QHash<QString, std::optional<Role>> roles;
+            for (const QString &name : names)
+                roles.insert(name, users->currentRole(name));
+            net::post(rooms->context, [this, roles] { rooms->channel.applyRoles(roles); });
+        });
+    });
+}
+
+QByteArray WebServer::metricsText() const
+{
+    const ControllerSlots &bySlot = rooms->channel.controllerSlots();
+    QVector<ControllerFigures> controllers;
+    controllers.reserve(bySlot.size());
+    for (int i = 0; i < bySlot.size(); ++i) {
+        if (!bySlot.isLive(i))
+            continue;
+        const ControllerConfig &c = bySlot.controllers[i];
+        ControllerFigures f;
+        f.id = c.id;
+        f.name = c.name;
+        f.group = c.group;
+        f.address = c.address + QLatin1Char(':') + QString::number(c.port);
+        f.state = rooms->channel.linkWords(i).kind;
+        ControllerSnapshot s;
+        if (source->snapshot(i, &s)) {
+            f.lastReplyAgeSeconds = s.sinceReplyMs < 0 ? -1 : double(s.sinceReplyMs) / 1000;
+            f.requests = s.requests;
+            f.accepted = s.accepted;
+            f.refused = s.refused;
+            f.noAnswer = s.noAnswer;
+            f.foreign = s.foreign;
+            f.keysSent = s.keysSent;
+            f.keysAnswered = s.keysAnswered;
+        }
+        controllers.append(f);
+    }
+    ServerFigures server;
+    server.sessions = rooms->sessions.count();
+    server.pages = rooms->channel.pageCount();
+    server.connections = rooms->listener->connections().total();
+    server.responses = rooms->door.counters.responses;
+    server.refusedUpgrades = rooms->door.counters.refusedUpgrades;
+    server.loginFailures = rooms->door.counters.loginFailures;
+    server.auditLines = rooms->audit->linesWritten();
+    server.auditWriteFailures = rooms->audit->writeFailures();
+    return formatMetrics(controllers, server, readProcessFigures());
 }

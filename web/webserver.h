@@ -7,8 +7,9 @@
 #define WEBSERVER_H
 
 #include "auditlog.h"
+#include "authenticator.h"
+#include "controllerslots.h"
 #include "controllersource.h"
-#include "userstore.h"
 #include "webconfig.h"
 
 #include <QMetaObject>
@@ -25,9 +26,9 @@ public:
     // so that the journal holds heads to check a trail's end against.
     static constexpr qint64 AuditHeadEveryMs = 60 * 60 * 1000;
 
-    // users, audit and source must outlive the server.
-    WebServer(const WebConfig &config, const UserStore *users, AuditLog *audit,
-              ControllerSource *source);
+    // audit and source must outlive the server.
+    WebServer(const WebConfig &config, std::shared_ptr<const Authenticator> users,
+              AuditLog *audit, ControllerSource *source);
     ~WebServer();
     WebServer(const WebServer &) = delete;
     WebServer &operator=(const WebServer &) = delete;
@@ -39,6 +40,12 @@ public:
     quint16 port() const { return listeningPort; }
     bool usesTls() const { return tls; }
 
+    // From any thread, after the source has its links for next: the controllers and users of
+    // a reload. Sessions, control, pages and the audit trail carry on; what a removed or
+    // demoted user had ends at once.
+    void reload(const ControllerSlots &next, const SlotChanges &changes,
+                std::shared_ptr<const Authenticator> users);
+
     // For tests of the timeouts, from any thread: moves the server's clock forward.
     void skipTime(qint64 ms) { skippedMs += ms; }
 
@@ -47,6 +54,8 @@ private:
 
     qint64 now() const;
     void tick();
+    void pingWatchdog(qint64 everyMs);
+    QByteArray metricsText() const;
 
     WebConfig config;
     ControllerSource *source;

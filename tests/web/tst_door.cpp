@@ -53,7 +53,7 @@ private:
     QByteArray loginRequest(const QByteArray &body) const;
 
     QTemporaryDir dir;
-    UserStore users;
+    std::shared_ptr<UserStore> users = std::make_shared<UserStore>();
     AuditLog audit;
     NoControllers source;
     WebConfig config;
@@ -65,10 +65,10 @@ void TestDoor::initTestCase()
     QString error;
     QVERIFY(UserStore::addUser(dir.filePath("users"), "ann", Role::Operator, "ann-secret-1",
                                &error));
-    QVERIFY(users.load(dir.filePath("users"), &error));
+    QVERIFY(users->load(dir.filePath("users"), &error));
     QVERIFY(audit.open(dir.filePath("audit.log"), &error));
     config.listenPort = 0;
-    server = std::make_unique<WebServer>(config, &users, &audit, &source);
+    server = std::make_unique<WebServer>(config, users, &audit, &source);
     QVERIFY2(server->start(&error), qPrintable(error));
 }
 

@@ -185,7 +185,7 @@ private:
     QByteArray origin() const { return "http://127.0.0.1:" + QByteArray::number(server->port()); }
 
     QTemporaryDir dir;
-    UserStore users;
+    std::shared_ptr<UserStore> users = std::make_shared<UserStore>();
     std::unique_ptr<AuditLog> audit;
     std::unique_ptr<RecordingSource> source;
     std::unique_ptr<WebServer> server;
@@ -199,7 +199,7 @@ void TestWebSecurity::initTestCase()
     QVERIFY(UserStore::addUser(usersPath, "ann", Role::Operator, "ann-secret-1", &error));
     QVERIFY(UserStore::addUser(usersPath, "bob", Role::Operator, "bob-secret-2", &error));
     QVERIFY(UserStore::addUser(usersPath, "vic", Role::Viewer, "vic-secret-3", &error));
-    QVERIFY2(users.load(usersPath, &error), qPrintable(error));
+    QVERIFY2(users->load(usersPath, &error), qPrintable(error));
     config.listenPort = 0;
     for (const char *id : {"c1", "c2"}) {
         ControllerConfig c;
@@ -217,7 +217,7 @@ void TestWebSecurity::init()
     QVERIFY(audit->open(dir.filePath("audit.log"), &error));
     source.reset(new RecordingSource);
     source->auditPath = dir.filePath("audit.log");
-    server.reset(new WebServer(config, &users, audit.get(), source.get()));
+    server.reset(new WebServer(config, users, audit.get(), source.get()));
     QVERIFY2(server->start(&error), qPrintable(error));
 }
 
@@ -409,7 +409,7 @@ void TestWebSecurity::configuredHostNames()
 {
     WebConfig named = config;
     named.hostNames = QStringList{QStringLiteral("panel.example")};
-    WebServer namedServer(named, &users, audit.get(), source.get());
+    WebServer namedServer(named, users, audit.get(), source.get());
     QString error;
     QVERIFY2(namedServer.start(&error), qPrintable(error));
     const QByteArray port = QByteArray::number(namedServer.port());
@@ -444,7 +444,7 @@ void TestWebSecurity::secureCookieUnderTls()
     WebConfig tlsConfig = config;
     tlsConfig.tlsCertificate = dir.filePath("cert.pem");
     tlsConfig.tlsKey = dir.filePath("key.pem");
-    WebServer tlsServer(tlsConfig, &users, audit.get(), source.get());
+    WebServer tlsServer(tlsConfig, users, audit.get(), source.get());
     QString error;
     QVERIFY2(tlsServer.start(&error), qPrintable(error));
     QVERIFY(tlsServer.usesTls());

@@ -13,7 +13,7 @@ const keyboard = new Map();  // KeyboardEvent.key -> key code
 let role = 'viewer';
 let current = null;          // the controller id shown in the panel, or null for the overview
 let controlYours = false;
-let built = false;           // the keypad and tiles are built from the first hello only
+let built = false;           // the keypad is built from the first hello only
 let retryMs = 1000;          // the wait before the next reconnect: 1, 2, 4 ... 15 s
 let retryTimer = null;
 
@@ -72,6 +72,10 @@ function pressKey(code) {
 }
 
 function buildOverview() {
+  tiles.clear();
+  $('tiles').textContent = '';
+  const chosen = $('filter-group').value;
+  $('filter-group').length = 1;  // "All groups" stays
   const groups = [...new Set(controllers.map(c => c.group).filter(g => g))].sort();
   for (const g of groups) {
     const option = document.createElement('option');
@@ -98,6 +102,7 @@ function buildOverview() {
     $('tiles').append(tile);
     tiles.set(c.id, {tile, display, state, controller: c});
   }
+  $('filter-group').value = groups.includes(chosen) ? chosen : '';
   applyFilter();
 }
 
@@ -114,11 +119,18 @@ function route() {
   const match = location.hash.match(/^#\/c\/(.+)$/);
   const id = match ? decodeURIComponent(match[1]) : null;
   const controller = controllers.find(c => c.id === id);
+  // The same panel again (a new hello): what it shows stays until the server sends it anew.
+  const same = controller !== undefined && controller.id === current;
   current = controller ? controller.id : null;
   $('overview').hidden = current !== null;
   $('panel').hidden = current === null;
-  $('panel-message').textContent = '';
-  if (current) {
+  $('overview-message').textContent = id !== null && !controller
+    ? 'The controller "' + id + '" is not in the server\'s configuration (any more).' : '';
+  if (same) {
+    $('panel-name').textContent = controller.name;
+    send({type: 'watch', controller: current});
+  } else if (current) {
+    $('panel-message').textContent = '';
     $('panel-name').textContent = controller.name;
     $('panel-state').textContent = '';
     $('panel-figure').textContent = '';
@@ -144,10 +156,15 @@ const handlers = {
     role = m.role;
     $('who').textContent = m.user + ' (' + m.role + ')';
     if (!built) {
-      controllers = m.controllers;
       buildKeypad(m.keys);
-      buildOverview();
       built = true;
+    }
+    // A later hello follows a reload of the server's configuration: the tiles follow the list,
+    // and a panel whose controller is gone says so and shows the overview.
+    const before = JSON.stringify(controllers);
+    if (before !== JSON.stringify(m.controllers)) {
+      controllers = m.controllers;
+      buildOverview();
     }
     route();
   },

@@ -1,0 +1,182 @@
+#include "metrics.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <ctime>
+#include <sys/resource.h>
+#include <unistd.h>
+
+const char *const ControllerStates[4] = {"answering", "refused", "silent", "waiting"};
+
+namespace {
+
+// A label value: backslash, double quote and line feed escaped, nothing else.
+QByteArray labelValue(const QString &text)
+{
+    QByteArray out;
+    for (const char c : text.toUtf8()) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '"')
+            out += "\\\"";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+
+class Writer
+{
+public:
+    void family(const char *name, const char *type, const char *help)
+    {
+        current = name;
+        text += QByteArray("# HELP ") + name + ' ' + help + "\n# TYPE " + name + ' ' + type + '\n';
+    }
+    void sample(const QByteArray &labels, double value)
+    {
+        text += current;
+        if (!labels.isEmpty())
+            text += '{' + labels + '}';
+        text += ' ' + QByteArray::number(value, 'g', 17) + '\n';
+    }
+    void sample(const QByteArray &labels, uint64_t value)
+    {
+        text += current;
+        if (!labels.isEmpty())
+            text += '{' + labels + '}';
+        text += ' ' + QByteArray::number(qulonglong(value)) + '\n';
+    }
+    QByteArray text;
+
+private:
+    const char *current = "";
+};
+
+QByteArray controllerLabel(const ControllerFigures &c)
+{
+    return "controller=\"" + labelValue(c.id) + '"';
+}
+
+} // namespace
+
+ProcessFigures readProcessFigures()
+{
+    ProcessFigures figures;
+    const long ticks = sysconf(_SC_CLK_TCK);
+    const long page = sysconf(_SC_PAGESIZE);
+    QFile stat(QStringLiteral("/proc/self/stat"));
+    if (stat.open(QIODevice::ReadOnly) && ticks > 0) {
+        // The fields after the command's closing parenthesis: utime is the 12th, stime the 13th,
+        // starttime the 20th, rss (pages) the 22nd.
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 21) {
+            figures.cpuSeconds = double(fields[11].toULongLong() + fields[12].toULongLong()) / ticks;
+            figures.residentBytes = fields[21].toULongLong() * uint64_t(page);
+            QFile uptime(QStringLiteral("/proc/uptime"));
+            if (uptime.open(QIODevice::ReadOnly)) {
+                const double up = uptime.readAll().split(' ').value(0).toDouble();
+                const double started = double(fields[19].toULongLong()) / ticks;
+                figures.startTimeSeconds = double(std::time(nullptr)) - up + started;
+            }
+        }
+    }
+    figures.openDescriptors =
+        int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::System).size());
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0)
+        figures.maxDescriptors = limit.rlim_cur;
+    return figures;
+}
+
+QByteArray formatMetrics(const QVector<ControllerFigures> &controllers,
+                         const ServerFigures &server, const ProcessFigures &process)
+{
+    Writer w;
+    w.family("frontpanel_controller_info", "gauge",
+             "A configured controller, its name, group and address as labels.");
+    for (const ControllerFigures &c : controllers)
+        w.sample(controllerLabel(c) + ",name=\"" + labelValue(c.name) + "\",group=\"" +
+                     labelValue(c.group) + "\",address=\"" + labelValue(c.address) + '"',
+                 uint64_t(1));
+    w.family("frontpanel_controller_state", "gauge",
+             "1 for the state the controller's link is in, 0 for the others.");
+    for (const ControllerFigures &c : controllers) {
+        for (const char *state : ControllerStates)
+            w.sample(controllerLabel(c) + ",state=\"" + state + '"',
+                     uint64_t(c.state == QLatin1String(state)));
+    }
+    w.family("frontpanel_controller_last_reply_age_seconds", "gauge",
+             "Seconds since the controller's last accepted reply (absent before the first).");
+    for (const ControllerFigures &c : controllers) {
+        if (c.lastReplyAgeSeconds >= 0)
+            w.sample(controllerLabel(c), c.lastReplyAgeSeconds);
+    }
+    struct Counter
+    {
+        const char *name, *help;
+        uint64_t ControllerFigures::*field;
+    };
+    static const Counter counters[] = {
+        {"frontpanel_controller_requests_total", "Requests sent to the controller.",
+         &ControllerFigures::requests},
+        {"frontpanel_controller_replies_accepted_total", "Replies accepted from the controller.",
+         &ControllerFigures::accepted},
+        {"frontpanel_controller_replies_refused_total",
+         "Datagrams from the controller that the reply rules refused.",
+         &ControllerFigures::refused},
+        {"frontpanel_controller_no_answer_total", "Requests the controller did not answer in time.",
+         &ControllerFigures::noAnswer},
+        {"frontpanel_controller_foreign_datagrams_total",
+         "Datagrams on the controller's link from any other address or port, dropped.",
+         &ControllerFigures::foreign},
+        {"frontpanel_controller_keys_sent_total", "Keys sent to the controller.",
+         &ControllerFigures::keysSent},
+        {"frontpanel_controller_keys_answered_total", "Keys the controller answered.",
+         &ControllerFigures::keysAnswered},
+    };
+    for (const Counter &counter : counters) {
+        w.family(counter.name, "counter", counter.help);
+        for (const ControllerFigures &c : controllers)
+            w.sample(controllerLabel(c), c.*counter.field);
+    }
+
+    w.family("frontpanel_sessions", "gauge", "Login sessions.");
+    w.sample({}, uint64_t(server.sessions));
+    w.family("frontpanel_pages_open", "gauge", "Pages connected by WebSocket.");
+    w.sample({}, uint64_t(server.pages));
+    w.family("frontpanel_connections_open", "gauge", "Client connections, HTTP and WebSocket.");
+    w.sample({}, uint64_t(server.connections));
+    w.family("frontpanel_http_responses_total", "counter", "HTTP answers by status code.");
+    for (int code = 100; server.responses && code < 600; ++code) {
+        if (server.responses[code])
+            w.sample("code=\"" + QByteArray::number(code) + '"', server.responses[code]);
+    }
+    w.family("frontpanel_websocket_upgrades_refused_total", "counter",
+             "WebSocket upgrades refused (no session, foreign origin, wrong path).");
+    w.sample({}, server.refusedUpgrades);
+    w.family("frontpanel_login_failures_total", "counter", "Logins refused.");
+    w.sample({}, server.loginFailures);
+    w.family("frontpanel_audit_lines_total", "counter", "Lines written to the audit log.");
+    w.sample({}, server.auditLines);
+    w.family("frontpanel_audit_write_failures_total", "counter",
+             "Audit lines that could not be written; a key whose line failed was not sent.");
+    w.sample({}, server.auditWriteFailures);
+
+    w.family("process_cpu_seconds_total", "counter", "User and system CPU time spent in seconds.");
+    w.sample({}, process.cpuSeconds);
+    w.family("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
+    w.sample({}, process.residentBytes);
+    w.family("process_open_fds", "gauge", "Number of open file descriptors.");
+    w.sample({}, uint64_t(process.openDescriptors));
+    w.family("process_max_fds", "gauge", "Maximum number of open file descriptors.");
+    w.sample({}, process.maxDescriptors);
+    w.family("process_start_time_seconds", "gauge",
+             "Start time of the process since unix epoch in seconds.");
+    w.sample({}, process.startTimeSeconds);
+    return w.text;
+}

@@ -1,0 +1,50 @@
+// /metrics in the Prometheus text format (version 0.0.4): the figures a city's monitoring
+// scrapes, named by Prometheus' conventions (counters end in _total, units in the name).
+#ifndef METRICS_H
+#define METRICS_H
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+#include <cstdint>
+
+struct ControllerFigures
+{
+    QString id, name, group, address;
+    // answering, refused, silent or waiting
+    QString state;
+    // Seconds since the last accepted reply; negative when there was none yet.
+    double lastReplyAgeSeconds = -1;
+    uint64_t requests = 0, accepted = 0, refused = 0, noAnswer = 0, foreign = 0;
+    uint64_t keysSent = 0, keysAnswered = 0;
+};
+
+struct ServerFigures
+{
+    int sessions = 0, pages = 0, connections = 0;
+    // HTTP answers by status code, 100 to 599; the others are not kept.
+    const uint64_t *responses = nullptr;
+    uint64_t refusedUpgrades = 0, loginFailures = 0;
+    uint64_t auditLines = 0, auditWriteFailures = 0;
+};
+
+struct ProcessFigures
+{
+    double cpuSeconds = 0;
+    uint64_t residentBytes = 0;
+    int openDescriptors = 0;
+    uint64_t maxDescriptors = 0;
+    double startTimeSeconds = 0; // since the epoch
+};
+
+// This process, from /proc/self.
+ProcessFigures readProcessFigures();
+
+QByteArray formatMetrics(const QVector<ControllerFigures> &controllers,
+                         const ServerFigures &server, const ProcessFigures &process);
+
+// The states a controller's state metric names, one series each.
+extern const char *const ControllerStates[4];
+
+#endif // METRICS_H
