@@ -12,7 +12,7 @@ failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; }
 
-for tool in cpack dpkg-buildflags dpkg-deb dpkg-shlibdeps lintian desktop-file-validate appstreamcli man timeout; do
+for tool in cpack dpkg-buildflags dpkg-deb dpkg-shlibdeps lintian desktop-file-validate appstreamcli man timeout systemd-analyze python3; do
     command -v "$tool" >/dev/null || {
         echo "missing tool '$tool': run 'bash scripts/deps.sh test'" >&2
         exit 1
@@ -21,8 +21,13 @@ done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/frontpanel-package.XXXXXX")
 pids=()
+# What the PAM check adds to this machine, taken away again however the test ends.
+made_user="" made_group="" made_pam=""
 cleanup() {
     for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
+    [ -n "$made_user" ] && userdel "$made_user" 2>/dev/null
+    [ -n "$made_group" ] && groupdel "$made_group" 2>/dev/null
+    [ -n "$made_pam" ] && rm -f "$made_pam"
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -61,6 +66,7 @@ expected=(
     ./usr/lib/sysusers.d/frontpanel-web.conf
     ./usr/lib/tmpfiles.d/frontpanel-web.conf
     ./etc/frontpanel-web/frontpanel-web.conf
+    ./etc/pam.d/frontpanel-web
     "./usr/share/applications/$app_id.desktop"
     "./usr/share/icons/hicolor/scalable/apps/$app_id.svg"
     "./usr/share/metainfo/$app_id.metainfo.xml"
@@ -192,6 +198,19 @@ for opt in --bind --port --delay --drop --verbose; do
     grep -q -- "$opt" "$work/sim-help" || fail "controller-sim --help does not mention $opt"
 done
 
+# The unit as systemd reads it (the program named by where it was unpacked).
+sed "s#/usr/bin/frontpanel-web#$web#" "$root/usr/lib/systemd/system/frontpanel-web.service" \
+    >"$work/frontpanel-web.service"
+if systemd-analyze verify --man=no "$work/frontpanel-web.service" >"$work/verify.log" 2>&1; then
+    pass "systemd-analyze verify: the unit holds"
+else
+    fail "systemd-analyze verify: $(cat "$work/verify.log")"
+fi
+grep -qx 'Type=notify' "$work/frontpanel-web.service" && grep -q '^WatchdogSec=' "$work/frontpanel-web.service" \
+    && grep -q '^ExecReload=.*-HUP' "$work/frontpanel-web.service" \
+    && pass "the unit waits for READY=1, has a watchdog and reloads with SIGHUP" \
+    || fail "the unit lacks Type=notify, WatchdogSec= or ExecReload="
+
 # The installed simulator comes up on a free loopback port and says where it listens.
 "$sim" --bind 127.0.0.1 --port 0 >"$work/sim-out" 2>&1 &
 pids+=($!)
@@ -203,6 +222,70 @@ if head -n1 "$work/sim-out" | grep -qE '^controller-sim listening on 127\.0\.0\.
     pass "installed controller-sim: $(head -n1 "$work/sim-out")"
 else
     fail "installed controller-sim did not report its port: $(head -c 300 "$work/sim-out")"
+fi
+
+# Directory logins through the real PAM stack and the installed service file: a local account
+# made here, in the operator group, logs in, takes control and presses a key that the installed
+# simulator answers. As root only, since it adds an account (taken away again at the end); the
+# server runs as root here, so pam_unix reads the shadow file itself.
+if [ "$(id -u)" = 0 ] && command -v useradd >/dev/null; then
+    pam_user=fpweb-pam-$$
+    pam_password=$(head -c 18 /dev/urandom | base64 | tr -d '/+=')Aa1
+    if ! getent group frontpanel-operator >/dev/null; then
+        groupadd frontpanel-operator && made_group=frontpanel-operator
+    fi
+    useradd --no-create-home --shell /usr/sbin/nologin --groups frontpanel-operator "$pam_user" \
+        && made_user=$pam_user
+    echo "$pam_user:$pam_password" | chpasswd
+    if [ ! -e /etc/pam.d/frontpanel-web ]; then
+        cp "$root/etc/pam.d/frontpanel-web" /etc/pam.d/frontpanel-web && made_pam=/etc/pam.d/frontpanel-web
+    fi
+    sim_port=$(head -n1 "$work/sim-out" | grep -oE '[0-9]+$')
+    printf '[server]\nauth = pam\naudit = %s\n\n[c0]\naddress = 127.0.0.1\nport = %s\npoll = 100\n' \
+        "$work/pam-audit.log" "$sim_port" >"$work/pam.conf"
+    if PAM_USER_NAME=$pam_user PAM_PASSWORD=$pam_password timeout 60 python3 - "$web" "$work/pam.conf" \
+        "$src_dir/../python" >"$work/pam.log" 2>&1 <<'PYTHON'
+import os, re, subprocess, sys, time
+web, conf, kit = sys.argv[1:4]
+sys.path.insert(0, kit)
+from frontpanel_kit import Page, Server
+server = Server.__new__(Server)
+server.process = subprocess.Popen([web, "--config", conf, "--port", "0"], stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT, text=True)
+server.port = int(re.search(r":(\d+)/", server.process.stdout.readline()).group(1))
+try:
+    user, password = os.environ["PAM_USER_NAME"], os.environ["PAM_PASSWORD"]
+    status, body, _ = server.try_login(user, password + "x")
+    assert status == 401, "a wrong password: %d %s" % (status, body)
+    status, body, cookie = server.try_login(user, password)
+    assert status == 200 and body["role"] == "operator", "login: %d %s" % (status, body)
+    page = Page(server, cookie)
+    page.sock.settimeout(0.2)
+    page.send({"type": "watch", "controller": "c0"})
+    page.send({"type": "take", "controller": "c0"})
+    page.send({"type": "key", "controller": "c0", "code": 2})
+    deadline, seen = time.monotonic() + 15, []
+    while time.monotonic() < deadline:
+        try:
+            seen += page.messages()
+        except OSError:
+            pass
+        if any(m.get("type") == "keys" and m["keys"] and m["keys"][-1].get("outcome") == "answered"
+               for m in seen):
+            print("PAM login and key answered for", user)
+            break
+    else:
+        raise AssertionError("no answered key: %s" % seen[-5:])
+finally:
+    server.process.kill()
+PYTHON
+    then
+        pass "real PAM: $(tail -n1 "$work/pam.log")"
+    else
+        fail "real PAM login of a local account: $(tail -n 5 "$work/pam.log")"
+    fi
+else
+    echo "skip: the real PAM login needs root to make a local account"
 fi
 kill -TERM "${pids[-1]}" 2>/dev/null || true
 wait "${pids[-1]}" 2>/dev/null || true

@@ -91,23 +91,44 @@ CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 
 
 class Server:
-    """frontpanel-web with the controllers given as (address, port, poll) and one operator."""
+    """frontpanel-web with the controllers given as (address, port, poll) or as (id, address,
+    port, poll), and one operator. server_lines go into [server]; env and stderr are for the
+    process, arguments are added to its command line; more_users are (name, role, password)."""
 
-    def __init__(self, binary, controllers, user="ann", password="pw-ann"):
+    def __init__(self, binary, controllers, user="ann", password="pw-ann", server_lines="",
+                 env=None, stderr=subprocess.DEVNULL, arguments=(), more_users=()):
         self.dir = tempfile.TemporaryDirectory(prefix="frontpanel-web-")
-        conf = os.path.join(self.dir.name, "web.conf")
+        self.binary = binary
+        self.conf = os.path.join(self.dir.name, "web.conf")
         self.audit_path = os.path.join(self.dir.name, "audit.log")
-        with open(conf, "w") as f:
-            f.write("[server]\nusers = users\naudit = audit.log\n\n")
-            for i, (address, port, poll) in enumerate(controllers):
-                f.write("[c%d]\naddress = %s\nport = %d\npoll = %d\n\n" % (i, address, port, poll))
-        subprocess.run([binary, "--config", conf, "--add-user", user, "--role", "operator"],
-                       input=password + "\n", text=True, check=True, capture_output=True)
-        self.process = subprocess.Popen([binary, "--config", conf, "--port", "0"],
-                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.server_lines = server_lines
+        self.write_config(controllers)
+        if user:
+            self.add_user(user, "operator", password)
+        for name, role, secret in more_users:
+            self.add_user(name, role, secret)
+        self.process = subprocess.Popen([binary, "--config", self.conf, "--port", "0",
+                                         *arguments], stdout=subprocess.PIPE, stderr=stderr,
+                                        text=True, env=env)
         line = self.process.stdout.readline()
-        self.port = int(re.search(r":(\d+)/", line).group(1))
+        match = re.search(r":(\d+)/", line)
+        if not match:
+            self.process.kill()
+            raise RuntimeError("frontpanel-web did not start: %r" % line)
+        self.port = int(match.group(1))
         self.user, self.password = user, password
+
+    def write_config(self, controllers):
+        with open(self.conf, "w") as f:
+            f.write("[server]\nusers = users\naudit = audit.log\n%s\n\n" % self.server_lines)
+            for i, controller in enumerate(controllers):
+                name, (address, port, poll) = ("c%d" % i, controller) if len(controller) == 3 \
+                    else (controller[0], controller[1:])
+                f.write("[%s]\naddress = %s\nport = %d\npoll = %d\n\n" % (name, address, port, poll))
+
+    def add_user(self, user, role, password):
+        subprocess.run([self.binary, "--config", self.conf, "--add-user", user, "--role", role],
+                       input=password + "\n", text=True, check=True, capture_output=True)
 
     def close(self):
         self.process.kill()
@@ -131,16 +152,33 @@ class Server:
     def origin(self):
         return "http://127.0.0.1:%d" % self.port
 
-    def login(self, source="127.0.0.1"):
+    def login(self, source="127.0.0.1", user=None, password=None):
         """The session cookie ("fpsession=...")."""
+        status, body, cookie = self.try_login(user or self.user, password or self.password, source)
+        if status != 200:
+            raise RuntimeError("login refused: %d %s" % (status, body))
+        return cookie
+
+    def try_login(self, user, password, source="127.0.0.1"):
+        """(status, body as JSON, cookie or None) of one login."""
         c = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10,
                                        source_address=(source, 0))
-        c.request("POST", "/login", json.dumps({"user": self.user, "password": self.password}),
+        c.request("POST", "/login", json.dumps({"user": user, "password": password}),
                   {"Origin": self.origin(), "Content-Type": "application/json"})
         r = c.getresponse()
-        r.read()
+        body = json.loads(r.read() or b"{}")
         c.close()
-        return r.getheader("Set-Cookie").split(";")[0]
+        cookie = r.getheader("Set-Cookie")
+        return r.status, body, cookie.split(";")[0] if cookie else None
+
+    def get(self, path, host="127.0.0.1", headers=None):
+        """(status, body bytes) of one GET."""
+        c = http.client.HTTPConnection(host, self.port, timeout=10)
+        c.request("GET", path, headers=headers or {})
+        r = c.getresponse()
+        body = r.read()
+        c.close()
+        return r.status, body
 
 
 class Page:
@@ -158,6 +196,8 @@ class Page:
         while b"\r\n\r\n" not in self.buffer:
             self.buffer += self.sock.recv(4096)
         head, self.buffer = self.buffer.split(b"\r\n\r\n", 1)
+        # Set once the server closed the socket (a close frame, or the end of the stream).
+        self.closed = False
         if not head.startswith(b"HTTP/1.1 101"):
             raise RuntimeError("upgrade refused: %r" % head[:40])
 
@@ -172,7 +212,9 @@ class Page:
         """The whole frames received so far, decoded; reads what the socket has without waiting
         once something was read."""
         try:
-            self.buffer += self.sock.recv(1 << 16)
+            data = self.sock.recv(1 << 16)
+            self.closed = self.closed or not data
+            self.buffer += data
         except BlockingIOError:
             pass
         out = []
@@ -189,7 +231,9 @@ class Page:
                 length, at = struct.unpack("!Q", self.buffer[2:10])[0], 10
             if len(self.buffer) < at + length:
                 break
+            opcode = self.buffer[0] & 0x0F
             payload, self.buffer = self.buffer[at:at + length], self.buffer[at + length:]
+            self.closed = self.closed or opcode == 0x8
             if payload[:1] == b"{":  # text frames; pings and the like are passed over
                 out.append(json.loads(payload))
         return out

@@ -10,8 +10,10 @@
 set -euo pipefail
 
 # The programs: compiler, CMake, Qt 6 (its CMake files need the OpenGL headers), and Boost's
-# Beast and Asio (header-only) with OpenSSL for the browser front panel's server.
-build=(cmake g++ make pkg-config qt6-base-dev libgl-dev libboost1.81-dev libssl-dev)
+# Beast and Asio (header-only) with OpenSSL for the browser front panel's server, PAM for its
+# directory logins and libsystemd for telling systemd it is ready and alive.
+build=(cmake g++ make pkg-config qt6-base-dev libgl-dev libboost1.81-dev libssl-dev libpam0g-dev
+       libsystemd-dev)
 # Starting the panel beside the simulator: the display fonts, Qt's SVG plugins for the window's
 # icon, and Xvfb with the tools that press Connect and take the screenshot when there is no
 # display.
@@ -21,14 +23,15 @@ package=(dpkg-dev file)
 # The tests: net-snmp's library, tools and agent as independent peers, clang for the libFuzzer
 # build, Google Benchmark, the fonts the display tests measure, the SVG plugins that draw the
 # window's icon, the package checkers, a headless Chromium driven by Selenium for the browser
-# front panel's pages, Qt's WebSocket client for its server tests, and openssl for its TLS test
-# certificate.
+# front panel's pages, Qt's WebSocket client for its server tests, openssl for its TLS test
+# certificate, Prometheus' promtool to judge /metrics, and pam_wrapper with nss_wrapper for PAM
+# logins without root.
 test=(libsnmp-dev snmp snmpd clang libclang-rt-14-dev libbenchmark-dev qt6-websockets-dev
-      chromium chromium-driver python3-selenium openssl
+      chromium chromium-driver python3-selenium openssl prometheus libpam-wrapper libnss-wrapper
       fonts-urw-base35 fonts-dejavu-core libqt6svg6 xvfb xauth
-      lintian desktop-file-utils appstream man-db "${package[@]}")
+      lintian desktop-file-utils appstream man-db systemd "${package[@]}")
 # Packages that start a system service when installed; the tests never use it.
-services=(snmpd)
+services=(snmpd prometheus)
 
 wanted=()
 for purpose in "${@:-build}"; do

@@ -222,6 +222,36 @@ class BrowserTest(unittest.TestCase):
         finally:
             sim.send_signal(signal.SIGCONT)
 
+    def test_reload_changes_the_tiles_in_place(self):
+        """SIGHUP with oak-9th removed and elm-3rd added: the open page follows without loading
+        anew, and a link to the removed controller says it is gone."""
+        conf = os.path.join(self.fixture.dir.name, "web.conf")
+        with open(conf) as f:
+            original = f.read()
+        self.login("ann")
+        b = self.browser
+        b.execute_script("window.stillTheSamePage = true")
+        tiles = "return [...document.querySelectorAll('.tile')].map(t => t.dataset.controller)"
+        try:
+            changed = original.split("[oak-9th]")[0] + (
+                "[elm-3rd]\nname = Elm St & 3rd Ave\naddress = 127.0.0.1\nport = %d\n"
+                "group = Elm Street\npoll = 100\n" % self.fixture.ports[2])
+            with open(conf, "w") as f:
+                f.write(changed)
+            self.fixture.server.send_signal(signal.SIGHUP)
+            self.wait.until(lambda d: d.execute_script(tiles) == ["main-1st", "main-2nd", "elm-3rd"])
+            self.assertTrue(b.execute_script("return window.stillTheSamePage === true"))
+            self.wait.until(lambda d: "answering" in self.tile_state("elm-3rd"))
+            self.assertIn("Elm Street", [o.text for o in b.find_elements(By.CSS_SELECTOR, "#filter-group option")])
+            b.get(self.fixture.url + "#/c/oak-9th")
+            self.wait.until(lambda d: "not in the server's configuration" in
+                            d.find_element(By.ID, "overview-message").text)
+        finally:
+            with open(conf, "w") as f:
+                f.write(original)
+            self.fixture.server.send_signal(signal.SIGHUP)
+            self.wait.until(lambda d: d.execute_script(tiles) == self.fixture.ids)
+
     def test_page_says_the_server_is_gone_and_comes_back_to_login(self):
         self.login("vic")
         self.open_panel(self.fixture.ids[0])

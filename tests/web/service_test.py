@@ -1,0 +1,404 @@
+#!/usr/bin/env python3
+"""frontpanel-web as a city's IT runs it, from outside, with the real program and controller-sim:
+
+- systemd's notify protocol on a datagram socket of the test's own: READY=1 only once the port
+  listens, WATCHDOG=1 at half the watchdog interval; log lines with syslog priorities when
+  standard error is the journal's stream;
+- /metrics of 12 controllers, one of them silent, judged by Prometheus' promtool; refused to a
+  non-loopback address without the bearer token;
+- a reload (SIGHUP) that adds two controllers and removes one while an operator's page holds
+  control, then a reload with a broken file, a demoted and a removed user;
+- PAM logins through pam_wrapper and nss_wrapper (no root): a good password, a wrong one, an
+  unknown user, an account PAM's account stage refuses, a user in no group, a viewer, and an
+  operator whose key reaches the controller.
+
+    python3 tests/web/service_test.py --server build/web/frontpanel-web --sim build/sim/controller-sim
+"""
+
+import argparse
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
+from frontpanel_kit import Page, Server, start_and_read  # noqa: E402
+
+LIBDIR = "/usr/lib/x86_64-linux-gnu"
+for candidate in ("/usr/lib/x86_64-linux-gnu", "/usr/lib/aarch64-linux-gnu", "/usr/lib64", "/usr/lib"):
+    if os.path.exists(os.path.join(candidate, "libpam_wrapper.so")):
+        LIBDIR = candidate
+        break
+
+failures = []
+
+
+def check(condition, what):
+    print(("ok   " if condition else "FAIL ") + what, flush=True)
+    if not condition:
+        failures.append(what)
+
+
+def wait_until(predicate, timeout=10.0):
+    """Polls predicate until it returns something true; that value, or None after timeout."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.05)
+    return None
+
+
+class Inbox:
+    """What a page received, kept, so that a wait looks for a state, not for the next message."""
+
+    def __init__(self, page):
+        self.page = page
+        self.page.sock.settimeout(0.1)
+        self.seen = []
+
+    def read(self):
+        try:
+            self.seen += self.page.messages()
+        except (TimeoutError, socket.timeout):
+            pass
+        return self.seen
+
+    def find(self, predicate, timeout=10.0):
+        def look():
+            for m in self.read():
+                if predicate(m):
+                    return m
+            return None
+        return wait_until(look, timeout)
+
+    def forget(self):
+        self.read()
+        self.seen = []
+
+
+def metrics(server):
+    status, body = server.get("/metrics")
+    return body.decode() if status == 200 else ""
+
+
+def sample(text, metric, **labels):
+    """The value of one series, or None."""
+    want = ",".join('%s="%s"' % kv for kv in sorted(labels.items()))
+    for line in text.splitlines():
+        if line.startswith("#"):
+            continue
+        series, _, value = line.rpartition(" ")
+        base, _, rest = series.partition("{")
+        if base != metric:
+            continue
+        have = ",".join(sorted(p for p in rest.rstrip("}").split(",") if p and
+                               p.split("=")[0] in labels))
+        if have == want:
+            return float(value)
+    return None
+
+
+def press_and_wait(inbox, controller, code=1):
+    """Presses a key on the page and returns the outcome the server records for it."""
+    inbox.forget()
+    inbox.page.send({"type": "key", "controller": controller, "code": code})
+    done = inbox.find(lambda m: m.get("type") == "keys" and m.get("controller") == controller
+                      and m["keys"] and m["keys"][-1].get("outcome"))
+    return done["keys"][-1]["outcome"] if done else None
+
+
+def start_sim(sim, count, *extra):
+    process, ports = start_and_read([sim, "--port", "0", "--controllers", str(count), *extra],
+                                    r"ports? (\d+)")
+    return process, int(ports)
+
+
+def notify_and_journal(args):
+    """READY=1 after the port listens, WATCHDOG=1 at its interval, priorities for the journal."""
+    sim, first = start_sim(args.sim, 2)
+    tmp = tempfile.mkdtemp(prefix="frontpanel-notify-")
+    path = os.path.join(tmp, "notify")
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    listener.bind(path)
+    listener.settimeout(10)
+    log = open(os.path.join(tmp, "stderr"), "w+")
+    st = os.fstat(log.fileno())
+    env = dict(os.environ, NOTIFY_SOCKET=path, WATCHDOG_USEC="300000",
+               JOURNAL_STREAM="%d:%d" % (st.st_dev, st.st_ino))
+    server = Server(args.server, [("127.0.0.1", first + i, 100) for i in range(2)], env=env,
+                    stderr=log)
+    try:
+        ready, arrived = None, []
+        start = time.monotonic()
+        while time.monotonic() - start < 10 and (ready is None or len(arrived) < 8):
+            message = listener.recv(4096).decode()
+            if "READY=1" in message and ready is None:
+                ready = message
+                # The moment systemd hears READY=1, others may connect.
+                probe = socket.create_connection(("127.0.0.1", server.port), timeout=1)
+                probe.close()
+            if "WATCHDOG=1" in message:
+                arrived.append(time.monotonic())
+        check(ready is not None and "STATUS=serving http://127.0.0.1:%d/" % server.port in ready,
+              "READY=1 with the serving address once the port listens: %r" % ready)
+        gaps = [b - a for a, b in zip(arrived, arrived[1:])]
+        check(len(arrived) >= 8 and max(gaps) < 0.3,
+              "WATCHDOG=1 keeps coming at half of WATCHDOG_USEC=300000 (gaps %s)"
+              % ", ".join("%.0f ms" % (g * 1000) for g in gaps))
+        log.seek(0)
+        text = log.read()
+        check(re.search(r"^<6>frontpanel-web: audit log head: sequence \d+", text, re.M) is not None,
+              "the audit head goes to the journal at priority 6 (info)")
+        server.try_login("ann", "wrong")
+        wait_until(lambda: (log.seek(0), "failed login" in log.read())[1], 5)
+        log.seek(0)
+        check(re.search(r"^<5>frontpanel-web: failed login from 127\.0\.0\.1$", log.read(), re.M)
+              is not None, "a failed login goes to the journal at priority 5 (notice)")
+    finally:
+        server.close()
+        sim.kill()
+        shutil.rmtree(tmp)
+
+
+def outside_address():
+    """An address of this machine other than loopback, or None."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        s.connect(("192.0.2.123", 9))
+        address = s.getsockname()[0]
+    except OSError:
+        return None
+    finally:
+        s.close()
+    return None if address.startswith("127.") else address
+
+
+def metrics_check(args):
+    """12 controllers, the last one silent; promtool judges the format."""
+    sim, first = start_sim(args.sim, 11)
+    silent, silent_port = start_sim(args.sim, 1, "--drop", "100")
+    token = "m3trics-t0ken-0123456789abcdef"
+    controllers = [("127.0.0.1", first + i, 100) for i in range(11)] + \
+        [("127.0.0.1", silent_port, 100)]
+    server = Server(args.server, controllers, server_lines="metrics-token = " + token)
+    try:
+        text = wait_until(lambda: (lambda t: t if sample(t, "frontpanel_controller_state",
+                                                         controller="c11", state="silent") == 1
+                                   and sample(t, "frontpanel_controller_state", controller="c0",
+                                              state="answering") == 1 else None)(metrics(server)),
+                          20)
+        check(text is not None, "the silent controller's state is silent, the others answering")
+        text = text or metrics(server)
+        check((sample(text, "frontpanel_controller_no_answer_total", controller="c11") or 0) > 0,
+              "the silent controller's no-answer counter counts")
+        check(sample(text, "frontpanel_controller_no_answer_total", controller="c0") == 0,
+              "an answering controller has no no-answer")
+        check(sample(text, "frontpanel_controller_last_reply_age_seconds", controller="c11") is None
+              and (sample(text, "frontpanel_controller_last_reply_age_seconds", controller="c0")
+                   or 99) < 5, "last reply age: absent for the silent one, fresh for the others")
+        check((sample(text, "process_open_fds") or 0) > 0 and
+              (sample(text, "process_resident_memory_bytes") or 0) > 1e6,
+              "process descriptors and memory are there")
+        promtool = shutil.which("promtool")
+        if promtool:
+            judged = subprocess.run([promtool, "check", "metrics"], input=text, text=True,
+                                    capture_output=True)
+            check(judged.returncode == 0 and not judged.stdout.strip() and
+                  not judged.stderr.strip(),
+                  "promtool check metrics passes: %s%s" % (judged.stdout, judged.stderr))
+        else:
+            check(False, "promtool is installed (Debian's prometheus package)")
+    finally:
+        server.close()
+
+    # The same figures must not reach a stranger: a server on every address, asked from this
+    # machine's own outside address.
+    address = outside_address()
+    if address is None:
+        print("skip /metrics from outside: this machine has no address but loopback")
+    else:
+        server = Server(args.server, controllers[:1], server_lines="metrics-token = " + token,
+                        arguments=("--listen", "0.0.0.0", "--insecure-http"))
+        try:
+            check(server.get("/metrics", host=address)[0] == 401,
+                  "/metrics from %s without the token: 401" % address)
+            check(server.get("/metrics", host=address,
+                             headers={"Authorization": "Bearer " + token[:-1] + "x"})[0] == 401,
+                  "/metrics from %s with a wrong token: 401" % address)
+            status, body = server.get("/metrics", host=address,
+                                      headers={"Authorization": "Bearer " + token})
+            check(status == 200 and b"frontpanel_controller_info" in body,
+                  "/metrics from %s with the token: 200" % address)
+        finally:
+            server.close()
+    sim.kill()
+    silent.kill()
+
+
+def reload_check(args):
+    """Controllers and users change under an operator's page, which stays."""
+    sim, first = start_sim(args.sim, 5)
+    tmp = tempfile.mkdtemp(prefix="frontpanel-reload-")
+    log = open(os.path.join(tmp, "stderr"), "w+")
+    server = Server(args.server, [("c%d" % i, "127.0.0.1", first + i, 100) for i in range(3)],
+                    stderr=log, more_users=[("vic", "operator", "pw-vic")])
+
+    def logged(text):
+        return wait_until(lambda: (log.seek(0), text in log.read())[1], 10)
+
+    try:
+        inbox = Inbox(Page(server, server.login()))
+        inbox.page.send({"type": "watch", "controller": "c0"})
+        inbox.page.send({"type": "take", "controller": "c0"})
+        check(inbox.find(lambda m: m.get("type") == "control" and m.get("yours")) is not None,
+              "ann holds control of c0")
+        check(press_and_wait(inbox, "c0") == "answered", "a key on c0 is answered")
+        vic = Inbox(Page(server, server.login(user="vic", password="pw-vic")))
+        vic.page.send({"type": "watch", "controller": "c2"})
+        vic.page.send({"type": "take", "controller": "c2"})
+        check(vic.find(lambda m: m.get("type") == "control" and m.get("yours")) is not None,
+              "vic holds control of c2")
+
+        inbox.forget()
+        server.write_config([("c%d" % i, "127.0.0.1", first + i, 100) for i in (0, 2, 3, 4)])
+        server.process.send_signal(signal.SIGHUP)
+        hello = inbox.find(lambda m: m.get("type") == "hello")
+        check(hello is not None and [c["id"] for c in hello["controllers"]] == ["c0", "c2", "c3", "c4"],
+              "the page hears of c3 and c4 added and c1 removed")
+        check(press_and_wait(inbox, "c0") == "answered",
+              "after the reload the same socket still holds control and its key is answered")
+        polled = wait_until(lambda: (sample(metrics(server), "frontpanel_controller_replies_accepted_total",
+                                            controller="c4") or 0) > 0)
+        text = metrics(server)
+        check(polled and sample(text, "frontpanel_controller_info", controller="c1", name="c1") is None,
+              "c4 is polled and answers; c1 is gone from the metrics")
+
+        # A file that does not read changes nothing: no new hello, c3 still polled.
+        inbox.forget()
+        with open(server.conf, "a") as f:
+            f.write("[c9]\nport = 70000\n")
+        server.process.send_signal(signal.SIGHUP)
+        check(logged("reload refused, nothing changed") is not None,
+              "a broken file is refused, with its reason in the log")
+        check(inbox.find(lambda m: m.get("type") == "hello", 1.0) is None and
+              press_and_wait(inbox, "c0") == "answered" and
+              sample(metrics(server), "frontpanel_controller_info", controller="c3", name="c3") == 1,
+              "after the refused reload the page, its control and c3 are as they were")
+
+        # vic demoted: control of c2 ends at once; ann removed: her session and page end.
+        server.write_config([("c%d" % i, "127.0.0.1", first + i, 100) for i in (0, 2, 3, 4)])
+        server.add_user("vic", "viewer", "pw-vic")
+        with open(os.path.join(server.dir.name, "users")) as f:
+            kept = [line for line in f if not line.startswith("ann:")]
+        with open(os.path.join(server.dir.name, "users"), "w") as f:
+            f.writelines(kept)
+        vic.forget()
+        server.process.send_signal(signal.SIGHUP)
+        check(vic.find(lambda m: m.get("type") == "hello" and m.get("role") == "viewer") is not None
+              and vic.find(lambda m: m.get("type") == "control" and not m.get("holder")) is not None,
+              "demoted vic is a viewer now and no longer holds c2")
+        vic.page.send({"type": "take", "controller": "c2"})
+        check(vic.find(lambda m: m.get("type") == "refused" and "viewers" in m.get("message", ""))
+              is not None, "and cannot take control again")
+        check(wait_until(lambda: (inbox.read(), inbox.page.closed)[1]) is not None,
+              "removed ann's page is closed")
+        check(server.try_login("ann", "pw-ann")[0] == 401, "removed ann cannot log in")
+    finally:
+        server.close()
+        sim.kill()
+        shutil.rmtree(tmp)
+
+
+def pam_check(args):
+    """Logins through PAM with pam_matrix as the password database and nss_wrapper's files as
+    the accounts and groups."""
+    wrappers = [os.path.join(LIBDIR, "libpam_wrapper.so"), os.path.join(LIBDIR, "libnss_wrapper.so")]
+    matrix = os.path.join(LIBDIR, "pam_wrapper", "pam_matrix.so")
+    if not all(os.path.exists(p) for p in wrappers + [matrix]):
+        check(False, "libpam-wrapper and libnss-wrapper are installed")
+        return
+    tmp = tempfile.mkdtemp(prefix="frontpanel-pam-")
+    services = os.path.join(tmp, "pam.d")
+    os.mkdir(services)
+    passdb = os.path.join(tmp, "passdb")
+    with open(passdb, "w") as f:
+        # name:password:the service the account stage allows
+        f.write("alice:Alice-Pw-1:frontpanel-web\nvera:Vera-Pw-2:frontpanel-web\n"
+                "ned:Ned-Pw-3:frontpanel-web\nlocked:Locked-Pw-4:sshd\n")
+    with open(os.path.join(services, "frontpanel-web"), "w") as f:
+        f.write("auth required %s passdb=%s\naccount required %s passdb=%s\n"
+                % (matrix, passdb, matrix, passdb))
+    with open(os.path.join(tmp, "passwd"), "w") as f:
+        for uid, name in enumerate(("alice", "vera", "ned", "locked"), 2001):
+            f.write("%s:x:%d:%d:%s:/nonexistent:/bin/false\n" % (name, uid, uid, name))
+    with open(os.path.join(tmp, "group"), "w") as f:
+        for gid, name in enumerate(("alice", "vera", "ned", "locked"), 2001):
+            f.write("%s:x:%d:\n" % (name, gid))
+        f.write("frontpanel-operator:x:3001:alice,locked\nfrontpanel-viewer:x:3002:vera\n")
+    env = dict(os.environ, LD_PRELOAD=":".join(wrappers), PAM_WRAPPER="1",
+               PAM_WRAPPER_SERVICE_DIR=services, NSS_WRAPPER_PASSWD=os.path.join(tmp, "passwd"),
+               NSS_WRAPPER_GROUP=os.path.join(tmp, "group"))
+    sim, first = start_sim(args.sim, 1)
+    log = open(os.path.join(tmp, "stderr"), "w+")
+    server = Server(args.server, [("127.0.0.1", first, 100)], user=None,
+                    server_lines="auth = pam", env=env, stderr=log)
+    try:
+        cases = [("alice", "Alice-Pw-1", 200, "operator", "a good password"),
+                 ("alice", "alice-pw-1", 401, None, "a wrong password"),
+                 ("zed", "Alice-Pw-1", 401, None, "an unknown user"),
+                 ("locked", "Locked-Pw-4", 401, None, "an account PAM's account stage refuses"),
+                 ("ned", "Ned-Pw-3", 401, None, "a user in neither group"),
+                 ("vera", "Vera-Pw-2", 200, "viewer", "a user in frontpanel-viewer")]
+        for user, password, status, role, what in cases:
+            got, body, _ = server.try_login(user, password)
+            check(got == status and body.get("role") == role,
+                  "PAM, %s: %d %s (got %d %s)" % (what, status, role or "", got, body))
+        log.seek(0)
+        said = log.read()
+        check("PAM refused the account of a login from 127.0.0.1" in said and
+              "login of ned refused: in neither frontpanel-operator nor frontpanel-viewer" in said
+              and "Alice-Pw-1" not in said and "Locked-Pw-4" not in said,
+              "the refusals by the account stage and by the groups are logged, no password is")
+        inbox = Inbox(Page(server, server.login(user="alice", password="Alice-Pw-1")))
+        inbox.page.send({"type": "watch", "controller": "c0"})
+        screen = inbox.find(lambda m: m.get("type") == "screen" and m["rows"][0].strip())
+        inbox.page.send({"type": "take", "controller": "c0"})
+        check(inbox.find(lambda m: m.get("type") == "control" and m.get("yours")) is not None,
+              "PAM operator alice takes control")
+        outcome = press_and_wait(inbox, "c0", 2)  # the main menu's 2 opens Phase Timing
+        changed = inbox.find(lambda m: m.get("type") == "screen" and screen and
+                             m["rows"] != screen["rows"])
+        check(outcome == "answered" and changed is not None,
+              "her key reaches the controller, which answers and shows another screen")
+        with open(server.audit_path) as f:
+            check('"user":"alice"' in f.read(), "the audit trail names alice")
+    finally:
+        server.close()
+        sim.kill()
+        shutil.rmtree(tmp)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--server", required=True)
+    parser.add_argument("--sim", required=True)
+    args = parser.parse_args()
+    for part in (notify_and_journal, metrics_check, reload_check, pam_check):
+        print("--", part.__doc__.split("\n")[0], flush=True)
+        part(args)
+    if failures:
+        print("%d failed" % len(failures))
+        return 1
+    print("all passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
