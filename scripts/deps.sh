@@ -22,10 +22,10 @@ run=(fonts-urw-base35 fonts-dejavu-core libqt6svg6 xvfb xauth imagemagick x11-ut
 package=(dpkg-dev file)
 # The tests: net-snmp's library, tools and agent as independent peers, clang for the libFuzzer
 # build, Google Benchmark, the fonts the display tests measure, the SVG plugins that draw the
-# window's icon, the package checkers, a headless Chromium driven by Selenium for the browser
-# front panel's pages, Qt's WebSocket client for its server tests, openssl for its TLS test
-# certificate, Prometheus' promtool to judge /metrics, and pam_wrapper with nss_wrapper for PAM
-# logins without root.
+# window's icon, the package checkers (systemd-analyze among them), a headless Chromium driven
+# by Selenium for the browser front panel's pages, Qt's WebSocket client for its server tests,
+# openssl for its TLS test certificate, Prometheus' promtool to judge /metrics, and pam_wrapper
+# with nss_wrapper for PAM logins without root.
 test=(libsnmp-dev snmp snmpd clang libclang-rt-14-dev libbenchmark-dev qt6-websockets-dev
       chromium chromium-driver python3-selenium openssl prometheus libpam-wrapper libnss-wrapper
       fonts-urw-base35 fonts-dejavu-core libqt6svg6 xvfb xauth

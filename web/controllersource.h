@@ -43,7 +43,9 @@ class ControllerSource : public QObject
 public:
     using QObject::QObject;
 
-    // Controllers are numbered from 0 in the order of the configuration file.
+    // Controllers are numbered by slot: from 0 in the order of the configuration file at the
+    // start, then as a reload adds them (see ControllerSlots); a removed one's number is never
+    // given to another.
     virtual bool snapshot(int index, ControllerSnapshot *out) const = 0;
     // Queues the key; a ticket that keyDone() names later, or 0 when it cannot be queued.
     virtual quint64 pressKey(int index, uint8_t code) = 0;
