@@ -50,6 +50,12 @@ public:
             text += '{' + labels + '}';
         text += ' ' + QByteArray::number(qulonglong(value)) + '\n';
     }
+    // A family of one series without labels.
+    void single(const char *name, const char *type, const char *help, double value)
+    {
+        family(name, type, help);
+        sample(QByteArray(), value);
+    }
     QByteArray text;
 
 private:
@@ -145,38 +151,47 @@ QByteArray formatMetrics(const QVector<ControllerFigures> &controllers,
             w.sample(controllerLabel(c), c.*counter.field);
     }
 
-    w.family("frontpanel_sessions", "gauge", "Login sessions.");
-    w.sample({}, uint64_t(server.sessions));
-    w.family("frontpanel_pages_open", "gauge", "Pages connected by WebSocket.");
-    w.sample({}, uint64_t(server.pages));
-    w.family("frontpanel_connections_open", "gauge", "Client connections, HTTP and WebSocket.");
-    w.sample({}, uint64_t(server.connections));
+    struct Single
+    {
+        const char *name, *type, *help;
+        double value;
+    };
+    const Single server1[] = {
+        {"frontpanel_sessions", "gauge", "Login sessions.", double(server.sessions)},
+        {"frontpanel_pages_open", "gauge", "Pages connected by WebSocket.", double(server.pages)},
+        {"frontpanel_connections_open", "gauge", "Client connections, HTTP and WebSocket.",
+         double(server.connections)},
+    };
+    const Single server2[] = {
+        {"frontpanel_websocket_upgrades_refused_total", "counter",
+         "WebSocket upgrades refused (no session, foreign origin, wrong path).",
+         double(server.refusedUpgrades)},
+        {"frontpanel_login_failures_total", "counter", "Logins refused.",
+         double(server.loginFailures)},
+        {"frontpanel_audit_lines_total", "counter", "Lines written to the audit log.",
+         double(server.auditLines)},
+        {"frontpanel_audit_write_failures_total", "counter",
+         "Audit lines that could not be written; a key whose line failed was not sent.",
+         double(server.auditWriteFailures)},
+        {"process_cpu_seconds_total", "counter", "User and system CPU time spent in seconds.",
+         process.cpuSeconds},
+        {"process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
+         double(process.residentBytes)},
+        {"process_open_fds", "gauge", "Number of open file descriptors.",
+         double(process.openDescriptors)},
+        {"process_max_fds", "gauge", "Maximum number of open file descriptors.",
+         double(process.maxDescriptors)},
+        {"process_start_time_seconds", "gauge",
+         "Start time of the process since unix epoch in seconds.", process.startTimeSeconds},
+    };
+    for (const Single &one : server1)
+        w.single(one.name, one.type, one.help, one.value);
     w.family("frontpanel_http_responses_total", "counter", "HTTP answers by status code.");
     for (int code = 100; server.responses && code < 600; ++code) {
         if (server.responses[code])
             w.sample("code=\"" + QByteArray::number(code) + '"', server.responses[code]);
     }
-    w.family("frontpanel_websocket_upgrades_refused_total", "counter",
-             "WebSocket upgrades refused (no session, foreign origin, wrong path).");
-    w.sample({}, server.refusedUpgrades);
-    w.family("frontpanel_login_failures_total", "counter", "Logins refused.");
-    w.sample({}, server.loginFailures);
-    w.family("frontpanel_audit_lines_total", "counter", "Lines written to the audit log.");
-    w.sample({}, server.auditLines);
-    w.family("frontpanel_audit_write_failures_total", "counter",
-             "Audit lines that could not be written; a key whose line failed was not sent.");
-    w.sample({}, server.auditWriteFailures);
-
-    w.family("process_cpu_seconds_total", "counter", "User and system CPU time spent in seconds.");
-    w.sample({}, process.cpuSeconds);
-    w.family("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
-    w.sample({}, process.residentBytes);
-    w.family("process_open_fds", "gauge", "Number of open file descriptors.");
-    w.sample({}, uint64_t(process.openDescriptors));
-    w.family("process_max_fds", "gauge", "Maximum number of open file descriptors.");
-    w.sample({}, process.maxDescriptors);
-    w.family("process_start_time_seconds", "gauge",
-             "Start time of the process since unix epoch in seconds.");
-    w.sample({}, process.startTimeSeconds);
+    for (const Single &one : server2)
+        w.single(one.name, one.type, one.help, one.value);
     return w.text;
 }
