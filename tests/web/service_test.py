@@ -389,8 +389,16 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--server", required=True)
     parser.add_argument("--sim", required=True)
+    # pam_wrapper loads libpam with RTLD_DEEPBIND, which the sanitizers' runtimes refuse: the PAM
+    # logins are tried on the plain build only.
+    parser.add_argument("--sanitized", action="store_true")
     args = parser.parse_args()
-    for part in (notify_and_journal, metrics_check, reload_check, pam_check):
+    parts = [notify_and_journal, metrics_check, reload_check]
+    if args.sanitized:
+        print("skip PAM logins: pam_wrapper cannot be loaded beside a sanitizer")
+    else:
+        parts.append(pam_check)
+    for part in parts:
         print("--", part.__doc__.split("\n")[0], flush=True)
         part(args)
     if failures:
