@@ -145,9 +145,13 @@ private:
         // The key stretching (or the directory's answer) comes on the password thread; the
         // answer comes back here.
         net::post(*services->passwordWork, [self = this->shared_from_this(), name, password,
-                                            users = services->door->authenticator()] {
+                                            users = services->door->authenticator()]() mutable {
             std::optional<User> user = users->authenticate(name, password, self->address);
-            net::post(self->stream.get_executor(), [self, name, user] {
+            // The password thread lets go of the connection as it hands it back: were it to
+            // drop the last reference, the connection would end (and give back its place at
+            // the door) off the network thread.
+            auto executor = self->stream.get_executor();
+            net::post(executor, [self = std::move(self), name, user] {
                 self->respond(self->services->door->finishLogin(self->parser->get(),
                                                                 self->address, name, user,
                                                                 self->services->now()));
