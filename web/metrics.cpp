@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFile>
 
+#include <charconv>
+#include <cstdio>
 #include <ctime>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -14,8 +16,11 @@ namespace {
 // A label value: backslash, double quote and line feed escaped, nothing else.
 QByteArray labelValue(const QString &text)
 {
+    const QByteArray utf8 = text.toUtf8();
+    if (utf8.indexOf('\\') < 0 && utf8.indexOf('"') < 0 && utf8.indexOf('\n') < 0)
+        return utf8;
     QByteArray out;
-    for (const char c : text.toUtf8()) {
+    for (const char c : utf8) {
         if (c == '\\')
             out += "\\\\";
         else if (c == '"')
@@ -28,27 +33,28 @@ QByteArray labelValue(const QString &text)
     return out;
 }
 
+// Appends in place: a city's scrape is thousands of lines, built on the network thread.
 class Writer
 {
 public:
     void family(const char *name, const char *type, const char *help)
     {
         current = name;
-        text += QByteArray("# HELP ") + name + ' ' + help + "\n# TYPE " + name + ' ' + type + '\n';
+        text.append("# HELP ").append(name).append(' ').append(help);
+        text.append("\n# TYPE ").append(name).append(' ').append(type).append('\n');
     }
-    void sample(const QByteArray &labels, double value)
+    // labels, and more appended to them when given ("state=\"silent\"" and the like).
+    void sample(const QByteArray &labels, double value, const char *more = nullptr)
     {
-        text += current;
-        if (!labels.isEmpty())
-            text += '{' + labels + '}';
-        text += ' ' + QByteArray::number(value, 'g', 17) + '\n';
+        char number[32];
+        const int n = std::snprintf(number, sizeof number, "%.17g", value);
+        line(labels, more, number, n);
     }
-    void sample(const QByteArray &labels, uint64_t value)
+    void sample(const QByteArray &labels, uint64_t value, const char *more = nullptr)
     {
-        text += current;
-        if (!labels.isEmpty())
-            text += '{' + labels + '}';
-        text += ' ' + QByteArray::number(qulonglong(value)) + '\n';
+        char number[24];
+        const auto end = std::to_chars(number, number + sizeof number, value).ptr;
+        line(labels, more, number, int(end - number));
     }
     // A family of one series without labels.
     void single(const char *name, const char *type, const char *help, double value)
@@ -59,6 +65,18 @@ public:
     QByteArray text;
 
 private:
+    void line(const QByteArray &labels, const char *more, const char *number, int length)
+    {
+        text.append(current);
+        if (!labels.isEmpty() || more) {
+            text.append('{').append(labels);
+            if (more)
+                text.append(labels.isEmpty() ? "" : ",").append(more);
+            text.append('}');
+        }
+        text.append(' ').append(number, length).append('\n');
+    }
+
     const char *current = "";
 };
 
@@ -103,24 +121,34 @@ QByteArray formatMetrics(const QVector<ControllerFigures> &controllers,
                          const ServerFigures &server, const ProcessFigures &process)
 {
     Writer w;
+    // Each series of a controller is about 90 bytes; there are 12 of them.
+    w.text.reserve(4096 + controllers.size() * 12 * 96);
+    QVector<QByteArray> labels;
+    labels.reserve(controllers.size());
+    for (const ControllerFigures &c : controllers)
+        labels.append(controllerLabel(c));
     w.family("frontpanel_controller_info", "gauge",
              "A configured controller, its name, group and address as labels.");
-    for (const ControllerFigures &c : controllers)
-        w.sample(controllerLabel(c) + ",name=\"" + labelValue(c.name) + "\",group=\"" +
-                     labelValue(c.group) + "\",address=\"" + labelValue(c.address) + '"',
-                 uint64_t(1));
+    for (int i = 0; i < controllers.size(); ++i) {
+        const ControllerFigures &c = controllers[i];
+        const QByteArray more = "name=\"" + labelValue(c.name) + "\",group=\"" +
+                                labelValue(c.group) + "\",address=\"" + labelValue(c.address) + '"';
+        w.sample(labels[i], uint64_t(1), more.constData());
+    }
     w.family("frontpanel_controller_state", "gauge",
              "1 for the state the controller's link is in, 0 for the others.");
-    for (const ControllerFigures &c : controllers) {
-        for (const char *state : ControllerStates)
-            w.sample(controllerLabel(c) + ",state=\"" + state + '"',
-                     uint64_t(c.state == QLatin1String(state)));
+    static const char *const stateLabels[] = {"state=\"answering\"", "state=\"refused\"",
+                                              "state=\"silent\"", "state=\"waiting\""};
+    for (int i = 0; i < controllers.size(); ++i) {
+        for (int s = 0; s < 4; ++s)
+            w.sample(labels[i], uint64_t(controllers[i].state == QLatin1String(ControllerStates[s])),
+                     stateLabels[s]);
     }
     w.family("frontpanel_controller_last_reply_age_seconds", "gauge",
              "Seconds since the controller's last accepted reply (absent before the first).");
-    for (const ControllerFigures &c : controllers) {
-        if (c.lastReplyAgeSeconds >= 0)
-            w.sample(controllerLabel(c), c.lastReplyAgeSeconds);
+    for (int i = 0; i < controllers.size(); ++i) {
+        if (controllers[i].lastReplyAgeSeconds >= 0)
+            w.sample(labels[i], controllers[i].lastReplyAgeSeconds);
     }
     struct Counter
     {
@@ -147,8 +175,8 @@ QByteArray formatMetrics(const QVector<ControllerFigures> &controllers,
     };
     for (const Counter &counter : counters) {
         w.family(counter.name, "counter", counter.help);
-        for (const ControllerFigures &c : controllers)
-            w.sample(controllerLabel(c), c.*counter.field);
+        for (int i = 0; i < controllers.size(); ++i)
+            w.sample(labels[i], controllers[i].*counter.field);
     }
 
     struct Single
@@ -189,7 +217,8 @@ QByteArray formatMetrics(const QVector<ControllerFigures> &controllers,
     w.family("frontpanel_http_responses_total", "counter", "HTTP answers by status code.");
     for (int code = 100; server.responses && code < 600; ++code) {
         if (server.responses[code])
-            w.sample("code=\"" + QByteArray::number(code) + '"', server.responses[code]);
+            w.sample(QByteArray(), server.responses[code],
+                     ("code=\"" + QByteArray::number(code) + '"').constData());
     }
     for (const Single &one : server2)
         w.single(one.name, one.type, one.help, one.value);
