@@ -69,6 +69,15 @@ void ControllerBank::setDropPercent(int percent)
         server->setDropPercent(percent);
 }
 
+bool ControllerBank::enableV3(const std::vector<V3User> &users, QString *error)
+{
+    for (const auto &server : servers) {
+        if (!server->enableV3(users, error))
+            return false;
+    }
+    return true;
+}
+
 void ControllerBank::setVerbose(const std::function<void(const char *)> &print)
 {
     const bool several = servers.size() > 1;

@@ -27,6 +27,8 @@ public:
 
     void setDelay(int ms);
     void setDropPercent(int percent);
+    // Every controller answers SNMPv3 as these users too; false, with error, when it cannot.
+    bool enableV3(const std::vector<V3User> &users, QString *error);
     // Each controller's request lines, to print; prefixed with its port when there are several.
     void setVerbose(const std::function<void(const char *line)> &print);
 

@@ -135,7 +135,10 @@ void ControllerServer::serve(const uint8_t *bytes, int length, const QHostAddres
         log.push_back({QByteArray(reinterpret_cast<const char *>(bytes), length), clock.elapsed()});
     catchUp();
     prepareDisplay(b);
-    const int replyLength = agent.handle(bytes, length, reply, ReplySize);
+    const int replyLength =
+        v3.enabled() && V3Agent::isV3(bytes, length)
+            ? v3.handle(bytes, length, reply, ReplySize, &agent, int32_t(clock.elapsed() / 1000))
+            : agent.handle(bytes, length, reply, ReplySize);
     const char *fate = "";
     if (replyLength > 0) {
         const bool unanswered = b == Behaviour::Silent || (b == Behaviour::KeysUnanswered &&
@@ -199,4 +202,13 @@ void ControllerServer::sendDue()
     }
     if (queueCount > 0)
         sendTimer->start(int(queue[queueHead].due - now));
+}
+
+bool ControllerServer::enableV3(const std::vector<V3User> &users, QString *error)
+{
+    // Enterprise 1206 (the field's), then a text engine id (format 4) that names this controller.
+    const QByteArray engineId = QByteArray::fromHex("800004b604") +
+                                QByteArray("controller-sim:") + QByteArray::number(port());
+    std::lock_guard<std::mutex> locker(lock);
+    return v3.configure(engineId, 1, users, error);
 }

@@ -8,6 +8,7 @@
 
 #include "controllermodel.h"
 #include "snmpagent.h"
+#include "v3agent.h"
 
 #include <QAbstractSocket>
 #include <QByteArray>
@@ -66,6 +67,9 @@ public:
     // Set before listen(). delayMs: 0..LongestDelay; dropPercent: 0..100.
     void setDelay(int delayMs);
     void setDropPercent(int percent) { dropPercent = percent; }
+    // Answers SNMPv3 too, as these users, with an engine id of its own made from the port it
+    // listens on; SNMPv1 is still answered. Before listen() or after, on the server's thread.
+    bool enableV3(const std::vector<V3User> &users, QString *error);
     // Called with one line per request ("127.0.0.1:40000 get ... -> 379 bytes"), on the
     // serving thread.
     void setVerbose(std::function<void(const char *line)> print) { verbose = std::move(print); }
@@ -101,6 +105,7 @@ private:
 
     ControllerModel model;
     SnmpAgent agent;
+    V3Agent v3;
     QUdpSocket *socket = nullptr;
     QTimer *sendTimer = nullptr;
     QElapsedTimer clock;

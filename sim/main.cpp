@@ -52,6 +52,11 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "controller-sim: %s\n", qPrintable(bank.failure(options.address)));
         return 2;
     }
+    QString v3Error;
+    if (!options.v3Users.empty() && !bank.enableV3(options.v3Users, &v3Error)) {
+        std::fprintf(stderr, "controller-sim: %s\n", qPrintable(v3Error));
+        return 2;
+    }
     bank.setDelay(options.delay);
     bank.setDropPercent(options.dropPercent);
     if (options.verbose)

@@ -5,6 +5,9 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
 
 #include <cstdarg>
 #include <cstdio>
@@ -72,8 +75,18 @@ int parseSimOptions(const QStringList &arguments, SimOptions *options)
         QStringLiteral("N"), QStringLiteral("1"));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"),
                                            QStringLiteral("Print one line per request."));
-    parser.addOptions(
-        {bindOption, portOption, delayOption, dropOption, controllersOption, verboseOption});
+    const QCommandLineOption v3UserOption(
+        QStringLiteral("v3-user"),
+        QStringLiteral("Answer SNMPv3 too, as this user (repeatable): AUTH SHA, SHA-224, SHA-256,\n"
+                       "SHA-384 or SHA-512; PRIV AES, AES-192, AES-256 or none. The passphrases\n"
+                       "come from --v3-passphrases or CONTROLLER_SIM_V3_PASSPHRASES."),
+        QStringLiteral("NAME:AUTH:PRIV"));
+    const QCommandLineOption v3PassphrasesOption(
+        QStringLiteral("v3-passphrases"),
+        QStringLiteral("File of NAME:AUTHPASS:PRIVPASS lines, readable by its owner only."),
+        QStringLiteral("FILE"));
+    parser.addOptions({bindOption, portOption, delayOption, dropOption, controllersOption,
+                       verboseOption, v3UserOption, v3PassphrasesOption});
     if (!parser.parse(arguments))
         return refuse("%s", qPrintable(parser.errorText()));
     if (parser.isSet(QStringLiteral("help")))
@@ -107,6 +120,41 @@ int parseSimOptions(const QStringList &arguments, SimOptions *options)
     if (o.port != 0 && o.port + o.controllers - 1 > 65535)
         return refuse("%d controllers from port %d would pass port 65535", o.controllers, o.port);
     o.verbose = parser.isSet(verboseOption);
+
+    if (parser.isSet(v3UserOption)) {
+        QByteArray lines;
+        if (parser.isSet(v3PassphrasesOption)) {
+            const QString path = parser.value(v3PassphrasesOption);
+            QFile file(path);
+            if (QFileInfo(path).permissions() & (QFile::ReadGroup | QFile::ReadOther))
+                return refuse("%s is readable by others: chmod 600 it", qPrintable(path));
+            if (!file.open(QIODevice::ReadOnly))
+                return refuse("cannot read %s", qPrintable(path));
+            lines = file.readAll();
+        } else {
+            lines = qgetenv("CONTROLLER_SIM_V3_PASSPHRASES");
+        }
+        QHash<QByteArray, QPair<QByteArray, QByteArray>> passphrases;
+        for (QByteArray line : lines.replace(';', '\n').split('\n')) {
+            line = line.trimmed();
+            const QList<QByteArray> fields = line.split(':');
+            if (fields.size() == 3)
+                passphrases.insert(fields[0], {fields[1], fields[2]});
+        }
+        for (const QString &spec : parser.values(v3UserOption)) {
+            const QByteArray name = spec.section(QLatin1Char(':'), 0, 0).toUtf8();
+            if (!passphrases.contains(name))
+                return refuse("no passphrases for v3 user '%s' (NAME:AUTHPASS:PRIVPASS in "
+                              "--v3-passphrases or CONTROLLER_SIM_V3_PASSPHRASES)",
+                              name.constData());
+            V3User user;
+            QString error;
+            if (!V3User::make(spec, passphrases[name].first, passphrases[name].second, &user,
+                              &error))
+                return refuse("%s", qPrintable(error));
+            o.v3Users.push_back(user);
+        }
+    }
     *options = o;
     return -1;
 }

@@ -2,8 +2,12 @@
 #ifndef SIMOPTIONS_H
 #define SIMOPTIONS_H
 
+#include "v3agent.h"
+
 #include <QHostAddress>
 #include <QStringList>
+
+#include <vector>
 
 struct SimOptions
 {
@@ -13,6 +17,8 @@ struct SimOptions
     int dropPercent = 0;
     int controllers = 1;
     bool verbose = false;
+    // SNMPv3 users, their keys made from the passphrases.
+    std::vector<V3User> v3Users;
 };
 
 // Reads arguments into options. Returns -1 to go on, or the status to exit with: 0 after --help

@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 
 #ifdef Q_OS_UNIX
@@ -97,6 +98,8 @@ private slots:
     void refusedCommandLine_data();
     void refusedCommandLine();
     void helpAllPrintsHelpAndExits();
+    void snmpV3WithNetSnmp();
+    void readablePassphraseFileRefused();
     void manPageMatchesHelp();
 
 private:
@@ -337,6 +340,16 @@ void TestSimulatorInterop::refusedCommandLine_data()
     QTest::newRow("bind not an address") << QStringList{"--bind", "localhost"}
                                          << "--bind needs an IPv4 or IPv6 address, not 'localhost'";
     QTest::newRow("unknown option") << QStringList{"--ports", "1501"} << "Unknown option 'ports'";
+    QTest::newRow("v3 with MD5") << QStringList{"--v3-user", "fp:MD5:AES"}
+                                 << "MD5 and DES are not offered";
+    QTest::newRow("v3 with DES") << QStringList{"--v3-user", "fp:SHA-256:DES"}
+                                 << "MD5 and DES are not offered";
+    QTest::newRow("v3 without passphrases")
+        << QStringList{"--v3-user", "nobody:SHA-256:AES"} << "no passphrases for v3 user 'nobody'";
+    QTest::newRow("v3 passphrase too short")
+        << QStringList{"--v3-user", "short:SHA-256:AES"} << "passphrases must be at least 8 characters";
+    QTest::newRow("v3 unknown privacy")
+        << QStringList{"--v3-user", "fp:SHA-256:AES-512"} << "PRIV is AES, AES-192, AES-256 or none";
 }
 
 void TestSimulatorInterop::refusedCommandLine()
@@ -344,6 +357,9 @@ void TestSimulatorInterop::refusedCommandLine()
     QFETCH(QStringList, arguments);
     QFETCH(QString, message);
     QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("CONTROLLER_SIM_V3_PASSPHRASES", "fp:authpass256:privpass256;short:seven77:privpass256");
+    p.setProcessEnvironment(env);
     p.start(QStringLiteral(CONTROLLER_SIM_PATH), arguments);
     QVERIFY(p.waitForFinished(10000));
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
@@ -418,6 +434,73 @@ void TestSimulatorInterop::manPageMatchesHelp()
     for (auto it = help.cbegin(); it != help.cend(); ++it)
         QVERIFY2(man[it.key()].startsWith(it.value()),
                  qPrintable(it.key() + "\n  help: " + it.value() + "\n  man:  " + man[it.key()]));
+}
+
+// The same controller over SNMPv3, judged by net-snmp's tools: authPriv reads of the display and
+// a key at SHA-256/AES-128 and SHA-512/AES-256, and the Reports a wrong passphrase and an
+// unknown user get, in net-snmp's words.
+void TestSimulatorInterop::snmpV3WithNetSnmp()
+{
+    QTemporaryDir dir;
+    const QString secrets = dir.filePath("v3");
+    QFile file(secrets);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("fp256:authpass256:privpass256\nfp512:authpass512:privpass512\n");
+    file.close();
+    QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+    SimProcess v3{QStringLiteral(CONTROLLER_SIM_PATH)};
+    const int v3Port = v3.start({"--v3-user", "fp256:SHA-256:AES", "--v3-user", "fp512:SHA-512:AES-256",
+                                 "--v3-passphrases", secrets});
+    QVERIFY2(v3Port > 0, v3.process.readAllStandardError().constData());
+    const QString target = QStringLiteral("127.0.0.1:%1").arg(v3Port);
+    auto v3Args = [&](const char *user, const char *auth, const char *authPass, const char *priv,
+                      const char *privPass) {
+        return QStringList{"-v3", "-l", "authPriv", "-u", user, "-a", auth, "-A", authPass, "-x",
+                           priv, "-X", privPass, "-On", "-t", "2", "-r", "1", target};
+    };
+
+    const QStringList sha256 = v3Args("fp256", "SHA-256", "authpass256", "AES", "privpass256");
+    const QStringList sha512 = v3Args("fp512", "SHA-512", "authpass512", "AES256", "privpass512");
+    for (const QStringList &args : {sha256, sha512}) {
+        const ToolResult r = runTool("snmpget", args + QStringList{"-Ox", "-Oqv", FirstBlockOid});
+        QVERIFY2(r.exitCode == 0, r.out.constData());
+        const QByteArray block = hexValue(r.out);
+        QCOMPARE(block.size(), 322);
+        QVERIFY2(block.mid(2).startsWith("MAIN MENU"), block.constData());
+    }
+    // A key over v3 changes the display, as over v1.
+    const ToolResult set = runTool("snmpset", sha512 + QStringList{KeyOid, "x", "02"});
+    QVERIFY2(set.exitCode == 0, set.out.constData());
+    const ToolResult after = runTool("snmpget", sha256 + QStringList{"-Ox", "-Oqv", FirstBlockOid});
+    QVERIFY2(hexValue(after.out).mid(2).startsWith("PHASE TIMING"), after.out.constData());
+    QCOMPARE(runTool("snmpset", sha256 + QStringList{KeyOid, "x", "11"}).exitCode, 0);
+
+    const ToolResult wrong = runTool(
+        "snmpget", v3Args("fp256", "SHA-256", "authpass25x", "AES", "privpass256") + QStringList{SecondBlockOid});
+    QVERIFY(wrong.exitCode != 0);
+    QVERIFY2(wrong.out.contains("Authentication failure"), wrong.out.constData());
+    const ToolResult stranger = runTool(
+        "snmpget", v3Args("nobody", "SHA-256", "authpass256", "AES", "privpass256") + QStringList{SecondBlockOid});
+    QVERIFY(stranger.exitCode != 0);
+    QVERIFY2(stranger.out.contains("Unknown user name"), stranger.out.constData());
+    // SNMPv1 is still answered beside it.
+    QCOMPARE(get(SecondBlockOid, nullptr, v3Port).size(), 320);
+}
+
+void TestSimulatorInterop::readablePassphraseFileRefused()
+{
+    QTemporaryDir dir;
+    QFile file(dir.filePath("v3"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("fp:authpass256:privpass256\n");
+    file.close();
+    QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+    QProcess p;
+    p.start(QStringLiteral(CONTROLLER_SIM_PATH),
+            {"--port", "0", "--v3-user", "fp:SHA-256:AES", "--v3-passphrases", file.fileName()});
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitCode(), 2);
+    QVERIFY2(p.readAllStandardError().contains("is readable by others: chmod 600 it"), "");
 }
 
 QTEST_GUILESS_MAIN(TestSimulatorInterop)
