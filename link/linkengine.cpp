@@ -47,6 +47,9 @@ struct LinkEngine::Buffers
 {
     epoll_event events[MaxEvents];
     uint8_t datagrams[DatagramsPerTurn][ReceiveSize];
+    // An SNMPv3 link's request as it goes out, and its reply as the link rules read it.
+    uint8_t v3Out[V3Link::MessageSize];
+    uint8_t v3Reply[ReceiveSize];
     sockaddr_in senders[DatagramsPerTurn];
     iovec vectors[DatagramsPerTurn];
     mmsghdr received[DatagramsPerTurn];
@@ -60,6 +63,10 @@ struct LinkEngine::Link
     sockaddr_in peer{};
     int fd = -1;
     NtcipPacket packet;
+    // Null for an SNMPv1 link.
+    std::unique_ptr<V3Link> v3;
+    // Reports that made the current request go out again (discovery, the time window).
+    int resends = 0;
 
     // Set from any thread.
     std::atomic<int> pollInterval{DefaultPollInterval};
@@ -180,6 +187,8 @@ int LinkEngine::addLink(const LinkConfig &config)
     link->pollInterval =
         usablePollInterval(config.pollInterval) ? config.pollInterval : DefaultPollInterval;
     link->slowInterval = config.slowInterval > 0 ? config.slowInterval : 5000;
+    if (config.v3)
+        link->v3 = std::make_unique<V3Link>(config.v3Config);
     std::memset(link->state.screen, ' ', sizeof link->state.screen);
     link->state.lastError[0] = '\0';
 
@@ -384,6 +393,7 @@ bool LinkEngine::sendKey(Link *link, int64_t now)
             continue;
         }
         buildKey(link->packet, key.code);
+        link->resends = 0;
         send(link);
         {
             std::lock_guard<std::mutex> locker(link->lock);
@@ -434,9 +444,22 @@ void LinkEngine::afterKey(Link *link, int64_t now)
 
 bool LinkEngine::send(Link *link)
 {
-    const ssize_t n = ::sendto(link->fd, link->packet.frame, size_t(link->packet.frameLength), 0,
+    const uint8_t *bytes = link->packet.frame;
+    int length = link->packet.frameLength;
+    if (link->v3) {
+        bool probe = false;
+        length = link->v3->wrap(bytes, length, io->v3Out, int(sizeof io->v3Out), clockMs(), &probe);
+        bytes = io->v3Out;
+        if (length <= 0) {
+            std::lock_guard<std::mutex> locker(link->lock);
+            std::snprintf(link->state.lastError, sizeof link->state.lastError,
+                          "cannot build the SNMPv3 request");
+            return false;
+        }
+    }
+    const ssize_t n = ::sendto(link->fd, bytes, size_t(length), 0,
                                reinterpret_cast<const sockaddr *>(&link->peer), sizeof link->peer);
-    return n == link->packet.frameLength;
+    return n == length;
 }
 
 void LinkEngine::sendPoll(Link *link, int64_t now)
@@ -449,6 +472,7 @@ void LinkEngine::sendPoll(Link *link, int64_t now)
         std::lock_guard<std::mutex> locker(link->lock);
         ++link->state.counters.requests;
     }
+    link->resends = 0;
     if (!send(link)) {
         // Nothing to wait for: the key and the pause follow as after any poll.
         afterPoll(link, now);
@@ -527,9 +551,36 @@ void LinkEngine::readDatagrams(Link *link)
             continue;
         }
         const int64_t now = clockMs();
+        const uint8_t *reply = io->datagrams[i];
+        int replyLength = n;
+        // Nothing awaited: counted below as unexpected, whatever it says.
+        if (link->v3 && link->phase != Link::Idle) {
+            const char *words = "";
+            int v1Length = 0;
+            const V3Link::Outcome outcome =
+                link->v3->unwrap(reply, n, io->v3Reply, int(sizeof io->v3Reply), &v1Length, now,
+                                 &words);
+            if (outcome == V3Link::Outcome::Resynchronised) {
+                // The engine id or its clock is known now: the request goes again, with the
+                // wait it had left. Twice at most, so that a confused agent cannot keep us busy.
+                if (link->resends < 2) {
+                    ++link->resends;
+                    send(link);
+                }
+                continue;
+            }
+            if (outcome == V3Link::Outcome::Refused) {
+                std::lock_guard<std::mutex> locker(link->lock);
+                ++link->state.counters.refused;
+                std::snprintf(link->state.lastError, sizeof link->state.lastError, "%s", words);
+                continue;
+            }
+            reply = io->v3Reply;
+            replyLength = v1Length;
+        }
         switch (link->phase) {
         case Link::AwaitingReply:
-            takeReply(link, io->datagrams[i], n, now);
+            takeReply(link, reply, replyLength, now);
             break;
         case Link::AwaitingKeyAnswer: {
             // The answer to a key is only taken out, never examined.

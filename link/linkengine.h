@@ -6,6 +6,7 @@
 #define LINKENGINE_H
 
 #include "linkrules.h"
+#include "v3link.h"
 
 #include <QByteArray>
 #include <QMetaType>
@@ -34,6 +35,10 @@ struct LinkConfig
     // The pause between polls while someone watches the link, and while nobody does.
     int pollInterval = LinkRules::DefaultPollInterval;
     int slowInterval = 5000;
+    // SNMPv3 instead of the community: every request authenticated (and encrypted unless the
+    // privacy protocol is none).
+    bool v3 = false;
+    V3LinkConfig v3Config;
 };
 
 struct LinkCounters

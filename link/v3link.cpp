@@ -1,0 +1,279 @@
+#include "v3link.h"
+
+#include "snmpv3message.h"
+
+#include <QRandomGenerator>
+
+#include <cstring>
+
+namespace {
+
+constexpr uint8_t ReportPdu = 0xA8;
+// A GetRequest with no bindings: what a discovery probe carries.
+const uint8_t ProbePdu[] = {0xA0, 0x0B, 0x02, 0x01, 0x00, 0x02, 0x01, 0x00,
+                            0x02, 0x01, 0x00, 0x30, 0x00};
+
+// usmStats (RFC 3414 5), 1.3.6.1.6.3.15.1.1.N.0, told apart by N.
+const uint8_t UsmStatsPrefix[] = {0x2b, 6, 1, 6, 3, 15, 1, 1};
+enum UsmStat {
+    UnsupportedSecLevels = 1,
+    NotInTimeWindows = 2,
+    UnknownUserNames = 3,
+    UnknownEngineIds = 4,
+    WrongDigests = 5,
+    DecryptionErrors = 6
+};
+
+// The length of the TLV header at p (tag and length octets), or 0 when it is not one that fits.
+int headerLength(const uint8_t *p, int available, int *contentLength)
+{
+    if (available < 2)
+        return 0;
+    if (p[1] < 0x80) {
+        *contentLength = p[1];
+        return p[1] <= available - 2 ? 2 : 0;
+    }
+    if (p[1] == 0x81 && available >= 3) {
+        *contentLength = p[2];
+        return p[2] <= available - 3 ? 3 : 0;
+    }
+    if (p[1] == 0x82 && available >= 4) {
+        *contentLength = (p[2] << 8) | p[3];
+        return *contentLength <= available - 4 ? 4 : 0;
+    }
+    return 0;
+}
+
+// N of the usmStats OID in a Report's first binding, or 0.
+int reportedStat(const uint8_t *pdu, int length)
+{
+    int n;
+    int at = headerLength(pdu, length, &n); // the PDU
+    if (at == 0)
+        return 0;
+    // Request id, error status and index, then the bindings' SEQUENCE and the first binding's.
+    for (int skip = 0; skip < 3; ++skip) {
+        const int h = headerLength(pdu + at, length - at, &n);
+        if (h == 0)
+            return 0;
+        at += h + n;
+    }
+    for (int into = 0; into < 2; ++into) {
+        const int h = headerLength(pdu + at, length - at, &n);
+        if (h == 0)
+            return 0;
+        at += h;
+    }
+    const int h = headerLength(pdu + at, length - at, &n);
+    if (h == 0 || pdu[at] != 0x06 || n != int(sizeof UsmStatsPrefix) + 2 ||
+        std::memcmp(pdu + at + h, UsmStatsPrefix, sizeof UsmStatsPrefix) != 0)
+        return 0;
+    return pdu[at + h + sizeof UsmStatsPrefix];
+}
+
+} // namespace
+
+V3Link::V3Link(const V3LinkConfig &config)
+    : config(config), messageId(int32_t(QRandomGenerator::system()->bounded(1 << 30))),
+      salt(QRandomGenerator::system()->generate64())
+{
+}
+
+int32_t V3Link::engineTimeAt(int64_t nowMs) const
+{
+    return time + int32_t((nowMs - timeLearnedMs) / 1000);
+}
+
+bool V3Link::localise()
+{
+    uint8_t authKey[UsmKeys::MaxKeyLength], privLocal[UsmKeys::MaxKeyLength], privKey[32];
+    const int length = UsmKeys::keyLength(config.auth);
+    if (config.authKu.size() != length ||
+        (config.priv != PrivProtocol::None && config.privKu.size() != length))
+        return false;
+    const bool privacy = config.priv != PrivProtocol::None;
+    keysReady =
+        UsmKeys::localizeKey(config.auth, reinterpret_cast<const uint8_t *>(config.authKu.constData()),
+                             engineId, size_t(engineIdLength), authKey) &&
+        (!privacy ||
+         (UsmKeys::localizeKey(config.auth, reinterpret_cast<const uint8_t *>(config.privKu.constData()),
+                               engineId, size_t(engineIdLength), privLocal) &&
+          UsmKeys::privacyKey(config.auth, privLocal, UsmCrypto::privKeyLength(config.priv), privKey))) &&
+        crypto.setKeys(config.auth, authKey, config.priv, privacy ? privKey : nullptr);
+    return keysReady;
+}
+
+int V3Link::wrap(const uint8_t *v1Message, int v1Length, uint8_t *out, int cap, int64_t nowMs,
+                 bool *probe)
+{
+    SnmpV3::Header header;
+    header.messageId = messageId = (messageId + 1) & 0x7FFFFFFF;
+    header.maxSize = 1472;
+    SnmpV3::UsmParameters usm;
+    *probe = !discovered();
+    if (*probe) {
+        header.flags = SnmpV3::ReportableFlag;
+        const int n = SnmpV3::writeScopedPdu(scoped, MessageSize, nullptr, 0, ProbePdu,
+                                             int(sizeof ProbePdu));
+        sentMessageId = header.messageId;
+        return SnmpV3::write(out, cap, header, usm, scoped, n, nullptr);
+    }
+    if (!keysReady && !localise())
+        return 0;
+    // The PDU is what follows the SNMPv1 message's version and community; the community is
+    // kept for the SNMPv1 reply unwrap() writes.
+    int n;
+    int at = headerLength(v1Message, v1Length, &n);
+    for (int skip = 0; skip < 2 && at > 0; ++skip) {
+        const int h = headerLength(v1Message + at, v1Length - at, &n);
+        if (h == 0)
+            return 0;
+        if (skip == 1) {
+            if (v1Message[at] != 0x04 || n > int(sizeof community))
+                return 0;
+            std::memcpy(community, v1Message + at + h, size_t(n));
+            communityLength = n;
+        }
+        at += h + n;
+    }
+    if (at == 0 || at >= v1Length)
+        return 0;
+    const int scopedLength = SnmpV3::writeScopedPdu(scoped, MessageSize, engineId, engineIdLength,
+                                                    v1Message + at, v1Length - at);
+    if (scopedLength <= 0)
+        return 0;
+    const bool privacy = config.priv != PrivProtocol::None;
+    header.flags = SnmpV3::AuthFlag | SnmpV3::ReportableFlag | (privacy ? SnmpV3::PrivFlag : 0);
+    std::memcpy(usm.engineId, engineId, size_t(engineIdLength));
+    usm.engineIdLength = engineIdLength;
+    usm.engineBoots = boots;
+    usm.engineTime = engineTimeAt(nowMs);
+    std::memcpy(usm.userName, config.user.constData(), size_t(config.user.size()));
+    usm.userNameLength = int(config.user.size());
+    usm.authLength = crypto.macLength();
+    std::memset(usm.auth, 0, sizeof usm.auth);
+    const uint8_t *data = scoped;
+    if (privacy) {
+        ++salt;
+        for (int i = 0; i < 8; ++i)
+            usm.priv[i] = uint8_t(salt >> (56 - 8 * i));
+        usm.privLength = SnmpV3::PrivLength;
+        if (!crypto.encrypt(scoped, scopedLength, sealed, usm.engineBoots, usm.engineTime, usm.priv))
+            return 0;
+        data = sealed;
+    }
+    int authOffset = -1;
+    const int length = SnmpV3::write(out, cap, header, usm, data, scopedLength, &authOffset);
+    if (length <= 0 || !crypto.sign(out, length, authOffset))
+        return 0;
+    sentMessageId = header.messageId;
+    return length;
+}
+
+V3Link::Outcome V3Link::unwrap(const uint8_t *in, int length, uint8_t *v1Out, int cap,
+                               int *v1Length, int64_t nowMs, const char **words)
+{
+    auto refuse = [&](const char *why) {
+        *words = why;
+        return Outcome::Refused;
+    };
+    SnmpV3::Message m;
+    const char *error = nullptr;
+    if (length > MessageSize || !SnmpV3::read(in, length, &m, &error))
+        return refuse(error ? error : "reply too long");
+    if (m.header.messageId != sentMessageId)
+        return refuse("message id does not match the request");
+    const bool authenticated = m.header.flags & SnmpV3::AuthFlag;
+    if (authenticated) {
+        if (!keysReady || m.usm.engineIdLength != engineIdLength ||
+            std::memcmp(m.usm.engineId, engineId, size_t(engineIdLength)) != 0)
+            return refuse("reply from another engine");
+        // The HMAC is checked on a copy: its parameter is zeroed for the computation.
+        std::memcpy(sealed, in, size_t(length));
+        if (m.usm.authLength != crypto.macLength() || !crypto.verify(sealed, length, m.authOffset))
+            return refuse("reply failed authentication");
+        // RFC 3414 3.2 (7b): an authentic message moves the clock on, never back.
+        if (m.usm.engineBoots > boots ||
+            (m.usm.engineBoots == boots && m.usm.engineTime > engineTimeAt(nowMs))) {
+            boots = m.usm.engineBoots;
+            time = m.usm.engineTime;
+            timeLearnedMs = nowMs;
+        }
+    }
+    const uint8_t *scopedPdu = m.data;
+    if (m.encrypted) {
+        if (!authenticated || m.dataLength > MessageSize || m.usm.privLength != SnmpV3::PrivLength ||
+            !crypto.decrypt(m.data, m.dataLength, scoped, m.usm.engineBoots, m.usm.engineTime,
+                            m.usm.priv))
+            return refuse("decryption failed");
+        scopedPdu = scoped;
+    }
+    const uint8_t *context, *pdu;
+    int contextLength, pduLength;
+    if (!SnmpV3::readScopedPdu(scopedPdu, m.dataLength, &context, &contextLength, &pdu, &pduLength,
+                               &error))
+        return refuse(m.encrypted ? "decryption failed" : error);
+
+    if (pdu[0] == ReportPdu) {
+        switch (reportedStat(pdu, pduLength)) {
+        case UnknownEngineIds:
+            // The answer to discovery: the engine id, boots and time to use from now on.
+            if (m.usm.engineIdLength < 1)
+                return refuse("report without an engine id");
+            if (m.usm.engineIdLength != engineIdLength ||
+                std::memcmp(m.usm.engineId, engineId, size_t(engineIdLength)) != 0) {
+                std::memcpy(engineId, m.usm.engineId, size_t(m.usm.engineIdLength));
+                engineIdLength = m.usm.engineIdLength;
+                keysReady = false;
+            }
+            boots = m.usm.engineBoots;
+            time = m.usm.engineTime;
+            timeLearnedMs = nowMs;
+            return Outcome::Resynchronised;
+        case NotInTimeWindows:
+            // Only an authentic report may set the clock; its time was taken in above.
+            if (!authenticated)
+                return refuse("not in time window");
+            boots = m.usm.engineBoots;
+            time = m.usm.engineTime;
+            timeLearnedMs = nowMs;
+            return Outcome::Resynchronised;
+        case UnknownUserNames:
+            return refuse("unknown user");
+        case WrongDigests:
+            return refuse("wrong password or key");
+        case DecryptionErrors:
+            return refuse("decryption failed");
+        case UnsupportedSecLevels:
+            return refuse("security level not supported");
+        default:
+            return refuse("a report from the controller");
+        }
+    }
+    if (!authenticated)
+        return refuse("reply not authenticated");
+    // The same PDU as an SNMPv1 message, for the link rules to read as any other reply.
+    static const uint8_t prefix[] = {0x02, 0x01, 0x00};
+    const int content = int(sizeof prefix) + 2 + communityLength + pduLength;
+    const int header = content < 0x80 ? 2 : content < 0x100 ? 3 : 4;
+    if (header + content > cap || content > 0xFFFF)
+        return refuse("reply too long");
+    uint8_t *p = v1Out;
+    *p++ = 0x30;
+    if (content >= 0x100) {
+        *p++ = 0x82;
+        *p++ = uint8_t(content >> 8);
+    } else if (content >= 0x80) {
+        *p++ = 0x81;
+    }
+    *p++ = uint8_t(content);
+    std::memcpy(p, prefix, sizeof prefix);
+    p += sizeof prefix;
+    *p++ = 0x04;
+    *p++ = uint8_t(communityLength);
+    std::memcpy(p, community, size_t(communityLength));
+    p += communityLength;
+    std::memcpy(p, pdu, size_t(pduLength));
+    *v1Length = header + content;
+    return Outcome::Reply;
+}
