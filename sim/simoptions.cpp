@@ -141,15 +141,15 @@ int parseSimOptions(const QStringList &arguments, SimOptions *options)
             if (fields.size() == 3)
                 passphrases.insert(fields[0], {fields[1], fields[2]});
         }
-        for (const QString &spec : parser.values(v3UserOption)) {
-            const QByteArray name = spec.section(QLatin1Char(':'), 0, 0).toUtf8();
+        for (const QString &userText : parser.values(v3UserOption)) {
+            const QByteArray name = userText.section(QLatin1Char(':'), 0, 0).toUtf8();
             if (!passphrases.contains(name))
                 return refuse("no passphrases for v3 user '%s' (NAME:AUTHPASS:PRIVPASS in "
                               "--v3-passphrases or CONTROLLER_SIM_V3_PASSPHRASES)",
                               name.constData());
             V3User user;
             QString error;
-            if (!V3User::make(spec, passphrases[name].first, passphrases[name].second, &user,
+            if (!V3User::make(userText, passphrases[name].first, passphrases[name].second, &user,
                               &error))
                 return refuse("%s", qPrintable(error));
             o.v3Users.push_back(user);

@@ -47,13 +47,13 @@ int32_t requestIdOfScoped(const uint8_t *scoped, int length)
 
 } // namespace
 
-bool V3User::make(const QString &spec, const QByteArray &authPassphrase,
+bool V3User::make(const QString &userText, const QByteArray &authPassphrase,
                   const QByteArray &privPassphrase, V3User *out, QString *error)
 {
-    const QStringList parts = spec.split(QLatin1Char(':'));
+    const QStringList parts = userText.split(QLatin1Char(':'));
     if (parts.size() != 3 || parts[0].isEmpty() || parts[0].size() > SnmpV3::MaxUserNameLength) {
         *error = QStringLiteral("--v3-user needs NAME:AUTH:PRIV with a name of 1 to 32 "
-                                "characters, not '%1'").arg(spec);
+                                "characters, not '%1'").arg(userText);
         return false;
     }
     V3User u;

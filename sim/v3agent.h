@@ -29,7 +29,7 @@ struct V3User
     // "NAME:AUTH:PRIV" (AUTH: SHA, SHA-224, SHA-256, SHA-384 or SHA-512; PRIV: AES, AES-192,
     // AES-256 or none) with its two passphrases. False, with error, for anything else; MD5 and
     // DES are refused by name.
-    static bool make(const QString &spec, const QByteArray &authPassphrase,
+    static bool make(const QString &userText, const QByteArray &authPassphrase,
                      const QByteArray &privPassphrase, V3User *out, QString *error);
 };
 
