@@ -3,7 +3,7 @@
 // pair (below 1 means ours is faster).
 //
 //   build-bench/bench/packet-bench [--benchmark_min_time=1]
-#include "allocationcount.h"
+#include "allocationprobe.h"
 #include "ntcippacket.h"
 #include "snmpbytes.h"
 
@@ -88,20 +88,6 @@ const std::vector<uint8_t> &reply379()
     return bytes;
 }
 
-// Allocations per iteration, from the process-wide count around the timed loop. Google Benchmark
-// itself allocates once or twice per run inside that window, which shows as a few millionths;
-// a figure of 1 or more means the measured code allocates on every iteration.
-struct AllocationProbe
-{
-    benchmark::State &state;
-    uint64_t start = allocationCount();
-    explicit AllocationProbe(benchmark::State &s) : state(s) {}
-    ~AllocationProbe()
-    {
-        state.counters["allocs/iter"] = benchmark::Counter(double(allocationCount() - start),
-                                                           benchmark::Counter::kAvgIterations);
-    }
-};
 
 // --- Ours ----------------------------------------------------------------------------------------
 

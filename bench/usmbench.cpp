@@ -1,7 +1,7 @@
 // What SNMPv3 adds to one request and one reply: the HMAC (SHA-1, SHA-256, SHA-512), AES-CFB, and
 // the whole of a request's building and a reply's checking at authPriv, with the heap allocations
 // each makes. Figures only; the reply is one our own writer made, as large as a display block.
-#include "allocationcount.h"
+#include "allocationprobe.h"
 #include "snmpv3message.h"
 #include "usmcrypto.h"
 
@@ -12,17 +12,6 @@
 
 namespace {
 
-struct AllocationProbe
-{
-    benchmark::State &state;
-    uint64_t start = allocationCount();
-    explicit AllocationProbe(benchmark::State &s) : state(s) {}
-    ~AllocationProbe()
-    {
-        state.counters["allocs/iter"] = benchmark::Counter(double(allocationCount() - start),
-                                                           benchmark::Counter::kAvgIterations);
-    }
-};
 
 const uint8_t Engine[] = {0x80, 0x00, 0x1f, 0x88, 0x80, 0xe9, 0xbd, 0x0c, 0x1d,
                           0x12, 0x66, 0x7a, 0x51, 0x00, 0x00, 0x00, 0x00};

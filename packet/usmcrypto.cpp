@@ -9,25 +9,6 @@
 
 namespace {
 
-const char *digestName(AuthProtocol protocol)
-{
-    switch (protocol) {
-    case AuthProtocol::Md5:
-        return "MD5";
-    case AuthProtocol::Sha1:
-        return "SHA1";
-    case AuthProtocol::Sha224:
-        return "SHA224";
-    case AuthProtocol::Sha256:
-        return "SHA256";
-    case AuthProtocol::Sha384:
-        return "SHA384";
-    case AuthProtocol::Sha512:
-        return "SHA512";
-    }
-    return "";
-}
-
 // Fetched once for the process: a fetch per message would cost a lookup and allocations.
 struct Algorithms
 {
@@ -78,7 +59,7 @@ bool UsmCrypto::setKeys(AuthProtocol authProtocol, const uint8_t *authKey, PrivP
     if (!hmac && !(hmac = EVP_MAC_CTX_new(a.hmac)))
         return false;
     char digest[16];
-    std::strncpy(digest, digestName(auth), sizeof digest - 1);
+    std::strncpy(digest, UsmKeys::digestName(auth), sizeof digest - 1);
     digest[sizeof digest - 1] = '\0';
     const OSSL_PARAM params[] = {
         OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0), OSSL_PARAM_END};

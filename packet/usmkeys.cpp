@@ -7,32 +7,13 @@
 
 namespace {
 
-const char *digestName(AuthProtocol protocol)
-{
-    switch (protocol) {
-    case AuthProtocol::Md5:
-        return "MD5";
-    case AuthProtocol::Sha1:
-        return "SHA1";
-    case AuthProtocol::Sha224:
-        return "SHA224";
-    case AuthProtocol::Sha256:
-        return "SHA256";
-    case AuthProtocol::Sha384:
-        return "SHA384";
-    case AuthProtocol::Sha512:
-        return "SHA512";
-    }
-    return "";
-}
-
 // One hash over the pieces given, with the algorithm fetched for the call: keys are made once per
 // engine id, so the fetch is no cost worth keeping.
 class Hash
 {
 public:
     explicit Hash(AuthProtocol protocol)
-        : md(EVP_MD_fetch(nullptr, digestName(protocol), nullptr)), ctx(EVP_MD_CTX_new())
+        : md(EVP_MD_fetch(nullptr, UsmKeys::digestName(protocol), nullptr)), ctx(EVP_MD_CTX_new())
     {
         ok = md && ctx && EVP_DigestInit_ex2(ctx, md, nullptr) == 1;
     }
@@ -63,6 +44,25 @@ private:
 } // namespace
 
 namespace UsmKeys {
+
+const char *digestName(AuthProtocol protocol)
+{
+    switch (protocol) {
+    case AuthProtocol::Md5:
+        return "MD5";
+    case AuthProtocol::Sha1:
+        return "SHA1";
+    case AuthProtocol::Sha224:
+        return "SHA224";
+    case AuthProtocol::Sha256:
+        return "SHA256";
+    case AuthProtocol::Sha384:
+        return "SHA384";
+    case AuthProtocol::Sha512:
+        return "SHA512";
+    }
+    return "";
+}
 
 int keyLength(AuthProtocol protocol)
 {

@@ -19,6 +19,8 @@ constexpr int MinPassphraseLength = 8;
 
 // The hash's output: the length of a key.
 int keyLength(AuthProtocol protocol);
+// The hash's name as OpenSSL fetches it ("SHA256").
+const char *digestName(AuthProtocol protocol);
 // The authentication parameter's length in a message: 12 octets for MD5 and SHA-1 (HMAC-96),
 // then 16, 24, 32 and 48 for SHA-224 to SHA-512 (RFC 7860).
 int macLength(AuthProtocol protocol);
