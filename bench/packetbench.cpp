@@ -88,7 +88,6 @@ const std::vector<uint8_t> &reply379()
     return bytes;
 }
 
-
 // --- Ours ----------------------------------------------------------------------------------------
 
 void oursBuildGet(benchmark::State &state)
