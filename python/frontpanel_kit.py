@@ -122,9 +122,12 @@ class Server:
         with open(self.conf, "w") as f:
             f.write("[server]\nusers = users\naudit = audit.log\n%s\n\n" % self.server_lines)
             for i, controller in enumerate(controllers):
-                name, (address, port, poll) = ("c%d" % i, controller) if len(controller) == 3 \
-                    else (controller[0], controller[1:])
-                f.write("[%s]\naddress = %s\nport = %d\npoll = %d\n\n" % (name, address, port, poll))
+                # (address, port, poll), or (id, address, port, poll[, more lines])
+                name, (address, port, poll), more = ("c%d" % i, controller, "") \
+                    if len(controller) == 3 else (controller[0], controller[1:4],
+                                                  controller[4] if len(controller) > 4 else "")
+                f.write("[%s]\naddress = %s\nport = %d\npoll = %d\n%s\n"
+                        % (name, address, port, poll, more))
 
     def add_user(self, user, role, password):
         subprocess.run([self.binary, "--config", self.conf, "--add-user", user, "--role", role],

@@ -41,7 +41,9 @@ ControllerSlots nextSlots(const ControllerSlots &current, const QVector<Controll
         kept[slot] = true;
         const ControllerConfig &old = current.controllers[slot];
         if (old.address != c.address || old.port != c.port || old.community != c.community ||
-            old.pollInterval != c.pollInterval)
+            old.pollInterval != c.pollInterval || old.version != c.version || old.user != c.user ||
+            old.auth != c.auth || old.priv != c.priv || old.authPassphrase != c.authPassphrase ||
+            old.privPassphrase != c.privPassphrase)
             changes->moved.append(slot);
         else if (old.name != c.name || old.group != c.group)
             changes->renamed.append(slot);

@@ -24,7 +24,8 @@ struct ControllerSlots
 struct SlotChanges
 {
     QVector<int> added, removed;
-    // Still there, but reached differently (address, port, community or poll): a new link.
+    // Still there, but reached differently (address, port, community, poll, or its SNMPv3
+    // user, protocols or passphrases): a new link.
     QVector<int> moved;
     // Only its name or group changed.
     QVector<int> renamed;

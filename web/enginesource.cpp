@@ -43,7 +43,31 @@ int EngineSource::openLink(const ControllerConfig &c)
     link.community = c.community;
     link.pollInterval = c.pollInterval;
     link.slowInterval = slowIntervalMs;
+    if (c.version == 3) {
+        link.v3 = true;
+        link.v3Config.user = c.user;
+        link.v3Config.auth = c.auth;
+        link.v3Config.priv = c.priv;
+        link.v3Config.authKu = stretched(c.auth, c.authPassphrase);
+        if (c.priv != PrivProtocol::None)
+            link.v3Config.privKu = stretched(c.auth, c.privPassphrase);
+    }
     return engine->addLink(link);
+}
+
+QByteArray EngineSource::stretched(AuthProtocol auth, const QByteArray &passphrase)
+{
+    const QByteArray key = QByteArray::number(int(auth)) + ':' + passphrase;
+    const auto it = stretchedKeys.constFind(key);
+    if (it != stretchedKeys.constEnd())
+        return *it;
+    uint8_t ku[UsmKeys::MaxKeyLength];
+    QByteArray result;
+    if (UsmKeys::passphraseToKey(auth, reinterpret_cast<const uint8_t *>(passphrase.constData()),
+                                 size_t(passphrase.size()), ku))
+        result = QByteArray(reinterpret_cast<const char *>(ku), UsmKeys::keyLength(auth));
+    stretchedKeys.insert(key, result);
+    return result;
 }
 
 bool EngineSource::addControllers(const WebConfig &config, QString *error)

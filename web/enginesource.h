@@ -38,6 +38,9 @@ public:
 
 private:
     int openLink(const ControllerConfig &c);
+    // A passphrase stretched into a key (Ku): a 1 MiB hash, done once per passphrase however
+    // many controllers share the user. On the engine's thread only.
+    QByteArray stretched(AuthProtocol auth, const QByteArray &passphrase);
     void closeLink(int index);
     int linkOf(int index) const;
 
@@ -49,6 +52,7 @@ private:
     QVector<int> watchers;
     // The engine's link id to the controller's slot.
     QHash<int, int> indexOfLink;
+    QHash<QByteArray, QByteArray> stretchedKeys;
 };
 
 #endif // ENGINESOURCE_H

@@ -158,6 +158,8 @@ bool loadStartConfig(const StartOptions &options, WebConfig *config, QString *er
         c.usersFile = QString::fromLatin1(defaultUsersFile);
     if (c.auditLog.isEmpty())
         c.auditLog = QString::fromLatin1(defaultAuditLog);
+    if (!loadV3Secrets(&c, error))
+        return false;
     const bool loopback = QHostAddress(c.listenAddress).isLoopback();
     const bool hasTls = !c.tlsCertificate.isEmpty() && !c.tlsKey.isEmpty();
     if (!loopback && !hasTls) {

@@ -3,7 +3,11 @@
 #ifndef WEBCONFIG_H
 #define WEBCONFIG_H
 
+#include "usmcrypto.h"
+
 #include <QByteArray>
+#include <QHash>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -17,6 +21,14 @@ struct ControllerConfig
     QByteArray community = QByteArrayLiteral("harbor");
     QString group; // a corridor or district
     int pollInterval = 100;
+    // SNMPv3 instead of the community: the user, its protocols (priv None is authNoPriv) and
+    // its passphrases from the secrets file, which never appear in a log, a page or an error.
+    int version = 1;
+    QByteArray user;
+    AuthProtocol auth = AuthProtocol::Sha256;
+    PrivProtocol priv = PrivProtocol::Aes128;
+    QByteArray authPassphrase;
+    QByteArray privPassphrase;
 };
 
 struct WebConfig
@@ -41,11 +53,18 @@ struct WebConfig
     int sessionIdleMinutes = 30;
     // How often a controller nobody watches is polled.
     int slowIntervalMs = 5000;
+    // NAME:AUTHPASS:PRIVPASS lines for the SNMPv3 users, readable by the service alone.
+    QString v3Secrets;
     QVector<ControllerConfig> controllers;
 };
 
 // Reads path into config. On failure returns false with "path:line: what" in error (line 0 when
 // the fault is not on one line) and leaves config as it was.
 bool loadWebConfig(const QString &path, WebConfig *config, QString *error);
+
+// Gives each SNMPv3 controller of config its passphrases from config->v3Secrets. False, with an
+// error that names the file and the user but never a passphrase, when the file is readable by
+// group or others, cannot be read, or lacks a user.
+bool loadV3Secrets(WebConfig *config, QString *error);
 
 #endif // WEBCONFIG_H

@@ -23,6 +23,8 @@ private slots:
     void goodConfig();
     void badConfig_data();
     void badConfig();
+    void v3Secrets_data();
+    void v3Secrets();
     void listenRules_data();
     void listenRules();
     void usersRoundTrip();
@@ -131,6 +133,16 @@ void TestWebConfig::badConfig_data()
                                            << ":2: listen must be an IP address";
     QTest::newRow("no controllers")
         << QByteArray("[server]\nport = 8080\n") << ":0: no controllers";
+    const QByteArray v3 = "[server]\nv3-secrets = secrets\n" + good + "version = 3\nuser = fp\n";
+    QTest::newRow("version 2") << QByteArray(good + "version = 2\n") << ":3: version must be 1 or 3";
+    QTest::newRow("v3 without a user") << QByteArray(good + "version = 3\n") << ":3: version = 3 needs a user";
+    QTest::newRow("v3 user on a v1 controller") << QByteArray(good + "user = fp\n") << ":3: user is for version = 3";
+    QTest::newRow("v3 with MD5") << QByteArray(v3 + "auth = MD5\n") << ":7: MD5 is refused";
+    QTest::newRow("v3 with DES") << QByteArray(v3 + "priv = DES\n") << ":7: DES is refused";
+    QTest::newRow("v3 without authentication")
+        << QByteArray(v3 + "security = noAuthNoPriv\n") << ":7: noAuthNoPriv is refused";
+    QTest::newRow("v3 without secrets")
+        << QByteArray(good + "version = 3\nuser = fp\n") << ":3: SNMPv3 controllers need v3-secrets";
 }
 
 void TestWebConfig::badConfig()
@@ -145,6 +157,52 @@ void TestWebConfig::badConfig()
     QVERIFY2(error.startsWith(path + expected), qPrintable(error));
     // Nothing of a bad file is taken.
     QCOMPARE(config.listenPort, 1234);
+}
+
+void TestWebConfig::v3Secrets_data()
+{
+    QTest::addColumn<QByteArray>("secrets");
+    QTest::addColumn<bool>("othersMayRead");
+    QTest::addColumn<QString>("expected"); // empty: loaded
+
+    const QByteArray good = "# v3 users\nfp:Auth-Pass-1:Priv-Pass-1\nother:Auth-Pass-2:Priv-Pass-2\n";
+    QTest::newRow("loaded") << good << false << QString();
+    QTest::newRow("readable by others") << good << true << ":0: the SNMPv3 secrets may be read";
+    QTest::newRow("user missing") << QByteArray("other:Auth-Pass-2:Priv-Pass-2\n") << false
+                                  << ":0: no passphrases for the SNMPv3 user \"fp\" of [c1]";
+    QTest::newRow("passphrase too short") << QByteArray("fp:short:Priv-Pass-1\n") << false
+                                          << ":0: the passphrases of the SNMPv3 user \"fp\" must be";
+    QTest::newRow("a line that is no user") << QByteArray("fp:Auth-Pass-1\n") << false
+                                            << ":1: expected NAME:AUTHPASS:PRIVPASS";
+}
+
+// The secrets reach the controller, and never an error: every refusal is checked for them.
+void TestWebConfig::v3Secrets()
+{
+    QFETCH(QByteArray, secrets);
+    QFETCH(bool, othersMayRead);
+    QFETCH(QString, expected);
+    const QString secretsPath = write("secrets", secrets);
+    QFile::setPermissions(secretsPath, QFile::ReadOwner | QFile::WriteOwner |
+                                           (othersMayRead ? QFile::ReadOther : QFile::Permissions()));
+    const QString path = write("web.conf", "[server]\nv3-secrets = secrets\n[c1]\naddress = 10.0.0.1\n"
+                                           "version = 3\nuser = fp\nauth = SHA-512\npriv = AES-256\n"
+                                           "[c2]\naddress = 10.0.0.2\n");
+    WebConfig config;
+    QString error;
+    QVERIFY2(loadWebConfig(path, &config, &error), qPrintable(error));
+    QCOMPARE(config.controllers[0].auth, AuthProtocol::Sha512);
+    QCOMPARE(config.controllers[0].priv, PrivProtocol::Aes256);
+    const bool loaded = loadV3Secrets(&config, &error);
+    QCOMPARE(loaded, expected.isEmpty());
+    if (loaded) {
+        QCOMPARE(config.controllers[0].authPassphrase, QByteArray("Auth-Pass-1"));
+        QCOMPARE(config.controllers[0].privPassphrase, QByteArray("Priv-Pass-1"));
+        QVERIFY(config.controllers[1].authPassphrase.isEmpty());
+    } else {
+        QVERIFY2(error.startsWith(secretsPath + expected), qPrintable(error));
+        QVERIFY2(!error.contains("Pass") && !error.contains("short"), qPrintable(error));
+    }
 }
 
 void TestWebConfig::listenRules_data()
