@@ -44,6 +44,15 @@ def check(condition, what):
         failures.append(what)
 
 
+def verdict():
+    """The exit status of a run of checks, said in its last line."""
+    if failures:
+        print("%d failed" % len(failures))
+        return 1
+    print("all passed")
+    return 0
+
+
 def wait_until(predicate, timeout=10.0):
     """Polls predicate until it returns something true; that value, or None after timeout."""
     deadline = time.monotonic() + timeout
@@ -401,11 +410,7 @@ def main():
     for part in parts:
         print("--", part.__doc__.split("\n")[0], flush=True)
         part(args)
-    if failures:
-        print("%d failed" % len(failures))
-        return 1
-    print("all passed")
-    return 0
+    return verdict()
 
 
 if __name__ == "__main__":

@@ -23,7 +23,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
 from frontpanel_kit import Page, Server, start_and_read  # noqa: E402
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from service_test import Inbox, check, failures, press_and_wait  # noqa: E402
+from service_test import Inbox, check, press_and_wait, verdict  # noqa: E402
 
 
 class Tap:
@@ -125,11 +125,7 @@ def main():
     tap.stop = True
     sim.kill()
     shutil.rmtree(tmp)
-    if failures:
-        print("%d failed" % len(failures))
-        return 1
-    print("all passed")
-    return 0
+    return verdict()
 
 
 if __name__ == "__main__":
