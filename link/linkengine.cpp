@@ -560,16 +560,15 @@ void LinkEngine::readDatagrams(Link *link)
             const V3Link::Outcome outcome =
                 link->v3->unwrap(reply, n, io->v3Reply, int(sizeof io->v3Reply), &v1Length, now,
                                  &words);
-            if (outcome == V3Link::Outcome::Resynchronised) {
+            if (outcome == V3Link::Outcome::Resynchronised && link->resends < 2) {
                 // The engine id or its clock is known now: the request goes again, with the
-                // wait it had left. Twice at most, so that a confused agent cannot keep us busy.
-                if (link->resends < 2) {
-                    ++link->resends;
-                    send(link);
-                }
+                // wait it had left. Twice at most, so that a confused agent cannot keep us
+                // busy; a third Report is refused in its words.
+                ++link->resends;
+                send(link);
                 continue;
             }
-            if (outcome == V3Link::Outcome::Refused) {
+            if (outcome != V3Link::Outcome::Reply) {
                 std::lock_guard<std::mutex> locker(link->lock);
                 ++link->state.counters.refused;
                 std::snprintf(link->state.lastError, sizeof link->state.lastError, "%s", words);

@@ -229,6 +229,7 @@ V3Link::Outcome V3Link::unwrap(const uint8_t *in, int length, uint8_t *v1Out, in
             boots = m.usm.engineBoots;
             time = m.usm.engineTime;
             timeLearnedMs = nowMs;
+            *words = "unknown engine id: discovering";
             return Outcome::Resynchronised;
         case NotInTimeWindows:
             // Only an authentic report may set the clock; its time was taken in above.
@@ -237,6 +238,7 @@ V3Link::Outcome V3Link::unwrap(const uint8_t *in, int length, uint8_t *v1Out, in
             boots = m.usm.engineBoots;
             time = m.usm.engineTime;
             timeLearnedMs = nowMs;
+            *words = "not in time window: resynchronising";
             return Outcome::Resynchronised;
         case UnknownUserNames:
             return refuse("unknown user");

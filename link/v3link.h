@@ -43,6 +43,7 @@ public:
     enum class Outcome {
         Reply,          // *v1Length bytes of an SNMPv1 reply are in v1Out
         Resynchronised, // engine id or time learned from a Report: send the request again
+                        // (*words says which, for when that does not help)
         Refused,        // *words says why
     };
     // A datagram from the controller. Only the answer to the last message wrap() made counts.

@@ -5,20 +5,13 @@
 #include "snmpv3message.h"
 #include "usmcrypto.h"
 #include "usmkeys.h"
+#include "snmpdprocess.h"
 
-#include <QDir>
-#include <QFile>
 #include <QNetworkProxy>
-#include <QProcess>
-#include <QScopeGuard>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
 
-#include <csignal>
 #include <cstring>
-#include <sys/prctl.h>
 
 namespace {
 
@@ -33,17 +26,7 @@ const uint8_t *bytes(const QByteArray &a)
     return reinterpret_cast<const uint8_t *>(a.constData());
 }
 
-QByteArray tlv(uint8_t tag, const QByteArray &content)
-{
-    QByteArray out(1, char(tag));
-    if (content.size() < 0x80) {
-        out.append(char(content.size()));
-    } else {
-        out.append(char(0x81));
-        out.append(char(content.size()));
-    }
-    return out + content;
-}
+using SnmpBytes::tlv;
 
 // A GetRequest PDU for the OID (its content bytes), or with no binding at all.
 QByteArray getRequest(int requestId, const QByteArray &oid)
@@ -71,7 +54,6 @@ class TestUsmSnmpd : public QObject
 
 private slots:
     void initTestCase();
-    void cleanupTestCase();
     void authPrivGet_data();
     void authPrivGet();
 
@@ -79,49 +61,19 @@ private:
     // Sends the datagram until an answer comes (snmpd drops what comes in its first moments).
     QByteArray exchange(const QByteArray &datagram);
 
-    QTemporaryDir dir;
-    QProcess agent;
+    SnmpdProcess agent;
     quint16 port = 0;
 };
 
 void TestUsmSnmpd::initTestCase()
 {
-    const QString snmpd =
-        QStandardPaths::findExecutable("snmpd", {"/usr/sbin", "/usr/local/sbin", "/sbin"});
-    if (snmpd.isEmpty())
+    if (SnmpdProcess::program().isEmpty())
         QSKIP("snmpd is not installed (Debian package snmpd; scripts/deps.sh test)");
-    QVERIFY(QDir(dir.path()).mkdir("persist"));
-    QFile conf(dir.filePath("agent.conf"));
-    QVERIFY(conf.open(QIODevice::WriteOnly));
-    conf.write("createUser u256 SHA-256 authpass256 AES privpass256\nrouser u256 priv\n"
-               "createUser u512 SHA-512 authpass512 AES256 privpass512\nrouser u512 priv\n"
-               "createUser u224 SHA-224 authpass224 AES192 privpass224\nrouser u224 priv\n"
-               "createUser u1 SHA authpass001 AES privpass001\nrouser u1 priv\n");
-    conf.close();
-    QUdpSocket free;
-    QVERIFY(free.bind(QHostAddress::LocalHost, 0));
-    port = free.localPort();
-    free.close();
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("SNMP_PERSISTENT_DIR", dir.filePath("persist"));
-    env.insert("MIBS", "");
-    agent.setProcessEnvironment(env);
-    agent.setProcessChannelMode(QProcess::ForwardedChannels);
-    // Should the test die without its cleanup, snmpd goes with it.
-    agent.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-    agent.start(snmpd, {"-f", "-C", "-c", conf.fileName(), "-Lf", dir.filePath("snmpd.log"), "-I",
-                        "-smux,mteTrigger,mteTriggerConf", QStringLiteral("UDP:127.0.0.1:%1").arg(port)});
-    QVERIFY2(agent.waitForStarted(10000), qPrintable(agent.errorString()));
-}
-
-void TestUsmSnmpd::cleanupTestCase()
-{
-    if (agent.state() != QProcess::NotRunning) {
-        agent.terminate();
-        if (!agent.waitForFinished(5000))
-            agent.kill();
-        agent.waitForFinished(5000);
-    }
+    port = agent.start("createUser u256 SHA-256 authpass256 AES privpass256\nrouser u256 priv\n"
+                       "createUser u512 SHA-512 authpass512 AES256 privpass512\nrouser u512 priv\n"
+                       "createUser u224 SHA-224 authpass224 AES192 privpass224\nrouser u224 priv\n"
+                       "createUser u1 SHA authpass001 AES privpass001\nrouser u1 priv\n");
+    QVERIFY2(port != 0, "snmpd did not start");
 }
 
 QByteArray TestUsmSnmpd::exchange(const QByteArray &datagram)
@@ -134,7 +86,7 @@ QByteArray TestUsmSnmpd::exchange(const QByteArray &datagram)
     QElapsedTimer timer;
     timer.start();
     qint64 lastSent = -1000;
-    while (answer.isEmpty() && timer.elapsed() < Patience && agent.state() == QProcess::Running) {
+    while (answer.isEmpty() && timer.elapsed() < Patience && agent.running()) {
         if (timer.elapsed() - lastSent >= 500) {
             socket.writeDatagram(datagram, QHostAddress::LocalHost, port);
             lastSent = timer.elapsed();
