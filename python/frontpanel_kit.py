@@ -8,6 +8,7 @@ import http.client
 import json
 import os
 import re
+import shutil
 import socket
 import struct
 import subprocess
@@ -57,6 +58,55 @@ def start_and_read(command, pattern, **kwargs):
         process.kill()
         raise RuntimeError("%s said: %r" % (command[0], line + process.stdout.read()))
     return process, match.group(1)
+
+
+class Snmpd:
+    """net-snmp's agent in the foreground on a free loopback port, with only the configuration
+    given, as a controller: tests/common/snmpd-display.sh serves the display (16 rows of 40, the
+    cursor at row, column) and records the keys it is set. None of it touches /etc/snmp or
+    /var/lib/snmp."""
+
+    SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "common",
+                          "snmpd-display.sh")
+
+    def __init__(self, conf, rows, row=0, column=0):
+        self.dir = tempfile.mkdtemp(prefix="frontpanel-snmpd-")
+        os.mkdir(os.path.join(self.dir, "persist"))
+        with open(os.path.join(self.dir, "first.hex"), "w") as f:
+            f.write((bytes([row, column]) + rows[:320]).hex(" ") + "\n")
+        with open(os.path.join(self.dir, "second.hex"), "w") as f:
+            f.write(rows[320:640].hex(" ") + "\n")
+        conf_path = os.path.join(self.dir, "agent.conf")
+        with open(conf_path, "w") as f:
+            f.write(conf + "pass_persist .1.3.6.1.4.1.1206 %s %s\n"
+                    % (os.path.abspath(self.SCRIPT), self.dir))
+        probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        probe.bind(("127.0.0.1", 0))
+        self.port = probe.getsockname()[1]
+        probe.close()
+        snmpd = next((p for p in ("/usr/sbin/snmpd", "/usr/local/sbin/snmpd")
+                      if os.access(p, os.X_OK)), "snmpd")
+        self.process = subprocess.Popen(
+            [snmpd, "-f", "-C", "-c", conf_path, "-Lf", os.path.join(self.dir, "snmpd.log"),
+             "-I", "-smux,mteTrigger,mteTriggerConf", "UDP:127.0.0.1:%d" % self.port],
+            env=dict(os.environ, SNMP_PERSISTENT_DIR=os.path.join(self.dir, "persist"), MIBS=""))
+
+    def keys(self):
+        """The key codes it was set, in order."""
+        try:
+            with open(os.path.join(self.dir, "keys")) as f:
+                return [int(line.split('"')[1], 16) for line in f if '"' in line]
+        except FileNotFoundError:
+            return []
+
+    def close(self):
+        self.process.terminate()
+        try:
+            self.process.wait(5)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 def new_browser(width, height):

@@ -24,10 +24,11 @@ package=(dpkg-dev file)
 # build, Google Benchmark, the fonts the display tests measure, the SVG plugins that draw the
 # window's icon, the package checkers (systemd-analyze among them), a headless Chromium driven
 # by Selenium for the browser front panel's pages, Qt's WebSocket client for its server tests,
-# openssl for its TLS test certificate, Prometheus' promtool to judge /metrics, and pam_wrapper
-# with nss_wrapper for PAM logins without root.
+# openssl for its TLS test certificate, Prometheus' promtool to judge /metrics, pam_wrapper
+# with nss_wrapper for PAM logins without root, and tshark to decode a capture of SNMPv3.
 test=(libsnmp-dev snmp snmpd clang libclang-rt-14-dev libbenchmark-dev qt6-websockets-dev
       chromium chromium-driver python3-selenium openssl prometheus libpam-wrapper libnss-wrapper
+      tshark
       fonts-urw-base35 fonts-dejavu-core libqt6svg6 xvfb xauth
       lintian desktop-file-utils appstream man-db systemd "${package[@]}")
 # Packages that start a system service when installed; the tests never use it.

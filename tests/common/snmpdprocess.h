@@ -6,8 +6,6 @@
 #ifndef SNMPDPROCESS_H
 #define SNMPDPROCESS_H
 
-#include "snmpbytes.h"
-
 #include <QDir>
 #include <QFile>
 #include <QNetworkProxy>
@@ -43,43 +41,16 @@ public:
         return out;
     }
 
-    // Writes a pass_persist script that serves the two display blocks (their whole values) and
+    // Serves the two display blocks (their whole values) through snmpd-display.sh, which
     // appends every key set to keysFile() as "OID octet \"0c\""; returns the configuration line
     // that hands the controller's subtree to it.
-    //
-    // The exchange is PING/PONG, then get/getnext/set with the OID on the next line. Values go
-    // out as octet hex so that their exact length survives. A set is followed by an empty line,
-    // and snmpd asks for the key OID with a get before it sends the set. Nothing may go to
-    // stderr: snmpd reads it through the same pipe.
     QByteArray serveDisplay(const QByteArray &first, const QByteArray &second)
     {
-        using namespace SnmpBytes;
-        QByteArray script = "#!/bin/sh\n"
-                            "while read -r cmd; do\n"
-                            "  case \"$cmd\" in\n"
-                            "    PING) echo PONG ;;\n"
-                            "    get) read -r oid\n"
-                            "      case \"$oid\" in\n";
-        script += "        ." + QByteArray(FirstBlockOid) + ") echo \"$oid\"; echo octet; echo \"" +
-                  first.toHex(' ') + "\" ;;\n";
-        script += "        ." + QByteArray(SecondBlockOid) + ") echo \"$oid\"; echo octet; echo \"" +
-                  second.toHex(' ') + "\" ;;\n";
-        script += "        ." + QByteArray(KeyOid) + ") echo \"$oid\"; echo octet; echo 00 ;;\n";
-        script += "        *) echo NONE ;;\n"
-                  "      esac ;;\n"
-                  "    getnext) read -r oid; echo NONE ;;\n"
-                  "    set) read -r oid; read -r value\n"
-                  "      echo \"$oid $value\" >> '" +
-                  keysFile().toLocal8Bit() +
-                  "'; echo DONE ;;\n"
-                  "    *) ;;\n"
-                  "  esac\n"
-                  "done\n";
-        const QString path = dir.filePath("display.sh");
-        if (!write(path, script) ||
-            !QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+        if (!write(dir.filePath("first.hex"), first.toHex(' ') + "\n") ||
+            !write(dir.filePath("second.hex"), second.toHex(' ') + "\n"))
             return QByteArray();
-        return "pass_persist .1.3.6.1.4.1.1206 " + path.toLocal8Bit() + "\n";
+        return "pass_persist .1.3.6.1.4.1.1206 " FRONTPANEL_TEST_COMMON_DIR "/snmpd-display.sh " +
+               dir.path().toLocal8Bit() + "\n";
     }
 
     QString keysFile() const { return dir.filePath("keys"); }

@@ -1,6 +1,7 @@
 // The link task against net-snmp's agent: snmpd on a loopback port serves the two display
 // blocks through a pass_persist script and records the key it is sent.
 #include "commtask.h"
+#include "snmpbytes.h"
 #include "snmpdprocess.h"
 
 #include <QNetworkProxy>

@@ -7,6 +7,7 @@
 #include "enginethread.h"
 #include "simprocess.h"
 #include "snmpagent.h"
+#include "snmpbytes.h"
 #include "snmpdprocess.h"
 #include "usmkeys.h"
 #include "v3agent.h"

@@ -2,10 +2,11 @@
 // port with users of its own configuration. Discovery by an empty probe, then an authPriv
 // GetRequest for sysDescr.0 whose answer must pass our HMAC check and decrypt to a GetResponse;
 // a wrong passphrase gets the agent's wrong-digest Report.
+#include "snmpbytes.h"
+#include "snmpdprocess.h"
 #include "snmpv3message.h"
 #include "usmcrypto.h"
 #include "usmkeys.h"
-#include "snmpdprocess.h"
 
 #include <QNetworkProxy>
 #include <QUdpSocket>
