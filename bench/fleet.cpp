@@ -3,8 +3,11 @@
 // N desktop link tasks, one thread each (--tasks), and prints figures; it asserts nothing.
 //
 //   fleet --sim PATH [--controllers N] [--seconds 60] [--poll 100] [--base-port 21000] [--tasks]
-//         [--separate]
+//         [--separate] [--v3]
 //
+// --v3: two measured phases in one run, the same controllers first over SNMPv1 and then over
+// SNMPv3 at authPriv (SHA-256, AES-128; the simulator is given that user), and the engine's
+// CPU per poll of each and their ratio.
 // One controller-sim --controllers N serves them all; without --base-port it is started with
 // --port 0 and the ports are taken from its first line ("port P" or "ports FIRST-LAST"), so that
 // runs side by side on one machine do not meet. --separate starts one controller-sim per
@@ -21,6 +24,7 @@
 // the controller.
 #include "commtask.h"
 #include "linkengine.h"
+#include "usmkeys.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -103,6 +107,8 @@ struct FleetOptions
     bool tasks = false;
     // One controller-sim process per controller, for a simulator without --controllers.
     bool separate = false;
+    // A second phase over SNMPv3.
+    bool v3 = false;
 };
 
 bool parseOptions(const QStringList &args, FleetOptions *o)
@@ -124,10 +130,13 @@ bool parseOptions(const QStringList &args, FleetOptions *o)
             o->tasks = true;
         else if (a == "--separate")
             o->separate = true;
+        else if (a == "--v3")
+            o->v3 = true;
     }
     if (o->separate && o->basePort == 0)
         o->basePort = 21000;
-    return !o->sim.isEmpty() && o->controllers >= 1;
+    // The link tasks and one simulator per controller speak SNMPv1 only.
+    return !o->sim.isEmpty() && o->controllers >= 1 && !(o->v3 && (o->tasks || o->separate));
 }
 
 // One run of the benchmark: the simulators, the pollers, what is measured, and the report.
@@ -144,14 +153,17 @@ public:
     }
 
     bool startSimulators();
-    void startPollers();
-    // Samples figures and screens, storms keys after the warm-up, and quits the event loop
-    // when the time is up.
+    // Samples figures and screens and storms keys after the warm-up, and quits the event loop
+    // when the time is up, after the SNMPv3 phase if there is one.
     void measure(QCoreApplication *app);
-    void report();
     void stop();
 
 private:
+    void startPollers(bool v3);
+    void startPhase(bool v3);
+    // Reports the phase, and its CPU per poll.
+    double endPhase();
+    void report(double *cpuPerPoll);
     void noteClock(int i, const uint8_t *screen);
     void printSimulatorCounters();
 
@@ -162,6 +174,11 @@ private:
     qint64 simLaunchMs = 0, simStartMs = -1;
     LinkEngine engine;
     std::vector<int> ids;
+    int firstId = 1;
+    bool phaseV3 = false;
+    QCoreApplication *app = nullptr;
+    double v1CpuPerPoll = 0;
+    qint64 phaseStartMs = 0;
     std::vector<std::unique_ptr<CommTask>> taskList;
     std::vector<double> figures, freshness, freshnessFromLaunch;
     std::vector<QByteArray> lastClock;
@@ -186,6 +203,12 @@ bool Fleet::startSimulators()
     QStringList arguments = {"--bind", "127.0.0.1", "--port", QString::number(o.basePort)};
     if (!o.separate)
         arguments << "--controllers" << QString::number(o.controllers);
+    if (o.v3) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("CONTROLLER_SIM_V3_PASSPHRASES", "fleet:fleet-auth-pass:fleet-priv-pass");
+        simulator.setProcessEnvironment(env);
+        arguments << "--v3-user" << "fleet:SHA-256:AES";
+    }
     simulator.start(o.sim, arguments);
     QByteArray simOutput;
     while (simStartMs < 0 && simulator.waitForReadyRead(10000)) {
@@ -226,7 +249,7 @@ void Fleet::noteClock(int i, const uint8_t *screen)
     const QTime before = QTime::fromString(QString::fromLatin1(lastClock[size_t(i)]));
     const QTime after = QTime::fromString(QString::fromLatin1(now));
     // A clock back on the screen after a page without one is no turn of the clock.
-    if (before.isValid() && before.secsTo(after) == 1 && seen > WarmUpMs) {
+    if (before.isValid() && before.secsTo(after) == 1 && seen - phaseStartMs > WarmUpMs) {
         // Seen just after a clock that turned before the line: a short delay, not 990 ms.
         qint64 fromLine = (seen - simStartMs) % 1000;
         if (fromLine > 1000 - (simStartMs - simLaunchMs))
@@ -237,7 +260,7 @@ void Fleet::noteClock(int i, const uint8_t *screen)
     lastClock[size_t(i)] = now;
 }
 
-void Fleet::startPollers()
+void Fleet::startPollers(bool v3)
 {
     if (o.tasks) {
         for (int i = 0; i < o.controllers; ++i) {
@@ -253,31 +276,89 @@ void Fleet::startPollers()
         }
         return;
     }
+    // The passphrases stretched once, as the server does, not once per link.
+    LinkConfig config;
+    config.address = QStringLiteral("127.0.0.1");
+    config.pollInterval = o.poll;
+    config.v3 = v3;
+    if (v3) {
+        uint8_t ku[UsmKeys::MaxKeyLength];
+        const int length = UsmKeys::keyLength(AuthProtocol::Sha256);
+        config.v3Config.user = "fleet";
+        UsmKeys::passphraseToKey(AuthProtocol::Sha256,
+                                 reinterpret_cast<const uint8_t *>("fleet-auth-pass"), 15, ku);
+        config.v3Config.authKu = QByteArray(reinterpret_cast<const char *>(ku), length);
+        UsmKeys::passphraseToKey(AuthProtocol::Sha256,
+                                 reinterpret_cast<const uint8_t *>("fleet-priv-pass"), 15, ku);
+        config.v3Config.privKu = QByteArray(reinterpret_cast<const char *>(ku), length);
+    }
     // Added over two poll intervals, so that the links do not all poll in the same
     // millisecond and every phase of the controllers' clock is seen.
-    ids.resize(size_t(o.controllers));
+    ids.assign(size_t(o.controllers), 0);
     for (int i = 0; i < o.controllers; ++i) {
-        QTimer::singleShot(2 * o.poll * i / o.controllers, &engine, [this, i] {
-            LinkConfig config;
-            config.address = QStringLiteral("127.0.0.1");
+        QTimer::singleShot(2 * o.poll * i / o.controllers, &engine, [this, i, config]() mutable {
             config.port = o.basePort + i;
-            config.pollInterval = o.poll;
             ids[size_t(i)] = engine.addLink(config);
             engine.watch(ids[size_t(i)]);
         });
     }
-    QObject::connect(&engine, &LinkEngine::screenChanged, &engine, [this](int id) {
-        static LinkState s;
-        if (engine.read(id, &s))
-            noteClock(id - 1, s.screen);
+}
+
+void Fleet::startPhase(bool v3)
+{
+    phaseV3 = v3;
+    phaseStartMs = clock.elapsed();
+    figures.clear();
+    freshness.clear();
+    freshnessFromLaunch.clear();
+    std::fill(lastClock.begin(), lastClock.end(), QByteArray());
+    startPollers(v3);
+    QTimer::singleShot(WarmUpMs, app, [this] {
+        cpuAtStart = cpuSeconds();
+        simCpuAtStart = processCpuSeconds(simulator.processId());
+        startMs = clock.elapsed();
+        for (int i = 0; !o.tasks && i < o.controllers; ++i)
+            if (engine.read(ids[size_t(i)], &state))
+                requestsAtStart[size_t(i)] = state.counters.requests;
+        if (!o.tasks)
+            keyStorm.start(20);
+    });
+    QTimer::singleShot(WarmUpMs + o.seconds * 1000, app, [this] {
+        keyStorm.stop();
+        const double cpuPerPoll = endPhase();
+        if (!o.v3 || phaseV3) {
+            if (phaseV3)
+                std::printf("fleet: engine CPU per poll, SNMPv3 over SNMPv1: %.2f\n",
+                            cpuPerPoll / v1CpuPerPoll);
+            app->quit();
+            return;
+        }
+        v1CpuPerPoll = cpuPerPoll;
+        for (int id : ids)
+            engine.removeLink(id);
+        firstId = ids.back() + 1;
+        startPhase(true);
     });
 }
 
-void Fleet::measure(QCoreApplication *app)
+double Fleet::endPhase()
 {
+    double cpuPerPoll = 0;
+    report(&cpuPerPoll);
+    return cpuPerPoll;
+}
+
+void Fleet::measure(QCoreApplication *application)
+{
+    app = application;
+    QObject::connect(&engine, &LinkEngine::screenChanged, &engine, [this](int id) {
+        static LinkState s;
+        if (id >= firstId && engine.read(id, &s))
+            noteClock(id - firstId, s.screen);
+    });
     // Figures sampled every 250 ms; task screens looked at every 20 ms (they have no signal).
     QObject::connect(&sampler, &QTimer::timeout, [this] {
-        if (clock.elapsed() < WarmUpMs)
+        if (clock.elapsed() - phaseStartMs < WarmUpMs)
             return;
         for (int i = 0; i < o.controllers; ++i) {
             if (o.tasks)
@@ -304,28 +385,18 @@ void Fleet::measure(QCoreApplication *app)
         engine.pressKey(ids[size_t(i)], uint8_t(1 + QRandomGenerator::global()->bounded(24)));
         ++keysPressed;
     });
-    QTimer::singleShot(WarmUpMs, [this] {
-        cpuAtStart = cpuSeconds();
-        simCpuAtStart = processCpuSeconds(simulator.processId());
-        startMs = clock.elapsed();
-        for (int i = 0; !o.tasks && i < o.controllers; ++i)
-            if (engine.read(ids[size_t(i)], &state))
-                requestsAtStart[size_t(i)] = state.counters.requests;
-        if (!o.tasks)
-            keyStorm.start(20);
-    });
-    QTimer::singleShot(WarmUpMs + o.seconds * 1000, app, &QCoreApplication::quit);
+    startPhase(false);
 }
 
-void Fleet::report()
+void Fleet::report(double *cpuPerPoll)
 {
     const double wall = double(clock.elapsed() - startMs) / 1000.0;
     const double cpu = 100.0 * (cpuSeconds() - cpuAtStart) / wall;
     const double simCpu = 100.0 * (processCpuSeconds(simulator.processId()) - simCpuAtStart) / wall;
     const double wanted = 1000.0 / o.poll;
-    std::printf("fleet: %s, %d controllers, poll %d ms, %.0f s measured\n",
+    std::printf("fleet: %s, %d controllers%s, poll %d ms, %.0f s measured\n",
                 o.tasks ? "one link task thread per controller" : "one LinkEngine", o.controllers,
-                o.poll, wall);
+                phaseV3 ? " over SNMPv3 (SHA-256, AES-128)" : "", o.poll, wall);
     std::printf("  CPU %.1f %% of one core (controller-sim %.1f %%), RSS peak %.1f MiB, now %.1f "
                 "MiB\n",
                 cpu, simCpu, double(statusKiB("VmHWM:")) / 1024,
@@ -333,9 +404,10 @@ void Fleet::report()
     if (!o.tasks) {
         double total = 0, lowest = 1e9;
         int below = 0;
-        uint64_t foreign = 0, refused = 0, noAnswer = 0;
+        uint64_t foreign = 0, refused = 0, noAnswer = 0, measuredPolls = 0;
         for (int i = 0; i < o.controllers; ++i) {
             engine.read(ids[size_t(i)], &state);
+            measuredPolls += state.counters.requests - requestsAtStart[size_t(i)];
             const double rate = double(state.counters.requests - requestsAtStart[size_t(i)]) / wall;
             total += rate;
             lowest = std::min(lowest, rate);
@@ -352,6 +424,9 @@ void Fleet::report()
                     total, wanted * o.controllers, lowest, 100 * lowest / wanted, below);
         std::printf("  no answer %llu, refused %llu, foreign %llu\n", (unsigned long long)noAnswer,
                     (unsigned long long)refused, (unsigned long long)foreign);
+        // The key storm's sends are in the CPU too: they are few beside the polls.
+        *cpuPerPoll = measuredPolls ? 1e6 * (cpuSeconds() - cpuAtStart) / double(measuredPolls) : 0;
+        std::printf("  engine CPU per poll %.1f us\n", *cpuPerPoll);
     }
     std::printf(
         "  figure median %.0f, p95 %.0f; freshness over %zu clock changes: median %.0f-%.0f "
@@ -405,16 +480,14 @@ int main(int argc, char *argv[])
     FleetOptions options;
     if (!parseOptions(app.arguments(), &options)) {
         std::fprintf(stderr, "usage: fleet --sim PATH [--controllers N] [--seconds S] "
-                             "[--poll MS] [--base-port P] [--tasks] [--separate]\n");
+                             "[--poll MS] [--base-port P] [--tasks] [--separate] [--v3]\n");
         return 2;
     }
     Fleet fleet(options);
     if (!fleet.startSimulators())
         return 1;
-    fleet.startPollers();
     fleet.measure(&app);
     app.exec();
-    fleet.report();
     fleet.stop();
     return 0;
 }
