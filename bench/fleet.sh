@@ -5,7 +5,7 @@
 #   bash bench/fleet.sh [SECONDS] [N ...]
 # NO_TASKS=1 leaves the link task run out.
 # The Release tree build-bench/ is configured and built when needed.
-# FLEET_OPTIONS=--v3 measures the engine's runs over SNMPv1 and then SNMPv3 (see fleet.cpp).
+# FLEET_OPTIONS=--v3 with NO_TASKS=1 measures the engine over SNMPv1 and then SNMPv3 (fleet.cpp).
 # SIM is the controller-sim to run (default the one built here); it needs --controllers N unless
 # FLEET_OPTIONS, passed on to every run, holds --separate. The load of the machine is printed
 # before each run: other work on it shows in the figures.
