@@ -8,68 +8,9 @@
 
 namespace {
 
-constexpr uint8_t ReportPdu = 0xA8;
 // A GetRequest with no bindings: what a discovery probe carries.
 const uint8_t ProbePdu[] = {0xA0, 0x0B, 0x02, 0x01, 0x00, 0x02, 0x01, 0x00,
                             0x02, 0x01, 0x00, 0x30, 0x00};
-
-// usmStats (RFC 3414 5), 1.3.6.1.6.3.15.1.1.N.0, told apart by N.
-const uint8_t UsmStatsPrefix[] = {0x2b, 6, 1, 6, 3, 15, 1, 1};
-enum UsmStat {
-    UnsupportedSecLevels = 1,
-    NotInTimeWindows = 2,
-    UnknownUserNames = 3,
-    UnknownEngineIds = 4,
-    WrongDigests = 5,
-    DecryptionErrors = 6
-};
-
-// The length of the TLV header at p (tag and length octets), or 0 when it is not one that fits.
-int headerLength(const uint8_t *p, int available, int *contentLength)
-{
-    if (available < 2)
-        return 0;
-    if (p[1] < 0x80) {
-        *contentLength = p[1];
-        return p[1] <= available - 2 ? 2 : 0;
-    }
-    if (p[1] == 0x81 && available >= 3) {
-        *contentLength = p[2];
-        return p[2] <= available - 3 ? 3 : 0;
-    }
-    if (p[1] == 0x82 && available >= 4) {
-        *contentLength = (p[2] << 8) | p[3];
-        return *contentLength <= available - 4 ? 4 : 0;
-    }
-    return 0;
-}
-
-// N of the usmStats OID in a Report's first binding, or 0.
-int reportedStat(const uint8_t *pdu, int length)
-{
-    int n;
-    int at = headerLength(pdu, length, &n); // the PDU
-    if (at == 0)
-        return 0;
-    // Request id, error status and index, then the bindings' SEQUENCE and the first binding's.
-    for (int skip = 0; skip < 3; ++skip) {
-        const int h = headerLength(pdu + at, length - at, &n);
-        if (h == 0)
-            return 0;
-        at += h + n;
-    }
-    for (int into = 0; into < 2; ++into) {
-        const int h = headerLength(pdu + at, length - at, &n);
-        if (h == 0)
-            return 0;
-        at += h;
-    }
-    const int h = headerLength(pdu + at, length - at, &n);
-    if (h == 0 || pdu[at] != 0x06 || n != int(sizeof UsmStatsPrefix) + 2 ||
-        std::memcmp(pdu + at + h, UsmStatsPrefix, sizeof UsmStatsPrefix) != 0)
-        return 0;
-    return pdu[at + h + sizeof UsmStatsPrefix];
-}
 
 } // namespace
 
@@ -120,26 +61,17 @@ int V3Link::wrap(const uint8_t *v1Message, int v1Length, uint8_t *out, int cap, 
     }
     if (!keysReady && !localise())
         return 0;
-    // The PDU is what follows the SNMPv1 message's version and community; the community is
-    // kept for the SNMPv1 reply unwrap() writes.
-    int n;
-    int at = headerLength(v1Message, v1Length, &n);
-    for (int skip = 0; skip < 2 && at > 0; ++skip) {
-        const int h = headerLength(v1Message + at, v1Length - at, &n);
-        if (h == 0)
-            return 0;
-        if (skip == 1) {
-            if (v1Message[at] != 0x04 || n > int(sizeof community))
-                return 0;
-            std::memcpy(community, v1Message + at + h, size_t(n));
-            communityLength = n;
-        }
-        at += h + n;
-    }
-    if (at == 0 || at >= v1Length)
+    // The PDU goes out; the community is kept for the SNMPv1 reply unwrap() writes.
+    const uint8_t *v1Community, *pdu;
+    int v1CommunityLength, pduLength;
+    if (!SnmpV3::readV1Message(v1Message, v1Length, &v1Community, &v1CommunityLength, &pdu,
+                               &pduLength) ||
+        v1CommunityLength > int(sizeof community))
         return 0;
-    const int scopedLength = SnmpV3::writeScopedPdu(scoped, MessageSize, engineId, engineIdLength,
-                                                    v1Message + at, v1Length - at);
+    std::memcpy(community, v1Community, size_t(v1CommunityLength));
+    communityLength = v1CommunityLength;
+    const int scopedLength =
+        SnmpV3::writeScopedPdu(scoped, MessageSize, engineId, engineIdLength, pdu, pduLength);
     if (scopedLength <= 0)
         return 0;
     const bool privacy = config.priv != PrivProtocol::None;
@@ -214,9 +146,10 @@ V3Link::Outcome V3Link::unwrap(const uint8_t *in, int length, uint8_t *v1Out, in
                                &error))
         return refuse(m.encrypted ? "decryption failed" : error);
 
-    if (pdu[0] == ReportPdu) {
-        switch (reportedStat(pdu, pduLength)) {
-        case UnknownEngineIds:
+    if (pdu[0] == SnmpV3::ReportPdu) {
+        using SnmpV3::UsmStat;
+        switch (SnmpV3::reportedStat(pdu, pduLength)) {
+        case UsmStat::UnknownEngineIds:
             // The answer to discovery: the engine id, boots and time to use from now on.
             if (m.usm.engineIdLength < 1)
                 return refuse("report without an engine id");
@@ -231,7 +164,7 @@ V3Link::Outcome V3Link::unwrap(const uint8_t *in, int length, uint8_t *v1Out, in
             timeLearnedMs = nowMs;
             *words = "unknown engine id: discovering";
             return Outcome::Resynchronised;
-        case NotInTimeWindows:
+        case UsmStat::NotInTimeWindows:
             // Only an authentic report may set the clock; its time was taken in above.
             if (!authenticated)
                 return refuse("not in time window");
@@ -240,17 +173,18 @@ V3Link::Outcome V3Link::unwrap(const uint8_t *in, int length, uint8_t *v1Out, in
             timeLearnedMs = nowMs;
             *words = "not in time window: resynchronising";
             return Outcome::Resynchronised;
-        case UnknownUserNames:
+        case UsmStat::UnknownUserNames:
             return refuse("unknown user");
-        case WrongDigests:
+        case UsmStat::WrongDigests:
             return refuse("wrong password or key");
-        case DecryptionErrors:
+        case UsmStat::DecryptionErrors:
             return refuse("decryption failed");
-        case UnsupportedSecLevels:
+        case UsmStat::UnsupportedSecLevels:
             return refuse("security level not supported");
-        default:
-            return refuse("a report from the controller");
+        case UsmStat::None:
+            break;
         }
+        return refuse("a report from the controller");
     }
     if (!authenticated)
         return refuse("reply not authenticated");

@@ -342,4 +342,60 @@ int writeScopedPdu(uint8_t *out, int capacity, const uint8_t *contextEngineId,
     return w.offset();
 }
 
+namespace {
+
+constexpr uint8_t ObjectIdTag = 0x06;
+const uint8_t UsmStatsPrefix[] = {0x2b, 6, 1, 6, 3, 15, 1, 1};
+
+} // namespace
+
+void writeUsmStatOid(UsmStat stat, uint8_t *out)
+{
+    std::memcpy(out, UsmStatsPrefix, sizeof UsmStatsPrefix);
+    out[sizeof UsmStatsPrefix] = uint8_t(stat);
+    out[sizeof UsmStatsPrefix + 1] = 0;
+}
+
+UsmStat reportedStat(const uint8_t *pdu, int length)
+{
+    Reader outer(pdu, length);
+    const uint8_t *body, *bindings, *binding, *oid, *skipped;
+    int bodyLength, bindingsLength, bindingLength, oidLength, skippedLength;
+    if (!outer.next(ReportPdu, &body, &bodyLength))
+        return UsmStat::None;
+    // Request id, error status and index, whatever their values; then the first binding's name.
+    Reader r(body, bodyLength);
+    for (int i = 0; i < 3; ++i)
+        if (!r.next(IntegerTag, &skipped, &skippedLength))
+            return UsmStat::None;
+    if (!r.next(SequenceTag, &bindings, &bindingsLength))
+        return UsmStat::None;
+    Reader list(bindings, bindingsLength);
+    if (!list.next(SequenceTag, &binding, &bindingLength))
+        return UsmStat::None;
+    Reader first(binding, bindingLength);
+    if (!first.next(ObjectIdTag, &oid, &oidLength) || oidLength != UsmStatOidLength ||
+        std::memcmp(oid, UsmStatsPrefix, sizeof UsmStatsPrefix) != 0 || oid[9] != 0 ||
+        oid[8] < uint8_t(UsmStat::UnsupportedSecLevels) ||
+        oid[8] > uint8_t(UsmStat::DecryptionErrors))
+        return UsmStat::None;
+    return UsmStat(oid[8]);
+}
+
+bool readV1Message(const uint8_t *in, int length, const uint8_t **community, int *communityLength,
+                   const uint8_t **pdu, int *pduLength)
+{
+    Reader outer(in, length);
+    const uint8_t *content, *version;
+    int contentLength, versionLength;
+    if (!outer.next(SequenceTag, &content, &contentLength) || !outer.atEnd())
+        return false;
+    Reader r(content, contentLength);
+    if (!r.next(IntegerTag, &version, &versionLength) || !r.octets(255, community, communityLength))
+        return false;
+    *pdu = r.position();
+    *pduLength = int(content + contentLength - *pdu);
+    return *pduLength >= 2 && ((*pdu)[0] & 0xE0) == 0xA0;
+}
+
 } // namespace SnmpV3

@@ -17,6 +17,9 @@ constexpr int MaxAuthLength = 48;
 constexpr int PrivLength = 8;
 constexpr int UserSecurityModel = 3;
 
+// The Report PDU's tag: what an agent answers with when USM refuses a message.
+constexpr uint8_t ReportPdu = 0xA8;
+
 // msgFlags.
 constexpr uint8_t AuthFlag = 0x01;
 constexpr uint8_t PrivFlag = 0x02;
@@ -80,6 +83,31 @@ bool readScopedPdu(const uint8_t *in, int length, const uint8_t **contextEngineI
 // Writes a ScopedPDU around a PDU's encoding; returns the length or 0 when it does not fit.
 int writeScopedPdu(uint8_t *out, int capacity, const uint8_t *contextEngineId,
                    int contextEngineIdLength, const uint8_t *pdu, int pduLength);
+
+// The usmStats counters of RFC 3414 (5), 1.3.6.1.6.3.15.1.1.N.0: what a Report's first binding
+// names when USM refused a message.
+enum class UsmStat {
+    None = 0,
+    UnsupportedSecLevels = 1,
+    NotInTimeWindows = 2,
+    UnknownUserNames = 3,
+    UnknownEngineIds = 4,
+    WrongDigests = 5,
+    DecryptionErrors = 6,
+};
+constexpr int UsmStatOidLength = 10;
+
+// The counter's OID as content bytes, UsmStatOidLength of them, into out.
+void writeUsmStatOid(UsmStat stat, uint8_t *out);
+
+// The counter a PDU (tag and all, as readScopedPdu gives it) names in its first binding, or
+// None when it is not a Report of one.
+UsmStat reportedStat(const uint8_t *pdu, int length);
+
+// The community and the PDU (tag and all) of an SNMPv1 message, as views into it. False for
+// anything else.
+bool readV1Message(const uint8_t *in, int length, const uint8_t **community, int *communityLength,
+                   const uint8_t **pdu, int *pduLength);
 
 } // namespace SnmpV3
 

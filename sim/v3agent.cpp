@@ -11,15 +11,8 @@
 
 namespace {
 
-// usmStats counters (RFC 3414 5): 1.3.6.1.6.3.15.1.1.N.0.
-const uint8_t UnsupportedSecLevels[] = {0x2b, 6, 1, 6, 3, 15, 1, 1, 1, 0};
-const uint8_t NotInTimeWindows[] = {0x2b, 6, 1, 6, 3, 15, 1, 1, 2, 0};
-const uint8_t UnknownUserNames[] = {0x2b, 6, 1, 6, 3, 15, 1, 1, 3, 0};
-const uint8_t UnknownEngineIds[] = {0x2b, 6, 1, 6, 3, 15, 1, 1, 4, 0};
-const uint8_t WrongDigests[] = {0x2b, 6, 1, 6, 3, 15, 1, 1, 5, 0};
-const uint8_t DecryptionErrors[] = {0x2b, 6, 1, 6, 3, 15, 1, 1, 6, 0};
+using SnmpV3::UsmStat;
 
-constexpr uint8_t ReportPdu = 0xA8;
 constexpr uint8_t Counter32 = 0x41;
 const char Community[] = "harbor";
 
@@ -159,7 +152,7 @@ int V3Agent::handle(const uint8_t *request, int length, uint8_t *reply, int cap,
     if (m.usm.engineIdLength != engineId.size() ||
         std::memcmp(m.usm.engineId, engineId.constData(), size_t(engineId.size())) != 0) {
         ++counters.unknownEngineIds;
-        return reportable ? report(reply, cap, UnknownEngineIds, sizeof UnknownEngineIds,
+        return reportable ? report(reply, cap, UsmStat::UnknownEngineIds,
                                    counters.unknownEngineIds, messageId, plainRequestId, nullptr,
                                    engineTime)
                           : 0;
@@ -172,7 +165,7 @@ int V3Agent::handle(const uint8_t *request, int length, uint8_t *reply, int cap,
     }
     if (!user) {
         ++counters.unknownUserNames;
-        return reportable ? report(reply, cap, UnknownUserNames, sizeof UnknownUserNames,
+        return reportable ? report(reply, cap, UsmStat::UnknownUserNames,
                                    counters.unknownUserNames, messageId, plainRequestId, nullptr,
                                    engineTime)
                           : 0;
@@ -182,7 +175,7 @@ int V3Agent::handle(const uint8_t *request, int length, uint8_t *reply, int cap,
     const bool userPriv = user->user.priv != PrivProtocol::None;
     if (!auth || priv != userPriv) {
         ++counters.unsupportedSecLevels;
-        return reportable ? report(reply, cap, UnsupportedSecLevels, sizeof UnsupportedSecLevels,
+        return reportable ? report(reply, cap, UsmStat::UnsupportedSecLevels,
                                    counters.unsupportedSecLevels, messageId, plainRequestId,
                                    nullptr, engineTime)
                           : 0;
@@ -192,7 +185,7 @@ int V3Agent::handle(const uint8_t *request, int length, uint8_t *reply, int cap,
     if (m.usm.authLength != user->crypto.macLength() ||
         !user->crypto.verify(sealed, length, m.authOffset)) {
         ++counters.wrongDigests;
-        return reportable ? report(reply, cap, WrongDigests, sizeof WrongDigests,
+        return reportable ? report(reply, cap, UsmStat::WrongDigests,
                                    counters.wrongDigests, messageId, plainRequestId, nullptr,
                                    engineTime)
                           : 0;
@@ -200,7 +193,7 @@ int V3Agent::handle(const uint8_t *request, int length, uint8_t *reply, int cap,
     if (m.usm.engineBoots != boots || std::abs(m.usm.engineTime - engineTime) > TimeWindowSeconds) {
         ++counters.notInTimeWindows;
         // Authenticated, so that the manager may believe the boots and time it carries.
-        return report(reply, cap, NotInTimeWindows, sizeof NotInTimeWindows,
+        return report(reply, cap, UsmStat::NotInTimeWindows,
                       counters.notInTimeWindows, messageId, plainRequestId, user, engineTime);
     }
     const uint8_t *scopedPdu = m.data;
@@ -210,7 +203,7 @@ int V3Agent::handle(const uint8_t *request, int length, uint8_t *reply, int cap,
             !user->crypto.decrypt(m.data, m.dataLength, plain, m.usm.engineBoots,
                                   m.usm.engineTime, m.usm.priv)) {
             ++counters.decryptionErrors;
-            return report(reply, cap, DecryptionErrors, sizeof DecryptionErrors,
+            return report(reply, cap, UsmStat::DecryptionErrors,
                           counters.decryptionErrors, messageId, 0, nullptr, engineTime);
         }
         scopedPdu = plain;
@@ -222,7 +215,7 @@ int V3Agent::handle(const uint8_t *request, int length, uint8_t *reply, int cap,
         if (!priv)
             return 0;
         ++counters.decryptionErrors;
-        return report(reply, cap, DecryptionErrors, sizeof DecryptionErrors,
+        return report(reply, cap, UsmStat::DecryptionErrors,
                       counters.decryptionErrors, messageId, 0, nullptr, engineTime);
     }
 
@@ -247,9 +240,12 @@ int V3Agent::handle(const uint8_t *request, int length, uint8_t *reply, int cap,
                    m.header.flags & (SnmpV3::AuthFlag | SnmpV3::PrivFlag), user, engineTime);
 }
 
-int V3Agent::report(uint8_t *reply, int cap, const uint8_t *oid, int oidLength, uint64_t count,
-                    int32_t messageId, int32_t requestId, Keyed *signer, int32_t engineTime)
+int V3Agent::report(uint8_t *reply, int cap, UsmStat stat, uint64_t count, int32_t messageId,
+                    int32_t requestId, Keyed *signer, int32_t engineTime)
 {
+    uint8_t oid[SnmpV3::UsmStatOidLength];
+    const int oidLength = int(sizeof oid);
+    SnmpV3::writeUsmStatOid(stat, oid);
     uint8_t pdu[128];
     ber::Writer w(pdu, int(sizeof pdu));
     const uint32_t value = uint32_t(count);
@@ -257,7 +253,7 @@ int V3Agent::report(uint8_t *reply, int cap, const uint8_t *oid, int oidLength, 
     const int list = ber::elementSize(binding);
     const int body = ber::elementSize(ber::integerSize(requestId)) + 2 * ber::elementSize(1) +
                      ber::elementSize(list);
-    w.header(ReportPdu, body);
+    w.header(SnmpV3::ReportPdu, body);
     w.integer(requestId);
     w.integer(0);
     w.integer(0);

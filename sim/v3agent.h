@@ -7,6 +7,7 @@
 #define SIM_V3AGENT_H
 
 #include "snmpagent.h"
+#include "snmpv3message.h"
 #include "usmcrypto.h"
 
 #include <QByteArray>
@@ -72,8 +73,8 @@ private:
         UsmCrypto crypto;
     };
 
-    int report(uint8_t *reply, int cap, const uint8_t *oid, int oidLength, uint64_t count,
-               int32_t messageId, int32_t requestId, Keyed *signer, int32_t engineTime);
+    int report(uint8_t *reply, int cap, SnmpV3::UsmStat stat, uint64_t count, int32_t messageId,
+               int32_t requestId, Keyed *signer, int32_t engineTime);
     int respond(uint8_t *reply, int cap, const uint8_t *pdu, int pduLength, int32_t messageId,
                 uint8_t flags, Keyed *user, int32_t engineTime);
 

@@ -55,6 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                                   &pduLength, &error)) {
             FUZZ_CHECK(inside(context, contextLength, data, size));
             FUZZ_CHECK(inside(pdu, pduLength, data, size));
+            const SnmpV3::UsmStat stat = SnmpV3::reportedStat(pdu, pduLength);
+            FUZZ_CHECK(stat == SnmpV3::UsmStat::None || pdu[0] == SnmpV3::ReportPdu);
         }
     }
     return 0;

@@ -59,6 +59,8 @@ private slots:
     void hostile_data();
     void hostile();
     void everyCutRefused();
+    void reportsNamed_data();
+    void reportsNamed();
 };
 
 void TestSnmpV3Message::netSnmpProbeReadAndWrittenBack()
@@ -223,6 +225,47 @@ void TestSnmpV3Message::everyCutRefused()
         const char *why = nullptr;
         QVERIFY2(!SnmpV3::read(n ? bytes(cut) : nullptr, n, &m, &why), qPrintable(QString::number(n)));
         QVERIFY(why != nullptr);
+    }
+}
+
+void TestSnmpV3Message::reportsNamed_data()
+{
+    QTest::addColumn<QByteArray>("pdu");
+    QTest::addColumn<int>("stat");
+    // A Report PDU around one binding: the name's content bytes, a Counter32 of 5.
+    auto report = [](const char *requestId, const char *name) {
+        const QByteArray oid = QByteArray::fromHex(name);
+        const QByteArray binding = QByteArray("\x06", 1) + char(oid.size()) + oid +
+                                   QByteArray::fromHex("410105");
+        const QByteArray list = QByteArray("\x30", 1) + char(binding.size() + 2) + "\x30" +
+                                char(binding.size()) + binding;
+        const QByteArray body = QByteArray::fromHex(requestId) + QByteArray::fromHex("020100020100") + list;
+        return QByteArray("\xa8", 1) + char(body.size()) + body;
+    };
+    const char *id = "0204 29a80a4f";
+    QTest::newRow("unknown engine id") << report(id, "2b060106030f01010400") << int(SnmpV3::UsmStat::UnknownEngineIds);
+    QTest::newRow("not in time window") << report(id, "2b060106030f01010200") << int(SnmpV3::UsmStat::NotInTimeWindows);
+    QTest::newRow("decryption error") << report(id, "2b060106030f01010600") << int(SnmpV3::UsmStat::DecryptionErrors);
+    QTest::newRow("negative request id") << report("0201ff", "2b060106030f01010300") << int(SnmpV3::UsmStat::UnknownUserNames);
+    QTest::newRow("a counter USM does not have") << report(id, "2b060106030f01010700") << int(SnmpV3::UsmStat::None);
+    QTest::newRow("counter zero") << report(id, "2b060106030f01010000") << int(SnmpV3::UsmStat::None);
+    QTest::newRow("not the instance") << report(id, "2b060106030f01010401") << int(SnmpV3::UsmStat::None);
+    QTest::newRow("another object") << report(id, "2b06010201010300") << int(SnmpV3::UsmStat::None);
+    QByteArray response = report(id, "2b060106030f01010400");
+    response[0] = char(0xA2);
+    QTest::newRow("a GetResponse, not a Report") << response << int(SnmpV3::UsmStat::None);
+    QTest::newRow("no binding") << QByteArray::fromHex("a80f020429a80a4f0201000201003000") << int(SnmpV3::UsmStat::None);
+}
+
+// The counter a Report names, and nothing from any cut of it: every prefix is refused.
+void TestSnmpV3Message::reportsNamed()
+{
+    QFETCH(QByteArray, pdu);
+    QFETCH(int, stat);
+    QCOMPARE(int(SnmpV3::reportedStat(bytes(pdu), int(pdu.size()))), stat);
+    for (int cut = 0; cut < pdu.size(); ++cut) {
+        const QByteArray part = pdu.left(cut);
+        QCOMPARE(int(SnmpV3::reportedStat(bytes(part), cut)), int(SnmpV3::UsmStat::None));
     }
 }
 
