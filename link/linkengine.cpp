@@ -1,14 +1,19 @@
-// The multi-controller link engine. Every link has its own unconnected UDP socket, so that a
-// datagram from anyone but its controller can be seen and counted rather than filtered away
-// by the kernel, and one deadline: the next poll, the end of the reply wait or the end of the
-// key answer wait. Sockets are read with recvfrom and written with sendto on the descriptor:
-// Qt's datagram calls with an address allocate on every call, and a poll cycle allocates
-// nothing. The deadlines wake the thread through one timerfd for the same reason.
+// The multi-controller link engine. The links share one unconnected UDP socket (one bound to
+// loopback for controllers there, one bound to every interface for the others), so descriptors
+// do not grow with the number of controllers; a datagram goes to the link whose controller's
+// address and port sent it, found in a hash map, and one from anyone else is counted and
+// dropped unread. A second link to a controller another link already has gets a socket of its
+// own, since the address could not tell their replies apart. Each link has one deadline: the
+// next poll, the end of the reply wait or the end of the key answer wait. Sockets are read with
+// recvmmsg and written with sendto on the descriptor: Qt's datagram calls with an address
+// allocate on every call, and a poll cycle allocates nothing. The deadlines wake the thread
+// through one timerfd for the same reason, on a grid of a couple of milliseconds so that links
+// whose times fall close together share a wake; a deadline already due (a key) never waits
+// for the grid.
 //
-// Every socket and the timerfd sit in one epoll instance, and only its descriptor is given to
-// the event loop: Qt's dispatcher polls each descriptor it watches on every wake, so a notifier
-// per link would make each wake cost as much as the number of links. A wake takes what epoll
-// reports ready and then serves every deadline that is due, whichever of the two woke it.
+// The sockets and the timerfd sit in one epoll instance, and only its descriptor is given to
+// the event loop: Qt's dispatcher polls each descriptor it watches on every wake. A wake takes
+// what epoll reports ready and then serves every deadline that is due, whichever woke it.
 #include "linkengine.h"
 
 #include "ntcippacket.h"
@@ -16,8 +21,10 @@
 #include <QHostAddress>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -39,7 +46,17 @@ constexpr int EpollRoundsPerTurn = 4;
 constexpr int MaxEvents = 256;
 // One socket's datagrams are read at once and used before the next read. A flood on one socket
 // does not hold the thread: what is left is read in the next turn of the loop.
-constexpr int DatagramsPerTurn = 16;
+constexpr int DatagramsPerTurn = 32;
+// Reads of a shared socket per turn, DatagramsPerTurn each.
+constexpr int SharedReadsPerTurn = 8;
+// Deadlines in the future are served on this grid (ms).
+constexpr int64_t WakeGrid = 2;
+
+// A controller's address and port as one key.
+uint64_t peerKey(const sockaddr_in &a)
+{
+    return (uint64_t(a.sin_addr.s_addr) << 16) | a.sin_port;
+}
 
 } // namespace
 
@@ -61,7 +78,10 @@ struct LinkEngine::Link
 
     int id = 0;
     sockaddr_in peer{};
+    // The socket its requests go out on: a shared one, or its own (ownFd) when another link
+    // has its controller.
     int fd = -1;
+    int ownFd = -1;
     NtcipPacket packet;
     // Null for an SNMPv1 link.
     std::unique_ptr<V3Link> v3;
@@ -107,8 +127,8 @@ struct LinkEngine::Link
 
     ~Link()
     {
-        if (fd >= 0)
-            ::close(fd);
+        if (ownFd >= 0)
+            ::close(ownFd);
     }
 };
 
@@ -141,6 +161,9 @@ LinkEngine::~LinkEngine()
         std::lock_guard<std::mutex> locker(tableLock);
         links.clear();
     }
+    for (SharedSocket &shared : sharedSockets)
+        if (shared.fd >= 0)
+            ::close(shared.fd);
     delete readyNotifier;
     if (wakeFd >= 0)
         ::close(wakeFd);
@@ -170,14 +193,27 @@ int LinkEngine::addLink(const LinkConfig &config)
     link->peer.sin_port = htons(uint16_t(port));
     link->peer.sin_addr.s_addr = htonl(address.toIPv4Address());
 
-    link->fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (link->fd < 0)
-        return 0;
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
     // A controller on loopback is answered from loopback; any other from every interface.
-    local.sin_addr.s_addr = address.isLoopback() ? htonl(INADDR_LOOPBACK) : htonl(INADDR_ANY);
-    if (::bind(link->fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0)
+    const bool loopback = address.isLoopback();
+    const bool peerTaken = byPeer.count(peerKey(link->peer)) != 0;
+    if (peerTaken) {
+        link->ownFd = openSocket(loopback);
+        link->fd = link->ownFd;
+    } else {
+        SharedSocket &shared = sharedSockets[loopback ? 0 : 1];
+        if (shared.fd < 0) {
+            shared.fd = openSocket(loopback);
+            epoll_event readable{};
+            readable.events = EPOLLIN;
+            readable.data.ptr = &shared;
+            if (shared.fd >= 0 && ::epoll_ctl(epollFd, EPOLL_CTL_ADD, shared.fd, &readable) != 0) {
+                ::close(shared.fd);
+                shared.fd = -1;
+            }
+        }
+        link->fd = shared.fd;
+    }
+    if (link->fd < 0)
         return 0;
 
     const int community =
@@ -193,11 +229,15 @@ int LinkEngine::addLink(const LinkConfig &config)
     link->state.lastError[0] = '\0';
 
     Link *raw = link.get();
-    epoll_event readable{};
-    readable.events = EPOLLIN;
-    readable.data.ptr = raw;
-    if (::epoll_ctl(epollFd, EPOLL_CTL_ADD, raw->fd, &readable) != 0)
-        return 0;
+    if (raw->ownFd >= 0) {
+        epoll_event readable{};
+        readable.events = EPOLLIN;
+        readable.data.ptr = raw;
+        if (::epoll_ctl(epollFd, EPOLL_CTL_ADD, raw->ownFd, &readable) != 0)
+            return 0;
+    } else {
+        byPeer.emplace(peerKey(raw->peer), raw);
+    }
     {
         std::lock_guard<std::mutex> locker(tableLock);
         raw->id = ++lastId;
@@ -207,9 +247,28 @@ int LinkEngine::addLink(const LinkConfig &config)
     heap.reserve(links.size());
     heap.push_back({0, raw});
     raw->heapIndex = int(heap.size()) - 1;
-    schedule(raw, clockMs());
+    // The first poll comes at once when someone watches (watch() wakes the link); otherwise
+    // somewhere in the slow interval, so that links added together do not poll in step for
+    // ever after. The golden ratio's fractions of consecutive ids spread evenly.
+    const int64_t spread = int64_t(std::fmod(raw->id * 0.6180339887, 1.0) * raw->slowInterval);
+    schedule(raw, clockMs() + spread);
     armWakeTimer();
     return raw->id;
+}
+
+int LinkEngine::openSocket(bool loopback)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = loopback ? htonl(INADDR_LOOPBACK) : htonl(INADDR_ANY);
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 bool LinkEngine::removeLink(int id)
@@ -223,12 +282,18 @@ bool LinkEngine::removeLink(int id)
         gone = std::move(it->second);
         links.erase(it);
     }
-    ::epoll_ctl(epollFd, EPOLL_CTL_DEL, gone->fd, nullptr);
-    // Removed from a slot while a wake is being served: the wake's events for it are void, and
-    // the link being read stops reading.
-    for (int i = eventIndex + 1; i < eventCount; ++i)
-        if (io->events[i].data.ptr == gone.get())
-            io->events[i].data.ptr = nullptr;
+    if (gone->ownFd >= 0) {
+        ::epoll_ctl(epollFd, EPOLL_CTL_DEL, gone->ownFd, nullptr);
+        // Removed from a slot while a wake is being served: the wake's events for it are void,
+        // and the link being read stops reading.
+        for (int i = eventIndex + 1; i < eventCount; ++i)
+            if (io->events[i].data.ptr == gone.get())
+                io->events[i].data.ptr = nullptr;
+    } else {
+        // What its controller sends from now on is a stranger's; a link of its own socket to
+        // the same controller stays on that socket.
+        byPeer.erase(peerKey(gone->peer));
+    }
     ++removals;
     heapRemove(gone.get());
     if (gone->keyInFlight != 0)
@@ -532,74 +597,101 @@ void LinkEngine::handleDue(Link *link, int64_t now)
     }
 }
 
-void LinkEngine::readDatagrams(Link *link)
+int LinkEngine::receive(int fd)
 {
     for (int i = 0; i < DatagramsPerTurn; ++i)
         io->received[i].msg_hdr.msg_namelen = sizeof io->senders[i];
     // One call for all that waits, and no second one to learn that nothing more does. MSG_TRUNC:
     // each datagram's real length, so that an oversize one is refused by size.
-    const int count =
-        ::recvmmsg(link->fd, io->received, DatagramsPerTurn, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    return ::recvmmsg(fd, io->received, DatagramsPerTurn, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+}
+
+void LinkEngine::readSharedSocket(int fd)
+{
+    for (int round = 0; round < SharedReadsPerTurn; ++round) {
+        const int count = receive(fd);
+        for (int i = 0; i < count; ++i) {
+            const sockaddr_in &from = io->senders[i];
+            // Looked up for every datagram: a slot of the one before may have removed a link.
+            const auto it = from.sin_family == AF_INET ? byPeer.find(peerKey(from)) : byPeer.end();
+            if (it == byPeer.end()) {
+                strangers.fetch_add(1, std::memory_order_relaxed);
+                continue;
+            }
+            takeDatagram(it->second, io->datagrams[i], int(io->received[i].msg_len));
+        }
+        if (count < DatagramsPerTurn)
+            return;
+    }
+}
+
+void LinkEngine::readOwnSocket(Link *link)
+{
+    const int count = receive(link->ownFd);
     const uint64_t removalsBefore = removals;
     for (int i = 0; i < count; ++i) {
         const sockaddr_in &from = io->senders[i];
-        const int n = int(io->received[i].msg_len);
         if (from.sin_family != AF_INET || from.sin_port != link->peer.sin_port ||
             from.sin_addr.s_addr != link->peer.sin_addr.s_addr) {
             std::lock_guard<std::mutex> locker(link->lock);
             ++link->state.counters.foreign;
             continue;
         }
-        const int64_t now = clockMs();
-        const uint8_t *reply = io->datagrams[i];
-        int replyLength = n;
-        // Nothing awaited: counted below as unexpected, whatever it says.
-        if (link->v3 && link->phase != Link::Idle) {
-            const char *words = "";
-            int v1Length = 0;
-            const V3Link::Outcome outcome =
-                link->v3->unwrap(reply, n, io->v3Reply, int(sizeof io->v3Reply), &v1Length, now,
-                                 &words);
-            if (outcome == V3Link::Outcome::Resynchronised && link->resends < 2) {
-                // The engine id or its clock is known now: the request goes again, with the
-                // wait it had left. Twice at most, so that a confused agent cannot keep us
-                // busy; a third Report is refused in its words.
-                ++link->resends;
-                send(link);
-                continue;
-            }
-            if (outcome != V3Link::Outcome::Reply) {
-                std::lock_guard<std::mutex> locker(link->lock);
-                ++link->state.counters.refused;
-                std::snprintf(link->state.lastError, sizeof link->state.lastError, "%s", words);
-                continue;
-            }
-            reply = io->v3Reply;
-            replyLength = v1Length;
-        }
-        switch (link->phase) {
-        case Link::AwaitingReply:
-            takeReply(link, reply, replyLength, now);
-            break;
-        case Link::AwaitingKeyAnswer: {
-            // The answer to a key is only taken out, never examined.
-            {
-                std::lock_guard<std::mutex> locker(link->lock);
-                ++link->state.counters.keysAnswered;
-            }
-            emit keyDone(link->id, link->keyInFlight, KeyOutcome::Answered, QString());
-            afterKey(link, now);
-            break;
-        }
-        case Link::Idle: {
-            std::lock_guard<std::mutex> locker(link->lock);
-            ++link->state.counters.unexpected;
-            break;
-        }
-        }
+        takeDatagram(link, io->datagrams[i], int(io->received[i].msg_len));
         // A slot connected to screenChanged may have removed this link.
         if (removals != removalsBefore)
             return;
+    }
+}
+
+void LinkEngine::takeDatagram(Link *link, const uint8_t *datagram, int n)
+{
+    const int64_t now = clockMs();
+    const uint8_t *reply = datagram;
+    int replyLength = n;
+    // Nothing awaited: counted below as unexpected, whatever it says.
+    if (link->v3 && link->phase != Link::Idle) {
+        const char *words = "";
+        int v1Length = 0;
+        const V3Link::Outcome outcome =
+            link->v3->unwrap(reply, n, io->v3Reply, int(sizeof io->v3Reply), &v1Length, now,
+                             &words);
+        if (outcome == V3Link::Outcome::Resynchronised && link->resends < 2) {
+            // The engine id or its clock is known now: the request goes again, with the
+            // wait it had left. Twice at most, so that a confused agent cannot keep us
+            // busy; a third Report is refused in its words.
+            ++link->resends;
+            send(link);
+            return;
+        }
+        if (outcome != V3Link::Outcome::Reply) {
+            std::lock_guard<std::mutex> locker(link->lock);
+            ++link->state.counters.refused;
+            std::snprintf(link->state.lastError, sizeof link->state.lastError, "%s", words);
+            return;
+        }
+        reply = io->v3Reply;
+        replyLength = v1Length;
+    }
+    switch (link->phase) {
+    case Link::AwaitingReply:
+        takeReply(link, reply, replyLength, now);
+        break;
+    case Link::AwaitingKeyAnswer: {
+        // The answer to a key is only taken out, never examined.
+        {
+            std::lock_guard<std::mutex> locker(link->lock);
+            ++link->state.counters.keysAnswered;
+        }
+        emit keyDone(link->id, link->keyInFlight, KeyOutcome::Answered, QString());
+        afterKey(link, now);
+        break;
+    }
+    case Link::Idle: {
+        std::lock_guard<std::mutex> locker(link->lock);
+        ++link->state.counters.unexpected;
+        break;
+    }
     }
 }
 
@@ -655,8 +747,10 @@ void LinkEngine::onReady()
                 // Clears the descriptor's readable state; the count itself is not needed.
                 if (::read(wakeFd, &expirations, sizeof expirations) > 0)
                     armedDue = -1;
+            } else if (ready == &sharedSockets[0] || ready == &sharedSockets[1]) {
+                readSharedSocket(static_cast<SharedSocket *>(ready)->fd);
             } else if (ready) {
-                readDatagrams(static_cast<Link *>(ready));
+                readOwnSocket(static_cast<Link *>(ready));
             }
         }
         eventIndex = eventCount = 0;
@@ -675,7 +769,10 @@ void LinkEngine::armWakeTimer()
 {
     if (heap.empty())
         return;
-    const int64_t due = heap.front().due;
+    // Onto the grid, unless it is due already: a key or a read after one goes at once.
+    int64_t due = heap.front().due;
+    if (due > clockMs())
+        due = (due + WakeGrid - 1) / WakeGrid * WakeGrid;
     // A timer set for the same time or earlier stays: nearly every reply moves its link's
     // deadline later, and an early wake that finds nothing due costs less than a timerfd_settime
     // per reply. It is set again only when a deadline comes before it, or after it fired.

@@ -1,7 +1,8 @@
 // LinkEngine: links to any number of controllers from one thread's event loop. Each link polls
 // its controller's display and sends its keys by the same rules as the desktop's link task, but
-// waits on sockets and timers instead of sleeping, so a thousand links cost one thread, one
-// descriptor in the event loop and a wake-up only when a datagram or a deadline is due.
+// waits on sockets and timers instead of sleeping, so thousands of links cost one thread, a
+// shared socket, one descriptor in the event loop and a wake-up only when a datagram or a
+// deadline is due.
 #ifndef LINKENGINE_H
 #define LINKENGINE_H
 
@@ -19,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 class QSocketNotifier;
@@ -48,7 +50,9 @@ struct LinkCounters
     // Datagrams from the controller that the reply rules refused; lastError says why.
     uint64_t refused = 0;
     uint64_t noAnswer = 0;
-    // Datagrams from any other address or port: dropped unread.
+    // Datagrams from any other address or port to a socket of the link's own (a second link to
+    // the same controller has one): dropped unread. Those to the shared socket are the engine's
+    // (LinkEngine::strangerDatagrams).
     uint64_t foreign = 0;
     // Datagrams from the controller when nothing was awaited (doubled or very late replies).
     uint64_t unexpected = 0;
@@ -114,6 +118,9 @@ public:
     bool unwatch(int id);
     bool setPollInterval(int id, int ms);
 
+    // Datagrams to the shared sockets from no link's controller, dropped unread. Any thread.
+    uint64_t strangerDatagrams() const { return strangers.load(std::memory_order_relaxed); }
+
     // The monotonic clock of lastReplyMs, in milliseconds.
     static int64_t clockMs();
 
@@ -129,7 +136,12 @@ private:
 
     Link *find(int id) const;
     void wake(int id);
-    void readDatagrams(Link *link);
+    int openSocket(bool loopback);
+    // recvmmsg into io: the number of datagrams, or -1.
+    int receive(int fd);
+    void readSharedSocket(int fd);
+    void readOwnSocket(Link *link);
+    void takeDatagram(Link *link, const uint8_t *datagram, int length);
     void takeReply(Link *link, const uint8_t *datagram, int length, int64_t now);
     void handleDue(Link *link, int64_t now);
     void sendPoll(Link *link, int64_t now);
@@ -170,7 +182,18 @@ private:
     };
     std::vector<Deadline> heap;
 
-    // Every link's socket and the timerfd, behind the one notifier the event loop watches.
+    // The shared sockets: [0] bound to loopback, [1] to every interface; opened when a link
+    // first needs one. Their entries in epoll point here.
+    struct SharedSocket
+    {
+        int fd = -1;
+    };
+    SharedSocket sharedSockets[2];
+    // The link of each controller (address and port) on a shared socket.
+    std::unordered_map<uint64_t, Link *> byPeer;
+    std::atomic<uint64_t> strangers{0};
+
+    // The sockets and the timerfd, behind the one notifier the event loop watches.
     int epollFd = -1;
     int wakeFd = -1;
     QSocketNotifier *readyNotifier = nullptr;

@@ -52,6 +52,8 @@ public:
     // Counted: a watched controller is polled at its poll interval, others at the slow one.
     virtual void watch(int index) = 0;
     virtual void unwatch(int index) = 0;
+    // Datagrams that came from no controller of ours; any thread.
+    virtual quint64 strangerDatagrams() const { return 0; }
 
 signals:
     // A reply changed the controller's display or cursor.

@@ -143,6 +143,11 @@ int EngineSource::linkOf(int index) const
     return index >= 0 && index < linkIds.size() ? linkIds[index] : 0;
 }
 
+quint64 EngineSource::strangerDatagrams() const
+{
+    return engine->strangerDatagrams();
+}
+
 bool EngineSource::snapshot(int index, ControllerSnapshot *out) const
 {
     const int id = linkOf(index);

@@ -35,6 +35,7 @@ public:
     quint64 pressKey(int index, uint8_t code) override;
     void watch(int index) override;
     void unwatch(int index) override;
+    quint64 strangerDatagrams() const override;
 
 private:
     int openLink(const ControllerConfig &c);

@@ -27,6 +27,8 @@ struct ServerFigures
     const uint64_t *responses = nullptr;
     uint64_t refusedUpgrades = 0, loginFailures = 0;
     uint64_t auditLines = 0, auditWriteFailures = 0;
+    // Datagrams to the links' shared socket from no configured controller.
+    uint64_t strangerDatagrams = 0;
 };
 
 struct ProcessFigures

@@ -242,5 +242,6 @@ QByteArray WebServer::metricsText() const
     server.loginFailures = rooms->door.counters.loginFailures;
     server.auditLines = rooms->audit->linesWritten();
     server.auditWriteFailures = rooms->audit->writeFailures();
+    server.strangerDatagrams = source->strangerDatagrams();
     return formatMetrics(controllers, server, readProcessFigures());
 }

@@ -13,6 +13,9 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <algorithm>
+#include <mutex>
+
 using namespace SnmpBytes;
 
 namespace {
@@ -48,6 +51,7 @@ private slots:
     void linksAreIndependent();
     void addAndRemoveAtRunTime();
     void unwatchedLinkPollsSlowly();
+    void firstPollsSpread();
     void hostilePeer_data();
     void hostilePeer();
     void pollingAllocatesNothing();
@@ -123,11 +127,18 @@ void TestLinkEngine::linksAreIndependent()
 
 void TestLinkEngine::addAndRemoveAtRunTime()
 {
+    // Forty controllers of one simulator: their links share one socket, and their replies
+    // find their links by the controller's port.
+    SimProcess many{QStringLiteral(CONTROLLER_SIM_PATH)};
+    const quint16 firstPort = many.start({"--controllers", "40"});
+    QVERIFY2(firstPort != 0, "controller-sim --controllers 40 did not start");
     const int descriptorsBefore = openDescriptors();
     QList<int> ids;
     for (int i = 0; i < 40; ++i)
-        ids << thread.add(loopbackLink(simPort));
+        ids << thread.add(loopbackLink(firstPort + i));
     QCOMPARE(engine->linkCount(), 40);
+    // At most the shared socket, when no test before opened it.
+    QVERIFY(openDescriptors() <= descriptorsBefore + 1);
     for (int id : ids) {
         QVERIFY(id > 0);
         engine->watch(id);
@@ -153,14 +164,14 @@ void TestLinkEngine::addAndRemoveAtRunTime()
         QTRY_VERIFY_WITH_TIMEOUT(thread.state(id).counters.accepted > before + 2, Patience);
     }
     // A new link gets an id never used before.
-    const int again = thread.add(loopbackLink(simPort));
+    const int again = thread.add(loopbackLink(firstPort));
     QVERIFY(again > ids.last());
     kept << again;
     for (int id : kept)
         QVERIFY(thread.remove(id));
     QCOMPARE(engine->linkCount(), 0);
-    // Every socket is closed again.
-    QCOMPARE(openDescriptors(), descriptorsBefore);
+    // No socket of a link of its own is left; the shared one stays for the next link.
+    QVERIFY(openDescriptors() <= descriptorsBefore + 1);
 }
 
 void TestLinkEngine::unwatchedLinkPollsSlowly()
@@ -171,13 +182,13 @@ void TestLinkEngine::unwatchedLinkPollsSlowly()
     const int fast = thread.add(loopbackLink(simPort));
     engine->watch(fast);
 
-    // Unwatched: the one poll at the start, then a minute's rest.
+    // Unwatched: at most the one poll somewhere in its first minute, then a minute's rest.
     QTRY_VERIFY_WITH_TIMEOUT(thread.state(fast).counters.accepted >= 30, Patience);
-    QCOMPARE(thread.state(slow).counters.requests, 1u);
-    QVERIFY(screenText(thread.state(slow)).contains("MAIN MENU"));
+    QVERIFY(thread.state(slow).counters.requests <= 1u);
 
     // Watched: it polls at once and keeps its fast rate.
     engine->watch(slow);
+    QTRY_VERIFY_WITH_TIMEOUT(screenText(thread.state(slow)).contains("MAIN MENU"), Patience);
     QTRY_VERIFY_WITH_TIMEOUT(thread.state(slow).counters.requests >= 10, Patience);
 
     // The second watcher leaving does not slow it; the last one does, after the running cycle.
@@ -192,6 +203,49 @@ void TestLinkEngine::unwatchedLinkPollsSlowly()
     QVERIFY(thread.state(slow).counters.requests <= resting + 1);
     QVERIFY(thread.remove(slow));
     QVERIFY(thread.remove(fast));
+}
+
+// Links added together, nobody watching, poll first at times spread over their slow interval
+// rather than all at once (and so in step ever after).
+void TestLinkEngine::firstPollsSpread()
+{
+    constexpr int Links = 20;
+    constexpr int SlowInterval = 4000;
+    SimProcess many{QStringLiteral(CONTROLLER_SIM_PATH)};
+    const quint16 firstPort = many.start({"--controllers", QString::number(Links)});
+    QVERIFY2(firstPort != 0, "controller-sim did not start");
+    // The time of each link's first reply, as the engine's thread sees it.
+    std::mutex lock;
+    QHash<int, int64_t> firstReply;
+    const QMetaObject::Connection seen = connect(
+        engine, &LinkEngine::screenChanged, engine,
+        [&](int id) {
+            std::lock_guard<std::mutex> locker(lock);
+            if (!firstReply.contains(id))
+                firstReply.insert(id, LinkEngine::clockMs());
+        },
+        Qt::DirectConnection);
+    QList<int> ids;
+    for (int i = 0; i < Links; ++i) {
+        LinkConfig config = loopbackLink(firstPort + i);
+        config.slowInterval = SlowInterval;
+        ids << thread.add(config);
+    }
+    auto replied = [&] {
+        std::lock_guard<std::mutex> locker(lock);
+        return firstReply.size();
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(replied(), Links, Patience);
+    disconnect(seen);
+    int64_t first = INT64_MAX, last = 0;
+    for (int64_t t : std::as_const(firstReply)) {
+        first = std::min(first, t);
+        last = std::max(last, t);
+    }
+    // Polls in step would answer within a few milliseconds of each other.
+    QVERIFY2(last - first >= SlowInterval / 2, qPrintable(QString::number(last - first)));
+    for (int id : ids)
+        QVERIFY(thread.remove(id));
 }
 
 void TestLinkEngine::hostilePeer_data()
@@ -224,6 +278,7 @@ void TestLinkEngine::hostilePeer()
         delete stranger;
     });
     // One poll in the test's time: the next one is a second and more away.
+    const uint64_t strangersBefore = engine->strangerDatagrams();
     const int hostile = thread.add(loopbackLink(controller->localPort(), 1000));
     engine->watch(hostile);
 
@@ -254,10 +309,13 @@ void TestLinkEngine::hostilePeer()
         controller->writeDatagram(good, from, fromPort);
     }
 
+    // Foreign: what the link's own socket or the shared one took from anyone but a link's
+    // controller, counted and dropped.
     auto counted = [&] {
         const LinkCounters c = thread.state(hostile).counters;
-        return QList<int>{int(c.accepted), int(c.refused), int(c.noAnswer), int(c.foreign),
-                          int(c.unexpected)};
+        const int strangers = int(engine->strangerDatagrams() - strangersBefore);
+        return QList<int>{int(c.accepted), int(c.refused), int(c.noAnswer),
+                          int(c.foreign) + strangers, int(c.unexpected)};
     };
     QTRY_COMPARE_WITH_TIMEOUT(counted(), counts, Patience);
     const LinkState s = thread.state(hostile);
