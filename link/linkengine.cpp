@@ -49,6 +49,8 @@ constexpr int MaxEvents = 256;
 constexpr int DatagramsPerTurn = 32;
 // Reads of a shared socket per turn, DatagramsPerTurn each.
 constexpr int SharedReadsPerTurn = 8;
+// The shared socket's receive buffer, in bytes.
+constexpr int SharedReceiveBuffer = 8 << 20;
 // Deadlines in the future are served on this grid (ms).
 constexpr int64_t WakeGrid = 2;
 
@@ -203,6 +205,13 @@ int LinkEngine::addLink(const LinkConfig &config)
         SharedSocket &shared = sharedSockets[loopback ? 0 : 1];
         if (shared.fd < 0) {
             shared.fd = openSocket(loopback);
+            // Every controller's replies queue here: a burst of hundreds must fit while the
+            // thread is busy, which the default buffer (about 300 replies) does not. Forced
+            // where we may (root, CAP_NET_ADMIN), else as far as net.core.rmem_max allows.
+            const int room = SharedReceiveBuffer;
+            if (shared.fd >= 0 &&
+                ::setsockopt(shared.fd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0)
+                ::setsockopt(shared.fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
             epoll_event readable{};
             readable.events = EPOLLIN;
             readable.data.ptr = &shared;
