@@ -68,6 +68,7 @@ struct LinkEngine::Buffers
     uint8_t datagrams[DatagramsPerTurn][ReceiveSize];
     // An SNMPv3 link's request as it goes out, and its reply as the link rules read it.
     uint8_t v3Out[V3Link::MessageSize];
+    V3Link::Scratch v3Scratch;
     uint8_t v3Reply[ReceiveSize];
     sockaddr_in senders[DatagramsPerTurn];
     iovec vectors[DatagramsPerTurn];
@@ -522,7 +523,8 @@ bool LinkEngine::send(Link *link)
     int length = link->packet.frameLength;
     if (link->v3) {
         bool probe = false;
-        length = link->v3->wrap(bytes, length, io->v3Out, int(sizeof io->v3Out), clockMs(), &probe);
+        length = link->v3->wrap(bytes, length, io->v3Out, int(sizeof io->v3Out), clockMs(), &probe,
+                                &io->v3Scratch);
         bytes = io->v3Out;
         if (length <= 0) {
             std::lock_guard<std::mutex> locker(link->lock);
@@ -664,7 +666,7 @@ void LinkEngine::takeDatagram(Link *link, const uint8_t *datagram, int n)
         int v1Length = 0;
         const V3Link::Outcome outcome =
             link->v3->unwrap(reply, n, io->v3Reply, int(sizeof io->v3Reply), &v1Length, now,
-                             &words);
+                             &words, &io->v3Scratch);
         if (outcome == V3Link::Outcome::Resynchronised && link->resends < 2) {
             // The engine id or its clock is known now: the request goes again, with the
             // wait it had left. Twice at most, so that a confused agent cannot keep us

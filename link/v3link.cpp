@@ -45,8 +45,10 @@ bool V3Link::localise()
 }
 
 int V3Link::wrap(const uint8_t *v1Message, int v1Length, uint8_t *out, int cap, int64_t nowMs,
-                 bool *probe)
+                 bool *probe, Scratch *scratch)
 {
+    uint8_t *scoped = scratch->scoped;
+    uint8_t *sealed = scratch->sealed;
     SnmpV3::Header header;
     header.messageId = messageId = (messageId + 1) & 0x7FFFFFFF;
     header.maxSize = 1472;
@@ -103,8 +105,10 @@ int V3Link::wrap(const uint8_t *v1Message, int v1Length, uint8_t *out, int cap, 
 }
 
 V3Link::Outcome V3Link::unwrap(const uint8_t *in, int length, uint8_t *v1Out, int cap,
-                               int *v1Length, int64_t nowMs, const char **words)
+                               int *v1Length, int64_t nowMs, const char **words, Scratch *scratch)
 {
+    uint8_t *scoped = scratch->scoped;
+    uint8_t *sealed = scratch->sealed;
     auto refuse = [&](const char *why) {
         *words = why;
         return Outcome::Refused;

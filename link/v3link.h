@@ -29,6 +29,13 @@ class V3Link
 public:
     // Room a caller gives wrap() and unwrap() for one message.
     static constexpr int MessageSize = 1500;
+    // Room for one message's PDU work, which no two messages need at once: the caller's (one
+    // per engine), so that a thousand links do not each keep 3 KB of it warm.
+    struct Scratch
+    {
+        uint8_t scoped[MessageSize];
+        uint8_t sealed[MessageSize];
+    };
 
     explicit V3Link(const V3LinkConfig &config);
     V3Link(const V3Link &) = delete;
@@ -38,7 +45,7 @@ public:
     // the request in a v3 message, or a discovery probe while the engine id is not known (then
     // *probe is set and the request waits for the next wrap). Returns the length, 0 on failure.
     int wrap(const uint8_t *v1Message, int v1Length, uint8_t *out, int cap, int64_t nowMs,
-             bool *probe);
+             bool *probe, Scratch *scratch);
 
     enum class Outcome {
         Reply,          // *v1Length bytes of an SNMPv1 reply are in v1Out
@@ -48,7 +55,7 @@ public:
     };
     // A datagram from the controller. Only the answer to the last message wrap() made counts.
     Outcome unwrap(const uint8_t *in, int length, uint8_t *v1Out, int cap, int *v1Length,
-                   int64_t nowMs, const char **words);
+                   int64_t nowMs, const char **words, Scratch *scratch);
 
     bool discovered() const { return engineIdLength > 0; }
 
@@ -70,9 +77,6 @@ private:
     // The community of the requests the link rules build, which their reply check expects back.
     uint8_t community[32];
     int communityLength = 0;
-    // Scratch for one message's PDU work: the link's own, so no two links share it.
-    uint8_t scoped[MessageSize];
-    uint8_t sealed[MessageSize];
 };
 
 #endif // V3LINK_H
