@@ -34,6 +34,26 @@ UsmCrypto::~UsmCrypto()
     OPENSSL_cleanse(privKey, sizeof privKey);
 }
 
+bool UsmCrypto::parsePrivProtocol(const char *name, PrivProtocol *out)
+{
+    static const struct
+    {
+        const char *name;
+        PrivProtocol protocol;
+    } names[] = {{"AES", PrivProtocol::Aes128},
+                 {"AES-128", PrivProtocol::Aes128},
+                 {"AES-192", PrivProtocol::Aes192},
+                 {"AES-256", PrivProtocol::Aes256},
+                 {"NONE", PrivProtocol::None}};
+    for (const auto &entry : names) {
+        if (std::strcmp(entry.name, name) == 0) {
+            *out = entry.protocol;
+            return true;
+        }
+    }
+    return false;
+}
+
 int UsmCrypto::privKeyLength(PrivProtocol protocol)
 {
     switch (protocol) {

@@ -24,6 +24,8 @@ public:
 
     // The AES key length of a privacy protocol; 0 for none.
     static int privKeyLength(PrivProtocol protocol);
+    // "AES" (or "AES-128"), "AES-192", "AES-256" or "NONE", in capitals; false for any other.
+    static bool parsePrivProtocol(const char *name, PrivProtocol *out);
 
     // The localised keys of one engine id (privKey: privKeyLength() octets, or null for none).
     // False when OpenSSL cannot give the algorithm.

@@ -62,15 +62,7 @@ bool V3User::make(const QString &userText, const QByteArray &authPassphrase,
                                 "not '%2'").arg(parts[0], parts[1]);
         return false;
     }
-    if (priv == QLatin1String("AES") || priv == QLatin1String("AES-128"))
-        u.priv = PrivProtocol::Aes128;
-    else if (priv == QLatin1String("AES-192"))
-        u.priv = PrivProtocol::Aes192;
-    else if (priv == QLatin1String("AES-256"))
-        u.priv = PrivProtocol::Aes256;
-    else if (priv == QLatin1String("NONE"))
-        u.priv = PrivProtocol::None;
-    else {
+    if (!UsmCrypto::parsePrivProtocol(priv.toLatin1().constData(), &u.priv)) {
         *error = QStringLiteral("--v3-user %1: PRIV is AES, AES-192, AES-256 or none, not '%2'")
                      .arg(parts[0], parts[2]);
         return false;

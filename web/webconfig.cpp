@@ -164,15 +164,11 @@ bool readV3(const QSettings &settings, const QString &prefix, ControllerConfig *
                              : QStringLiteral("AES");
     if (priv == QLatin1String("DES"))
         return fail(prefix + QLatin1String("priv"), QStringLiteral("DES is refused: use AES"));
+    // authNoPriv is said by security; priv names a cipher.
     if (security == QLatin1String("authNoPriv"))
         c->priv = PrivProtocol::None;
-    else if (priv == QLatin1String("AES") || priv == QLatin1String("AES-128"))
-        c->priv = PrivProtocol::Aes128;
-    else if (priv == QLatin1String("AES-192"))
-        c->priv = PrivProtocol::Aes192;
-    else if (priv == QLatin1String("AES-256"))
-        c->priv = PrivProtocol::Aes256;
-    else
+    else if (!UsmCrypto::parsePrivProtocol(priv.toLatin1().constData(), &c->priv) ||
+             c->priv == PrivProtocol::None)
         return fail(prefix + QLatin1String("priv"),
                     QStringLiteral("priv must be AES, AES-192 or AES-256, not \"%1\"").arg(priv));
     return true;
