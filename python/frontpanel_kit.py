@@ -251,6 +251,8 @@ class Page:
         head, self.buffer = self.buffer.split(b"\r\n\r\n", 1)
         # Set once the server closed the socket (a close frame, or the end of the stream).
         self.closed = False
+        # Each controller's display as the screens received so far make it.
+        self.displays = {}
         if not head.startswith(b"HTTP/1.1 101"):
             raise RuntimeError("upgrade refused: %r" % head[:40])
 
@@ -288,8 +290,21 @@ class Page:
             payload, self.buffer = self.buffer[at:at + length], self.buffer[at + length:]
             self.closed = self.closed or opcode == 0x8
             if payload[:1] == b"{":  # text frames; pings and the like are passed over
-                out.append(json.loads(payload))
+                out.append(self.whole(json.loads(payload)))
         return out
+
+    def whole(self, m):
+        """A screen that carries only the rows that changed gets all 16 in "rows", as the page
+        draws them."""
+        if m.get("type") == "screen":
+            if "rows" in m:
+                self.displays[m["controller"]] = list(m["rows"])
+            elif m.get("controller") in self.displays:
+                rows = self.displays[m["controller"]]
+                for row, text in m.get("changed", []):
+                    rows[row] = text
+                m["rows"] = list(rows)
+        return m
 
     def close(self):
         self.sock.close()

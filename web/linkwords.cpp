@@ -5,7 +5,8 @@ LinkWords nextLinkWords(const LinkWords &last, const ControllerSnapshot &now)
     LinkWords next = last;
     if (now.accepted != last.accepted) {
         next.kind = QStringLiteral("answering");
-        next.text = QStringLiteral("answering, %1 ms").arg(now.figure);
+        next.text = QStringLiteral("answering");
+        next.figure = now.figure;
     } else if (now.refused != last.refused) {
         next.kind = QStringLiteral("refused");
         next.text = QStringLiteral("replies refused: %1").arg(now.lastError);
@@ -20,4 +21,15 @@ LinkWords nextLinkWords(const LinkWords &last, const ControllerSnapshot &now)
     next.refused = now.refused;
     next.noAnswer = now.noAnswer;
     return next;
+}
+
+char kindLetter(const QString &kind)
+{
+    if (kind == QLatin1String("answering"))
+        return 'a';
+    if (kind == QLatin1String("silent"))
+        return 's';
+    if (kind == QLatin1String("refused"))
+        return 'r';
+    return 'w';
 }

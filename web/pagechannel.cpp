@@ -4,6 +4,7 @@
 #include "pagemessages.h"
 #include "serverlog.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -21,10 +22,24 @@ QByteArray foldKey(const char *type, int index)
 PageChannel::PageChannel(const WebConfig &config, SessionStore *sessions, AuditLog *audit,
                          ControllerSource *source)
     : bySlot(ControllerSlots::from(config.controllers)), sessions(sessions), audit(audit),
-      source(source), controls(bySlot.size()), words(bySlot.size())
+      source(source), controls(bySlot.size())
 {
     for (int i = 0; i < bySlot.size(); ++i)
         indexById.insert(bySlot.controllers[i].id, i);
+    resizeSlots();
+}
+
+void PageChannel::resizeSlots()
+{
+    words.resize(bySlot.size());
+    shown.resize(bySlot.size());
+    liveSlots.clear();
+    for (int i = 0; i < bySlot.size(); ++i) {
+        if (bySlot.isLive(i))
+            liveSlots.append(i);
+    }
+    kinds = kindLetters();
+    ++kindsChange;
 }
 
 quint64 PageChannel::join(PageSink *sink, const PageIdentity &who)
@@ -45,6 +60,7 @@ void PageChannel::leave(quint64 id)
     Page page = *it;
     pages.erase(it);
     leaveController(id, page);
+    suspendTiles(page);
 }
 
 void PageChannel::receive(quint64 id, const QByteArray &text, qint64 nowMs)
@@ -70,14 +86,15 @@ void PageChannel::receive(quint64 id, const QByteArray &text, qint64 nowMs)
 
     if (type == QLatin1String("overview")) {
         leaveController(id, page);
-        page.overview = true;
-        for (int i = 0; i < words.size(); ++i) {
-            if (!bySlot.isLive(i))
-                continue;
-            page.sink->send(currentScreen(i), foldKey("screen", i));
-            page.sink->send(PageMessages::state(bySlot.controllers[i].id, words[i]),
-                            foldKey("state", i));
+        QVector<int> inView;
+        for (const QJsonValue &v : message.value(QStringLiteral("show")).toArray()) {
+            if (inView.size() == MaxTilesInView)
+                break;
+            const double n = v.toDouble(-1);
+            if (n >= 0 && n < liveSlots.size() && n == double(int(n)))
+                inView.append(liveSlots[int(n)]);
         }
+        showTiles(page, inView);
         return;
     }
     if (type != QLatin1String("watch") && type != QLatin1String("take") &&
@@ -96,6 +113,8 @@ void PageChannel::receive(quint64 id, const QByteArray &text, qint64 nowMs)
         if (page.watching != index) {
             leaveController(id, page);
             page.watching = index;
+            page.panel = Seen();
+            ++shown[index].viewers;
             source->watch(index);
         }
         watch(id, page, index);
@@ -125,9 +144,8 @@ void PageChannel::receive(quint64 id, const QByteArray &text, qint64 nowMs)
 void PageChannel::watch(quint64 id, Page &page, int index)
 {
     const QString &controller = bySlot.controllers[index].id;
-    page.overview = false;
-    page.sink->send(currentScreen(index), foldKey("screen", index));
-    page.sink->send(PageMessages::state(controller, words[index]), foldKey("state", index));
+    suspendTiles(page);
+    refresh(page, page.panel, index, true);
     page.sink->send(PageMessages::control(controller, controls.holder(index),
                                           controls.holds(index, id)),
                     foldKey("control", index));
@@ -172,7 +190,7 @@ void PageChannel::press(quint64 id, Page &page, int index, const QJsonValue &cod
     }
     keysInFlight.insert(ticket, KeyInFlight{seq, id});
     toViewers(index, PageMessages::keys(controller, audit->recent(controller)),
-              foldKey("keys", index), false);
+              foldKey("keys", index));
 }
 
 void PageChannel::keyDone(int index, quint64 ticket, int result, const QString &reason)
@@ -204,7 +222,7 @@ void PageChannel::recordOutcome(int index, qint64 seq, quint64 page, const QStri
                   "the audit log cannot be written: the outcome of key %lld (%s) is not in it",
                   (long long)seq, qPrintable(text));
     toViewers(index, PageMessages::keys(controller, audit->recent(controller)),
-              foldKey("keys", index), false);
+              foldKey("keys", index));
     auto presser = pages.find(page);
     if (outcome == QLatin1String("dropped") && presser != pages.end())
         refuse(*presser, controller, QStringLiteral("key not sent: ") + dropReason);
@@ -221,6 +239,7 @@ void PageChannel::leaveController(quint64 id, Page &page)
         return;
     const int index = page.watching;
     page.watching = -1;
+    --shown[index].viewers;
     source->unwatch(index);
     if (controls.release(index, id))
         sendControl(index);
@@ -257,26 +276,126 @@ void PageChannel::look(int index, bool screenToo)
     if (!source->snapshot(index, &s))
         return;
     const LinkWords next = nextLinkWords(words[index], s);
-    const bool changed = !next.sameWords(words[index]);
+    Shown &t = shown[index];
+    if (!next.sameWords(words[index]))
+        ++t.words;
+    const bool figureMoved = next.figure != words[index].figure;
     words[index] = next;
-    // The words are kept for whoever looks later; the messages are built only for a page that
-    // shows this controller now, not for every reply of every controller.
-    if (!shownOnAnyPage(index))
-        return;
-    const QString &controller = bySlot.controllers[index].id;
     if (screenToo)
-        toViewers(index, PageMessages::screen(controller, s), foldKey("screen", index), true);
-    if (changed)
-        toViewers(index, PageMessages::state(controller, next), foldKey("state", index), true);
+        ++t.screen;
+    // The words and counts are kept for whoever looks later; messages are built only for a page
+    // that shows this controller now, not for every reply of every controller.
+    if (t.viewers == 0)
+        return;
+    const bool fresh = t.displayScreen != t.screen;
+    const QByteArray display = fresh ? PageMessages::displayText(s) : t.display;
+    const int row = fresh ? s.cursorRow : t.cursorRow;
+    const int column = fresh ? s.cursorColumn : t.cursorColumn;
+    for (Page &page : pages) {
+        if (page.watching == index)
+            bringUp(page, page.panel, index, display, row, column, figureMoved);
+        if (!page.overview)
+            continue;
+        const auto tile = page.tiles.find(index);
+        if (tile != page.tiles.end())
+            bringUp(page, *tile, index, display, row, column, false);
+    }
+    keepDisplay(index, display, row, column);
 }
 
-bool PageChannel::shownOnAnyPage(int index) const
+void PageChannel::refresh(Page &page, Seen &seen, int index, bool withFigure)
 {
-    for (const Page &page : pages) {
-        if (page.watching == index || page.overview)
-            return true;
+    Shown &t = shown[index];
+    if (t.displayScreen == t.screen) {
+        bringUp(page, seen, index, t.display, t.cursorRow, t.cursorColumn, withFigure);
+        return;
     }
-    return false;
+    ControllerSnapshot s;
+    if (!source->snapshot(index, &s))
+        std::memset(s.rows, ' ', sizeof s.rows);
+    const QByteArray display = PageMessages::displayText(s);
+    bringUp(page, seen, index, display, s.cursorRow, s.cursorColumn, withFigure);
+    keepDisplay(index, display, s.cursorRow, s.cursorColumn);
+}
+
+void PageChannel::keepDisplay(int index, const QByteArray &display, int cursorRow,
+                              int cursorColumn)
+{
+    Shown &t = shown[index];
+    t.display = display;
+    t.cursorRow = cursorRow;
+    t.cursorColumn = cursorColumn;
+    t.displayScreen = t.screen;
+}
+
+// Every page that was sent screen N of a controller was sent the same display, kept as the
+// controller's display until the next screen: so a page that has it gets only the rows that
+// differ. A page with a screen still waiting in its queue gets all the rows instead, since the
+// new message takes the waiting one's place.
+void PageChannel::bringUp(Page &page, Seen &seen, int index, const QByteArray &display,
+                          int cursorRow, int cursorColumn, bool withFigure)
+{
+    const Shown &t = shown[index];
+    const QString &controller = bySlot.controllers[index].id;
+    if (seen.screen != t.screen) {
+        const QByteArray key = foldKey("screen", index);
+        const bool changesOnly =
+            seen.screen != 0 && seen.screen == t.displayScreen && !page.sink->waiting(key);
+        const QByteArray text =
+            PageMessages::screen(controller, display, cursorRow, cursorColumn,
+                                 changesOnly ? &t.display : nullptr, t.cursorRow, t.cursorColumn);
+        if (!text.isEmpty())
+            page.sink->send(text, key);
+        seen.screen = t.screen;
+    }
+    if (seen.words != t.words || withFigure) {
+        page.sink->send(PageMessages::state(controller, words[index]), foldKey("state", index));
+        seen.words = t.words;
+    }
+}
+
+void PageChannel::showTiles(Page &page, const QVector<int> &inView)
+{
+    QHash<int, Seen> next;
+    for (int index : inView)
+        next.insert(index, page.tiles.value(index));
+    suspendTiles(page);
+    page.tiles = next;
+    page.overview = true;
+    for (auto it = page.tiles.cbegin(); it != page.tiles.cend(); ++it)
+        ++shown[it.key()].viewers;
+    sendSummary(page);
+    // Top of the view first.
+    for (int index : inView) {
+        const auto tile = page.tiles.find(index);
+        if (tile != page.tiles.end())
+            refresh(page, *tile, index, false);
+    }
+}
+
+void PageChannel::suspendTiles(Page &page)
+{
+    if (!page.overview)
+        return;
+    page.overview = false;
+    for (auto it = page.tiles.cbegin(); it != page.tiles.cend(); ++it)
+        --shown[it.key()].viewers;
+}
+
+void PageChannel::sendSummary(Page &page)
+{
+    if (page.summary == kindsChange)
+        return;
+    page.sink->send(PageMessages::summary(kinds), "summary");
+    page.summary = kindsChange;
+}
+
+QByteArray PageChannel::kindLetters() const
+{
+    QByteArray letters(liveSlots.size(), 'w');
+    for (int i = 0; i < liveSlots.size(); ++i)
+        letters[i] = kindLetter(words[liveSlots[i]].kind);
+    return letters;
 }
 
 void PageChannel::tick(qint64 nowMs)
@@ -289,9 +408,17 @@ void PageChannel::tick(qint64 nowMs)
         if (!sessions->has(page.who.session))
             page.sink->close(QStringLiteral("session ended"));
     }
-    for (int i = 0; i < words.size(); ++i) {
-        if (bySlot.isLive(i))
-            look(i, false);
+    for (int i : liveSlots)
+        look(i, false);
+    // The summary goes out at most once a second, and only when a controller's kind changed.
+    const QByteArray now = kindLetters();
+    if (now != kinds) {
+        kinds = now;
+        ++kindsChange;
+        for (Page &page : pages) {
+            if (page.overview)
+                sendSummary(page);
+        }
     }
 }
 
@@ -299,7 +426,6 @@ void PageChannel::reconfigure(const ControllerSlots &next, const SlotChanges &ch
 {
     bySlot = next;
     controls.resize(bySlot.size());
-    words.resize(bySlot.size());
     indexById.clear();
     for (int i = 0; i < bySlot.size(); ++i) {
         if (bySlot.live[i])
@@ -311,6 +437,12 @@ void PageChannel::reconfigure(const ControllerSlots &next, const SlotChanges &ch
     for (int index : changes.removed) {
         words[index] = LinkWords();
         for (auto it = pages.begin(); it != pages.end(); ++it) {
+            const auto tile = it->tiles.find(index);
+            if (tile != it->tiles.end()) {
+                if (it->overview)
+                    --shown[index].viewers;
+                it->tiles.erase(tile);
+            }
             if (it->watching != index)
                 continue;
             leaveController(it.key(), *it);
@@ -318,11 +450,21 @@ void PageChannel::reconfigure(const ControllerSlots &next, const SlotChanges &ch
                    QStringLiteral("this controller was removed from the server's configuration"));
         }
     }
+    // Their pages are sent the new words, and a new screen once it comes.
+    for (int index : changes.moved + changes.removed) {
+        ++shown[index].words;
+        ++shown[index].screen;
+    }
+    // The tiles' indexes and the summary's letters follow the new list.
+    resizeSlots();
     // Every page learns the new list; one showing a controller that stays keeps its socket, its
     // place and its control.
-    for (Page &page : pages)
+    for (Page &page : pages) {
         page.sink->send(PageMessages::hello(page.who.user, page.who.role, bySlot.liveControllers()),
                         QByteArray());
+        if (page.overview)
+            sendSummary(page);
+    }
 }
 
 void PageChannel::applyRoles(const QHash<QString, std::optional<Role>> &roles)
@@ -358,20 +500,10 @@ QStringList PageChannel::sessionUsers() const
     return sessions->users();
 }
 
-void PageChannel::toViewers(int index, const QByteArray &text, const QByteArray &key,
-                            bool overviewToo)
+void PageChannel::toViewers(int index, const QByteArray &text, const QByteArray &key)
 {
     for (Page &page : pages) {
-        if (page.watching == index || (overviewToo && page.overview))
+        if (page.watching == index)
             page.sink->send(text, key);
     }
-}
-
-QByteArray PageChannel::currentScreen(int index) const
-{
-    ControllerSnapshot s;
-    if (!source->snapshot(index, &s)) {
-        std::memset(s.rows, ' ', sizeof s.rows);
-    }
-    return PageMessages::screen(bySlot.controllers[index].id, s);
 }

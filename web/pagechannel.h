@@ -30,6 +30,9 @@ public:
     // key (a controller's latest screen makes the one before it worthless); an empty key never
     // folds.
     virtual void send(const QByteArray &text, const QByteArray &foldKey) = 0;
+    // Whether a message of this fold key waits unsent: a screen that only carries changed rows
+    // must not fold into it, or the rows of the one before would be lost.
+    virtual bool waiting(const QByteArray &foldKey) const = 0;
     // Closes the socket as a policy matter; the channel hears of the end through leave().
     virtual void close(const QString &reason) = 0;
 };
@@ -83,28 +86,65 @@ public:
 
     int pageCount() const { return pages.size(); }
 
+    // The most tiles an overview page is sent screens and states for at once; a page shows the
+    // ones in view, so the page costs the same however many controllers there are.
+    static constexpr int MaxTilesInView = 240;
+
 private:
+    // Which screen and words of a controller a page was last sent (0: none yet).
+    struct Seen
+    {
+        quint64 screen = 0;
+        quint64 words = 0;
+    };
     struct Page
     {
         PageSink *sink = nullptr;
         PageIdentity who;
         bool overview = false;
         int watching = -1;
+        Seen panel;
+        // The overview's tiles in view, by slot. Kept while the page shows a panel, so that
+        // coming back brings only what changed meanwhile.
+        QHash<int, Seen> tiles;
+        quint64 summary = 0;
+    };
+    // What the pages are sent of one controller: the counts of its changes, and the display
+    // last sent, which the next screen's changed rows are told against.
+    struct Shown
+    {
+        quint64 screen = 1;
+        quint64 words = 1;
+        int viewers = 0;
+        QByteArray display;
+        int cursorRow = 0, cursorColumn = 0;
+        quint64 displayScreen = 0;
     };
 
     void refuse(Page &page, const QString &controller, const QString &message);
     // Sends what a page needs to show controller index.
     void watch(quint64 id, Page &page, int index);
     void leaveController(quint64 id, Page &page);
+    // The page shows the overview with the tiles of these slots in view.
+    void showTiles(Page &page, const QVector<int> &slots);
+    void suspendTiles(Page &page);
+    // Brings what the page was sent of controller index up to the latest: the screen (only the
+    // rows that changed when the page has the one before) and, when they changed, the words.
+    void bringUp(Page &page, Seen &seen, int index, const QByteArray &display, int cursorRow,
+                 int cursorColumn, bool withFigure);
+    // The same from the controller's latest display, for a page that just came to show it.
+    void refresh(Page &page, Seen &seen, int index, bool withFigure);
+    void keepDisplay(int index, const QByteArray &display, int cursorRow, int cursorColumn);
+    void sendSummary(Page &page);
+    QByteArray kindLetters() const;
     void sendControl(int index);
     void press(quint64 id, Page &page, int index, const QJsonValue &code, qint64 nowMs);
     void recordOutcome(int index, qint64 seq, quint64 page, const QString &outcome,
                        const QString &dropReason);
     // One look at the link feeds both the screen and, when its words changed, the state.
     void look(int index, bool screenToo);
-    bool shownOnAnyPage(int index) const;
-    void toViewers(int index, const QByteArray &text, const QByteArray &foldKey, bool overviewToo);
-    QByteArray currentScreen(int index) const;
+    void toViewers(int index, const QByteArray &text, const QByteArray &foldKey);
+    void resizeSlots();
 
     ControllerSlots bySlot;
     SessionStore *sessions;
@@ -113,6 +153,11 @@ private:
     ControlLocks controls;
     QHash<QString, int> indexById;
     QVector<LinkWords> words;
+    QVector<Shown> shown;
+    // The live slots in the order of the hello's list, which the pages' tile indexes count in.
+    QVector<int> liveSlots;
+    QByteArray kinds;
+    quint64 kindsChange = 1;
     QHash<quint64, Page> pages;
     quint64 lastPageId = 0;
     // Keys handed to the source and not yet done: their line in the trail and their page.

@@ -7,6 +7,8 @@
 #include <QJsonObject>
 #include <QStringList>
 
+#include <cstring>
+
 namespace {
 
 QByteArray compact(const QJsonObject &object)
@@ -88,24 +90,49 @@ QByteArray hello(const QString &user, Role role, const QVector<ControllerConfig>
                     {QStringLiteral("keys"), keys}});
 }
 
-QByteArray screen(const QString &controller, const ControllerSnapshot &snapshot)
+QByteArray displayText(const ControllerSnapshot &snapshot)
 {
-    QJsonArray rows;
-    for (const auto &row : snapshot.rows) {
-        QString line(ControllerSnapshot::Columns, QLatin1Char(' '));
-        // Controllers speak ASCII; anything else shows as a blank rather than garbage.
-        for (int c = 0; c < ControllerSnapshot::Columns; ++c) {
-            const unsigned char ch = static_cast<unsigned char>(row[c]);
+    constexpr int Columns = ControllerSnapshot::Columns;
+    QByteArray text(ControllerSnapshot::Rows * Columns, ' ');
+    for (int r = 0; r < ControllerSnapshot::Rows; ++r) {
+        for (int c = 0; c < Columns; ++c) {
+            // Controllers speak ASCII; anything else shows as a blank rather than garbage.
+            const unsigned char ch = static_cast<unsigned char>(snapshot.rows[r][c]);
             if (ch >= 0x20 && ch < 0x7f)
-                line[c] = QLatin1Char(char(ch));
+                text[r * Columns + c] = char(ch);
         }
-        rows.append(line);
     }
-    return compact({{QStringLiteral("type"), QStringLiteral("screen")},
-                    {QStringLiteral("controller"), controller},
-                    {QStringLiteral("rows"), rows},
-                    {QStringLiteral("cursor"), QJsonArray{snapshot.cursorRow, snapshot.cursorColumn}},
-                    {QStringLiteral("figure"), snapshot.figure}});
+    return text;
+}
+
+QByteArray screen(const QString &controller, const QByteArray &display, int cursorRow,
+                  int cursorColumn, const QByteArray *before, int cursorRowBefore,
+                  int cursorColumnBefore)
+{
+    constexpr int Columns = ControllerSnapshot::Columns;
+    auto row = [&](const QByteArray &from, int r) {
+        return QString::fromLatin1(from.constData() + r * Columns, Columns);
+    };
+    QJsonObject message{{QStringLiteral("type"), QStringLiteral("screen")},
+                        {QStringLiteral("controller"), controller},
+                        {QStringLiteral("cursor"), QJsonArray{cursorRow, cursorColumn}}};
+    if (!before || before->size() != display.size()) {
+        QJsonArray rows;
+        for (int r = 0; r < ControllerSnapshot::Rows; ++r)
+            rows.append(row(display, r));
+        message.insert(QStringLiteral("rows"), rows);
+        return compact(message);
+    }
+    QJsonArray changed;
+    for (int r = 0; r < ControllerSnapshot::Rows; ++r) {
+        if (std::memcmp(display.constData() + r * Columns, before->constData() + r * Columns,
+                        Columns) != 0)
+            changed.append(QJsonArray{r, row(display, r)});
+    }
+    if (changed.isEmpty() && cursorRow == cursorRowBefore && cursorColumn == cursorColumnBefore)
+        return QByteArray();
+    message.insert(QStringLiteral("changed"), changed);
+    return compact(message);
 }
 
 QByteArray state(const QString &controller, const LinkWords &words)
@@ -113,7 +140,25 @@ QByteArray state(const QString &controller, const LinkWords &words)
     return compact({{QStringLiteral("type"), QStringLiteral("state")},
                     {QStringLiteral("controller"), controller},
                     {QStringLiteral("text"), words.text},
-                    {QStringLiteral("kind"), words.kind}});
+                    {QStringLiteral("kind"), words.kind},
+                    {QStringLiteral("figure"), words.figure}});
+}
+
+QByteArray summary(const QByteArray &kinds)
+{
+    int answering = 0, silent = 0, refused = 0, waiting = 0;
+    for (const char k : kinds) {
+        answering += k == 'a';
+        silent += k == 's';
+        refused += k == 'r';
+        waiting += k == 'w';
+    }
+    return compact({{QStringLiteral("type"), QStringLiteral("summary")},
+                    {QStringLiteral("kinds"), QString::fromLatin1(kinds)},
+                    {QStringLiteral("counts"), QJsonObject{{QStringLiteral("answering"), answering},
+                                                           {QStringLiteral("silent"), silent},
+                                                           {QStringLiteral("refused"), refused},
+                                                           {QStringLiteral("waiting"), waiting}}}});
 }
 
 QByteArray control(const QString &controller, const QString &holder, bool yours)

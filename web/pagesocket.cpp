@@ -73,6 +73,11 @@ public:
             writeNext();
     }
 
+    bool waiting(const QByteArray &foldKey) const override
+    {
+        return folded.count(foldKey.toStdString()) != 0;
+    }
+
     void close(const QString &reason) override
     {
         if (closing)

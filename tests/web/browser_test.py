@@ -153,7 +153,7 @@ class BrowserTest(unittest.TestCase):
             want, _ = simulator_screen(port)
             self.wait.until(lambda d: self.page_rows('.tile[data-controller="%s"] .display' % ident)[1:]
                             == want[1:], "tile %s differs from its simulator" % ident)
-            self.wait.until(lambda d: self.tile_state(ident).startswith("answering, "))
+            self.wait.until(lambda d: self.tile_state(ident) == "answering")
 
     def test_filter_by_name_and_group(self):
         self.login("vic")

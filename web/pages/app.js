@@ -8,7 +8,14 @@ const $ = (id) => document.getElementById(id);
 
 let socket = null;
 let controllers = [];        // from hello: {id, name, group}
-const tiles = new Map();     // controller id -> tile elements
+let kinds = '';              // from summary: a letter for each controller of hello, in its order
+const screens = new Map();   // controller id -> {rows, cursor}: the last display received
+const states = new Map();    // controller id -> {text, kind}
+const tiles = new Map();     // controller id -> tile elements, for the tiles drawn now
+let listed = [];             // indexes into controllers: the overview's filtered, sorted list
+let shownKey = '';           // the tiles the server was last told are in view
+let showTimer = null;
+let drawPending = false;
 const keyboard = new Map();  // KeyboardEvent.key -> key code
 let role = 'viewer';
 let current = null;          // the controller id shown in the panel, or null for the overview
@@ -71,9 +78,20 @@ function pressKey(code) {
     send({type: 'key', controller: current, code: code});
 }
 
+// The overview draws only the tiles in view, so it costs the same for 50 controllers or 5,000:
+// tiles of one fixed size are laid out by arithmetic, and the server is told which ones are in
+// view so that it sends their screens and states and only a summary for the rest.
+const TileHeight = 196;
+const TileGap = 10;
+const TileMinWidth = 190;
+const KindNames = {s: 'silent', r: 'refused', w: 'waiting', a: 'answering'};
+const KindOrder = {s: 0, r: 1, w: 2, a: 3};
+const SummaryWords = [['a', 'answering'], ['s', 'no answer'], ['r', 'refusing'], ['w', 'waiting']];
+// A tile's words until the server sends its own.
+const SummaryText = {answering: 'answering', silent: 'no answer', refused: 'replies refused', waiting: 'waiting for the first reply'};
+const collator = new Intl.Collator(undefined, {numeric: true, sensitivity: 'base'});
+
 function buildOverview() {
-  tiles.clear();
-  $('tiles').textContent = '';
   const chosen = $('filter-group').value;
   $('filter-group').length = 1;  // "All groups" stays
   const groups = [...new Set(controllers.map(c => c.group).filter(g => g))].sort();
@@ -83,36 +101,157 @@ function buildOverview() {
     option.textContent = g;
     $('filter-group').append(option);
   }
-  for (const c of controllers) {
-    const tile = document.createElement('a');
-    tile.className = 'tile';
-    tile.href = '#/c/' + encodeURIComponent(c.id);
-    tile.dataset.controller = c.id;
-    const name = document.createElement('span');
-    name.className = 'tile-name';
-    name.textContent = c.name;
-    const group = document.createElement('span');
-    group.className = 'tile-group';
-    group.textContent = c.group;
-    const display = document.createElement('div');
-    display.className = 'display mini';
-    const state = document.createElement('span');
-    state.className = 'tile-state';
-    tile.append(name, group, display, state);
-    $('tiles').append(tile);
-    tiles.set(c.id, {tile, display, state, controller: c});
-  }
   $('filter-group').value = groups.includes(chosen) ? chosen : '';
+  for (const id of [...screens.keys()]) {
+    if (!controllers.some(c => c.id === id)) {
+      screens.delete(id);
+      states.delete(id);
+    }
+  }
+  $('tiles').textContent = '';
+  tiles.clear();
+  shownKey = '';
   applyFilter();
+}
+
+function kindOf(i) {
+  return KindNames[kinds[i]] || 'waiting';
 }
 
 function applyFilter() {
   const text = $('filter-name').value.trim().toLowerCase();
   const group = $('filter-group').value;
-  for (const {tile, controller} of tiles.values()) {
-    const show = controller.name.toLowerCase().includes(text) && (!group || controller.group === group);
-    tile.hidden = !show;
+  const state = $('filter-state').value;
+  const sort = $('sort').value;
+  listed = [];
+  for (let i = 0; i < controllers.length; ++i) {
+    const c = controllers[i];
+    if (c.name.toLowerCase().includes(text) && (!group || c.group === group) &&
+        (!state || kindOf(i) === state))
+      listed.push(i);
   }
+  if (sort === 'name')
+    listed.sort((a, b) => collator.compare(controllers[a].name, controllers[b].name) || a - b);
+  else if (sort === 'group')
+    listed.sort((a, b) => collator.compare(controllers[a].group, controllers[b].group) || a - b);
+  else
+    listed.sort((a, b) => (KindOrder[kinds[a]] ?? 2) - (KindOrder[kinds[b]] ?? 2) || a - b);
+  $('tiles-empty').hidden = listed.length > 0 || controllers.length === 0;
+  drawTiles();
+}
+
+function showSummary() {
+  const counts = {a: 0, s: 0, r: 0, w: 0};
+  for (let i = 0; i < controllers.length; ++i)
+    ++counts[kinds[i] in counts ? kinds[i] : 'w'];
+  const bar = $('summary');
+  bar.textContent = '';
+  for (const [letter, words] of SummaryWords) {
+    const button = document.createElement('button');
+    button.type = 'button';
+    button.dataset.kind = KindNames[letter];
+    button.dataset.count = String(counts[letter]);
+    button.textContent = counts[letter].toLocaleString('en') + ' ' + words;
+    button.setAttribute('aria-pressed', String($('filter-state').value === KindNames[letter]));
+    button.addEventListener('click', () => {
+      const select = $('filter-state');
+      select.value = select.value === KindNames[letter] ? '' : KindNames[letter];
+      showSummary();
+      applyFilter();
+    });
+    bar.append(button);
+  }
+}
+
+function newTile(c) {
+  const tile = document.createElement('a');
+  tile.className = 'tile';
+  tile.href = '#/c/' + encodeURIComponent(c.id);
+  tile.dataset.controller = c.id;
+  const name = document.createElement('span');
+  name.className = 'tile-name';
+  name.textContent = c.name;
+  const group = document.createElement('span');
+  group.className = 'tile-group';
+  group.textContent = c.group;
+  const display = document.createElement('div');
+  display.className = 'display mini';
+  const state = document.createElement('span');
+  state.className = 'tile-state';
+  tile.append(name, group, display, state);
+  return {tile, display, state, controller: c};
+}
+
+function drawTile(t, i) {
+  const screen = screens.get(t.controller.id);
+  drawDisplay(t.display, screen ? screen.rows : [], null);
+  const state = states.get(t.controller.id);
+  t.tile.dataset.kind = kindOf(i);
+  t.state.textContent = state && state.kind === kindOf(i) ? state.text : SummaryText[kindOf(i)];
+}
+
+function scheduleDraw() {
+  if (drawPending)
+    return;
+  drawPending = true;
+  requestAnimationFrame(() => {
+    drawPending = false;
+    drawTiles();
+  });
+}
+
+function drawTiles() {
+  const box = $('tiles');
+  if (current !== null || $('overview').hidden)
+    return;
+  const width = box.clientWidth;
+  const columns = Math.max(1, Math.floor((width + TileGap) / (TileMinWidth + TileGap)));
+  const tileWidth = (width - TileGap * (columns - 1)) / columns;
+  const rowHeight = TileHeight + TileGap;
+  const rows = Math.ceil(listed.length / columns);
+  box.style.height = Math.max(0, rows * rowHeight - TileGap) + 'px';
+  const top = box.getBoundingClientRect().top;
+  // One row beyond the view above and below, so that a short scroll finds its tiles drawn.
+  const first = Math.max(0, Math.floor(-top / rowHeight) - 1);
+  const last = Math.min(rows - 1, Math.floor((window.innerHeight - top) / rowHeight) + 1);
+  const inView = listed.slice(first * columns, (last + 1) * columns);
+  const keep = new Set(inView.map(i => controllers[i].id));
+  for (const [id, t] of tiles) {
+    if (!keep.has(id)) {
+      t.tile.remove();
+      tiles.delete(id);
+    }
+  }
+  inView.forEach((i, n) => {
+    const c = controllers[i];
+    let t = tiles.get(c.id);
+    if (!t) {
+      t = newTile(c);
+      tiles.set(c.id, t);
+    }
+    // In the document in the order they are seen, for the keyboard's and a reader's sake.
+    if (box.children[n] !== t.tile)
+      box.insertBefore(t.tile, box.children[n] || null);
+    t.index = i;
+    const at = first * columns + n;
+    t.tile.style.transform = 'translate(' + ((at % columns) * (tileWidth + TileGap)) + 'px,' +
+      (Math.floor(at / columns) * rowHeight) + 'px)';
+    t.tile.style.width = tileWidth + 'px';
+    drawTile(t, i);
+  });
+  tellShown(inView);
+}
+
+// The server is told which tiles are in view once scrolling settles, not on every frame.
+function tellShown(inView) {
+  const key = inView.join(',');
+  if (key === shownKey)
+    return;
+  clearTimeout(showTimer);
+  showTimer = setTimeout(() => {
+    shownKey = key;
+    send({type: 'overview', show: inView});
+  }, shownKey === '' ? 0 : 120);
 }
 
 function route() {
@@ -138,7 +277,8 @@ function route() {
     drawDisplay($('display'), [], null);
     send({type: 'watch', controller: current});
   } else {
-    send({type: 'overview'});
+    shownKey = '';
+    applyFilter();
   }
 }
 
@@ -169,15 +309,28 @@ const handlers = {
     route();
   },
   screen(m) {
+    // All rows, or only those that changed since the last screen of this controller.
+    let screen = screens.get(m.controller);
+    if (m.rows) {
+      screen = {rows: m.rows.slice(0, Rows), cursor: m.cursor};
+      screens.set(m.controller, screen);
+    } else if (screen && Array.isArray(m.changed)) {
+      for (const [row, text] of m.changed) {
+        if (row >= 0 && row < Rows)
+          screen.rows[row] = text;
+      }
+      screen.cursor = m.cursor;
+    } else {
+      return;
+    }
     const t = tiles.get(m.controller);
     if (t)
-      drawDisplay(t.display, m.rows, null);
-    if (m.controller === current) {
-      drawDisplay($('display'), m.rows, m.cursor);
-      $('panel-figure').textContent = m.figure ? 'delay ' + m.figure + (m.figure >= 100 ? '' : ' ms') : '';
-    }
+      drawDisplay(t.display, screen.rows, null);
+    if (m.controller === current)
+      drawDisplay($('display'), screen.rows, screen.cursor);
   },
   state(m) {
+    states.set(m.controller, {text: m.text, kind: m.kind});
     const t = tiles.get(m.controller);
     if (t) {
       t.state.textContent = m.text;
@@ -186,7 +339,20 @@ const handlers = {
     if (m.controller === current) {
       $('panel-state').textContent = m.text;
       $('panel-state').dataset.kind = m.kind;
+      $('panel-figure').textContent = m.kind === 'answering' && m.figure
+        ? 'delay ' + m.figure + (m.figure >= 100 ? '' : ' ms') : '';
     }
+  },
+  summary(m) {
+    const before = kinds;
+    kinds = typeof m.kinds === 'string' ? m.kinds : '';
+    showSummary();
+    // A change of state moves tiles only where the list depends on it.
+    if (before !== kinds && ($('sort').value === 'state' || $('filter-state').value))
+      applyFilter();
+    else
+      for (const t of tiles.values())
+        drawTile(t, t.index);
   },
   control(m) {
     if (m.controller === current)
@@ -275,6 +441,13 @@ function connect() {
 
 $('filter-name').addEventListener('input', applyFilter);
 $('filter-group').addEventListener('change', applyFilter);
+$('filter-state').addEventListener('change', () => {
+  showSummary();
+  applyFilter();
+});
+$('sort').addEventListener('change', applyFilter);
+window.addEventListener('scroll', scheduleDraw, {passive: true});
+window.addEventListener('resize', scheduleDraw);
 window.addEventListener('hashchange', route);
 $('control-button').addEventListener('click', () => {
   send({type: controlYours ? 'release' : 'take', controller: current});
