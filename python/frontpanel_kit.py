@@ -109,8 +109,9 @@ class Snmpd:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-def new_browser(width, height):
-    """Debian's Chromium, headless, through Selenium and Debian's chromedriver."""
+def new_browser(width, height, performance_log=False):
+    """Debian's Chromium, headless, through Selenium and Debian's chromedriver; with
+    performance_log, the DevTools events (WebSocket frames among them) are kept for get_log."""
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
     options = webdriver.ChromeOptions()
@@ -119,6 +120,8 @@ def new_browser(width, height):
               "--user-data-dir=" + tempfile.mkdtemp(prefix="frontpanel-chromium-"),
               "--window-size=%d,%d" % (width, height)):
         options.add_argument(a)
+    if performance_log:
+        options.set_capability("goog:loggingPrefs", {"performance": "ALL"})
     options.binary_location = "/usr/bin/chromium"
     service = Service(executable_path="/usr/bin/chromedriver")
     return webdriver.Chrome(options=options, service=service)
@@ -143,10 +146,12 @@ CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 class Server:
     """frontpanel-web with the controllers given as (address, port, poll) or as (id, address,
     port, poll), and one operator. server_lines go into [server]; env and stderr are for the
-    process, arguments are added to its command line; more_users are (name, role, password)."""
+    process, arguments are added to its command line; more_users are (name, role, password);
+    preexec_fn runs in the child before the server starts (to set its limits)."""
 
     def __init__(self, binary, controllers, user="ann", password="pw-ann", server_lines="",
-                 env=None, stderr=subprocess.DEVNULL, arguments=(), more_users=()):
+                 env=None, stderr=subprocess.DEVNULL, arguments=(), more_users=(),
+                 preexec_fn=None):
         self.dir = tempfile.TemporaryDirectory(prefix="frontpanel-web-")
         self.binary = binary
         self.conf = os.path.join(self.dir.name, "web.conf")
@@ -159,7 +164,7 @@ class Server:
             self.add_user(name, role, secret)
         self.process = subprocess.Popen([binary, "--config", self.conf, "--port", "0",
                                          *arguments], stdout=subprocess.PIPE, stderr=stderr,
-                                        text=True, env=env)
+                                        text=True, env=env, preexec_fn=preexec_fn)
         line = self.process.stdout.readline()
         match = re.search(r":(\d+)/", line)
         if not match:
@@ -251,6 +256,7 @@ class Page:
         head, self.buffer = self.buffer.split(b"\r\n\r\n", 1)
         # Set once the server closed the socket (a close frame, or the end of the stream).
         self.closed = False
+        self.fragments = b""
         # Each controller's display as the screens received so far make it.
         self.displays = {}
         if not head.startswith(b"HTTP/1.1 101"):
@@ -286,10 +292,16 @@ class Page:
                 length, at = struct.unpack("!Q", self.buffer[2:10])[0], 10
             if len(self.buffer) < at + length:
                 break
-            opcode = self.buffer[0] & 0x0F
+            final, opcode = self.buffer[0] & 0x80, self.buffer[0] & 0x0F
             payload, self.buffer = self.buffer[at:at + length], self.buffer[at + length:]
             self.closed = self.closed or opcode == 0x8
-            if payload[:1] == b"{":  # text frames; pings and the like are passed over
+            # A large message comes in fragments: a text frame, then continuations (opcode 0).
+            if opcode in (0x1, 0x0):
+                self.fragments += payload
+                if not final:
+                    continue
+                payload, self.fragments = self.fragments, b""
+            if payload[:1] == b"{":  # text messages; pings and the like are passed over
                 out.append(self.whole(json.loads(payload)))
         return out
 

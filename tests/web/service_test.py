@@ -18,6 +18,7 @@
 import argparse
 import os
 import re
+import resource
 import shutil
 import signal
 import socket
@@ -251,6 +252,49 @@ def metrics_check(args):
     silent.kill()
 
 
+def city_check(args):
+    """2,000 controllers under a 1,024 open-file limit: one shared socket, tiles in view only."""
+    count = 2000
+    sim, first = start_sim(args.sim, count - 1)
+    lone, lone_port = start_sim(args.sim, 1)
+    controllers = [("127.0.0.1", first + i, 100) for i in range(count - 1)] + \
+        [("127.0.0.1", lone_port, 100)]
+
+    def limit_files():
+        resource.setrlimit(resource.RLIMIT_NOFILE, (1024, 1024))
+
+    server = Server(args.server, controllers, server_lines="slow-interval = 2000",
+                    preexec_fn=limit_files)
+    try:
+        descriptors = server.descriptors()
+        check(descriptors < 64, "%d controllers start under a limit of 1,024 open files, the "
+              "server holding %d descriptors" % (count, descriptors))
+        inbox = Inbox(Page(server, server.login()))
+        inbox.page.send({"type": "overview", "show": list(range(40)) + [count - 1]})
+        answering = inbox.find(lambda m: m.get("type") == "summary"
+                               and m["counts"]["answering"] == count, 30)
+        check(answering is not None and len(answering["kinds"]) == count,
+              "the summary counts all %d controllers answering" % count)
+        shown = {"c%d" % i for i in range(40)} | {"c%d" % (count - 1)}
+        screened = {m["controller"] for m in inbox.read() if m.get("type") in ("screen", "state")}
+        check(screened <= shown and len(screened) > 30,
+              "screens and states only for the tiles in view (%d of them came, none other)"
+              % len(screened))
+        lone.send_signal(signal.SIGSTOP)
+        silent = inbox.find(lambda m: m.get("type") == "summary" and m["kinds"][-1] == "s"
+                            and m["counts"]["silent"] == 1, 30)
+        check(silent is not None, "the silenced controller's letter in the summary turns to s")
+        words = inbox.find(lambda m: m.get("type") == "state" and m["controller"] == "c%d"
+                           % (count - 1) and m["kind"] == "silent", 10)
+        check(words is not None and words["text"].startswith("no answer"),
+              "its tile, in view, is told in words: %s" % (words or {}).get("text"))
+    finally:
+        lone.send_signal(signal.SIGCONT)
+        server.close()
+        sim.kill()
+        lone.kill()
+
+
 def reload_check(args):
     """Controllers and users change under an operator's page, which stays."""
     sim, first = start_sim(args.sim, 5)
@@ -402,7 +446,7 @@ def main():
     # logins are tried on the plain build only.
     parser.add_argument("--sanitized", action="store_true")
     args = parser.parse_args()
-    parts = [notify_and_journal, metrics_check, reload_check]
+    parts = [notify_and_journal, metrics_check, reload_check, city_check]
     if args.sanitized:
         print("skip PAM logins: pam_wrapper cannot be loaded beside a sanitizer")
     else:
