@@ -18,7 +18,7 @@ from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import WebDriverWait
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
-from frontpanel_kit import DISPLAY_OIDS, new_browser, start_and_read  # noqa: E402
+from frontpanel_kit import DISPLAY_OIDS, Server, new_browser, start_and_read  # noqa: E402
 
 ARGS = None
 
@@ -278,6 +278,92 @@ class BrowserTest(unittest.TestCase):
             time.sleep(1.5)
             self.browser.save_screenshot(os.path.join(out, "web-panel-%s.png" % label))
             self.browser.get(self.fixture.url + "login")
+
+
+class CityOverviewTest(unittest.TestCase):
+    """400 controllers, one of them on a simulator of its own: the overview draws the tiles in view
+    only, counts every controller by state at the top, and finds a silenced one."""
+
+    Count = 400
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sim, first = start_and_read([ARGS.sim, "--port", "0", "--controllers",
+                                         str(cls.Count - 1)], r"ports? (\d+)")
+        cls.lone, cls.lone_port = start_and_read([ARGS.sim, "--port", "0"], r"port (\d+)")
+        cls.lone_port = int(cls.lone_port)
+        controllers = [("c%d" % i, "127.0.0.1", int(first) + i, 100,
+                        "name = Intersection %d\n" % i) for i in range(cls.Count - 1)]
+        controllers.append(("c%d" % (cls.Count - 1), "127.0.0.1", cls.lone_port, 100,
+                            "name = Intersection %d\n" % (cls.Count - 1)))
+        cls.lone_id = controllers[-1][0]
+        cls.server = Server(ARGS.server, controllers, server_lines="slow-interval = 1000")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.lone.send_signal(signal.SIGCONT)
+        cls.server.close()
+        for p in (cls.sim, cls.lone):
+            p.kill()
+            p.wait()
+
+    def setUp(self):
+        self.browser = new_browser(1024, 768)
+        self.wait = WebDriverWait(self.browser, 20)
+
+    def tearDown(self):
+        self.browser.quit()
+
+    def counts(self):
+        return self.browser.execute_script(
+            "return Object.fromEntries([...document.querySelectorAll('#summary button')]"
+            ".map(b => [b.dataset.kind, Number(b.dataset.count)]))")
+
+    def tiles(self):
+        return self.browser.execute_script(
+            "return [...document.querySelectorAll('.tile')].map(t => t.dataset.controller)")
+
+    def tile_rows(self, ident):
+        return self.browser.execute_script(
+            "return [...document.querySelectorAll('.tile[data-controller=\"' + arguments[0] + "
+            "'\"] .row')].map(r => r.textContent)", ident)
+
+    def test_city_overview(self):
+        b = self.browser
+        b.get(self.server.origin() + "/login")
+        b.find_element(By.ID, "user").send_keys(self.server.user)
+        b.find_element(By.ID, "password").send_keys(self.server.password)
+        b.find_element(By.ID, "login-button").click()
+        self.wait.until(lambda d: self.counts().get("answering") == self.Count)
+        drawn = self.tiles()
+        self.assertLess(len(drawn), 100, "only the tiles in view and a row beyond are drawn")
+        self.assertEqual(drawn[:3], ["c0", "c1", "c2"])
+
+        # Sorted by name and scrolled to the end: the last tile is drawn there and the server
+        # sends its screen, which is the simulator's.
+        b.find_element(By.CSS_SELECTOR, '#sort option[value="name"]').click()
+        b.execute_script("window.scrollTo(0, document.body.scrollHeight)")
+        self.wait.until(lambda d: self.lone_id in self.tiles())
+        want, _ = simulator_screen(self.lone_port)
+        self.wait.until(lambda d: self.tile_rows(self.lone_id)[1:] == want[1:],
+                        "the last tile shows its simulator's display")
+        self.assertNotIn("c0", self.tiles())
+
+        # Problems first, at the top: the silenced controller comes first, and one click on the
+        # summary lists it alone.
+        b.find_element(By.CSS_SELECTOR, '#sort option[value="state"]').click()
+        b.execute_script("window.scrollTo(0, 0)")
+        self.lone.send_signal(signal.SIGSTOP)
+        try:
+            self.wait.until(lambda d: self.counts().get("silent") == 1 and
+                            self.tiles()[0] == self.lone_id)
+            b.find_element(By.CSS_SELECTOR, '#summary button[data-kind="silent"]').click()
+            self.wait.until(lambda d: self.tiles() == [self.lone_id])
+            self.assertIn("no answer", b.find_element(By.CSS_SELECTOR, ".tile .tile-state").text)
+            b.find_element(By.CSS_SELECTOR, '#summary button[data-kind="silent"]').click()
+            self.wait.until(lambda d: len(self.tiles()) > 1)
+        finally:
+            self.lone.send_signal(signal.SIGCONT)
 
 
 if __name__ == "__main__":
