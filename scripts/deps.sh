@@ -11,9 +11,10 @@ set -euo pipefail
 
 # The programs: compiler, CMake, Qt 6 (its CMake files need the OpenGL headers), and Boost's
 # Beast and Asio (header-only) with OpenSSL for the browser front panel's server, PAM for its
-# directory logins and libsystemd for telling systemd it is ready and alive.
+# directory logins, libsystemd for telling systemd it is ready and alive, and SQLite for the
+# recordings of what the pages showed.
 build=(cmake g++ make pkg-config qt6-base-dev libgl-dev libboost1.81-dev libssl-dev libpam0g-dev
-       libsystemd-dev)
+       libsystemd-dev libsqlite3-dev)
 # Starting the panel beside the simulator: the display fonts, Qt's SVG plugins for the window's
 # icon, and Xvfb with the tools that press Connect and take the screenshot when there is no
 # display.
@@ -25,10 +26,11 @@ package=(dpkg-dev file)
 # window's icon, the package checkers (systemd-analyze among them), a headless Chromium driven
 # by Selenium for the browser front panel's pages, Qt's WebSocket client for its server tests,
 # openssl for its TLS test certificate, Prometheus' promtool to judge /metrics, pam_wrapper
-# with nss_wrapper for PAM logins without root, and tshark to decode a capture of SNMPv3.
+# with nss_wrapper for PAM logins without root, tshark to decode a capture of SNMPv3, and
+# asciinema to play back an exported recording.
 test=(libsnmp-dev snmp snmpd clang libclang-rt-14-dev libbenchmark-dev qt6-websockets-dev
       chromium chromium-driver python3-selenium openssl prometheus libpam-wrapper libnss-wrapper
-      tshark
+      tshark asciinema
       fonts-urw-base35 fonts-dejavu-core libqt6svg6 xvfb xauth
       lintian desktop-file-utils appstream man-db systemd "${package[@]}")
 # Packages that start a system service when installed; the tests never use it.

@@ -94,6 +94,12 @@ void ControllerBank::setVerbose(const std::function<void(const char *)> &print)
     }
 }
 
+void ControllerBank::setScreenLog(const std::function<void(const char *)> &print)
+{
+    for (const auto &server : servers)
+        server->setScreenLog(print);
+}
+
 AgentCounters ControllerBank::counters() const
 {
     AgentCounters sum;

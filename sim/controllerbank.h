@@ -31,6 +31,8 @@ public:
     bool enableV3(const std::vector<V3User> &users, QString *error);
     // Each controller's request lines, to print; prefixed with its port when there are several.
     void setVerbose(const std::function<void(const char *line)> &print);
+    // Each controller's record of the displays it served (ControllerServer::setScreenLog).
+    void setScreenLog(const std::function<void(const char *line)> &print);
 
     int count() const { return int(servers.size()); }
     quint16 firstPort() const { return servers.empty() ? 0 : servers.front()->port(); }

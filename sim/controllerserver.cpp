@@ -1,5 +1,6 @@
 #include "controllerserver.h"
 
+#include <QDateTime>
 #include <QNetworkProxy>
 #include <QRandomGenerator>
 #include <QTimer>
@@ -158,6 +159,12 @@ void ControllerServer::serve(const uint8_t *bytes, int length, const QHostAddres
                                   peerPort);
         }
     }
+    const QByteArray screenLine = screenLog && !fixedDisplay ? this->screenLine() : QByteArray();
+    if (!screenLine.isEmpty()) {
+        locker.unlock();
+        screenLog(screenLine.constData());
+        locker.lock();
+    }
     if (verbose) {
         char line[200];
         agent.describeLast(line, int(sizeof line));
@@ -211,4 +218,29 @@ bool ControllerServer::enableV3(const std::vector<V3User> &users, QString *error
                                 QByteArray("controller-sim:") + QByteArray::number(port());
     std::lock_guard<std::mutex> locker(lock);
     return v3.configure(engineId, 1, users, error);
+}
+
+QByteArray ControllerServer::screenLine()
+{
+    QByteArray screen;
+    for (int r = 0; r < ControllerModel::Rows; ++r)
+        screen.append(model.rowText(r), ControllerModel::Columns);
+    screen += char(model.cursorRow()) + QByteArray(1, char(model.cursorColumn()));
+    if (screen == loggedScreen)
+        return QByteArray();
+    loggedScreen = screen;
+    QByteArray line = "{\"t\":" + QByteArray::number(QDateTime::currentMSecsSinceEpoch()) +
+                      ",\"port\":" + QByteArray::number(boundPort) + ",\"cursor\":[" +
+                      QByteArray::number(model.cursorRow()) + ',' +
+                      QByteArray::number(model.cursorColumn()) + "],\"rows\":[";
+    for (int r = 0; r < ControllerModel::Rows; ++r) {
+        line += r ? ",\"" : "\"";
+        for (const char c : QByteArray(model.rowText(r), ControllerModel::Columns)) {
+            if (c == '"' || c == '\\')
+                line += '\\';
+            line += c;
+        }
+        line += '"';
+    }
+    return line + "]}";
 }

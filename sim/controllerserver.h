@@ -73,6 +73,10 @@ public:
     // Called with one line per request ("127.0.0.1:40000 get ... -> 379 bytes"), on the
     // serving thread.
     void setVerbose(std::function<void(const char *line)> print) { verbose = std::move(print); }
+    // Called, on the serving thread, with a JSON line each time the display the controller
+    // serves differs from the one before: {"t": wall-clock ms, "port", "cursor": [row, column]
+    // (1-based, 0 0 when hidden), "rows": [16 strings]}. Its own record of what it showed.
+    void setScreenLog(std::function<void(const char *line)> print) { screenLog = std::move(print); }
 
     // From any thread.
     void setBehaviour(Behaviour b) { behaviour.store(b); }
@@ -102,6 +106,8 @@ private:
     void send(const uint8_t *bytes, int length, const QHostAddress &peer, quint16 peerPort);
     const char *hold(const uint8_t *bytes, int length, const QHostAddress &peer, quint16 peerPort);
     void sendDue();
+    // The model's display and cursor as a line for screenLog, when they changed; else empty.
+    QByteArray screenLine();
 
     ControllerModel model;
     SnmpAgent agent;
@@ -117,6 +123,8 @@ private:
     int delay = 0;
     int dropPercent = 0;
     std::function<void(const char *)> verbose;
+    std::function<void(const char *)> screenLog;
+    QByteArray loggedScreen;
 
     // Replies held back by the delay, oldest first; taken only when a delay is set. Every reply
     // waits the same time, so they fall due in the order they were queued.

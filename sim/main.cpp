@@ -6,10 +6,13 @@
 #include "simoptions.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QTimer>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -64,6 +67,19 @@ int main(int argc, char *argv[])
             std::printf("%s\n", line);
             std::fflush(stdout);
         });
+    FILE *screens = nullptr;
+    if (!options.screenLog.isEmpty()) {
+        screens = std::fopen(QFile::encodeName(options.screenLog).constData(), "a");
+        if (!screens) {
+            std::fprintf(stderr, "controller-sim: cannot write %s: %s\n",
+                         qPrintable(options.screenLog), std::strerror(errno));
+            return 2;
+        }
+        bank.setScreenLog([screens](const char *line) {
+            std::fprintf(screens, "%s\n", line);
+            std::fflush(screens);
+        });
+    }
     const unsigned first = bank.firstPort();
     if (bank.count() == 1)
         std::printf("controller-sim listening on %s port %u\n",

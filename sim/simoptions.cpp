@@ -85,8 +85,14 @@ int parseSimOptions(const QStringList &arguments, SimOptions *options)
         QStringLiteral("v3-passphrases"),
         QStringLiteral("File of NAME:AUTHPASS:PRIVPASS lines, readable by its owner only."),
         QStringLiteral("FILE"));
+    const QCommandLineOption screensOption(
+        QStringLiteral("screens"),
+        QStringLiteral("Append a JSON line to FILE each time a controller serves a display that\n"
+                       "differs from the last it served: the wall-clock time in milliseconds, its\n"
+                       "port, the cursor (1-based row and column, 0 0 when hidden) and the 16 rows."),
+        QStringLiteral("FILE"));
     parser.addOptions({bindOption, portOption, delayOption, dropOption, controllersOption,
-                       verboseOption, v3UserOption, v3PassphrasesOption});
+                       verboseOption, v3UserOption, v3PassphrasesOption, screensOption});
     if (!parser.parse(arguments))
         return refuse("%s", qPrintable(parser.errorText()));
     if (parser.isSet(QStringLiteral("help")))
@@ -120,6 +126,7 @@ int parseSimOptions(const QStringList &arguments, SimOptions *options)
     if (o.port != 0 && o.port + o.controllers - 1 > 65535)
         return refuse("%d controllers from port %d would pass port 65535", o.controllers, o.port);
     o.verbose = parser.isSet(verboseOption);
+    o.screenLog = parser.value(screensOption);
 
     if (parser.isSet(v3UserOption)) {
         QByteArray lines;

@@ -17,6 +17,8 @@ struct SimOptions
     int dropPercent = 0;
     int controllers = 1;
     bool verbose = false;
+    // Where each display served is recorded, as JSON lines; empty for nowhere.
+    QString screenLog;
     // SNMPv3 users, their keys made from the passphrases.
     std::vector<V3User> v3Users;
 };

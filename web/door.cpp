@@ -1,15 +1,19 @@
 #include "door.h"
 
+#include "recordingformats.h"
+#include "recordingreader.h"
 #include "serverlog.h"
 
 #include <boost/beast/http/field.hpp>
 #include <boost/beast/http/verb.hpp>
 
+#include <QDateTime>
 #include <QFile>
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QUrl>
+#include <QUrlQuery>
 
 namespace http = boost::beast::http;
 
@@ -71,6 +75,89 @@ void Door::setListening(quint16 listeningPort, bool usesTls)
 bool Door::isLogin(const HttpRequest &request)
 {
     return request.method() == http::verb::post && pathOf(request) == "/login";
+}
+
+bool Door::isReplay(const HttpRequest &request)
+{
+    return (request.method() == http::verb::get || request.method() == http::verb::head) &&
+           pathOf(request) == "/recording";
+}
+
+std::optional<HttpResponse> Door::startReplay(const HttpRequest &request, qint64 nowMs,
+                                              ReplayQuery *query)
+{
+    if (!sessions->use(sessionOf(request), nowMs))
+        return reply(request, 401, "text/plain", "log in first\n");
+    if (recordings.isEmpty())
+        return reply(request, 404, "text/plain", "nothing is recorded on this server\n");
+    const auto target = request.target();
+    const QByteArray text(target.data(), int(target.size()));
+    const int mark = text.indexOf('?');
+    const QUrlQuery fields(mark < 0 ? QString() : QString::fromUtf8(text.mid(mark + 1)));
+    const QString controller = fields.queryItemValue(QStringLiteral("controller"),
+                                                     QUrl::FullyDecoded);
+    bool fromOk = false, toOk = false;
+    const qint64 from = fields.queryItemValue(QStringLiteral("from")).toLongLong(&fromOk);
+    const qint64 to = fields.queryItemValue(QStringLiteral("to")).toLongLong(&toOk);
+    const QString format = fields.queryItemValue(QStringLiteral("format"));
+    if (controller.isEmpty() || controller.size() > 200 || !fromOk || !toOk || from < 0)
+        return reply(request, 400, "text/plain",
+                     "a replay needs controller, from and to (milliseconds since 1970)\n");
+    if (to <= from || to - from > MaxReplayMs)
+        return reply(request, 400, "text/plain",
+                     "the time range must end after it starts and span at most 24 hours\n");
+    if (format.isEmpty() || format == QLatin1String("json"))
+        query->format = ReplayQuery::Format::Json;
+    else if (format == QLatin1String("cast"))
+        query->format = ReplayQuery::Format::Asciicast;
+    else if (format == QLatin1String("txt"))
+        query->format = ReplayQuery::Format::Text;
+    else
+        return reply(request, 400, "text/plain", "format must be json, cast or txt\n");
+    query->path = recordings;
+    query->controller = controller;
+    query->title = controller;
+    for (const ControllerConfig &c : config.controllers) {
+        if (c.id == controller && c.name != controller)
+            query->title = QStringLiteral("%1 (%2)").arg(c.name, controller);
+    }
+    query->fromMs = from;
+    query->toMs = to;
+    query->version = request.version();
+    query->head = request.method() == http::verb::head;
+    return std::nullopt;
+}
+
+HttpResponse Door::replayAnswer(const ReplayQuery &query) const
+{
+    HttpRequest bare;
+    bare.version(query.version);
+    bare.method(query.head ? http::verb::head : http::verb::get);
+    Replay replay;
+    QString error;
+    if (!readReplay(query.path, query.controller, query.fromMs, query.toMs, MaxReplayEvents,
+                    &replay, &error)) {
+        serverLog(LogLevel::Error, "%s", qPrintable(error));
+        return reply(bare, 503, "text/plain", "the recordings cannot be read now\n");
+    }
+    if (query.format == ReplayQuery::Format::Json)
+        return reply(bare, 200, "application/json", RecordingFormats::json(replay));
+    const bool cast = query.format == ReplayQuery::Format::Asciicast;
+    HttpResponse response =
+        cast ? reply(bare, 200, "application/x-asciicast",
+                     RecordingFormats::asciicast(replay, query.title))
+             : reply(bare, 200, "text/plain; charset=utf-8",
+                     RecordingFormats::plainText(replay, query.title));
+    // The file's name: the controller's id in safe letters, and the start in UTC.
+    QString name;
+    for (const QChar c : query.controller)
+        name += c.isLetterOrNumber() && c.unicode() < 128 ? c : QLatin1Char('_');
+    name += QDateTime::fromMSecsSinceEpoch(query.fromMs, Qt::UTC)
+                .toString(QStringLiteral("-yyyyMMdd'T'HHmmss'Z'"));
+    name += cast ? QStringLiteral(".cast") : QStringLiteral(".txt");
+    response.set(http::field::content_disposition,
+                 "attachment; filename=\"" + name.toStdString() + '"');
+    return response;
 }
 
 HttpResponse Door::reply(const HttpRequest &request, int status, const char *type,

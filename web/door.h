@@ -23,6 +23,21 @@
 using HttpRequest = boost::beast::http::request<boost::beast::http::string_body>;
 using HttpResponse = boost::beast::http::response<boost::beast::http::string_body>;
 
+// A replay or export of one controller's recording, asked for by a page: read off the network
+// thread, since a long range takes a while.
+struct ReplayQuery
+{
+    enum class Format { Json, Asciicast, Text };
+    QString path;
+    QString controller;
+    QString title;
+    qint64 fromMs = 0, toMs = 0;
+    Format format = Format::Json;
+    // Of the request, for the answer's framing.
+    unsigned version = 11;
+    bool head = false;
+};
+
 class Door
 {
 public:
@@ -43,6 +58,19 @@ public:
     bool usesTls() const { return tls; }
 
     static bool isLogin(const HttpRequest &request);
+    static bool isReplay(const HttpRequest &request);
+
+    // Longest time range a replay or export may span, and the most changes and keys it holds.
+    static constexpr qint64 MaxReplayMs = 24 * 60 * 60 * 1000;
+    static constexpr int MaxReplayEvents = 200000;
+    // The recordings database; empty when nothing is recorded.
+    void setRecordings(const QString &path) { recordings = path; }
+    // GET /recording?controller=ID&from=MS&to=MS[&format=json|cast|txt], for any role: either an
+    // answer to send at once (no session, a bad range), or nothing and the query for
+    // replayAnswer(), which may run on any thread.
+    std::optional<HttpResponse> startReplay(const HttpRequest &request, qint64 nowMs,
+                                            ReplayQuery *query);
+    HttpResponse replayAnswer(const ReplayQuery &query) const;
     // Every request but a login and an upgrade; address is the client's.
     HttpResponse answer(const HttpRequest &request, const QString &address, qint64 nowMs);
 
@@ -87,6 +115,7 @@ private:
     std::shared_ptr<const Authenticator> users;
     SessionStore *sessions;
     LoginThrottle *throttle;
+    QString recordings;
     quint16 port = 0;
     bool tls = false;
 };

@@ -24,6 +24,8 @@ struct DoorServices
     Door *door = nullptr;
     PageChannel *channel = nullptr;
     boost::asio::thread_pool *passwordWork = nullptr;
+    // Replays and exports are read from the recordings here.
+    boost::asio::thread_pool *recordingWork = nullptr;
     // The server's clock in milliseconds (tests move it forward).
     std::function<qint64()> now;
 };

@@ -132,7 +132,25 @@ private:
         // Only the login takes a body.
         if (!parser->is_done())
             return refuse(413, "this request takes no body\n");
+        if (Door::isReplay(request))
+            return replay();
         respond(services->door->answer(request, address, services->now()));
+    }
+
+    void replay()
+    {
+        ReplayQuery query;
+        if (auto now = services->door->startReplay(parser->get(), services->now(), &query))
+            return respond(std::move(*now));
+        net::post(*services->recordingWork, [self = this->shared_from_this(), query] {
+            HttpResponse answer = self->services->door->replayAnswer(query);
+            // As with a login: the connection goes back to the network thread before this
+            // thread lets go of it.
+            auto executor = self->stream.get_executor();
+            net::post(executor, [self = std::move(self), answer = std::move(answer)]() mutable {
+                self->respond(std::move(answer));
+            });
+        });
     }
 
     void login()

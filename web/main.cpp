@@ -1,5 +1,6 @@
 // frontpanel-web: the front panel of many controllers in any browser.
 #include "auditlog.h"
+#include "recorder.h"
 #include "doorlimits.h"
 #include "enginesource.h"
 #include "linkengine.h"
@@ -44,6 +45,14 @@ int main(int argc, char *argv[])
     }
     if (!warning.isEmpty())
         serverLog(LogLevel::Warning, "%s", qPrintable(warning));
+    Recorder recorder;
+    Recorder::Limits limits;
+    limits.days = config.recordingDays;
+    limits.maxBytes = qint64(config.recordingMaxMb) << 20;
+    if (!config.recordingsOff && !recorder.open(config.recordings, limits, &error)) {
+        serverLog(LogLevel::Error, "cannot record the displays: %s", qPrintable(error));
+        return 1;
+    }
 
     // Every client connection and every link holds a descriptor; the usual soft limit of 1,024
     // is far below what the door allows. A margin for the audit log and the listener.
@@ -51,6 +60,8 @@ int main(int argc, char *argv[])
     LinkEngine engine;
     EngineSource source(&engine);
     WebServer server(config, users, &audit, &source);
+    if (recorder.isOpen())
+        server.setRecorder(&recorder);
     if (!source.addControllers(config, &error) || !server.start(&error)) {
         serverLog(LogLevel::Error, "%s", qPrintable(error));
         return 1;

@@ -29,6 +29,9 @@ struct ServerFigures
     uint64_t auditLines = 0, auditWriteFailures = 0;
     // Datagrams to the links' shared socket from no configured controller.
     uint64_t strangerDatagrams = 0;
+    // The recordings of what the pages showed: events written, events lost, and the database's
+    // size on disk.
+    uint64_t recordingEvents = 0, recordingWriteFailures = 0, recordingBytes = 0;
 };
 
 struct ProcessFigures

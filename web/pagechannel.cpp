@@ -115,6 +115,7 @@ void PageChannel::receive(quint64 id, const QByteArray &text, qint64 nowMs)
             page.watching = index;
             page.panel = Seen();
             ++shown[index].viewers;
+            ++shown[index].watchers;
             source->watch(index);
         }
         watch(id, page, index);
@@ -146,6 +147,7 @@ void PageChannel::watch(quint64 id, Page &page, int index)
     const QString &controller = bySlot.controllers[index].id;
     suspendTiles(page);
     refresh(page, page.panel, index, true);
+    recordDisplay(index);
     page.sink->send(PageMessages::control(controller, controls.holder(index),
                                           controls.holds(index, id)),
                     foldKey("control", index));
@@ -182,6 +184,8 @@ void PageChannel::press(quint64 id, Page &page, int index, const QJsonValue &cod
         return;
     }
     const qint64 seq = audit->headSequence();
+    if (recorder)
+        recorder->key(controller, entry.time.toMSecsSinceEpoch(), entry.user, entry.keyName, seq);
     const quint64 ticket = source->pressKey(index, key->code);
     if (ticket == 0) {
         recordOutcome(index, seq, id, QStringLiteral("dropped"),
@@ -221,6 +225,8 @@ void PageChannel::recordOutcome(int index, qint64 seq, quint64 page, const QStri
         serverLog(LogLevel::Error,
                   "the audit log cannot be written: the outcome of key %lld (%s) is not in it",
                   (long long)seq, qPrintable(text));
+    if (recorder)
+        recorder->outcome(controller, QDateTime::currentMSecsSinceEpoch(), seq, text);
     toViewers(index, PageMessages::keys(controller, audit->recent(controller)),
               foldKey("keys", index));
     auto presser = pages.find(page);
@@ -240,7 +246,10 @@ void PageChannel::leaveController(quint64 id, Page &page)
     const int index = page.watching;
     page.watching = -1;
     --shown[index].viewers;
+    --shown[index].watchers;
     source->unwatch(index);
+    if (recorder && !recorded(index))
+        recorder->pause(bySlot.controllers[index].id, QDateTime::currentMSecsSinceEpoch());
     if (controls.release(index, id))
         sendControl(index);
 }
@@ -285,12 +294,16 @@ void PageChannel::look(int index, bool screenToo)
         ++t.screen;
     // The words and counts are kept for whoever looks later; messages are built only for a page
     // that shows this controller now, not for every reply of every controller.
-    if (t.viewers == 0)
+    const bool recording = screenToo && recorded(index);
+    if (t.viewers == 0 && !recording)
         return;
     const bool fresh = t.displayScreen != t.screen;
     const QByteArray display = fresh ? PageMessages::displayText(s) : t.display;
     const int row = fresh ? s.cursorRow : t.cursorRow;
     const int column = fresh ? s.cursorColumn : t.cursorColumn;
+    if (recording)
+        recorder->screen(bySlot.controllers[index].id, QDateTime::currentMSecsSinceEpoch(), display,
+                         row, column);
     for (Page &page : pages) {
         if (page.watching == index)
             bringUp(page, page.panel, index, display, row, column, figureMoved);
@@ -301,6 +314,20 @@ void PageChannel::look(int index, bool screenToo)
             bringUp(page, *tile, index, display, row, column, false);
     }
     keepDisplay(index, display, row, column);
+}
+
+bool PageChannel::recorded(int index) const
+{
+    return recorder && bySlot.isLive(index) &&
+           (shown[index].watchers > 0 || bySlot.controllers[index].recordAlways);
+}
+
+void PageChannel::recordDisplay(int index)
+{
+    const Shown &t = shown[index];
+    if (recorded(index) && t.displayScreen != 0)
+        recorder->screen(bySlot.controllers[index].id, QDateTime::currentMSecsSinceEpoch(),
+                         t.display, t.cursorRow, t.cursorColumn);
 }
 
 void PageChannel::refresh(Page &page, Seen &seen, int index, bool withFigure)
@@ -457,6 +484,14 @@ void PageChannel::reconfigure(const ControllerSlots &next, const SlotChanges &ch
     }
     // The tiles' indexes and the summary's letters follow the new list.
     resizeSlots();
+    // A controller removed, or no longer recorded always, stops being recorded.
+    if (recorder) {
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        for (int i = 0; i < bySlot.size(); ++i) {
+            if (!recorded(i))
+                recorder->pause(bySlot.controllers[i].id, now);
+        }
+    }
     // Every page learns the new list; one showing a controller that stays keeps its socket, its
     // place and its control.
     for (Page &page : pages) {

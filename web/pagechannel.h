@@ -10,6 +10,7 @@
 #include "controllerslots.h"
 #include "controllersource.h"
 #include "linkwords.h"
+#include "recorder.h"
 #include "webconfig.h"
 
 #include <QByteArray>
@@ -86,6 +87,9 @@ public:
 
     int pageCount() const { return pages.size(); }
 
+    // Where the displays that pages watch, and their keys, are recorded; none by default.
+    void setRecorder(Recorder *to) { recorder = to; }
+
     // The most tiles an overview page is sent screens and states for at once; a page shows the
     // ones in view, so the page costs the same however many controllers there are.
     static constexpr int MaxTilesInView = 240;
@@ -116,6 +120,8 @@ private:
         quint64 screen = 1;
         quint64 words = 1;
         int viewers = 0;
+        // Pages with its panel open: while there are any, its display is recorded.
+        int watchers = 0;
         QByteArray display;
         int cursorRow = 0, cursorColumn = 0;
         quint64 displayScreen = 0;
@@ -143,6 +149,9 @@ private:
                        const QString &dropReason);
     // One look at the link feeds both the screen and, when its words changed, the state.
     void look(int index, bool screenToo);
+    bool recorded(int index) const;
+    // The controller's display as its pages have it now goes to the recording.
+    void recordDisplay(int index);
     void toViewers(int index, const QByteArray &text, const QByteArray &foldKey);
     void resizeSlots();
 
@@ -150,6 +159,7 @@ private:
     SessionStore *sessions;
     AuditLog *audit;
     ControllerSource *source;
+    Recorder *recorder = nullptr;
     ControlLocks controls;
     QHash<QString, int> indexById;
     QVector<LinkWords> words;

@@ -48,6 +48,9 @@ QStringList restartOnlyChanges(const WebConfig &a, const WebConfig &b)
         changed << QStringLiteral("slow-interval");
     if (a.metricsToken != b.metricsToken)
         changed << QStringLiteral("metrics-token");
+    if (a.recordings != b.recordings || a.recordingsOff != b.recordingsOff ||
+        a.recordingDays != b.recordingDays || a.recordingMaxMb != b.recordingMaxMb)
+        changed << QStringLiteral("recordings");
     return changed;
 }
 

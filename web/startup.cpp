@@ -4,6 +4,7 @@
 #include "userstore.h"
 
 #include <QCommandLineParser>
+#include <QDir>
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QTextStream>
@@ -158,6 +159,9 @@ bool loadStartConfig(const StartOptions &options, WebConfig *config, QString *er
         c.usersFile = QString::fromLatin1(defaultUsersFile);
     if (c.auditLog.isEmpty())
         c.auditLog = QString::fromLatin1(defaultAuditLog);
+    // The recordings live beside the audit trail unless the configuration puts them elsewhere.
+    if (c.recordings.isEmpty())
+        c.recordings = QFileInfo(c.auditLog).absoluteDir().filePath(QStringLiteral("recordings.db"));
     if (!loadV3Secrets(&c, error))
         return false;
     const bool loopback = QHostAddress(c.listenAddress).isLoopback();

@@ -26,12 +26,15 @@ const QStringList serverKeys = {
     QStringLiteral("viewer-group"),
     QStringLiteral("metrics-token"),
     QStringLiteral("v3-secrets"),
+    QStringLiteral("recordings"),
+    QStringLiteral("recording-days"),
+    QStringLiteral("recording-max-mb"),
 };
 const QStringList controllerKeys = {
     QStringLiteral("name"),      QStringLiteral("address"), QStringLiteral("port"),
     QStringLiteral("community"), QStringLiteral("group"),   QStringLiteral("poll"),
     QStringLiteral("version"),   QStringLiteral("user"),    QStringLiteral("auth"),
-    QStringLiteral("priv"),      QStringLiteral("security"),
+    QStringLiteral("priv"),      QStringLiteral("security"),  QStringLiteral("record"),
 };
 
 // Where each section and key stands in the file. QSettings forgets lines, so the file is read
@@ -281,7 +284,9 @@ bool loadWebConfig(const QString &path, WebConfig *config, QString *error)
     if (!number(QStringLiteral("server/port"), 1, 65535, &result.listenPort) ||
         !number(QStringLiteral("server/session-idle-minutes"), 1, 24 * 60,
                 &result.sessionIdleMinutes) ||
-        !number(QStringLiteral("server/slow-interval"), 100, 600000, &result.slowIntervalMs))
+        !number(QStringLiteral("server/slow-interval"), 100, 600000, &result.slowIntervalMs) ||
+        !number(QStringLiteral("server/recording-days"), 1, 3650, &result.recordingDays) ||
+        !number(QStringLiteral("server/recording-max-mb"), 1, 1024 * 1024, &result.recordingMaxMb))
         return false;
     const QVariant names = settings.value(QStringLiteral("server/host-names"));
     for (const QString &name : names.toStringList()) {
@@ -318,6 +323,11 @@ bool loadWebConfig(const QString &path, WebConfig *config, QString *error)
     file(QStringLiteral("server/users"), &result.usersFile);
     file(QStringLiteral("server/v3-secrets"), &result.v3Secrets);
     file(QStringLiteral("server/audit"), &result.auditLog);
+    if (settings.contains(QStringLiteral("server/recordings")) &&
+        text(settings, QStringLiteral("server/recordings")) == QLatin1String("off"))
+        result.recordingsOff = true;
+    else
+        file(QStringLiteral("server/recordings"), &result.recordings);
     file(QStringLiteral("server/tls-cert"), &result.tlsCertificate);
     file(QStringLiteral("server/tls-key"), &result.tlsKey);
 
@@ -350,6 +360,14 @@ bool loadWebConfig(const QString &path, WebConfig *config, QString *error)
         }
         if (!readV3(settings, prefix, &c, fail))
             return false;
+        if (settings.contains(prefix + QLatin1String("record"))) {
+            const QString record = text(settings, prefix + QLatin1String("record"));
+            if (record != QLatin1String("always") && record != QLatin1String("watched"))
+                return fail(prefix + QLatin1String("record"),
+                            QStringLiteral("record must be always or watched, not \"%1\"")
+                                .arg(record));
+            c.recordAlways = record == QLatin1String("always");
+        }
         result.controllers.append(c);
     }
     for (const ControllerConfig &c : qAsConst(result.controllers)) {

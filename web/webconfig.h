@@ -29,6 +29,8 @@ struct ControllerConfig
     PrivProtocol priv = PrivProtocol::Aes128;
     QByteArray authPassphrase;
     QByteArray privPassphrase;
+    // Its display is recorded even while no page watches it.
+    bool recordAlways = false;
 };
 
 struct WebConfig
@@ -44,6 +46,12 @@ struct WebConfig
     // /metrics answers loopback, and other addresses that bring this as a bearer token.
     QByteArray metricsToken;
     QString auditLog;
+    // The recordings of what the pages showed (SQLite), kept this many days and within this size;
+    // "recordings = off" records nothing.
+    QString recordings;
+    bool recordingsOff = false;
+    int recordingDays = 90;
+    int recordingMaxMb = 2048;
     QString tlsCertificate;
     QString tlsKey;
     // Names the server is reached by besides its listen address, such as panel.example.org:

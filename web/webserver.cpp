@@ -6,6 +6,7 @@
 #include "listener.h"
 #include "metrics.h"
 #include "pagechannel.h"
+#include "recorder.h"
 #include "serverlog.h"
 #include "servicenotify.h"
 
@@ -46,6 +47,7 @@ struct WebServer::Rooms
     Door door;
     PageChannel channel;
     net::thread_pool passwordWork;
+    net::thread_pool recordingWork{1};
     std::optional<net::ssl::context> tls;
     DoorServices services;
     net::io_context context{1};
@@ -63,6 +65,7 @@ WebServer::WebServer(const WebConfig &config, std::shared_ptr<const Authenticato
     rooms->services.door = &rooms->door;
     rooms->services.channel = &rooms->channel;
     rooms->services.passwordWork = &rooms->passwordWork;
+    rooms->services.recordingWork = &rooms->recordingWork;
     rooms->services.now = [this] { return now(); };
     rooms->door.sessionEnded = [this](const QByteArray &session) {
         rooms->channel.endSession(session);
@@ -86,6 +89,14 @@ WebServer::~WebServer()
         network.join();
     }
     rooms->passwordWork.join();
+    rooms->recordingWork.join();
+}
+
+void WebServer::setRecorder(Recorder *to)
+{
+    recorder = to;
+    rooms->channel.setRecorder(to);
+    rooms->door.setRecordings(to ? to->path() : QString());
 }
 
 qint64 WebServer::now() const
@@ -243,5 +254,10 @@ QByteArray WebServer::metricsText() const
     server.auditLines = rooms->audit->linesWritten();
     server.auditWriteFailures = rooms->audit->writeFailures();
     server.strangerDatagrams = source->strangerDatagrams();
+    if (recorder) {
+        server.recordingEvents = recorder->eventsWritten();
+        server.recordingWriteFailures = recorder->writeFailures();
+        server.recordingBytes = uint64_t(recorder->bytesOnDisk());
+    }
     return formatMetrics(controllers, server, readProcessFigures());
 }

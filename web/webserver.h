@@ -19,6 +19,8 @@
 #include <memory>
 #include <thread>
 
+class Recorder;
+
 class WebServer
 {
 public:
@@ -37,6 +39,9 @@ public:
     // thread. False, with error, when the address cannot be bound or the certificate or key
     // cannot be used.
     bool start(QString *error);
+    // Before start(): where watched displays and their keys are recorded (it must outlive the
+    // server), and replays read.
+    void setRecorder(Recorder *recorder);
     quint16 port() const { return listeningPort; }
     bool usesTls() const { return tls; }
 
@@ -59,6 +64,7 @@ private:
 
     WebConfig config;
     ControllerSource *source;
+    Recorder *recorder = nullptr;
     std::unique_ptr<Rooms> rooms;
     std::thread network;
     QMetaObject::Connection screenConnection, keyConnection;

@@ -4,6 +4,7 @@ processes on loopback, driven through Selenium. Run by ctest; with --screenshots
 saves the overview and the panel at tablet and phone size."""
 
 import argparse
+import json
 import os
 import re
 import signal
@@ -44,8 +45,12 @@ class Fixture:
         self.dir = tempfile.TemporaryDirectory(prefix="frontpanel-web-browser-")
         self.sims = []
         self.ports = []
-        for _ in range(3):
-            sim, port = start_and_read([ARGS.sim, "--port", "0"], r"port (\d+)")
+        # Each simulator keeps its own record of the displays it served.
+        self.screen_logs = []
+        for n in range(3):
+            self.screen_logs.append(os.path.join(self.dir.name, "screens-%d.jsonl" % n))
+            sim, port = start_and_read([ARGS.sim, "--port", "0", "--screens", self.screen_logs[-1]],
+                                       r"port (\d+)")
             self.sims.append(sim)
             self.ports.append(int(port))
         d = self.dir.name
@@ -265,6 +270,89 @@ class BrowserTest(unittest.TestCase):
             self.fixture.start_server()
         # A restart ends every session: the page finds out and goes to the login page.
         WebDriverWait(self.browser, 30).until(lambda d: d.current_url.endswith("/login"))
+
+    def replay_shown(self):
+        """The replay's instant, rows and cursor ([row, column], 1-based; [0, 0] for none)."""
+        return self.browser.execute_script(
+            "const d = document.getElementById('replay-display');"
+            "const m = d.querySelector('.cursor');"
+            "return [Number(d.dataset.time), [...d.querySelectorAll('.row')].map(r => r.textContent),"
+            "        m ? [Number(m.dataset.row), Number(m.dataset.column)] : [0, 0]]")
+
+    def test_replay_shows_what_the_simulator_showed(self):
+        ident, log = self.fixture.ids[0], self.fixture.screen_logs[0]
+        self.login("ann")
+        self.open_panel(ident)
+        b = self.browser
+        start = int(time.time() * 1000)
+        b.find_element(By.ID, "control-button").click()
+        self.wait.until(lambda d: "(you)" in d.find_element(By.ID, "control-holder").text)
+        body = b.find_element(By.TAG_NAME, "body")
+        body.send_keys("m")
+        self.wait_for_panel_row(0, "MAIN MENU")
+        time.sleep(1.2)
+        b.find_element(By.ID, "key-2").click()
+        self.wait_for_panel_row(0, "PHASE TIMING")
+        for _ in range(2):
+            time.sleep(1.2)
+            body.send_keys(Keys.ARROW_RIGHT)
+        time.sleep(1.2)
+        body.send_keys(Keys.HOME)
+        self.wait_for_panel_row(0, "MAIN MENU")
+        time.sleep(1.5)
+        end = int(time.time() * 1000)
+        # The recorder writes in batches, twice a second: what came before end is on disk now.
+        time.sleep(1)
+
+        # Both ends to the second, as the form takes them; then Load.
+        b.execute_script("document.getElementById('replay-from').value = localInput(arguments[0]);"
+                         "document.getElementById('replay-to').value = localInput(arguments[1]);",
+                         start - 1000, end)
+        b.find_element(By.ID, "replay-load").click()
+        self.wait.until(lambda d: d.execute_script("return replay.data && replay.data.keys.length") == 5,
+                        "the replay never listed the five keys")
+        data = b.execute_script("return replay.data")
+        self.assertEqual([k[2] for k in data["keys"]], ["Main Menu", "2", "Right", "Right", "Main Menu"])
+        self.assertEqual(len(b.find_elements(By.CSS_SELECTOR, "#replay-marks .replay-mark")), 5)
+
+        screens = []
+        with open(log) as f:
+            for line in f:
+                screens.append(json.loads(line))
+
+        def simulator_had(t, rows, cursor):
+            # A display the simulator showed in the second before t: the server records a row a
+            # poll or two after the simulator served it (each poll reads half the rows).
+            earlier = [s for s in screens if s["t"] <= t - 1000]
+            candidates = earlier[-1:] + [s for s in screens if t - 1000 < s["t"] <= t]
+            return any(s["rows"] == rows and s["cursor"] == cursor for s in candidates)
+
+        # Just before each key and once its effect has come, and at the range's end.
+        instants = [k[0] - 1 for k in data["keys"]] + [k[0] + 900 for k in data["keys"]] + [end]
+        for t in instants:
+            b.execute_script("const p = document.getElementById('replay-position');"
+                             "p.value = String(arguments[0] - replay.data.from);"
+                             "p.dispatchEvent(new Event('input'));", t)
+            at, rows, cursor = self.replay_shown()
+            self.assertEqual(at, t)
+            self.assertTrue(simulator_had(t, rows, cursor),
+                            "at %d the replay shows %r, cursor %r; the simulator showed %r"
+                            % (t - start, rows, cursor,
+                               [(s["t"] - start, s["cursor"], s["rows"]) for s in screens
+                                if t - 2000 <= s["t"] <= t]))
+
+        # Stepping goes key to key; playing at 32x reaches the end and stops there.
+        b.execute_script("seekReplay(replay.data.from)")
+        b.find_element(By.ID, "replay-next").click()
+        self.assertEqual(self.replay_shown()[0], data["keys"][0][0])
+        b.find_element(By.ID, "replay-next").click()
+        self.assertEqual(self.replay_shown()[0], data["keys"][1][0])
+        b.find_element(By.ID, "replay-prev").click()
+        self.assertEqual(self.replay_shown()[0], data["keys"][0][0])
+        b.find_element(By.CSS_SELECTOR, '#replay-speed option[value="32"]').click()
+        b.find_element(By.ID, "replay-play").click()
+        self.wait.until(lambda d: self.replay_shown()[0] == data["to"], "the replay never ended")
+        self.assertEqual(b.find_element(By.ID, "replay-play").text, "Play")
 
     @unittest.skipUnless(os.environ.get("FRONTPANEL_SCREENSHOTS"), "screenshots only when asked")
     def test_screenshots(self):

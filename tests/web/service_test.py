@@ -10,18 +10,23 @@
   control, then a reload with a broken file, a demoted and a removed user;
 - PAM logins through pam_wrapper and nss_wrapper (no root): a good password, a wrong one, an
   unknown user, an account PAM's account stage refuses, a user in no group, a viewer, and an
-  operator whose key reaches the controller.
+  operator whose key reaches the controller;
+- the recordings: a watched controller's displays and keys replayed and exported, the export
+  played by asciinema, and the database sound after kill -9.
 
     python3 tests/web/service_test.py --server build/web/frontpanel-web --sim build/sim/controller-sim
 """
 
 import argparse
+import json
 import os
 import re
 import resource
+import shlex
 import shutil
 import signal
 import socket
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -438,6 +443,127 @@ def pam_check(args):
         shutil.rmtree(tmp)
 
 
+def terminal_rows(stream, rows=16, columns=40):
+    """The screen a terminal shows after stream: cursor moves (CSI row;column H), clears (CSI 2J)
+    and printable characters; the cursor's visibility is passed over."""
+    screen = [[" "] * columns for _ in range(rows)]
+    row = column = 0
+    for match in re.finditer(r"\x1b\[(\??)([0-9;]*)([A-Za-z])|([^\x1b])", stream, re.S):
+        if match.group(4) is not None:
+            if match.group(4) >= " " and column < columns:
+                screen[row][column] = match.group(4)
+                column += 1
+            continue
+        private, numbers, final = match.group(1), match.group(2), match.group(3)
+        if private:
+            continue
+        if final == "H":
+            parts = [int(n) if n else 1 for n in numbers.split(";")] if numbers else [1, 1]
+            row, column = min(parts[0], rows) - 1, min(parts[1] if len(parts) > 1 else 1, columns) - 1
+        elif final == "J" and numbers == "2":
+            screen = [[" "] * columns for _ in range(rows)]
+    return ["".join(r) for r in screen]
+
+
+def replay_end(replay):
+    """The rows a replay shows at its end."""
+    rows = list(replay["display"])
+    for change in replay["changes"]:
+        if change[1] is not None:
+            for row, text in change[1]:
+                rows[row] = text
+    return rows
+
+
+def recording_check(args):
+    """Recordings: a watched controller's screens and keys replayed and exported (asciinema plays
+    the export), one recorded always, one never, and kill -9 while recording"""
+    sim, port = start_sim(args.sim, 3)
+    controllers = [("127.0.0.1", port, 100), ("127.0.0.1", port + 1, 100),
+                   ("c2", "127.0.0.1", port + 2, 100, "record = always\n")]
+    server = Server(args.server, controllers, server_lines="slow-interval = 300")
+    database = os.path.join(server.dir.name, "recordings.db")
+    try:
+        cookie = server.login()
+        page = Page(server, cookie)
+        inbox = Inbox(page)
+        start = int(time.time() * 1000)
+        page.send({"type": "watch", "controller": "c0"})
+        page.send({"type": "take", "controller": "c0"})
+        inbox.find(lambda m: m.get("type") == "control" and m.get("yours"))
+        # The main menu's 2 opens Phase Timing, Down moves the cursor, Main Menu goes back.
+        outcomes = [press_and_wait(inbox, "c0", code) for code in (2, 14, 17)]
+        check(outcomes == ["answered"] * 3, "three keys on c0 answered: %s" % outcomes)
+        time.sleep(1.5)
+        end = int(time.time() * 1000)
+        inbox.read()
+        seen = {tuple(m["rows"]) for m in inbox.seen
+                if m.get("type") == "screen" and m.get("controller") == "c0" and "rows" in m}
+
+        def replay(controller, fmt="json", with_cookie=True):
+            return server.get("/recording?controller=%s&from=%d&to=%d&format=%s"
+                              % (controller, start, end, fmt),
+                              headers={"Cookie": cookie} if with_cookie else {})
+
+        # The writer's batch goes to disk within half a second.
+        answers = []
+
+        def keys_recorded():
+            answers.append(replay("c0"))
+            status, body = answers[-1]
+            return status == 200 and len(json.loads(body)["keys"]) == 3
+        wait_until(keys_recorded)
+        status, body = answers[-1]
+        check(status == 200, "the replay is answered: %d %r" % (status, body[:200]))
+        data = json.loads(body) if status == 200 else {"keys": [], "changes": [], "display": [""] * 16}
+        check([(k[1], k[2], k[3]) for k in data["keys"]] ==
+              [("ann", "2", "answered"), ("ann", "Down", "answered"), ("ann", "Main Menu", "answered")],
+              "the replay holds the three keys with user and outcome: %s" % data["keys"])
+        last = replay_end(data)
+        check(len(data["changes"]) >= 3 and tuple(last) in seen,
+              "the replay's %d changes end on a display the page was shown" % len(data["changes"]))
+        status, cast = replay("c0", "cast")
+        cast_path = os.path.join(server.dir.name, "c0.cast")
+        with open(cast_path, "wb") as f:
+            f.write(cast)
+        # asciinema cat wants a terminal: script(1) lends it one.
+        played = subprocess.run(["script", "-qec", "asciinema cat " + shlex.quote(cast_path),
+                                 "/dev/null"], capture_output=True, text=True,
+                                env=dict(os.environ, HOME=server.dir.name), timeout=30)
+        check(status == 200 and played.returncode == 0 and terminal_rows(played.stdout) == last,
+              "asciinema cat of the export ends with the replay's last display (%d, exit %d)"
+              % (status, played.returncode))
+        status, text = replay("c0", "txt")
+        check(status == 200 and b"key Down by ann: answered" in text,
+              "the text export names each key with its outcome")
+        always = json.loads(replay("c2")[1])
+        never = json.loads(replay("c1")[1])
+        check(len(always["changes"]) > 0 and not never["changes"] and not never["recorded"],
+              "c2 (record = always) is recorded unwatched, c1 is not (%d, %d changes)"
+              % (len(always["changes"]), len(never["changes"])))
+        check(replay("c0", with_cookie=False)[0] == 401, "a replay needs a session")
+        status, _ = server.get("/recording?controller=c0&from=%d&to=%d" % (end, start),
+                               headers={"Cookie": cookie})
+        check(status == 400, "a range that ends before it starts is refused")
+
+        # kill -9 with the page still watching: what was committed stays, and the file is sound.
+        written = wait_until(lambda: sample(metrics(server), "frontpanel_recording_events_total"))
+        server.process.kill()
+        server.process.wait()
+        db = sqlite3.connect("file:%s?mode=ro" % database, uri=True)
+        integrity = db.execute("PRAGMA integrity_check").fetchone()[0]
+        rows = db.execute("SELECT count(*) FROM events").fetchone()[0]
+        db.close()
+        check(integrity == "ok" and written and rows >= written,
+              "after kill -9 the database is sound and holds all %s events written (%d)"
+              % (written, rows))
+        page.close()
+    finally:
+        server.close()
+        sim.kill()
+        sim.wait()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--server", required=True)
@@ -446,7 +572,7 @@ def main():
     # logins are tried on the plain build only.
     parser.add_argument("--sanitized", action="store_true")
     args = parser.parse_args()
-    parts = [notify_and_journal, metrics_check, reload_check, city_check]
+    parts = [notify_and_journal, metrics_check, reload_check, city_check, recording_check]
     if args.sanitized:
         print("skip PAM logins: pam_wrapper cannot be loaded beside a sanitizer")
     else:

@@ -275,8 +275,10 @@ function route() {
     $('panel-figure').textContent = '';
     $('recent-keys').textContent = '';
     drawDisplay($('display'), [], null);
+    resetReplay();
     send({type: 'watch', controller: current});
   } else {
+    stopReplay();
     shownKey = '';
     applyFilter();
   }
@@ -439,6 +441,197 @@ function connect() {
   });
 }
 
+// The replay of a controller's recording: what its display showed at each instant of a time
+// range, and the keys pressed, from /recording.
+const replay = {data: null, at: 0, playing: false, last: 0, frame: 0};
+
+function localInput(ms) {
+  const d = new Date(ms - new Date(ms).getTimezoneOffset() * 60000);
+  return d.toISOString().slice(0, 19);
+}
+
+function resetReplay() {
+  stopReplay();
+  replay.data = null;
+  $('replay').hidden = true;
+  $('replay-message').textContent = '';
+  const now = Date.now();
+  $('replay-from').value = localInput(now - 15 * 60000);
+  $('replay-to').value = localInput(now);
+  replayLinks();
+}
+
+function replayRange() {
+  const from = new Date($('replay-from').value).getTime();
+  const to = new Date($('replay-to').value).getTime() + 999;
+  return Number.isFinite(from) && Number.isFinite(to) && to > from ? {from, to} : null;
+}
+
+function replayUrl(range, format) {
+  return '/recording?controller=' + encodeURIComponent(current) + '&from=' + range.from +
+    '&to=' + range.to + (format ? '&format=' + format : '');
+}
+
+function replayLinks() {
+  const range = replayRange();
+  $('replay-cast').href = range && current ? replayUrl(range, 'cast') : '#';
+  $('replay-text').href = range && current ? replayUrl(range, 'txt') : '#';
+}
+
+async function loadReplay() {
+  const range = replayRange();
+  stopReplay();
+  if (!range || !current) {
+    $('replay-message').textContent = 'Choose a time range that ends after it starts.';
+    return;
+  }
+  $('replay-message').textContent = 'Loading…';
+  let response;
+  try {
+    response = await fetch(replayUrl(range, 'json'), {credentials: 'same-origin'});
+  } catch (e) {
+    $('replay-message').textContent = 'The server cannot be reached.';
+    return;
+  }
+  if (response.status === 401) {
+    location.href = '/login';
+    return;
+  }
+  if (!response.ok) {
+    $('replay-message').textContent = (await response.text()).trim();
+    return;
+  }
+  const data = await response.json();
+  if (data.controller !== current)
+    return;
+  replay.data = data;
+  const span = data.to - data.from;
+  $('replay-position').max = String(span);
+  $('replay-message').textContent = (data.changes.length === 0 && !data.recorded
+    ? 'Nothing was recorded in this time range.'
+    : data.changes.length + ' changes, ' + data.keys.length + ' keys.') +
+    (data.cut ? ' Cut short: choose a shorter range for the rest.' : '');
+  const marks = $('replay-marks');
+  const list = $('replay-keys');
+  marks.textContent = '';
+  list.textContent = '';
+  data.keys.forEach(([t, user, key, outcome], i) => {
+    const words = key + ' by ' + user + ': ' + (outcome || 'no outcome recorded');
+    const mark = document.createElement('button');
+    mark.type = 'button';
+    mark.className = 'replay-mark';
+    mark.style.left = (100 * (t - data.from) / span) + '%';
+    mark.title = words;
+    mark.setAttribute('aria-label', words);
+    mark.dataset.outcome = outcome.startsWith('dropped') ? 'dropped' : outcome;
+    mark.addEventListener('click', () => seekReplay(t));
+    marks.append(mark);
+    const item = document.createElement('li');
+    item.dataset.index = String(i);
+    item.textContent = new Date(t).toLocaleTimeString() + ' ' + words;
+    list.append(item);
+  });
+  $('replay').hidden = false;
+  seekReplay(data.from);
+}
+
+// The display at instant t: the range's first display, then every change up to t.
+function replayAt(t) {
+  const data = replay.data;
+  const rows = data.display.slice();
+  let cursor = data.cursor;
+  let recorded = data.recorded;
+  for (const change of data.changes) {
+    if (change[0] > t)
+      break;
+    if (change[1] === null) {
+      recorded = false;
+      continue;
+    }
+    for (const [row, text] of change[1])
+      rows[row] = text;
+    cursor = change[2];
+    recorded = true;
+  }
+  return {rows, cursor, recorded};
+}
+
+function seekReplay(t) {
+  const data = replay.data;
+  if (!data)
+    return;
+  replay.at = Math.min(Math.max(t, data.from), data.to);
+  const shown = replayAt(replay.at);
+  const element = $('replay-display');
+  drawDisplay(element, shown.rows, shown.cursor ? [shown.cursor[0] + 1, shown.cursor[1] + 1] : null);
+  element.dataset.time = String(replay.at);
+  element.classList.toggle('unrecorded', !shown.recorded);
+  $('replay-note').textContent = shown.recorded ? '' : 'Not recorded at this moment: nobody was watching.';
+  $('replay-position').value = String(replay.at - data.from);
+  $('replay-time').textContent = new Date(replay.at).toLocaleString() + ' (+' +
+    ((replay.at - data.from) / 1000).toFixed(1) + ' s)';
+  let currentKey = -1;
+  data.keys.forEach(([kt], i) => { if (kt <= replay.at) currentKey = i; });
+  for (const item of $('replay-keys').children)
+    item.setAttribute('aria-current', String(Number(item.dataset.index) === currentKey));
+}
+
+function stepReplay(forward) {
+  const data = replay.data;
+  if (!data)
+    return;
+  const times = data.keys.map(k => k[0]);
+  const next = forward ? times.find(t => t > replay.at) : times.filter(t => t < replay.at).pop();
+  if (next !== undefined)
+    seekReplay(next);
+}
+
+function stopReplay() {
+  replay.playing = false;
+  cancelAnimationFrame(replay.frame);
+  $('replay-play').textContent = 'Play';
+}
+
+function playFrame(now) {
+  if (!replay.playing)
+    return;
+  const speed = Number($('replay-speed').value) || 1;
+  seekReplay(replay.at + (now - replay.last) * speed);
+  replay.last = now;
+  if (replay.at >= replay.data.to) {
+    stopReplay();
+    return;
+  }
+  replay.frame = requestAnimationFrame(playFrame);
+}
+
+$('replay-range').addEventListener('submit', (event) => {
+  event.preventDefault();
+  loadReplay();
+});
+$('replay-from').addEventListener('change', replayLinks);
+$('replay-to').addEventListener('change', replayLinks);
+$('replay-position').addEventListener('input', () => {
+  if (replay.data)
+    seekReplay(replay.data.from + Number($('replay-position').value));
+});
+$('replay-play').addEventListener('click', () => {
+  if (!replay.data)
+    return;
+  if (replay.playing) {
+    stopReplay();
+    return;
+  }
+  if (replay.at >= replay.data.to)
+    seekReplay(replay.data.from);
+  replay.playing = true;
+  replay.last = performance.now();
+  $('replay-play').textContent = 'Pause';
+  replay.frame = requestAnimationFrame(playFrame);
+});
+$('replay-prev').addEventListener('click', () => stepReplay(false));
+$('replay-next').addEventListener('click', () => stepReplay(true));
+
 $('filter-name').addEventListener('input', applyFilter);
 $('filter-group').addEventListener('change', applyFilter);
 $('filter-state').addEventListener('change', () => {
@@ -457,7 +650,8 @@ $('logout').addEventListener('click', async () => {
   location.href = '/login';
 });
 document.addEventListener('keydown', (event) => {
-  if (!current || event.target.closest('input, select, textarea') || event.ctrlKey || event.altKey || event.metaKey)
+  // Nothing typed in the replay goes to the controller.
+  if (!current || event.target.closest('input, select, textarea, #replay-section') || event.ctrlKey || event.altKey || event.metaKey)
     return;
   const code = keyboard.get(event.key);
   if (code === undefined)

@@ -1,0 +1,118 @@
+// The recording of what the pages showed: each change of a controller's display and cursor, as
+// the rows that changed, and each key with its user and outcome, in an SQLite database in
+// write-ahead-log mode. The server's network thread hands events over and never waits: a writer
+// thread takes them in batches, one transaction each, and keeps the database within its age and
+// size limits. An event that cannot be written (a full disk, a queue that a stalled disk let
+// fill) is counted and dropped; keys and pages go on regardless.
+#ifndef RECORDER_H
+#define RECORDER_H
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+#include <QVector>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+struct sqlite3;
+
+namespace Recording {
+constexpr int Rows = 16;
+constexpr int Columns = 40;
+constexpr int DisplayBytes = Rows * Columns;
+
+// What an event row is. A whole display is written when recording of a controller starts and
+// once a minute after, so that a replay from any instant needs only the rows after one of them.
+enum Kind { Change = 0, Whole = 1, Key = 2, Outcome = 3, Pause = 4 };
+} // namespace Recording
+
+class Recorder
+{
+public:
+    struct Limits
+    {
+        int days = 90;
+        qint64 maxBytes = qint64(2) << 30;
+        // How long events wait for their batch, and how many may wait at most.
+        int batchMs = 500;
+        int queueCap = 100000;
+    };
+
+    Recorder() = default;
+    ~Recorder(); // writes what waits, then stops
+    Recorder(const Recorder &) = delete;
+    Recorder &operator=(const Recorder &) = delete;
+
+    // Creates the database and its table if needed and starts the writer. False with a reason
+    // when the file cannot be opened or is not a recording.
+    bool open(const QString &path, const Limits &limits, QString *error);
+    bool isOpen() const { return writer.joinable(); }
+    QString path() const { return file; }
+
+    // From one thread (the network thread): display is 640 characters, row after row, and the
+    // cursor 1-based (0 when hidden). Only the rows that differ from the controller's last
+    // recorded display are kept.
+    void screen(const QString &controller, qint64 timeMs, const QByteArray &display,
+                int cursorRow, int cursorColumn);
+    // The controller is no longer recorded (nobody watches it): its next screen is written whole.
+    void pause(const QString &controller, qint64 timeMs);
+    void key(const QString &controller, qint64 timeMs, const QString &user,
+             const QString &keyName, qint64 seq);
+    void outcome(const QString &controller, qint64 timeMs, qint64 seq, const QString &outcome);
+
+    // Blocks until every event handed over so far is written or counted as failed (tests, stop).
+    void flush();
+
+    // Since the start, from any thread.
+    quint64 eventsWritten() const { return written.load(std::memory_order_relaxed); }
+    quint64 writeFailures() const { return failures.load(std::memory_order_relaxed); }
+    quint64 eventsRemoved() const { return removed.load(std::memory_order_relaxed); }
+    // The database's size after the last batch (its file and its write-ahead log).
+    qint64 bytesOnDisk() const { return bytes.load(std::memory_order_relaxed); }
+
+private:
+    struct Event
+    {
+        QString controller;
+        qint64 timeMs = 0;
+        int kind = Recording::Change;
+        int rowMask = 0;
+        int cursor = -1;
+        qint64 seq = 0;
+        QString user;
+        QString keyName;
+        QByteArray data;
+    };
+    struct Last
+    {
+        QByteArray display;
+        int cursor = -1;
+        qint64 wholeAt = 0;
+    };
+
+    void hand(Event &&event);
+    void run();
+    bool writeBatch(sqlite3 *db, const QVector<Event> &batch);
+    void keepWithinLimits(sqlite3 *db, qint64 nowMs);
+    qint64 measure() const;
+
+    QString file;
+    Limits limits;
+    QHash<QString, Last> last; // the producer's alone
+
+    std::mutex lock;
+    std::condition_variable wake, drained;
+    QVector<Event> queue;
+    quint64 handed = 0, done = 0; // under lock
+    bool stopping = false, flushWanted = false;
+    std::thread writer;
+
+    std::atomic<quint64> written{0}, failures{0}, removed{0};
+    std::atomic<qint64> bytes{0};
+};
+
+#endif // RECORDER_H
