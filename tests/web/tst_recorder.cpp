@@ -55,6 +55,7 @@ private slots:
     void damagedRowsArePassedOver();
     void stuckDatabaseCostsEventsNotWaits();
     void sizeLimitHoldsOverALongRun();
+    void ageLimitRemovesOldRecordings();
 
 private:
     // One controller's history: 150 s of displays, a change a second (one row, then the cursor),
@@ -301,6 +302,29 @@ void TestRecorder::sizeLimitHoldsOverALongRun()
         applyChange(change, &shown, &cursor);
     QCOMPARE(shown, display(QByteArray::number(59 * 1000 + 29)));
     QCOMPARE(scalar(path, "PRAGMA integrity_check"), QStringLiteral("ok"));
+}
+
+// Recordings older than the age limit go, the first time the writer looks (at its start, then
+// once a minute); the rest stays.
+void TestRecorder::ageLimitRemovesOldRecordings()
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const qint64 day = 24 * 3600 * 1000;
+    QString error;
+    {
+        Recorder recorder;
+        QVERIFY2(recorder.open(path, Recorder::Limits(), &error), qPrintable(error));
+        for (int age = 0; age < 10; ++age)
+            recorder.screen(QStringLiteral("c1"), now - age * day - 1000, display(QByteArray::number(age)), 1, 1);
+    }
+    QCOMPARE(scalar(path, "SELECT count(*) FROM events"), QStringLiteral("10"));
+    Recorder recorder;
+    Recorder::Limits limits;
+    limits.days = 3;
+    QVERIFY2(recorder.open(path, limits, &error), qPrintable(error));
+    recorder.flush();
+    QTRY_COMPARE(scalar(path, "SELECT count(*) FROM events"), QStringLiteral("3"));
+    QCOMPARE(scalar(path, "SELECT min(t) FROM events"), QString::number(now - 2 * day - 1000));
 }
 
 QTEST_GUILESS_MAIN(TestRecorder)
