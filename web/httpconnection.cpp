@@ -142,7 +142,7 @@ private:
         ReplayQuery query;
         if (auto now = services->door->startReplay(parser->get(), services->now(), &query))
             return respond(std::move(*now));
-        net::post(*services->recordingWork, [self = this->shared_from_this(), query] {
+        net::post(*services->recordingWork, [self = this->shared_from_this(), query]() mutable {
             HttpResponse answer = self->services->door->replayAnswer(query);
             // As with a login: the connection goes back to the network thread before this
             // thread lets go of it.
