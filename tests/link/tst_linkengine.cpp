@@ -100,7 +100,8 @@ void TestLinkEngine::linksAreIndependent()
         QTRY_VERIFY_WITH_TIMEOUT(screenText(thread.state(id)).contains("MAIN MENU"), Patience);
         const LinkState s = thread.state(id);
         QVERIFY(s.cursorRow >= 1 && s.cursorRow <= LinkRules::Rows);
-        QVERIFY(s.figure >= 3 && s.figure <= 50);
+        // An answered poll's figure, however slow the machine is today.
+        QVERIFY(s.figure >= 3 && s.figure < LinkRules::NoReply);
         QVERIFY(s.lastReplyMs > 0 && s.lastReplyMs <= LinkEngine::clockMs());
     }
     QTRY_VERIFY_WITH_TIMEOUT(thread.state(dead).counters.noAnswer >= 3, Patience);
