@@ -11,10 +11,10 @@ set -euo pipefail
 
 # The programs: compiler, CMake, Qt 6 (its CMake files need the OpenGL headers), and Boost's
 # Beast and Asio (header-only) with OpenSSL for the browser front panel's server, PAM for its
-# directory logins, libsystemd for telling systemd it is ready and alive, and SQLite for the
-# recordings of what the pages showed.
+# directory logins, libsystemd for telling systemd it is ready and alive, SQLite for the
+# recordings of what the pages showed, and libargon2 for the users file's password hashes.
 build=(cmake g++ make pkg-config qt6-base-dev libgl-dev libboost1.81-dev libssl-dev libpam0g-dev
-       libsystemd-dev libsqlite3-dev)
+       libsystemd-dev libsqlite3-dev libargon2-dev)
 # Starting the panel beside the simulator: the display fonts, Qt's SVG plugins for the window's
 # icon, and Xvfb with the tools that press Connect and take the screenshot when there is no
 # display.

@@ -4,7 +4,8 @@
 #ifndef AUTHENTICATOR_H
 #define AUTHENTICATOR_H
 
-#include <QByteArray>
+#include "passwordhash.h"
+
 #include <QString>
 
 #include <optional>
@@ -16,9 +17,7 @@ struct User
     QString name;
     Role role = Role::Viewer;
     // For the users file: how its password is kept.
-    int iterations = 0;
-    QByteArray salt;
-    QByteArray hash;
+    PasswordHash password;
 };
 
 class Authenticator

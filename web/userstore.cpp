@@ -1,9 +1,9 @@
 #include "userstore.h"
 
+#include "serverlog.h"
+
 #include <QFile>
 #include <QFileInfo>
-#include <QPasswordDigestor>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QStringList>
@@ -12,31 +12,11 @@
 
 namespace {
 
-constexpr int SaltBytes = 16;
-constexpr int HashBytes = 32;
-
-QByteArray derive(const QString &password, const QByteArray &salt, int iterations)
-{
-    return QPasswordDigestor::deriveKeyPbkdf2(QCryptographicHash::Sha256, password.toUtf8(), salt,
-                                              iterations, HashBytes);
-}
-
-// Compares without stopping at the first difference.
-bool sameBytes(const QByteArray &a, const QByteArray &b)
-{
-    if (a.size() != b.size())
-        return false;
-    unsigned char difference = 0;
-    for (int i = 0; i < a.size(); ++i)
-        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return difference == 0;
-}
-
 QByteArray userLine(const User &user)
 {
     return user.name.toUtf8() + ':' + UserStore::roleName(user.role).toUtf8() + ':' +
-           QByteArray::number(user.iterations) + ':' + user.salt.toBase64() + ':' +
-           user.hash.toBase64() + '\n';
+           user.password.parametersText() + ':' + user.password.salt.toBase64() + ':' +
+           user.password.hash.toBase64() + '\n';
 }
 
 // Reads the users of path in file order; a missing file is no error when allowMissing.
@@ -61,7 +41,7 @@ bool readUsers(const QString &path, bool allowMissing, QList<User> *out, QString
         };
         const QStringList fields = line.split(QLatin1Char(':'));
         if (fields.size() != 5)
-            return fail(QStringLiteral("expected name:role:iterations:salt:hash"));
+            return fail(QStringLiteral("expected name:role:parameters:salt:hash"));
         User user;
         user.name = fields[0];
         if (!UserStore::validName(user.name))
@@ -69,25 +49,53 @@ bool readUsers(const QString &path, bool allowMissing, QList<User> *out, QString
                             .arg(user.name));
         if (!UserStore::parseRole(fields[1], &user.role))
             return fail(QStringLiteral("role \"%1\": viewer or operator").arg(fields[1]));
-        bool ok = false;
-        user.iterations = fields[2].toInt(&ok);
-        if (!ok || user.iterations < 1000)
-            return fail(QStringLiteral("iterations must be a number of at least 1000"));
+        QString wrong;
+        if (!user.password.parseParameters(fields[2], &wrong))
+            return fail(wrong);
         const auto salt = QByteArray::fromBase64Encoding(fields[3].toLatin1(),
                                                          QByteArray::AbortOnBase64DecodingErrors);
         const auto hash = QByteArray::fromBase64Encoding(fields[4].toLatin1(),
                                                          QByteArray::AbortOnBase64DecodingErrors);
         if (!salt || salt.decoded.size() < 8)
             return fail(QStringLiteral("the salt is not base64 of 8 bytes or more"));
-        if (!hash || hash.decoded.size() != HashBytes)
+        if (!hash || hash.decoded.size() != PasswordHash::HashBytes)
             return fail(QStringLiteral("the hash is not base64 of 32 bytes"));
-        user.salt = salt.decoded;
-        user.hash = hash.decoded;
+        user.password.salt = salt.decoded;
+        user.password.hash = hash.decoded;
         for (const User &other : qAsConst(*out)) {
             if (other.name == user.name)
                 return fail(QStringLiteral("user \"%1\" appears twice").arg(user.name));
         }
         out->append(user);
+    }
+    return true;
+}
+
+// Replaces the file with list as a whole. The new file keeps the old one's owner, group and mode,
+// so that a server running as its own user can still read it; a first file is for its owner
+// and group only.
+bool writeUsers(const QString &path, const QList<User> &list, QString *error)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        *error = QStringLiteral("%1: cannot write: %2").arg(path, file.errorString());
+        return false;
+    }
+    const QFileInfo old(path);
+    if (old.exists()) {
+        file.setPermissions(old.permissions());
+        if (::fchown(file.handle(), old.ownerId(), old.groupId()) != 0) {
+            // Only root may give a file away; anyone else keeps it as their own.
+        }
+    } else {
+        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                            QFileDevice::ReadGroup);
+    }
+    for (const User &user : list)
+        file.write(userLine(user));
+    if (!file.commit()) {
+        *error = QStringLiteral("%1: cannot write: %2").arg(path, file.errorString());
+        return false;
     }
     return true;
 }
@@ -107,25 +115,83 @@ bool UserStore::load(const QString &path, QString *error)
     users.clear();
     for (const User &user : qAsConst(list))
         users.insert(user.name, user);
+    this->path = path;
     return true;
 }
 
-const User *UserStore::check(const QString &name, const QString &password) const
+std::optional<User> UserStore::check(const QString &name, const QString &password) const
 {
-    const auto it = users.constFind(name);
-    if (it == users.constEnd()) {
-        static const QByteArray decoySalt(SaltBytes, 'x');
-        derive(password, decoySalt, Iterations);
-        return nullptr;
+    std::optional<User> found;
+    {
+        std::lock_guard<std::mutex> lock(upgradeLock);
+        auto it = upgraded.constFind(name);
+        if (it != upgraded.constEnd())
+            found = *it;
     }
-    return sameBytes(derive(password, it->salt, it->iterations), it->hash) ? &*it : nullptr;
+    if (!found) {
+        const auto it = users.constFind(name);
+        if (it != users.constEnd())
+            found = *it;
+    }
+    if (!found) {
+        // The same work as for a user, so that the time taken does not tell the names apart.
+        static const PasswordHash decoy = PasswordHash::make(QStringLiteral("decoy"));
+        decoy.matches(password);
+        return std::nullopt;
+    }
+    if (!found->password.matches(password))
+        return std::nullopt;
+    if (!found->password.isCurrent()) {
+        User better = *found;
+        better.password = PasswordHash::make(password);
+        QString error;
+        std::lock_guard<std::mutex> lock(upgradeLock);
+        if (better.password.hash.isEmpty() || !rewrite(*found, better, &error)) {
+            // Once a run: the login goes on with the old hash, which still holds.
+            if (!notUpgraded.contains(name)) {
+                notUpgraded.insert(name);
+                serverLog(LogLevel::Warning,
+                          "the password of user %s is kept as PBKDF2 and could not be made "
+                          "Argon2id: %s",
+                          qPrintable(name), qPrintable(error));
+            }
+        } else {
+            upgraded.insert(name, better);
+            serverLog(LogLevel::Notice, "the password of user %s is now kept as Argon2id",
+                      qPrintable(name));
+        }
+    }
+    return found;
+}
+
+bool UserStore::rewrite(const User &old, const User &upgraded, QString *error) const
+{
+    if (path.isEmpty()) {
+        *error = QStringLiteral("no users file");
+        return false;
+    }
+    QList<User> list;
+    if (!readUsers(path, false, &list, error))
+        return false;
+    bool replaced = false;
+    for (User &user : list) {
+        if (user.name == old.name && user.password.hash == old.password.hash &&
+            user.password.salt == old.password.salt) {
+            user.password = upgraded.password;
+            replaced = true;
+        }
+    }
+    if (!replaced) {
+        *error = QStringLiteral("the user's line in %1 has changed since it was read").arg(path);
+        return false;
+    }
+    return writeUsers(path, list, error);
 }
 
 std::optional<User> UserStore::authenticate(const QString &name, const QString &password,
                                             const QString &) const
 {
-    const User *user = check(name, password);
-    return user ? std::optional<User>(*user) : std::nullopt;
+    return check(name, password);
 }
 
 std::optional<Role> UserStore::currentRole(const QString &name) const
@@ -151,45 +217,21 @@ bool UserStore::addUser(const QString &path, const QString &name, Role role,
     User user;
     user.name = name;
     user.role = role;
-    user.iterations = Iterations;
-    user.salt.resize(SaltBytes);
-    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(user.salt.data()),
-                                          SaltBytes / 4);
-    user.hash = derive(password, user.salt, user.iterations);
-
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *error = QStringLiteral("%1: cannot write: %2").arg(path, file.errorString());
+    user.password = PasswordHash::make(password);
+    if (user.password.hash.isEmpty()) {
+        *error = QStringLiteral("the password could not be hashed (out of memory?)");
         return false;
     }
-    // The new file keeps the old one's owner, group and mode, so that a server running as its
-    // own user can still read it; a first file is for its owner and group only.
-    const QFileInfo old(path);
-    if (old.exists()) {
-        file.setPermissions(old.permissions());
-        if (::fchown(file.handle(), old.ownerId(), old.groupId()) != 0) {
-            // Only root may give a file away; anyone else keeps it as their own.
-        }
-    } else {
-        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                            QFileDevice::ReadGroup);
-    }
     bool replaced = false;
-    for (const User &other : qAsConst(list)) {
+    for (User &other : list) {
         if (other.name == name) {
-            file.write(userLine(user));
+            other = user;
             replaced = true;
-        } else {
-            file.write(userLine(other));
         }
     }
     if (!replaced)
-        file.write(userLine(user));
-    if (!file.commit()) {
-        *error = QStringLiteral("%1: cannot write: %2").arg(path, file.errorString());
-        return false;
-    }
-    return true;
+        list.append(user);
+    return writeUsers(path, list, error);
 }
 
 bool UserStore::parseRole(const QString &text, Role *role)

@@ -8,6 +8,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QPasswordDigestor>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -28,6 +29,7 @@ private slots:
     void listenRules_data();
     void listenRules();
     void usersRoundTrip();
+    void oldHashUpgradedAtLogin();
     void badUsers_data();
     void badUsers();
     void auditTrailAppendsAndKeepsLatest();
@@ -267,12 +269,13 @@ void TestWebConfig::usersRoundTrip()
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QList<QByteArray> lines = file.readAll().split('\n');
     QVERIFY(!lines.join().contains("Gr33n-Wave"));
-    // The same password under two salts gives two hashes.
+    // The same password under two salts gives two hashes, each Argon2id with its parameters.
     QVERIFY(lines[0].split(':').value(4) != lines[1].split(':').value(4));
+    QCOMPARE(lines[0].split(':').value(2), QByteArray("argon2id,m=19456,t=2,p=1"));
 
     UserStore store;
     QVERIFY2(store.load(path, &error), qPrintable(error));
-    const User *ann = store.check("ann", "Gr33n-Wave");
+    const auto ann = store.check("ann", "Gr33n-Wave");
     QVERIFY(ann);
     QCOMPARE(ann->role, Role::Operator);
     QVERIFY(!store.check("ann", "gr33n-wave"));
@@ -290,6 +293,43 @@ void TestWebConfig::usersRoundTrip()
     QCOMPARE(store.check("ann", "Red-Clearance")->role, Role::Viewer);
 }
 
+// A users file written before Argon2id: its PBKDF2 lines (made here by Qt's own digestor, not
+// by the code under test) still log in, and a right password replaces its line with Argon2id,
+// leaving the other lines, the file's mode and a wrong password's line as they were.
+void TestWebConfig::oldHashUpgradedAtLogin()
+{
+    const QByteArray saltAnn = "0123456789abcdef", saltVic = "fedcba9876543210";
+    auto pbkdf2 = [](const QByteArray &name, const QByteArray &password, const QByteArray &salt) {
+        const QByteArray hash = QPasswordDigestor::deriveKeyPbkdf2(QCryptographicHash::Sha256,
+                                                                   password, salt, 20000, 32);
+        return name + ":operator:20000:" + salt.toBase64() + ':' + hash.toBase64() + '\n';
+    };
+    const QByteArray vicLine = pbkdf2("vic", "Amber-Phase", saltVic);
+    const QString path = write("users", pbkdf2("ann", "Gr33n-Wave", saltAnn) + vicLine);
+    QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    auto line = [&](int n) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll().split('\n').value(n)
+                                              : QByteArray();
+    };
+    UserStore store;
+    QString error;
+    QVERIFY2(store.load(path, &error), qPrintable(error));
+    QVERIFY(!store.check("vic", "amber-phase"));
+    QCOMPARE(line(1) + '\n', vicLine);
+    QVERIFY(store.check("ann", "Gr33n-Wave"));
+    QVERIFY2(line(0).startsWith("ann:operator:argon2id,m=19456,t=2,p=1:"), line(0).constData());
+    QCOMPARE(line(1) + '\n', vicLine);
+    QCOMPARE(QFile::permissions(path) & (QFile::ReadGroup | QFile::ReadOther), QFile::ReadGroup);
+    // The upgraded hash holds, in the running store and read afresh.
+    QVERIFY(store.check("ann", "Gr33n-Wave"));
+    QVERIFY(!store.check("ann", "Gr33n-wave"));
+    UserStore again;
+    QVERIFY2(again.load(path, &error), qPrintable(error));
+    QVERIFY(again.check("ann", "Gr33n-Wave"));
+    QVERIFY(again.check("vic", "Amber-Phase"));
+}
+
 void TestWebConfig::badUsers_data()
 {
     QTest::addColumn<QByteArray>("content");
@@ -299,11 +339,20 @@ void TestWebConfig::badUsers_data()
     const QByteArray hash = QByteArray(32, 'h').toBase64();
     const QByteArray good = "ann:operator:20000:" + salt + ':' + hash + '\n';
     QTest::newRow("too few fields") << QByteArray("# users\nann:operator:20000\n")
-                                    << ":2: expected name:role:iterations:salt:hash";
+                                    << ":2: expected name:role:parameters:salt:hash";
     QTest::newRow("unknown role") << QByteArray(good + "bob:admin:20000:" + salt + ':' + hash)
                                   << ":2: role \"admin\"";
     QTest::newRow("too few iterations")
         << QByteArray("ann:viewer:10:" + salt + ':' + hash) << ":1: iterations";
+    QTest::newRow("argon2id without lanes")
+        << QByteArray("ann:viewer:argon2id,m=19456,t=2:" + salt + ':' + hash)
+        << ":1: expected argon2id,m=KIB,t=PASSES,p=LANES";
+    QTest::newRow("argon2id asking for 4 GiB")
+        << QByteArray("ann:viewer:argon2id,m=4194304,t=2,p=1:" + salt + ':' + hash)
+        << ":1: argon2id memory";
+    QTest::newRow("argon2id with no passes")
+        << QByteArray("ann:viewer:argon2id,m=19456,t=0,p=1:" + salt + ':' + hash)
+        << ":1: argon2id passes";
     QTest::newRow("hash not base64")
         << QByteArray("ann:viewer:20000:" + salt + ":***") << ":1: the hash";
     QTest::newRow("short hash") << QByteArray("ann:viewer:20000:" + salt + ":aGFzaA==")
