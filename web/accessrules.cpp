@@ -85,7 +85,7 @@ bool FailureCounter::failed(const QString &key, qint64 nowMs)
         auto oldest = records.end();
         for (auto it = records.begin(); it != records.end(); ++it) {
             const bool mattersStill =
-                it->blockedUntilMs > nowMs || nowMs - it->lastFailureMs <= LongestWaitMs;
+                it->blockedUntilMs > nowMs || nowMs - it->lastFailureMs <= rule.forgetMs;
             if (!mattersStill && (oldest == records.end() || it->lastFailureMs < oldest->lastFailureMs))
                 oldest = it;
         }
@@ -94,14 +94,13 @@ bool FailureCounter::failed(const QString &key, qint64 nowMs)
         records.erase(oldest);
     }
     Record &r = records[key];
-    // A quiet spell as long as the longest wait starts the count afresh.
-    if (nowMs - r.lastFailureMs > LongestWaitMs)
+    if (nowMs - r.lastFailureMs > rule.forgetMs)
         r.failures = 0;
     ++r.failures;
     r.lastFailureMs = nowMs;
-    if (r.failures >= FreeFailures) {
-        const int doublings = qMin(r.failures - FreeFailures, 20);
-        r.blockedUntilMs = nowMs + qMin(FirstWaitMs << doublings, LongestWaitMs);
+    if (r.failures >= rule.freeFailures) {
+        const int doublings = qMin(r.failures - rule.freeFailures, 20);
+        r.blockedUntilMs = nowMs + qMin(rule.firstWaitMs << doublings, rule.longestWaitMs);
     }
     return true;
 }
@@ -111,9 +110,20 @@ void FailureCounter::succeeded(const QString &key)
     records.remove(key);
 }
 
-qint64 LoginThrottle::waitFor(const QString &user, const QString &address, qint64 nowMs) const
+LoginThrottle::Verdict LoginThrottle::check(const QString &user, const QString &address,
+                                            bool knownDevice, qint64 nowMs) const
 {
-    return qMax(pairs.waitFor(pairKey(user, address), nowMs), addresses.waitFor(address, nowMs));
+    Verdict verdict;
+    auto consider = [&](qint64 waitMs, LoginBrake brake) {
+        if (waitMs > verdict.waitMs)
+            verdict = Verdict{waitMs, brake};
+    };
+    consider(pairs.waitFor(pairKey(user, address), nowMs), LoginBrake::UserAtAddress);
+    consider(addresses.waitFor(address, nowMs), LoginBrake::Address);
+    if (!knownDevice)
+        consider(users.has(user) ? users.waitFor(user, nowMs) : spilled.waitFor(QString(), nowMs),
+                 LoginBrake::User);
+    return verdict;
 }
 
 void LoginThrottle::failed(const QString &user, const QString &address, qint64 nowMs)
@@ -122,6 +132,18 @@ void LoginThrottle::failed(const QString &user, const QString &address, qint64 n
         serverLog(LogLevel::Warning,
                   "the failed-login table is full; a failure from %s was not counted",
                   qPrintable(address));
+    const bool counted = users.failed(user, nowMs);
+    if (!counted)
+        spilled.failed(QString(), nowMs);
+    // Said once as the brake comes on, not at every guess after.
+    if ((counted ? users.failures(user) : spilled.failures(QString())) == UserRule.freeFailures)
+        serverLog(LogLevel::Warning,
+                  "%d failed logins as %s from anywhere: logins as that user now wait, but for "
+                  "browsers that logged in as it before",
+                  UserRule.freeFailures,
+                  !counted ? "names beyond the table's room"
+                  : UserStore::validName(user) ? qPrintable(user)
+                                               : "a name no user can have");
 }
 
 void LoginThrottle::succeeded(const QString &user, const QString &address)

@@ -44,25 +44,38 @@ private:
     QHash<QByteArray, Session> sessions;
 };
 
-// Failures counted by key. After FreeFailures a key has to wait before it may try again, twice
-// as long after each further failure.
+// Failures counted by key. After a rule's free failures a key has to wait before it may try
+// again, twice as long after each further failure, up to the rule's longest wait.
 class FailureCounter
 {
 public:
+    struct Rule
+    {
+        int freeFailures;
+        qint64 firstWaitMs;
+        qint64 longestWaitMs;
+        // A key quiet for this long starts its count afresh.
+        qint64 forgetMs;
+    };
     static constexpr int FreeFailures = 5;
     static constexpr qint64 FirstWaitMs = 1000;
     static constexpr qint64 LongestWaitMs = 15 * 60 * 1000;
+    static constexpr Rule Default{FreeFailures, FirstWaitMs, LongestWaitMs, LongestWaitMs};
     // The table never holds more keys than this, so that guesses with made-up names cannot grow
     // it without end. Only a key that has stopped mattering (not held, and quiet for as long as
-    // the longest wait, after which its count would start afresh anyway) makes room for a new
-    // one: filling the table never wipes out a count that is still holding someone.
+    // its count is kept) makes room for a new one: filling the table never wipes out a count
+    // that is still holding someone.
     static constexpr int MaxKeys = 10000;
+
+    explicit FailureCounter(Rule rule = Default) : rule(rule) {}
 
     // Milliseconds until key may try again; 0 for now.
     qint64 waitFor(const QString &key, qint64 nowMs) const;
     // False when the table was full of keys that still matter and this one was not counted.
     bool failed(const QString &key, qint64 nowMs);
     void succeeded(const QString &key);
+    bool has(const QString &key) const { return records.contains(key); }
+    int failures(const QString &key) const { return records.value(key).failures; }
     int size() const { return records.size(); }
 
 private:
@@ -72,16 +85,37 @@ private:
         qint64 lastFailureMs = 0;
         qint64 blockedUntilMs = 0;
     };
+    Rule rule;
     QHash<QString, Record> records;
 };
 
-// Failed logins, counted per user name at each client address and per address. A stranger who
-// guesses a user's password holds back that name at the stranger's own address only: the user
-// logs in from anywhere else as usual, and nobody can lock a colleague out from afar.
+// Which brake held a login back.
+enum class LoginBrake { None, UserAtAddress, Address, User };
+
+// Failed logins, counted three ways. Per user name at each client address and per address: a
+// stranger who guesses from one place holds back that place only, and nobody can lock a
+// colleague out from afar. And per user name across all addresses, so that guesses spread over
+// many addresses (an IPv6 /64 holds more than enough) are slowed as well: that brake only ever
+// delays (a minute at most), and a browser the user has logged in from before (it shows a
+// device cookie, see DeviceKey) passes it, so the real user is never kept out by it.
 class LoginThrottle
 {
 public:
-    qint64 waitFor(const QString &user, const QString &address, qint64 nowMs) const;
+    // The brake on a user across addresses: more free failures than at one address, since it
+    // adds up every browser's typing slips, and short waits, since it also holds back the
+    // user's new browsers; a count is kept as long as at one address, so that a guesser gains
+    // nothing by pausing.
+    static constexpr FailureCounter::Rule UserRule{10, 1000, 60 * 1000,
+                                                   FailureCounter::LongestWaitMs};
+
+    struct Verdict
+    {
+        qint64 waitMs = 0;
+        LoginBrake brake = LoginBrake::None;
+    };
+    // knownDevice: the browser showed a device cookie for this user.
+    Verdict check(const QString &user, const QString &address, bool knownDevice,
+                  qint64 nowMs) const;
     void failed(const QString &user, const QString &address, qint64 nowMs);
     void succeeded(const QString &user, const QString &address);
 
@@ -92,6 +126,10 @@ private:
     }
     FailureCounter pairs;
     FailureCounter addresses;
+    FailureCounter users{UserRule};
+    // Names that found the user table full are counted together here, so that filling the
+    // table with made-up names does not switch the brake off for the rest.
+    FailureCounter spilled{UserRule};
 };
 
 // The keypad of each controller is held by at most one connection of an operator.

@@ -253,7 +253,12 @@ HttpResponse Door::metricsAnswer(const HttpRequest &request, const QString &addr
 
 QByteArray Door::sessionOf(const HttpRequest &request) const
 {
-    const QByteArray prefix = QByteArray(SessionCookie) + '=';
+    return cookieValue(request, SessionCookie);
+}
+
+QByteArray Door::cookieValue(const HttpRequest &request, const QByteArray &name) const
+{
+    const QByteArray prefix = name + '=';
     for (const QByteArray &part : field(request, http::field::cookie).split(';')) {
         const QByteArray cookie = part.trimmed();
         if (cookie.startsWith(prefix))
@@ -312,9 +317,13 @@ std::optional<HttpResponse> Door::startLogin(const HttpRequest &request, const Q
             .object();
     *name = body.value(QStringLiteral("user")).toString();
     *password = body.value(QStringLiteral("password")).toString();
-    const qint64 wait = throttle->waitFor(*name, address, nowMs);
-    if (wait > 0) {
-        const QByteArray seconds = QByteArray::number((wait + 999) / 1000);
+    const bool knownDevice =
+        devices.vouchesFor(cookieValue(request, DeviceKey::CookieName), *name,
+                           QDateTime::currentMSecsSinceEpoch());
+    const LoginThrottle::Verdict held = throttle->check(*name, address, knownDevice, nowMs);
+    if (held.waitMs > 0) {
+        ++counters.loginsHeld[int(held.brake)];
+        const QByteArray seconds = QByteArray::number((held.waitMs + 999) / 1000);
         HttpResponse response =
             reply(request, 429, "application/json",
                   "{\"error\":\"too many failed logins: try again in " + seconds + " s\"}");
@@ -344,6 +353,18 @@ HttpResponse Door::finishLogin(const HttpRequest &request, const QString &addres
     HttpResponse response = reply(request, 200, "application/json",
                                   QJsonDocument(body).toJson(QJsonDocument::Compact));
     response.set(http::field::set_cookie, cookie(id, false).constData());
+    // This browser is now one of the user's own, for the brake on guesses from everywhere. Sent
+    // back with logins only.
+    const QByteArray note = devices.issue(user->name, QDateTime::currentMSecsSinceEpoch());
+    if (!note.isEmpty()) {
+        QByteArray text = QByteArray(DeviceKey::CookieName) + '=' + note +
+                          "; Path=/login; Max-Age=" +
+                          QByteArray::number(DeviceKey::LifetimeMs / 1000) +
+                          "; HttpOnly; SameSite=Strict";
+        if (tls)
+            text += "; Secure";
+        response.insert(http::field::set_cookie, text.constData());
+    }
     return response;
 }
 

@@ -6,6 +6,7 @@
 
 #include "accessrules.h"
 #include "authenticator.h"
+#include "devicekey.h"
 #include "pagechannel.h"
 #include "webconfig.h"
 
@@ -49,6 +50,8 @@ public:
         uint64_t responses[600] = {}; // by status code
         uint64_t refusedUpgrades = 0;
         uint64_t loginFailures = 0;
+        // Logins answered 429 at once, by the brake that held them (LoginBrake's order).
+        uint64_t loginsHeld[4] = {};
     };
 
     // All must outlive the door.
@@ -79,9 +82,13 @@ public:
     std::shared_ptr<const Authenticator> authenticator() const { return users; }
     void setAuthenticator(std::shared_ptr<const Authenticator> next) { users = std::move(next); }
 
+    // Signs and checks the device cookies that let a user's own browsers past the brake on
+    // guesses at that user from everywhere; load() it from a file to outlive restarts.
+    DeviceKey &deviceKey() { return devices; }
+
     // A login in two steps, so that the password work can run off the network thread: first
     // the origin and the brakes on guessing. Either an answer to send at once, or nothing and
-    // the name and password to check with checkPassword() and then finishLogin().
+    // the name and password to check with Authenticator::authenticate() and then finishLogin().
     std::optional<HttpResponse> startLogin(const HttpRequest &request, const QString &address,
                                            qint64 nowMs, QString *name, QString *password);
     HttpResponse finishLogin(const HttpRequest &request, const QString &address,
@@ -108,6 +115,7 @@ private:
     HttpResponse sessionInfo(const HttpRequest &request);
     HttpResponse metricsAnswer(const HttpRequest &request, const QString &address);
     QByteArray sessionOf(const HttpRequest &request) const;
+    QByteArray cookieValue(const HttpRequest &request, const QByteArray &name) const;
     bool ownOrigin(const HttpRequest &request) const;
     QByteArray cookie(const QByteArray &value, bool clear) const;
 
@@ -115,6 +123,7 @@ private:
     std::shared_ptr<const Authenticator> users;
     SessionStore *sessions;
     LoginThrottle *throttle;
+    DeviceKey devices;
     QString recordings;
     quint16 port = 0;
     bool tls = false;

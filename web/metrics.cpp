@@ -189,6 +189,12 @@ QByteArray formatMetrics(const QVector<ControllerFigures> &controllers,
         {"frontpanel_pages_open", "gauge", "Pages connected by WebSocket.", double(server.pages)},
         {"frontpanel_connections_open", "gauge", "Client connections, HTTP and WebSocket.",
          double(server.connections)},
+        {"frontpanel_connections_max", "gauge",
+         "Client connections the server takes, from the descriptors it has.",
+         double(server.connectionCap)},
+        {"frontpanel_connections_closed_for_room_total", "counter",
+         "Connections closed before their request was whole to make room for a new one.",
+         double(server.connectionsClosedForRoom)},
     };
     const Single server2[] = {
         {"frontpanel_websocket_upgrades_refused_total", "counter",
@@ -230,6 +236,15 @@ QByteArray formatMetrics(const QVector<ControllerFigures> &controllers,
             w.sample(QByteArray(), server.responses[code],
                      ("code=\"" + QByteArray::number(code) + '"').constData());
     }
+    w.family("frontpanel_logins_held_total", "counter",
+             "Logins answered 429 by a brake on password guessing: per user at one address, per "
+             "address, or per user from every address but the user's known browsers.");
+    const std::pair<const char *, uint64_t> brakes[] = {{"user_at_address", server.heldUserAtAddress},
+                                                       {"address", server.heldAddress},
+                                                       {"user", server.heldUser}};
+    for (const auto &brake : brakes)
+        w.sample(QByteArray(), brake.second,
+                 (QByteArray("brake=\"") + brake.first + '"').constData());
     for (const Single &one : server2)
         w.single(one.name, one.type, one.help, one.value);
     return w.text;

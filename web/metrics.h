@@ -26,6 +26,12 @@ struct ServerFigures
     // HTTP answers by status code, 100 to 599; the others are not kept.
     const uint64_t *responses = nullptr;
     uint64_t refusedUpgrades = 0, loginFailures = 0;
+    // Logins answered "try again later" by each brake on guessing: per user at one address,
+    // per address, per user from everywhere.
+    uint64_t heldUserAtAddress = 0, heldAddress = 0, heldUser = 0;
+    // The most connections the descriptors allow, and those closed unfinished to make room.
+    int connectionCap = 0;
+    uint64_t connectionsClosedForRoom = 0;
     uint64_t auditLines = 0, auditWriteFailures = 0;
     // Datagrams to the links' shared socket from no configured controller.
     uint64_t strangerDatagrams = 0;

@@ -17,6 +17,9 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/thread_pool.hpp>
 
+#include <QDir>
+#include <QFileInfo>
+
 #include <chrono>
 #include <exception>
 #include <optional>
@@ -127,6 +130,16 @@ bool WebServer::start(QString *error)
             return false;
         }
         tls = true;
+    }
+    // The key of the device cookies lives beside the audit log, so that a user's browsers
+    // stay known across restarts.
+    if (!config.auditLog.isEmpty()) {
+        QString keyError;
+        const QString keyPath = QFileInfo(config.auditLog).dir().filePath(
+            QStringLiteral("device-key"));
+        if (!rooms->door.deviceKey().load(keyPath, &keyError))
+            serverLog(LogLevel::Warning, "%s; browsers are known until the server stops",
+                      qPrintable(keyError));
     }
     rooms->listener.emplace(rooms->context, rooms->tls ? &*rooms->tls : nullptr,
                             &rooms->services);
@@ -251,6 +264,10 @@ QByteArray WebServer::metricsText() const
     server.responses = rooms->door.counters.responses;
     server.refusedUpgrades = rooms->door.counters.refusedUpgrades;
     server.loginFailures = rooms->door.counters.loginFailures;
+    const uint64_t *held = rooms->door.counters.loginsHeld;
+    server.heldUserAtAddress = held[int(LoginBrake::UserAtAddress)];
+    server.heldAddress = held[int(LoginBrake::Address)];
+    server.heldUser = held[int(LoginBrake::User)];
     server.auditLines = rooms->audit->linesWritten();
     server.auditWriteFailures = rooms->audit->writeFailures();
     server.strangerDatagrams = source->strangerDatagrams();

@@ -162,6 +162,7 @@ private slots:
     void badKeyCodes_data();
     void badKeyCodes();
     void failedLoginsThrottled();
+    void guessesFromManyAddressesSlowed();
     void passwordsNeverLogged();
     void staticFilesOnlyFromResources_data();
     void staticFilesOnlyFromResources();
@@ -879,6 +880,87 @@ void TestWebSecurity::failedLoginsThrottled()
     const qint64 later = 2000 + FailureCounter::LongestWaitMs + 2;
     QVERIFY(counter.failed("newcomer", later));
     QCOMPARE(counter.size(), FailureCounter::MaxKeys);
+}
+
+// Guesses at one user spread over many addresses: each address alone stays under its brake, so
+// the brake on the user from everywhere does the work, and lets the user's own browsers by.
+void TestWebSecurity::guessesFromManyAddressesSlowed()
+{
+    // A guesser that asks as soon as any of its addresses may: how long the guesses take.
+    auto guessingTime = [](int guesses, int addresses) {
+        LoginThrottle throttle;
+        qint64 now = 0;
+        for (int made = 0; made < guesses; ++made) {
+            qint64 soonest = -1;
+            QString from;
+            for (int a = 0; a < addresses; ++a) {
+                const QString address = QStringLiteral("2001:db8::%1").arg(a + 1);
+                const qint64 wait = throttle.check("bob", address, false, now).waitMs;
+                if (soonest < 0 || wait < soonest) {
+                    soonest = wait;
+                    from = address;
+                }
+            }
+            now += soonest;
+            throttle.failed("bob", from, now);
+        }
+        return now;
+    };
+    const qint64 oneAddress = guessingTime(30, 1);
+    const qint64 spread = guessingTime(300, 30);
+    QVERIFY2(spread >= oneAddress, qPrintable(QStringLiteral("%1 ms for 300 from 30 addresses, "
+                                                             "%2 ms for 30 from one")
+                                                  .arg(spread)
+                                                  .arg(oneAddress)));
+
+    // Through the door: bob logged in before from 127.0.0.30, then a guesser tries one
+    // password from each of ten other addresses.
+    const QByteArray good = "{\"user\":\"bob\",\"password\":\"bob-secret-2\"}";
+    auto loginFrom = [&](const QByteArray &body, const char *address, const QByteArray &cookie) {
+        QByteArray request = "POST /login HTTP/1.1\r\nHost: 127.0.0.1:" +
+                             QByteArray::number(server->port()) + "\r\nOrigin: " + origin() +
+                             "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n";
+        if (!cookie.isEmpty())
+            request += "Cookie: " + cookie + "\r\n";
+        return http(request + "\r\n" + body, QHostAddress(QString::fromLatin1(address)));
+    };
+    const HttpReply before = loginFrom(good, "127.0.0.30", {});
+    QCOMPARE(before.status, 200);
+    QByteArray device;
+    for (const QByteArray &line : before.head.split('\n')) {
+        if (line.toLower().startsWith("set-cookie: fpdevice="))
+            device = line.mid(12).split(';').first().trimmed();
+    }
+    QVERIFY2(!device.isEmpty(), before.head.constData());
+    QVERIFY2(before.head.contains("Path=/login; Max-Age=") && before.head.contains("HttpOnly"),
+             before.head.constData());
+    for (int a = 0; a < LoginThrottle::UserRule.freeFailures; ++a) {
+        const QByteArray address = "127.0.0." + QByteArray::number(40 + a);
+        QCOMPARE(loginFrom("{\"user\":\"bob\",\"password\":\"guess\"}", address, {}).status,
+                 401);
+    }
+    // A browser new to bob waits, even with the right password and from a fresh address...
+    const HttpReply held = loginFrom(good, "127.0.0.31", {});
+    QCOMPARE(held.status, 429);
+    QCOMPARE(held.header("Retry-After"), QByteArray("1"));
+    // ...and so does a device cookie that is not bob's, or not ours.
+    QByteArray forged = device;
+    forged[forged.size() - 2] = forged[forged.size() - 2] == 'A' ? 'B' : 'A';
+    QCOMPARE(loginFrom(good, "127.0.0.31", forged).status, 429);
+    const HttpReply annBefore =
+        loginFrom("{\"user\":\"ann\",\"password\":\"ann-secret-1\"}", "127.0.0.32", {});
+    QByteArray annDevice = annBefore.head.mid(annBefore.head.indexOf("fpdevice="));
+    annDevice = annDevice.left(annDevice.indexOf(';'));
+    QCOMPARE(loginFrom(good, "127.0.0.31", annDevice).status, 429);
+    // The browser that logged in as bob before gets in at once.
+    QCOMPARE(loginFrom(good, "127.0.0.30", device).status, 200);
+    // /metrics counts what the user brake held back.
+    const HttpReply metrics = http("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    QVERIFY2(metrics.body.contains("frontpanel_logins_held_total{brake=\"user\"} 3"),
+             metrics.body.constData());
+    // A new browser gets in after a short wait, once the guessing pauses.
+    server->skipTime(LoginThrottle::UserRule.firstWaitMs);
+    QCOMPARE(loginFrom(good, "127.0.0.31", {}).status, 200);
 }
 
 void TestWebSecurity::passwordsNeverLogged()
