@@ -39,8 +39,12 @@ constexpr seconds PageStalled{30};
 // dozen. More are closed at once, so one address cannot use up the server's descriptors.
 constexpr int MaxConnectionsPerAddress = 64;
 // All connections together, well under the descriptors the service unit allows (LimitNOFILE),
-// leaving room for the links, the audit log and the listening socket.
+// leaving room for the links, the audit log and the listening socket. Where the server gets
+// fewer descriptors (a container, a unit without LimitNOFILE), the cap comes down to what it has
+// less those open at the start and a reserve for what opens later (a replay's database handle,
+// a reload's files and links): a sixteenth of the limit, and at least this many.
 constexpr int MaxConnections = 8192;
+constexpr int DescriptorReserve = 64;
 // When accept() fails for want of descriptors, it is tried again after this pause, doubling up
 // to the longest, instead of spinning on an error that will not go away by itself.
 constexpr std::chrono::milliseconds FirstAcceptPause{50};

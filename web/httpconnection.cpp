@@ -49,6 +49,7 @@ public:
     void start()
     {
         if constexpr (std::is_same_v<Stream, TlsStream>) {
+            mayBeClosedForRoom();
             lowest().expires_after(DoorLimits::HandshakeTime);
             stream.async_handshake(net::ssl::stream_base::server,
                                    [self = this->shared_from_this()](beast::error_code ec) {
@@ -63,9 +64,22 @@ public:
 private:
     beast::tcp_stream &lowest() { return beast::get_lowest_layer(stream); }
 
+    // Until a request has arrived whole, the connection gives way to a new one when the server
+    // is full.
+    void mayBeClosedForRoom()
+    {
+        ticket.awaiting([weak = this->weak_from_this()] {
+            if (auto self = weak.lock()) {
+                beast::error_code ignored;
+                self->lowest().socket().close(ignored);
+            }
+        });
+    }
+
     // The keep-alive wait for a request's first byte, then the whole request on its own clock.
     void awaitRequest()
     {
+        mayBeClosedForRoom();
         parser.emplace();
         parser->header_limit(DoorLimits::MaxHeaderBytes);
         parser->body_limit(DoorLimits::MaxBodyBytes);
@@ -114,6 +128,7 @@ private:
     {
         if (failed(ec))
             return;
+        ticket.busy();
         const HttpRequest &request = parser->get();
         if (ambiguousFraming(request))
             return refuse(400, "ambiguous message framing\n");
@@ -122,10 +137,14 @@ private:
         if (Door::isLogin(request)) {
             if (parser->is_done())
                 return login();
+            // The body is still on its way.
+            mayBeClosedForRoom();
             http::async_read(stream, buffer, *parser,
                              [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
-                                 if (!self->failed(ec))
-                                     self->login();
+                                 if (self->failed(ec))
+                                     return;
+                                 self->ticket.busy();
+                                 self->login();
                              });
             return;
         }
@@ -229,6 +248,8 @@ private:
     // closed and what still comes is read and dropped, for a short while only.
     void linger()
     {
+        // Answered: nothing is lost by closing it for a new connection's sake.
+        mayBeClosedForRoom();
         if constexpr (std::is_same_v<Stream, TlsStream>) {
             shutDown();
         } else {

@@ -3,9 +3,46 @@
 #include "doorlimits.h"
 #include "serverlog.h"
 
+#include <algorithm>
+
+#include <dirent.h>
+#include <sys/resource.h>
 
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
+
+namespace {
+
+int openDescriptors()
+{
+    DIR *dir = opendir("/proc/self/fd");
+    if (!dir)
+        return 0;
+    int count = 0;
+    while (const dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] != '.')
+            ++count;
+    }
+    closedir(dir);
+    return count - 1; // the directory's own
+}
+
+// As many connections as the descriptors allow, so that accept() never fails for want of one
+// while the caps still have room: at a full door a new client then gets in by the place of an
+// unfinished connection, instead of waiting in the listen queue for a descriptor.
+int connectionCapFromDescriptors(rlim_t *limitOut)
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return DoorLimits::MaxConnections;
+    *limitOut = limit.rlim_cur;
+    const long total = long(std::min<rlim_t>(limit.rlim_cur, 1 << 30));
+    const long reserve =
+        openDescriptors() + std::max<long>(DoorLimits::DescriptorReserve, total / 16);
+    return int(std::clamp<long>(total - reserve, 1, DoorLimits::MaxConnections));
+}
+
+} // namespace
 
 Listener::Listener(net::io_context &context, net::ssl::context *tls, DoorServices *services)
     : acceptor(context), pause(context), nextPause(DoorLimits::FirstAcceptPause), tls(tls),
@@ -35,6 +72,13 @@ bool Listener::open(const QString &address, int port, QString *error)
         return false;
     }
     boundPort = acceptor.local_endpoint(ec).port();
+    rlim_t limit = 0;
+    caps.setCap(connectionCapFromDescriptors(&limit));
+    if (caps.cap() < DoorLimits::MaxConnections)
+        serverLog(LogLevel::Warning,
+                  "an open-file limit of %llu leaves room for %d client connections (of %d); "
+                  "LimitNOFILE=16384 in the unit gives every one",
+                  (unsigned long long)limit, caps.cap(), DoorLimits::MaxConnections);
     return true;
 }
 

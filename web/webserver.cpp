@@ -261,6 +261,8 @@ QByteArray WebServer::metricsText() const
     server.sessions = rooms->sessions.count();
     server.pages = rooms->channel.pageCount();
     server.connections = rooms->listener->connections().total();
+    server.connectionCap = rooms->listener->connections().cap();
+    server.connectionsClosedForRoom = rooms->listener->connections().closedForRoom();
     server.responses = rooms->door.counters.responses;
     server.refusedUpgrades = rooms->door.counters.refusedUpgrades;
     server.loginFailures = rooms->door.counters.loginFailures;

@@ -2,6 +2,7 @@
 // large refused while they arrive, framing that could be read two ways refused, requests that
 // never end closed on time, and a refused upgrade that leaves nothing counted behind.
 #include "auditlog.h"
+#include "connectioncaps.h"
 #include "doorlimits.h"
 #include "userstore.h"
 #include "waitfor.h"
@@ -45,6 +46,7 @@ private slots:
     void refusedUpgradesLeaveNoCount();
     void favicon();
     void outOfDescriptorsThenServingAgain();
+    void fullDoorClosesOldestUnfinished();
 
 private:
     // Sends the bytes (stopping early if the server closes), then reads until the server closes
@@ -280,6 +282,48 @@ void TestDoor::outOfDescriptorsThenServingAgain()
                 .startsWith("HTTP/1.1 200");
         },
         10000));
+}
+
+// At the cap, a new connection takes the place of the oldest one still waiting for its request;
+// connections with a request under way or a page are never closed for it.
+void TestDoor::fullDoorClosesOldestUnfinished()
+{
+    ConnectionCaps caps(2, 3);
+    QStringList closed;
+    auto closer = [&closed](const char *name) { return [&closed, name] { closed << name; }; };
+    std::vector<ConnectionCaps::Ticket> held;
+    held.push_back(caps.admit("10.0.0.1"));
+    held.push_back(caps.admit("10.0.0.1"));
+    held.push_back(caps.admit("10.0.0.2"));
+    QVERIFY(held[0] && held[1] && held[2]);
+    QVERIFY(!caps.admit("10.0.0.1")); // its address is at its cap
+    held[1].awaiting(closer("second"));
+    held[2].awaiting(closer("third"));
+    held[0].awaiting(closer("first"));
+    held[0].busy();
+    // Moved (as from the listener to the connection), a ticket keeps its place in line.
+    ConnectionCaps::Ticket moved = std::move(held[1]);
+    ConnectionCaps::Ticket newcomer = caps.admit("10.0.0.3");
+    QVERIFY(newcomer);
+    QCOMPARE(closed, QStringList{"second"});
+    QCOMPARE(caps.total(), 3);
+    QCOMPARE(caps.from("10.0.0.1"), 1);
+    QVERIFY(!moved);
+    moved = ConnectionCaps::Ticket(); // the closed connection goes: nothing counted twice
+    QCOMPARE(caps.total(), 3);
+    // A connection that waits again (keep-alive) goes to the back of the line.
+    held[2].awaiting(closer("third again"));
+    newcomer.awaiting(closer("newcomer"));
+    QVERIFY(caps.admit("10.0.0.4"));
+    QCOMPARE(closed, (QStringList{"second", "third again"}));
+    QCOMPARE(caps.total(), 2); // the ticket just admitted was dropped again
+    QCOMPARE(caps.closedForRoom(), uint64_t(2));
+    // With nobody waiting, a full door turns the newcomer away.
+    newcomer.busy();
+    auto a = caps.admit("10.0.0.5");
+    QVERIFY(a);
+    QVERIFY(!caps.admit("10.0.0.6"));
+    QCOMPARE(closed.size(), 2);
 }
 
 QTEST_GUILESS_MAIN(TestDoor)
