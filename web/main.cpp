@@ -13,11 +13,15 @@
 
 #include <QCoreApplication>
 
+#include <csignal>
 #include <cstdio>
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    // A file at its size limit (RLIMIT_FSIZE) must be a failed write, as a full disk is: the key
+    // is refused and the server serves on. The default action would end the process.
+    std::signal(SIGXFSZ, SIG_IGN);
     StartOptions options;
     QString error, warning;
     if (!parseStartOptions(app.arguments(), &options, &error)) {

@@ -12,7 +12,8 @@
   unknown user, an account PAM's account stage refuses, a user in no group, a viewer, and an
   operator whose key reaches the controller;
 - the recordings: a watched controller's displays and keys replayed and exported, the export
-  played by asciinema, and the database sound after kill -9.
+  played by asciinema, and the database sound after kill -9;
+- the audit log at the file-size limit (RLIMIT_FSIZE): the key refused in words, the server up.
 
     python3 tests/web/service_test.py --server build/web/frontpanel-web --sim build/sim/controller-sim
 """
@@ -564,6 +565,42 @@ def recording_check(args):
         sim.wait()
 
 
+def file_size_limit_check(args):
+    """The audit log at the file-size limit: keys refused in words, the server serving on."""
+    sim, port = start_sim(args.sim, 1)
+    server = Server(args.server, [("127.0.0.1", port, 100)], server_lines="recordings = off")
+    try:
+        inbox = Inbox(Page(server, server.login()))
+        inbox.page.send({"type": "watch", "controller": "c0"})
+        inbox.page.send({"type": "take", "controller": "c0"})
+        check(inbox.find(lambda m: m.get("type") == "control" and m.get("yours")) is not None,
+              "ann takes control of c0")
+        check(press_and_wait(inbox, "c0") == "answered", "a key is answered with room to write")
+        for room, case in ((0, "exactly at the limit"), (20, "with room for part of a line")):
+            size = os.path.getsize(server.audit_path)
+            resource.prlimit(server.process.pid, resource.RLIMIT_FSIZE,
+                             (size + room, resource.RLIM_INFINITY))
+            inbox.forget()
+            inbox.page.send({"type": "key", "controller": "c0", "code": 1})
+            refused = inbox.find(lambda m: m.get("type") == "refused"
+                                 and "audit log" in m.get("message", ""))
+            check(refused is not None and server.process.poll() is None and
+                  server.get("/login")[0] == 200,
+                  "the log %s: the key refused in words (%s), the server serving on"
+                  % (case, (refused or {}).get("message")))
+            check(os.path.getsize(server.audit_path) == size,
+                  "nothing of the refused key's line stays in the log")
+        resource.prlimit(server.process.pid, resource.RLIMIT_FSIZE,
+                         (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        check(press_and_wait(inbox, "c0") == "answered", "with room again, a key is answered")
+        verified = subprocess.run([args.server, "--verify-audit", server.audit_path],
+                                  capture_output=True, text=True)
+        check(verified.returncode == 0, "the trail verifies: %s" % verified.stdout.strip())
+    finally:
+        server.close()
+        sim.kill()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--server", required=True)
@@ -572,7 +609,8 @@ def main():
     # logins are tried on the plain build only.
     parser.add_argument("--sanitized", action="store_true")
     args = parser.parse_args()
-    parts = [notify_and_journal, metrics_check, reload_check, city_check, recording_check]
+    parts = [notify_and_journal, metrics_check, reload_check, city_check, recording_check,
+             file_size_limit_check]
     if args.sanitized:
         print("skip PAM logins: pam_wrapper cannot be loaded beside a sanitizer")
     else:
