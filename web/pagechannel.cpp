@@ -84,6 +84,9 @@ void PageChannel::receive(quint64 id, const QByteArray &text, qint64 nowMs)
     const QString type = message.value(QStringLiteral("type")).toString();
     const QString controllerId = message.value(QStringLiteral("controller")).toString();
 
+    if ((type == QLatin1String("overview") || type == QLatin1String("watch")) &&
+        !currentView(page, message))
+        return;
     if (type == QLatin1String("overview")) {
         leaveController(id, page);
         QVector<int> inView;
@@ -140,6 +143,19 @@ void PageChannel::receive(quint64 id, const QByteArray &text, qint64 nowMs)
         return;
     }
     press(id, page, index, message.value(QStringLiteral("code")), nowMs);
+}
+
+bool PageChannel::currentView(Page &page, const QJsonObject &message)
+{
+    // Pages that do not number their views are taken at their word, message by message.
+    const QJsonValue value = message.value(QStringLiteral("view"));
+    if (!value.isDouble())
+        return true;
+    const double view = value.toDouble();
+    if (view < page.view)
+        return false;
+    page.view = view;
+    return true;
 }
 
 void PageChannel::watch(quint64 id, Page &page, int index)

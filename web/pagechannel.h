@@ -15,6 +15,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QJsonObject>
 #include <QJsonValue>
 #include <QString>
 #include <QStringList>
@@ -112,6 +113,10 @@ private:
         // coming back brings only what changed meanwhile.
         QHash<int, Seen> tiles;
         quint64 summary = 0;
+        // The page numbers each change between the overview and a panel, and tells it with
+        // each overview and watch: one older than the latest seen was overtaken by the page
+        // itself (a tile clicked while the overview's update was on its way) and is dropped.
+        double view = 0;
     };
     // What the pages are sent of one controller: the counts of its changes, and the display
     // last sent, which the next screen's changed rows are told against.
@@ -128,6 +133,8 @@ private:
     };
 
     void refuse(Page &page, const QString &controller, const QString &message);
+    // False for an overview or watch that the page has overtaken; notes the view otherwise.
+    static bool currentView(Page &page, const QJsonObject &message);
     // Sends what a page needs to show controller index.
     void watch(quint64 id, Page &page, int index);
     void leaveController(quint64 id, Page &page);

@@ -159,6 +159,7 @@ private slots:
     void overviewSendsTilesInViewAndChangedRows();
     void keysJudgedOnServer();
     void controlLock();
+    void lateOverviewKeepsThePanel();
     void badKeyCodes_data();
     void badKeyCodes();
     void failedLoginsThrottled();
@@ -805,6 +806,22 @@ void TestWebSecurity::controlLock()
     QVERIFY(!back.isEmpty());
     QCOMPARE(back.value("holder").toString(), QString());
     QVERIFY(source->keys().isEmpty());
+}
+
+// An overview message the page sent for a view it has since left arrives after its watch: the
+// page stays on its panel. One from a later view (the page went back) takes it off.
+void TestWebSecurity::lateOverviewKeepsThePanel()
+{
+    auto op = openSocket(login("ann", "ann-secret-1"));
+    QVERIFY(!waitForType(op.get(), "hello").isEmpty());
+    send(op.get(), {{"type", "watch"}, {"controller", "c1"}, {"view", 2}});
+    send(op.get(), {{"type", "overview"}, {"show", QJsonArray{0, 1}}, {"view", 1}});
+    send(op.get(), {{"type", "take"}, {"controller", "c1"}});
+    QVERIFY(waitForType(op.get(), "control").value("yours").toBool());
+    send(op.get(), {{"type", "overview"}, {"show", QJsonArray{0, 1}}, {"view", 3}});
+    send(op.get(), {{"type", "take"}, {"controller", "c1"}});
+    QCOMPARE(waitForType(op.get(), "refused").value("message").toString(),
+             QStringLiteral("open the controller's panel first"));
 }
 
 void TestWebSecurity::badKeyCodes_data()

@@ -15,6 +15,7 @@ const tiles = new Map();     // controller id -> tile elements, for the tiles dr
 let listed = [];             // indexes into controllers: the overview's filtered, sorted list
 let shownKey = '';           // the tiles the server was last told are in view
 let showTimer = null;
+let view = 0;                // counts the changes between the overview and a panel
 let drawPending = false;
 const keyboard = new Map();  // KeyboardEvent.key -> key code
 let role = 'viewer';
@@ -248,9 +249,12 @@ function tellShown(inView) {
   if (key === shownKey)
     return;
   clearTimeout(showTimer);
+  // The view it belongs to goes with it: should a panel open before it leaves, the server
+  // drops it rather than take the page off that panel.
+  const of = view;
   showTimer = setTimeout(() => {
     shownKey = key;
-    send({type: 'overview', show: inView});
+    send({type: 'overview', show: inView, view: of});
   }, shownKey === '' ? 0 : 120);
 }
 
@@ -260,6 +264,10 @@ function route() {
   const controller = controllers.find(c => c.id === id);
   // The same panel again (a new hello): what it shows stays until the server sends it anew.
   const same = controller !== undefined && controller.id === current;
+  if (!same) {
+    ++view;
+    clearTimeout(showTimer);
+  }
   current = controller ? controller.id : null;
   $('overview').hidden = current !== null;
   $('panel').hidden = current === null;
@@ -267,7 +275,7 @@ function route() {
     ? 'The controller "' + id + '" is not in the server\'s configuration (any more).' : '';
   if (same) {
     $('panel-name').textContent = controller.name;
-    send({type: 'watch', controller: current});
+    send({type: 'watch', controller: current, view: view});
   } else if (current) {
     $('panel-message').textContent = '';
     $('panel-name').textContent = controller.name;
@@ -276,7 +284,7 @@ function route() {
     $('recent-keys').textContent = '';
     drawDisplay($('display'), [], null);
     resetReplay();
-    send({type: 'watch', controller: current});
+    send({type: 'watch', controller: current, view: view});
   } else {
     stopReplay();
     shownKey = '';
