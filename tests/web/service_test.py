@@ -506,14 +506,19 @@ def recording_check(args):
                               % (controller, start, end, fmt),
                               headers={"Cookie": cookie} if with_cookie else {})
 
-        # The writer's batch goes to disk within half a second.
+        # The writer's batch goes to disk within half a second: the range (which ended before
+        # these reads) is read until two reads half a second apart agree, so that the replay
+        # and the exports below all see the same events.
         answers = []
 
-        def keys_recorded():
+        def settled():
+            first = replay("c0")
+            time.sleep(0.6)
             answers.append(replay("c0"))
             status, body = answers[-1]
-            return status == 200 and len(json.loads(body)["keys"]) == 3
-        wait_until(keys_recorded)
+            return (status == 200 and answers[-1] == first and
+                    len(json.loads(body)["keys"]) == 3)
+        wait_until(settled, 15)
         status, body = answers[-1]
         check(status == 200, "the replay is answered: %d %r" % (status, body[:200]))
         data = json.loads(body) if status == 200 else {"keys": [], "changes": [], "display": [""] * 16}
