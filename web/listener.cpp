@@ -44,10 +44,10 @@ int connectionCapFromDescriptors(rlim_t *limitOut)
 
 } // namespace
 
-Listener::Listener(net::io_context &context, net::ssl::context *tls, DoorServices *services)
+Listener::Listener(net::io_context &context, net::ssl::context *tls, DoorServices *services,
+                   ConnectionCaps *caps)
     : acceptor(context), pause(context), nextPause(DoorLimits::FirstAcceptPause), tls(tls),
-      services(services),
-      caps(DoorLimits::MaxConnectionsPerAddress, DoorLimits::MaxConnections)
+      services(services), caps(caps)
 {
 }
 
@@ -73,12 +73,12 @@ bool Listener::open(const QString &address, int port, QString *error)
     }
     boundPort = acceptor.local_endpoint(ec).port();
     rlim_t limit = 0;
-    caps.setCap(connectionCapFromDescriptors(&limit));
-    if (caps.cap() < DoorLimits::MaxConnections)
+    caps->setCap(connectionCapFromDescriptors(&limit));
+    if (caps->cap() < DoorLimits::MaxConnections)
         serverLog(LogLevel::Warning,
                   "an open-file limit of %llu leaves room for %d client connections (of %d); "
                   "LimitNOFILE=16384 in the unit gives every one",
-                  (unsigned long long)limit, caps.cap(), DoorLimits::MaxConnections);
+                  (unsigned long long)limit, caps->cap(), DoorLimits::MaxConnections);
     return true;
 }
 
@@ -115,7 +115,7 @@ void Listener::onAccept(boost::system::error_code ec, tcp::socket socket)
     }
     nextPause = DoorLimits::FirstAcceptPause;
     const QString address = clientAddress(socket);
-    ConnectionCaps::Ticket ticket = caps.admit(address.toStdString());
+    ConnectionCaps::Ticket ticket = caps->admit(address.toStdString());
     if (ticket) {
         // Pages get many small messages; none should wait for the one before it to be acked.
         boost::system::error_code ignored;

@@ -16,9 +16,11 @@
 class Listener
 {
 public:
-    // tls null: plain HTTP. Both must outlive the listener.
+    // tls null: plain HTTP. All must outlive the listener, and caps every connection too: the
+    // connections' tickets give their places back to it as they go, which may be after the
+    // listener has gone, when the context is torn down.
     Listener(boost::asio::io_context &context, boost::asio::ssl::context *tls,
-             DoorServices *services);
+             DoorServices *services, ConnectionCaps *caps);
 
     // Binds and listens; false with error when it cannot.
     bool open(const QString &address, int port, QString *error);
@@ -27,7 +29,6 @@ public:
     void start() { acceptNext(); }
     void stop();
 
-    const ConnectionCaps &connections() const { return caps; }
 
 private:
     void acceptNext();
@@ -38,7 +39,7 @@ private:
     std::chrono::milliseconds nextPause;
     boost::asio::ssl::context *tls;
     DoorServices *services;
-    ConnectionCaps caps;
+    ConnectionCaps *caps;
     quint16 boundPort = 0;
 };
 

@@ -2,6 +2,7 @@
 
 #include "accessrules.h"
 #include "door.h"
+#include "doorlimits.h"
 #include "doorservices.h"
 #include "listener.h"
 #include "metrics.h"
@@ -53,6 +54,7 @@ struct WebServer::Rooms
     net::thread_pool recordingWork{1};
     std::optional<net::ssl::context> tls;
     DoorServices services;
+    ConnectionCaps caps{DoorLimits::MaxConnectionsPerAddress, DoorLimits::MaxConnections};
     net::io_context context{1};
     std::optional<net::executor_work_guard<net::io_context::executor_type>> work;
     std::optional<Listener> listener;
@@ -142,7 +144,7 @@ bool WebServer::start(QString *error)
                       qPrintable(keyError));
     }
     rooms->listener.emplace(rooms->context, rooms->tls ? &*rooms->tls : nullptr,
-                            &rooms->services);
+                            &rooms->services, &rooms->caps);
     if (!rooms->listener->open(config.listenAddress, config.listenPort, error))
         return false;
     listeningPort = rooms->listener->port();
@@ -260,9 +262,9 @@ QByteArray WebServer::metricsText() const
     ServerFigures server;
     server.sessions = rooms->sessions.count();
     server.pages = rooms->channel.pageCount();
-    server.connections = rooms->listener->connections().total();
-    server.connectionCap = rooms->listener->connections().cap();
-    server.connectionsClosedForRoom = rooms->listener->connections().closedForRoom();
+    server.connections = rooms->caps.total();
+    server.connectionCap = rooms->caps.cap();
+    server.connectionsClosedForRoom = rooms->caps.closedForRoom();
     server.responses = rooms->door.counters.responses;
     server.refusedUpgrades = rooms->door.counters.refusedUpgrades;
     server.loginFailures = rooms->door.counters.loginFailures;

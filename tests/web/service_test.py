@@ -121,6 +121,14 @@ def sample(text, metric, **labels):
     return None
 
 
+def take_control(inbox, controller):
+    """Opens the controller's panel on the page and takes control: True once the server says
+    the page holds it."""
+    inbox.page.send({"type": "watch", "controller": controller})
+    inbox.page.send({"type": "take", "controller": controller})
+    return inbox.find(lambda m: m.get("type") == "control" and m.get("yours")) is not None
+
+
 def press_and_wait(inbox, controller, code=1):
     """Presses a key on the page and returns the outcome the server records for it."""
     inbox.forget()
@@ -314,16 +322,10 @@ def reload_check(args):
 
     try:
         inbox = Inbox(Page(server, server.login()))
-        inbox.page.send({"type": "watch", "controller": "c0"})
-        inbox.page.send({"type": "take", "controller": "c0"})
-        check(inbox.find(lambda m: m.get("type") == "control" and m.get("yours")) is not None,
-              "ann holds control of c0")
+        check(take_control(inbox, "c0"), "ann holds control of c0")
         check(press_and_wait(inbox, "c0") == "answered", "a key on c0 is answered")
         vic = Inbox(Page(server, server.login(user="vic", password="pw-vic")))
-        vic.page.send({"type": "watch", "controller": "c2"})
-        vic.page.send({"type": "take", "controller": "c2"})
-        check(vic.find(lambda m: m.get("type") == "control" and m.get("yours")) is not None,
-              "vic holds control of c2")
+        check(take_control(vic, "c2"), "vic holds control of c2")
 
         inbox.forget()
         server.write_config([("c%d" % i, "127.0.0.1", first + i, 100) for i in (0, 2, 3, 4)])
@@ -576,10 +578,7 @@ def file_size_limit_check(args):
     server = Server(args.server, [("127.0.0.1", port, 100)], server_lines="recordings = off")
     try:
         inbox = Inbox(Page(server, server.login()))
-        inbox.page.send({"type": "watch", "controller": "c0"})
-        inbox.page.send({"type": "take", "controller": "c0"})
-        check(inbox.find(lambda m: m.get("type") == "control" and m.get("yours")) is not None,
-              "ann takes control of c0")
+        check(take_control(inbox, "c0"), "ann takes control of c0")
         check(press_and_wait(inbox, "c0") == "answered", "a key is answered with room to write")
         for room, case in ((0, "exactly at the limit"), (20, "with room for part of a line")):
             size = os.path.getsize(server.audit_path)
