@@ -142,29 +142,29 @@ std::optional<User> UserStore::check(const QString &name, const QString &passwor
     if (!found->password.matches(password))
         return std::nullopt;
     if (!found->password.isCurrent()) {
-        User better = *found;
-        better.password = PasswordHash::make(password);
-        QString error;
         std::lock_guard<std::mutex> lock(upgradeLock);
-        if (better.password.hash.isEmpty() || !rewrite(*found, better, &error)) {
-            // Once a run: the login goes on with the old hash, which still holds.
-            if (!notUpgraded.contains(name)) {
+        // Tried once a run: the login goes on with the old hash, which still holds.
+        if (!notUpgraded.contains(name)) {
+            User better = *found;
+            better.password = PasswordHash::make(password);
+            QString error;
+            if (better.password.hash.isEmpty() || !rewrite(*found, better, &error)) {
                 notUpgraded.insert(name);
                 serverLog(LogLevel::Warning,
-                          "the password of user %s is kept as PBKDF2 and could not be made "
-                          "Argon2id: %s",
+                          "the password of user %s is kept as an older kind of hash and could "
+                          "not be made Argon2id: %s",
                           qPrintable(name), qPrintable(error));
+            } else {
+                upgraded.insert(name, better);
+                serverLog(LogLevel::Notice, "the password of user %s is now kept as Argon2id",
+                          qPrintable(name));
             }
-        } else {
-            upgraded.insert(name, better);
-            serverLog(LogLevel::Notice, "the password of user %s is now kept as Argon2id",
-                      qPrintable(name));
         }
     }
     return found;
 }
 
-bool UserStore::rewrite(const User &old, const User &upgraded, QString *error) const
+bool UserStore::rewrite(const User &old, const User &better, QString *error) const
 {
     if (path.isEmpty()) {
         *error = QStringLiteral("no users file");
@@ -177,7 +177,7 @@ bool UserStore::rewrite(const User &old, const User &upgraded, QString *error) c
     for (User &user : list) {
         if (user.name == old.name && user.password.hash == old.password.hash &&
             user.password.salt == old.password.salt) {
-            user.password = upgraded.password;
+            user.password = better.password;
             replaced = true;
         }
     }

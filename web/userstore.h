@@ -39,9 +39,9 @@ public:
     static bool validName(const QString &name);
 
 private:
-    // Replaces name's line in the file with upgraded, unless the line no longer holds the hash
+    // Replaces old's line in the file with better, unless the line no longer holds the hash
     // that was checked (the user was changed meanwhile).
-    bool rewrite(const User &old, const User &upgraded, QString *error) const;
+    bool rewrite(const User &old, const User &better, QString *error) const;
 
     QString path;
     QHash<QString, User> users;
