@@ -1,44 +1,26 @@
 #include "listener.h"
 
 #include "doorlimits.h"
+#include "metrics.h"
 #include "serverlog.h"
 
 #include <algorithm>
-
-#include <dirent.h>
-#include <sys/resource.h>
 
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
 namespace {
 
-int openDescriptors()
-{
-    DIR *dir = opendir("/proc/self/fd");
-    if (!dir)
-        return 0;
-    int count = 0;
-    while (const dirent *entry = readdir(dir)) {
-        if (entry->d_name[0] != '.')
-            ++count;
-    }
-    closedir(dir);
-    return count - 1; // the directory's own
-}
-
 // As many connections as the descriptors allow, so that accept() never fails for want of one
 // while the caps still have room: at a full door a new client then gets in by the place of an
 // unfinished connection, instead of waiting in the listen queue for a descriptor.
-int connectionCapFromDescriptors(rlim_t *limitOut)
+int connectionCapFromDescriptors(const ProcessFigures &process)
 {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    const long total = long(std::min<uint64_t>(process.maxDescriptors, 1 << 30));
+    if (total <= 0)
         return DoorLimits::MaxConnections;
-    *limitOut = limit.rlim_cur;
-    const long total = long(std::min<rlim_t>(limit.rlim_cur, 1 << 30));
     const long reserve =
-        openDescriptors() + std::max<long>(DoorLimits::DescriptorReserve, total / 16);
+        process.openDescriptors + std::max<long>(DoorLimits::DescriptorReserve, total / 16);
     return int(std::clamp<long>(total - reserve, 1, DoorLimits::MaxConnections));
 }
 
@@ -72,13 +54,14 @@ bool Listener::open(const QString &address, int port, QString *error)
         return false;
     }
     boundPort = acceptor.local_endpoint(ec).port();
-    rlim_t limit = 0;
-    caps->setCap(connectionCapFromDescriptors(&limit));
+    const ProcessFigures process = readProcessFigures();
+    caps->setCap(connectionCapFromDescriptors(process));
     if (caps->cap() < DoorLimits::MaxConnections)
         serverLog(LogLevel::Warning,
                   "an open-file limit of %llu leaves room for %d client connections (of %d); "
                   "LimitNOFILE=16384 in the unit gives every one",
-                  (unsigned long long)limit, caps->cap(), DoorLimits::MaxConnections);
+                  (unsigned long long)process.maxDescriptors, caps->cap(),
+                  DoorLimits::MaxConnections);
     return true;
 }
 
