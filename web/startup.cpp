@@ -162,6 +162,8 @@ bool loadStartConfig(const StartOptions &options, WebConfig *config, QString *er
     // The recordings live beside the audit trail unless the configuration puts them elsewhere.
     if (c.recordings.isEmpty())
         c.recordings = QFileInfo(c.auditLog).absoluteDir().filePath(QStringLiteral("recordings.db"));
+    // So do the device cookies' key: a known browser stays known across restarts.
+    c.deviceKey = QFileInfo(c.auditLog).absoluteDir().filePath(QStringLiteral("device-key"));
     if (!loadV3Secrets(&c, error))
         return false;
     const bool loopback = QHostAddress(c.listenAddress).isLoopback();

@@ -50,6 +50,8 @@ struct WebConfig
     // "recordings = off" records nothing.
     QString recordings;
     bool recordingsOff = false;
+    // The key that signs the device cookies (beside the audit log); empty: one in memory only.
+    QString deviceKey;
     int recordingDays = 90;
     int recordingMaxMb = 2048;
     QString tlsCertificate;

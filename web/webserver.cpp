@@ -18,9 +18,6 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/thread_pool.hpp>
 
-#include <QDir>
-#include <QFileInfo>
-
 #include <chrono>
 #include <exception>
 #include <optional>
@@ -133,16 +130,10 @@ bool WebServer::start(QString *error)
         }
         tls = true;
     }
-    // The key of the device cookies lives beside the audit log, so that a user's browsers
-    // stay known across restarts.
-    if (!config.auditLog.isEmpty()) {
-        QString keyError;
-        const QString keyPath = QFileInfo(config.auditLog).dir().filePath(
-            QStringLiteral("device-key"));
-        if (!rooms->door.deviceKey().load(keyPath, &keyError))
-            serverLog(LogLevel::Warning, "%s; browsers are known until the server stops",
-                      qPrintable(keyError));
-    }
+    QString keyError;
+    if (!config.deviceKey.isEmpty() && !rooms->door.deviceKey().load(config.deviceKey, &keyError))
+        serverLog(LogLevel::Warning, "%s; browsers are known until the server stops",
+                  qPrintable(keyError));
     rooms->listener.emplace(rooms->context, rooms->tls ? &*rooms->tls : nullptr,
                             &rooms->services, &rooms->caps);
     if (!rooms->listener->open(config.listenAddress, config.listenPort, error))
