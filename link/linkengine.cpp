@@ -352,7 +352,7 @@ uint64_t LinkEngine::pressKey(int id, uint8_t code)
         ++link->keyCount;
     }
     // A link resting between polls sends it now, not after its pause.
-    QMetaObject::invokeMethod(this, [this, id] { keyWake(id); });
+    QMetaObject::invokeMethod(this, "keyWake", Qt::QueuedConnection, Q_ARG(int, id));
     return ticket;
 }
 
@@ -367,7 +367,7 @@ bool LinkEngine::watch(int id)
             return true;
     }
     // Someone looks now: a link resting at its slow interval polls at once.
-    QMetaObject::invokeMethod(this, [this, id] { wake(id); });
+    QMetaObject::invokeMethod(this, "wake", Qt::QueuedConnection, Q_ARG(int, id));
     return true;
 }
 

@@ -135,7 +135,10 @@ private:
     struct Link;
 
     Link *find(int id) const;
-    void wake(int id);
+    // Called from other threads by name (see pressKey), so that the id crosses in Qt's own
+    // queued event: a lambda's functor made on one thread and run on this one races, to
+    // ThreadSanitizer, through Qt's locks, which it cannot see.
+    Q_INVOKABLE void wake(int id);
     int openSocket(bool loopback);
     // recvmmsg into io: the number of datagrams, or -1.
     int receive(int fd);
@@ -153,7 +156,7 @@ private:
     bool extraRequest(Link *link, int64_t now, bool take);
     // After a key's answer, or the end of its wait: the display at once, cursor block first.
     void afterKey(Link *link, int64_t now);
-    void keyWake(int id);
+    Q_INVOKABLE void keyWake(int id);
     void startPause(Link *link, int64_t now);
     bool send(Link *link);
     void onReady();
