@@ -705,7 +705,7 @@ void TestWebSecurity::keysJudgedOnServer()
     QVERIFY(source->keys().isEmpty());
 
     send(op.get(), {{"type", "take"}, {"controller", "c1"}});
-    QCOMPARE(waitForType(op.get(), "control").value("yours").toBool(), true);
+    QVERIFY(!waitForMatch(op.get(), "control", mine(true)).isEmpty());
     send(op.get(), {{"type", "key"}, {"controller", "c1"}, {"code", 17}});
     const QJsonArray recent = waitForType(op.get(), "keys").value("keys").toArray();
     QCOMPARE(recent.size(), 1);
@@ -817,7 +817,7 @@ void TestWebSecurity::lateOverviewKeepsThePanel()
     send(op.get(), {{"type", "watch"}, {"controller", "c1"}, {"view", 2}});
     send(op.get(), {{"type", "overview"}, {"show", QJsonArray{0, 1}}, {"view", 1}});
     send(op.get(), {{"type", "take"}, {"controller", "c1"}});
-    QVERIFY(waitForType(op.get(), "control").value("yours").toBool());
+    QVERIFY(!waitForMatch(op.get(), "control", mine(true)).isEmpty());
     send(op.get(), {{"type", "overview"}, {"show", QJsonArray{0, 1}}, {"view", 3}});
     send(op.get(), {{"type", "take"}, {"controller", "c1"}});
     QCOMPARE(waitForType(op.get(), "refused").value("message").toString(),
@@ -842,7 +842,7 @@ void TestWebSecurity::badKeyCodes()
     QVERIFY(!waitForType(op.get(), "hello").isEmpty());
     send(op.get(), {{"type", "watch"}, {"controller", "c1"}});
     send(op.get(), {{"type", "take"}, {"controller", "c1"}});
-    QVERIFY(waitForType(op.get(), "control").value("yours").toBool());
+    QVERIFY(!waitForMatch(op.get(), "control", mine(true)).isEmpty());
     QJsonObject key{{"type", "key"}, {"controller", "c1"}};
     if (!code.isUndefined())
         key.insert("code", code);
