@@ -4,7 +4,15 @@
 // address and port sent it, found in a hash map, and one from anyone else is counted and
 // dropped unread. A second link to a controller another link already has gets a socket of its
 // own, since the address could not tell their replies apart. Each link has one deadline: the
-// next poll, the end of the reply wait or the end of the key answer wait. Sockets are read with
+// next poll, the end of the reply wait or the end of the key answer wait.
+//
+// A link has at most one request out at a time, so a slow or narrow line paces itself by its
+// round trip. Each request carries its own request id, and a reply is matched to one of the
+// link's last few requests by its id and the object it names, never by when it came: a reply
+// later than its wait is still used (a block newer than it already shown is not overwritten),
+// a doubled one is counted and dropped. The wait is learnt from round trips measured between
+// the kernel's receive timestamp and the time taken just after the send, so a thread that is
+// late to read its socket does not blame the controller. Sockets are read with
 // recvmmsg and written with sendto on the descriptor: Qt's datagram calls with an address
 // allocate on every call, and a poll cycle allocates nothing. The deadlines wake the thread
 // through one timerfd for the same reason, on a grid of a couple of milliseconds so that links
@@ -53,6 +61,29 @@ constexpr int SharedReadsPerTurn = 8;
 constexpr int SharedReceiveBuffer = 8 << 20;
 // Deadlines in the future are served on this grid (ms).
 constexpr int64_t WakeGrid = 2;
+// Engine requests carry ids 1..127: a one-byte INTEGER that stays positive.
+constexpr int LastRequestId = 127;
+
+int64_t realtimeNs()
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_REALTIME, &t);
+    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// The kernel's receive time of a datagram read with SO_TIMESTAMPNS, or now when it gave none.
+int64_t receivedAt(msghdr &header)
+{
+    for (cmsghdr *c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(&header, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS &&
+            c->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
+            timespec t{};
+            std::memcpy(&t, CMSG_DATA(c), sizeof t);
+            return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+        }
+    }
+    return realtimeNs();
+}
 
 // A controller's address and port as one key.
 uint64_t peerKey(const sockaddr_in &a)
@@ -71,6 +102,8 @@ struct LinkEngine::Buffers
     V3Link::Scratch v3Scratch;
     uint8_t v3Reply[ReceiveSize];
     sockaddr_in senders[DatagramsPerTurn];
+    // Each datagram's receive timestamp.
+    alignas(cmsghdr) char control[DatagramsPerTurn][CMSG_SPACE(sizeof(timespec))];
     iovec vectors[DatagramsPerTurn];
     mmsghdr received[DatagramsPerTurn];
 };
@@ -91,6 +124,36 @@ struct LinkEngine::Link
     // Reports that made the current request go out again (discovery, the time window).
     int resends = 0;
 
+    // The link's last requests, newest at recentNext - 1: what a reply may answer.
+    struct Sent
+    {
+        // The link's count of requests when this one left, from 1; 0 for an empty entry.
+        uint64_t number = 0;
+        // Its number among the polls (for the lost fraction), or the key's ticket.
+        uint64_t poll = 0;
+        uint64_t ticket = 0;
+        // CLOCK_REALTIME just after the send, the clock of the kernel's receive timestamps.
+        int64_t sentNs = 0;
+        uint8_t requestId = 0;
+        LinkRules::Asked asked = LinkRules::Asked::FirstBlock;
+        // Sent more than once: its reply tells no round trip.
+        bool resent = false;
+        bool answered = false;
+    };
+    static constexpr int RecentRequests = 8;
+    Sent recent[RecentRequests];
+    int recentNext = 0;
+    uint64_t requestCount = 0;
+    uint64_t pollCount = 0;
+    int lastRequestId = 0;
+    // The request whose block each half of the screen shows.
+    uint64_t shownRequest[2] = {0, 0};
+    LinkWait::RoundTrip roundTrip;
+    LinkWait::PollHistory history;
+    // Polls unanswered since the last reply.
+    int misses = 0;
+    int64_t firstRequestMs = -1;
+
     // Set from any thread.
     std::atomic<int> pollInterval{DefaultPollInterval};
     std::atomic<int> slowInterval{5000};
@@ -98,11 +161,12 @@ struct LinkEngine::Link
 
     // Engine thread only.
     Phase phase = Idle;
-    int64_t sentAt = 0;
     int64_t due = 0;
+    // When the wait for the outstanding request ends.
+    int64_t waitEnds = 0;
     int heapIndex = -1;
     bool firstBlockNext = true;
-    // The figure of the last poll, which decides the pause after it.
+    // The round trip of the last reply, which decides the pause after a poll.
     int lastFigure = 0;
     // The key whose SetRequest awaits its answer.
     uint64_t keyInFlight = 0;
@@ -153,6 +217,7 @@ LinkEngine::LinkEngine(QObject *parent) : QObject(parent), io(std::make_unique<B
         io->received[i].msg_hdr.msg_name = &io->senders[i];
         io->received[i].msg_hdr.msg_iov = &io->vectors[i];
         io->received[i].msg_hdr.msg_iovlen = 1;
+        io->received[i].msg_hdr.msg_control = io->control[i];
     }
     readyNotifier = new QSocketNotifier(epollFd, QSocketNotifier::Read, this);
     connect(readyNotifier, &QSocketNotifier::activated, this, [this] { onReady(); });
@@ -235,6 +300,10 @@ int LinkEngine::addLink(const LinkConfig &config)
     link->slowInterval = config.slowInterval > 0 ? config.slowInterval : 5000;
     if (config.v3)
         link->v3 = std::make_unique<V3Link>(config.v3Config);
+    link->roundTrip = LinkWait::RoundTrip(config.longestWait);
+    link->state.waitMs = link->roundTrip.waitMs();
+    // Ids start apart so that two links to one controller do not step in time.
+    link->lastRequestId = (lastId * 37) % LastRequestId;
     std::memset(link->state.screen, ' ', sizeof link->state.screen);
     link->state.lastError[0] = '\0';
 
@@ -278,6 +347,9 @@ int LinkEngine::openSocket(bool loopback)
         ::close(fd);
         return -1;
     }
+    // The kernel's receive time with each datagram: round trips are measured from it.
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     return fd;
 }
 
@@ -444,17 +516,21 @@ bool LinkEngine::sendKey(Link *link, int64_t now)
         }
         // Keys are not sent into a situation that has changed since they were pressed.
         int64_t lastReply;
+        LinkWait::Health health;
         {
             std::lock_guard<std::mutex> locker(link->lock);
             lastReply = link->state.lastReplyMs;
+            health = link->state.health;
         }
-        if (link->lastFigure == NoReply && (lastReply < 0 || now - lastReply > KeySilenceMs)) {
+        if (health == LinkWait::Health::Silent) {
             dropKeys(link, lastReply < 0 ? QStringLiteral("no answer from the controller yet")
                                          : QStringLiteral("no answer from the controller for %1 s")
                                                .arg((now - lastReply) / 1000));
             return false;
         }
-        const bool stale = now - key.pressedAt > KeyMaxWaitMs;
+        const int64_t longestWait =
+            std::max<int64_t>(KeyMaxWaitMs, int64_t(KeyMaxWaits) * link->roundTrip.waitMs());
+        const bool stale = now - key.pressedAt > longestWait;
         if (!stale && !extraRequest(link, now, true))
             return false;
         {
@@ -464,20 +540,21 @@ bool LinkEngine::sendKey(Link *link, int64_t now)
         }
         if (stale) {
             emit keyDone(link->id, key.ticket, KeyOutcome::Dropped,
-                         QStringLiteral("waited more than %1 s").arg(KeyMaxWaitMs / 1000));
+                         QStringLiteral("waited more than %1 s").arg(longestWait / 1000));
             continue;
         }
-        buildKey(link->packet, key.code);
-        link->resends = 0;
-        send(link);
         {
             std::lock_guard<std::mutex> locker(link->lock);
             ++link->state.counters.keysSent;
         }
+        // Sent once, whatever send() says: a datagram the kernel refused may still have left,
+        // and a key is never sent twice. No answer then ends its wait.
+        sendRequest(link, Asked::Key, key.code, key.ticket, now);
         link->keyInFlight = key.ticket;
         link->echoReadsLeft = 0;
         link->phase = Link::AwaitingKeyAnswer;
-        schedule(link, now + KeyAnswerWait);
+        link->waitEnds = now + link->roundTrip.waitMs();
+        schedule(link, link->waitEnds);
         return true;
     }
 }
@@ -517,6 +594,31 @@ void LinkEngine::afterKey(Link *link, int64_t now)
     schedule(link, now);
 }
 
+bool LinkEngine::sendRequest(Link *link, Asked asked, uint8_t code, uint64_t ticket, int64_t now)
+{
+    link->lastRequestId = link->lastRequestId % LastRequestId + 1;
+    link->packet.requestId = uint8_t(link->lastRequestId);
+    if (asked == Asked::Key)
+        buildKey(link->packet, code);
+    else
+        buildPoll(link->packet, asked == Asked::FirstBlock);
+    link->resends = 0;
+    if (link->firstRequestMs < 0)
+        link->firstRequestMs = now;
+    Link::Sent &sent = link->recent[link->recentNext];
+    link->recentNext = (link->recentNext + 1) % Link::RecentRequests;
+    sent = Link::Sent{};
+    sent.number = ++link->requestCount;
+    sent.ticket = ticket;
+    sent.requestId = link->packet.requestId;
+    sent.asked = asked;
+    const bool out = send(link);
+    sent.sentNs = realtimeNs();
+    if (asked != Asked::Key && out)
+        sent.poll = link->pollCount++;
+    return out;
+}
+
 bool LinkEngine::send(Link *link)
 {
     const uint8_t *bytes = link->packet.frame;
@@ -540,7 +642,7 @@ bool LinkEngine::send(Link *link)
 
 void LinkEngine::sendPoll(Link *link, int64_t now)
 {
-    buildPoll(link->packet, link->firstBlockNext);
+    const Asked asked = link->firstBlockNext ? Asked::FirstBlock : Asked::SecondBlock;
     link->firstBlockNext = !link->firstBlockNext;
     if (link->echoReadsLeft > 0)
         --link->echoReadsLeft;
@@ -548,15 +650,14 @@ void LinkEngine::sendPoll(Link *link, int64_t now)
         std::lock_guard<std::mutex> locker(link->lock);
         ++link->state.counters.requests;
     }
-    link->resends = 0;
-    if (!send(link)) {
+    if (!sendRequest(link, asked, 0, 0, now)) {
         // Nothing to wait for: the key and the pause follow as after any poll.
         afterPoll(link, now);
         return;
     }
-    link->sentAt = now;
     link->phase = Link::AwaitingReply;
-    schedule(link, now + NoReply);
+    link->waitEnds = now + link->roundTrip.waitMs();
+    schedule(link, link->waitEnds);
 }
 
 void LinkEngine::afterPoll(Link *link, int64_t now)
@@ -576,14 +677,37 @@ void LinkEngine::afterPoll(Link *link, int64_t now)
 void LinkEngine::startPause(Link *link, int64_t now)
 {
     const bool watched = link->watchers.load(std::memory_order_acquire) > 0;
-    const int interval = watched ? link->pollInterval.load(std::memory_order_relaxed)
-                                 : link->slowInterval.load(std::memory_order_relaxed);
+    const int slow = link->slowInterval.load(std::memory_order_relaxed);
+    const int interval = watched ? link->pollInterval.load(std::memory_order_relaxed) : slow;
     link->phase = Link::Idle;
-    schedule(link, now + pauseAfter(link->lastFigure, interval));
+    schedule(link, now + LinkWait::pauseAfterMisses(link->misses,
+                                                    pauseAfter(link->lastFigure, interval), slow));
+}
+
+void LinkEngine::publishHealth(Link *link, int64_t now)
+{
+    std::lock_guard<std::mutex> locker(link->lock);
+    LinkState &s = link->state;
+    const int64_t quietSince = s.lastReplyMs >= 0 ? s.lastReplyMs : link->firstRequestMs;
+    if (LinkWait::silent(link->misses, quietSince < 0 ? 0 : now - quietSince))
+        s.health = LinkWait::Health::Silent;
+    else
+        s.health = s.lastReplyMs >= 0 ? LinkWait::Health::Answering : LinkWait::Health::Waiting;
+    s.roundTripMs = link->roundTrip.smoothedMs();
+    s.variationMs = link->roundTrip.variationMs();
+    s.waitMs = link->roundTrip.waitMs();
+    s.lostPercent = link->history.lostPercent();
+    s.keysWaiting = link->keyCount + (link->keyInFlight != 0 ? 1 : 0);
 }
 
 void LinkEngine::handleDue(Link *link, int64_t now)
 {
+    // Replies may wait unread in a socket this turn could not empty: the wait is not over
+    // until they are read, for at most one more wait.
+    if (link->phase != Link::Idle && behind && now - link->waitEnds < link->roundTrip.waitMs()) {
+        schedule(link, now + WakeGrid);
+        return;
+    }
     switch (link->phase) {
     case Link::Idle:
         if (link->echoReadsLeft == 0 && sendKey(link, now))
@@ -591,30 +715,41 @@ void LinkEngine::handleDue(Link *link, int64_t now)
         sendPoll(link, now);
         break;
     case Link::AwaitingReply: {
-        link->lastFigure = NoReply;
+        const Link::Sent &sent =
+            link->recent[(link->recentNext + Link::RecentRequests - 1) % Link::RecentRequests];
+        link->history.lost(sent.poll);
+        link->roundTrip.timedOut();
+        ++link->misses;
         {
             std::lock_guard<std::mutex> locker(link->lock);
-            link->state.figure = NoReply;
             ++link->state.counters.noAnswer;
         }
+        publishHealth(link, now);
         afterPoll(link, now);
         break;
     }
     case Link::AwaitingKeyAnswer:
         // Not answered: the key is not sent again.
+        link->roundTrip.timedOut();
         emit keyDone(link->id, link->keyInFlight, KeyOutcome::NoAnswer, QString());
         afterKey(link, now);
+        publishHealth(link, now);
         break;
     }
 }
 
 int LinkEngine::receive(int fd)
 {
-    for (int i = 0; i < DatagramsPerTurn; ++i)
+    for (int i = 0; i < DatagramsPerTurn; ++i) {
         io->received[i].msg_hdr.msg_namelen = sizeof io->senders[i];
+        io->received[i].msg_hdr.msg_controllen = sizeof io->control[i];
+    }
     // One call for all that waits, and no second one to learn that nothing more does. MSG_TRUNC:
     // each datagram's real length, so that an oversize one is refused by size.
-    return ::recvmmsg(fd, io->received, DatagramsPerTurn, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    const int n = ::recvmmsg(fd, io->received, DatagramsPerTurn, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    if (n == DatagramsPerTurn)
+        behind = true;
+    return n;
 }
 
 void LinkEngine::readSharedSocket(int fd)
@@ -629,7 +764,8 @@ void LinkEngine::readSharedSocket(int fd)
                 strangers.fetch_add(1, std::memory_order_relaxed);
                 continue;
             }
-            takeDatagram(it->second, io->datagrams[i], int(io->received[i].msg_len));
+            takeDatagram(it->second, io->datagrams[i], int(io->received[i].msg_len),
+                         receivedAt(io->received[i].msg_hdr));
         }
         if (count < DatagramsPerTurn)
             return;
@@ -648,70 +784,77 @@ void LinkEngine::readOwnSocket(Link *link)
             ++link->state.counters.foreign;
             continue;
         }
-        takeDatagram(link, io->datagrams[i], int(io->received[i].msg_len));
+        takeDatagram(link, io->datagrams[i], int(io->received[i].msg_len),
+                     receivedAt(io->received[i].msg_hdr));
         // A slot connected to screenChanged may have removed this link.
         if (removals != removalsBefore)
             return;
     }
 }
 
-void LinkEngine::takeDatagram(Link *link, const uint8_t *datagram, int n)
+void LinkEngine::takeDatagram(Link *link, const uint8_t *datagram, int n, int64_t receivedNs)
 {
     const int64_t now = clockMs();
-    const uint8_t *reply = datagram;
-    int replyLength = n;
-    // Nothing awaited: counted below as unexpected, whatever it says.
-    if (link->v3 && link->phase != Link::Idle) {
-        const char *words = "";
-        int v1Length = 0;
-        const V3Link::Outcome outcome =
-            link->v3->unwrap(reply, n, io->v3Reply, int(sizeof io->v3Reply), &v1Length, now,
-                             &words, &io->v3Scratch);
-        if (outcome == V3Link::Outcome::Resynchronised && link->resends < 2) {
-            // The engine id or its clock is known now: the request goes again, with the
-            // wait it had left. Twice at most, so that a confused agent cannot keep us
-            // busy; a third Report is refused in its words.
-            ++link->resends;
-            send(link);
-            return;
-        }
-        if (outcome != V3Link::Outcome::Reply) {
-            std::lock_guard<std::mutex> locker(link->lock);
-            ++link->state.counters.refused;
-            std::snprintf(link->state.lastError, sizeof link->state.lastError, "%s", words);
-            return;
-        }
-        reply = io->v3Reply;
-        replyLength = v1Length;
+    if (!link->v3) {
+        takeReply(link, datagram, n, now, receivedNs);
+        return;
     }
-    switch (link->phase) {
-    case Link::AwaitingReply:
-        takeReply(link, reply, replyLength, now);
-        break;
-    case Link::AwaitingKeyAnswer: {
-        // The answer to a key is only taken out, never examined.
-        {
-            std::lock_guard<std::mutex> locker(link->lock);
-            ++link->state.counters.keysAnswered;
-        }
-        emit keyDone(link->id, link->keyInFlight, KeyOutcome::Answered, QString());
-        afterKey(link, now);
-        break;
+    const char *words = "";
+    int v1Length = 0;
+    const V3Link::Outcome outcome = link->v3->unwrap(
+        datagram, n, io->v3Reply, int(sizeof io->v3Reply), &v1Length, now, &words, &io->v3Scratch);
+    if (outcome == V3Link::Outcome::Resynchronised && link->phase != Link::Idle &&
+        link->resends < 2) {
+        // The engine id or its clock is known now: the request goes again, with the wait it had
+        // left. Twice at most, so that a confused agent cannot keep us busy; a third Report is
+        // refused in its words. Its reply tells no round trip.
+        ++link->resends;
+        link->recent[(link->recentNext + Link::RecentRequests - 1) % Link::RecentRequests].resent =
+            true;
+        send(link);
+        return;
     }
-    case Link::Idle: {
+    if (outcome != V3Link::Outcome::Reply) {
         std::lock_guard<std::mutex> locker(link->lock);
-        ++link->state.counters.unexpected;
-        break;
+        ++link->state.counters.refused;
+        std::snprintf(link->state.lastError, sizeof link->state.lastError, "%s", words);
+        return;
     }
-    }
+    takeReply(link, io->v3Reply, v1Length, now, receivedNs);
 }
 
-void LinkEngine::takeReply(Link *link, const uint8_t *datagram, int length, int64_t now)
+void LinkEngine::takeReply(Link *link, const uint8_t *reply, int length, int64_t now,
+                           int64_t receivedNs)
 {
+    const int current = (link->recentNext + Link::RecentRequests - 1) % Link::RecentRequests;
+    // The request it answers, by its id; length is the datagram's own, which may exceed the
+    // buffer, and is checked before a byte is read.
+    const int requestId = replyRequestId(reply, length);
+    int index = -1;
+    for (int i = 0; i < Link::RecentRequests && requestId > 0; ++i) {
+        const int k = (current + Link::RecentRequests - i) % Link::RecentRequests;
+        if (link->recent[k].number != 0 && link->recent[k].requestId == requestId) {
+            index = k;
+            break;
+        }
+    }
+    const bool awaited = link->phase != Link::Idle;
+    if (index < 0 && !awaited) {
+        std::lock_guard<std::mutex> locker(link->lock);
+        ++link->state.counters.unexpected;
+        return;
+    }
+    Link::Sent &sent = link->recent[index < 0 ? current : index];
+    if (index >= 0 && sent.answered) {
+        // A doubled reply: its request was answered already.
+        std::lock_guard<std::mutex> locker(link->lock);
+        ++link->state.counters.unexpected;
+        return;
+    }
+    // With no request of ours under its id, the check against the awaited one says why not.
     Block block;
-    // length is the datagram's own, which may exceed the buffer: readBlock refuses any length
-    // above the largest reply before it reads a byte.
-    const char *refusal = readBlock(link->packet, datagram, length, &block);
+    const char *refusal =
+        readAnswer(link->packet, reply, length, sent.requestId, sent.asked, &block);
     if (refusal) {
         // Not the reply: the wait goes on for the real one.
         std::lock_guard<std::mutex> locker(link->lock);
@@ -719,32 +862,75 @@ void LinkEngine::takeReply(Link *link, const uint8_t *datagram, int length, int6
         std::snprintf(link->state.lastError, sizeof link->state.lastError, "%s", refusal);
         return;
     }
-    const int figure = figureAfter(now - link->sentAt);
+    sent.answered = true;
+    const bool late = !awaited || index != current;
+    const int64_t roundTripUs = (receivedNs - sent.sentNs) / 1000;
+    if (!sent.resent)
+        link->roundTrip.sample(roundTripUs);
+    link->misses = 0;
+    const int figure = int(std::max<int64_t>(1, (roundTripUs + 500) / 1000));
+    if (sent.asked == Asked::Key) {
+        {
+            std::lock_guard<std::mutex> locker(link->lock);
+            ++link->state.counters.keysAnswered;
+            link->state.lastReplyMs = now;
+            if (late)
+                ++link->state.counters.late;
+        }
+        publishHealth(link, now);
+        // A late answer's key was reported unanswered already: it is not reported twice.
+        if (late)
+            return;
+        emit keyDone(link->id, link->keyInFlight, KeyOutcome::Answered, QString());
+        afterKey(link, now);
+        publishHealth(link, now);
+        return;
+    }
+    if (late)
+        link->history.answeredLate(sent.poll);
+    else
+        link->history.answered(sent.poll);
     link->lastFigure = figure;
-    bool changed = false;
+    const bool changed = showBlock(link, sent.number, block, figure, now);
     {
         std::lock_guard<std::mutex> locker(link->lock);
-        LinkState &s = link->state;
-        uint8_t *target = s.screen + block.offset;
-        changed = std::memcmp(target, block.bytes, size_t(block.length)) != 0;
-        std::memcpy(target, block.bytes, size_t(block.length));
-        if (block.hasCursor) {
-            changed =
-                changed || s.cursorRow != block.cursorRow || s.cursorColumn != block.cursorColumn;
-            s.cursorRow = block.cursorRow;
-            s.cursorColumn = block.cursorColumn;
-        }
-        s.figure = figure;
-        s.lastReplyMs = now;
-        ++s.counters.accepted;
+        if (late)
+            ++link->state.counters.late;
     }
-    afterPoll(link, now);
+    publishHealth(link, now);
+    if (!late)
+        afterPoll(link, now);
     if (changed)
         emit screenChanged(link->id);
 }
 
+bool LinkEngine::showBlock(Link *link, uint64_t number, const Block &block, int figure,
+                           int64_t now)
+{
+    std::lock_guard<std::mutex> locker(link->lock);
+    LinkState &s = link->state;
+    s.figure = figure;
+    s.lastReplyMs = now;
+    ++s.counters.accepted;
+    // A late reply never puts an older block over a newer one.
+    uint64_t &shown = link->shownRequest[block.hasCursor ? 0 : 1];
+    if (number < shown)
+        return false;
+    shown = number;
+    uint8_t *target = s.screen + block.offset;
+    bool changed = std::memcmp(target, block.bytes, size_t(block.length)) != 0;
+    std::memcpy(target, block.bytes, size_t(block.length));
+    if (block.hasCursor) {
+        changed = changed || s.cursorRow != block.cursorRow || s.cursorColumn != block.cursorColumn;
+        s.cursorRow = block.cursorRow;
+        s.cursorColumn = block.cursorColumn;
+    }
+    return changed;
+}
+
 void LinkEngine::onReady()
 {
+    behind = false;
     // Level-triggered: a socket or timer left ready after this turn is reported again.
     for (int round = 0; round < EpollRoundsPerTurn; ++round) {
         const int n = ::epoll_wait(epollFd, io->events, MaxEvents, 0);
@@ -767,6 +953,7 @@ void LinkEngine::onReady()
         eventIndex = eventCount = 0;
         if (n < MaxEvents)
             break;
+        behind = behind || round == EpollRoundsPerTurn - 1;
     }
     // Every deadline due by now, whether the timer or a datagram woke the thread: links whose
     // times fall close together share one wake.

@@ -7,6 +7,7 @@
 #define LINKENGINE_H
 
 #include "linkrules.h"
+#include "linkwait.h"
 #include "v3link.h"
 
 #include <QByteArray>
@@ -37,6 +38,8 @@ struct LinkConfig
     // The pause between polls while someone watches the link, and while nobody does.
     int pollInterval = LinkRules::DefaultPollInterval;
     int slowInterval = 5000;
+    // The longest the link waits for a reply, however slow its round trips grow.
+    int longestWait = LinkWait::DefaultLongestMs;
     // SNMPv3 instead of the community: every request authenticated (and encrypted unless the
     // privacy protocol is none).
     bool v3 = false;
@@ -49,12 +52,17 @@ struct LinkCounters
     uint64_t accepted = 0;
     // Datagrams from the controller that the reply rules refused; lastError says why.
     uint64_t refused = 0;
+    // Polls whose reply did not come within the link's wait.
     uint64_t noAnswer = 0;
+    // Replies that came after their wait but answered one of the link's last requests: used
+    // (and in accepted or keysAnswered too).
+    uint64_t late = 0;
     // Datagrams from any other address or port to a socket of the link's own (a second link to
     // the same controller has one): dropped unread. Those to the shared socket are the engine's
     // (LinkEngine::strangerDatagrams).
     uint64_t foreign = 0;
-    // Datagrams from the controller when nothing was awaited (doubled or very late replies).
+    // Datagrams from the controller that answer nothing still open: a doubled reply, one to a
+    // request long gone, or anything while nothing was asked.
     uint64_t unexpected = 0;
     uint64_t keysSent = 0;
     uint64_t keysAnswered = 0;
@@ -66,10 +74,19 @@ struct LinkState
     uint8_t screen[LinkRules::ScreenSize];
     int cursorRow = 0;
     int cursorColumn = 0;
-    // The delay figure of the last poll; 0 before the first.
+    // The round trip of the last accepted reply in ms (at least 1); 0 before the first.
     int figure = 0;
     // When the last reply was accepted, on LinkEngine::clockMs(); -1 for never.
     int64_t lastReplyMs = -1;
+    LinkWait::Health health = LinkWait::Health::Waiting;
+    // The link's measured round trip and its variation in ms (-1 before the first), the wait
+    // they give, and the share of its last polls that went unanswered.
+    int roundTripMs = -1;
+    int variationMs = -1;
+    int waitMs = LinkWait::FirstMs;
+    int lostPercent = 0;
+    // Keys queued or awaiting their answer.
+    int keysWaiting = 0;
     LinkCounters counters;
     char lastError[64];
 };
@@ -77,7 +94,7 @@ struct LinkState
 // What became of a key handed to pressKey.
 enum class KeyOutcome {
     Answered, // the controller answered its SetRequest
-    NoAnswer, // sent, and no answer came in time
+    NoAnswer, // sent, and no answer came in time: it may have reached the controller
     Dropped,  // never sent; the reason says why
 };
 
@@ -88,11 +105,11 @@ class LinkEngine : public QObject
 public:
     // Keys wait in order, per link, at most this many.
     static constexpr int MaxQueuedKeys = 32;
-    // A key that waited longer is not sent into a screen that has moved on since.
+    // A key that waited longer is not sent into a screen that has moved on since; on a slow
+    // link, not longer than this many of its waits. Nor is one sent into a silent link (one lost
+    // reply on a lossy link is no reason to give up a key).
     static constexpr int64_t KeyMaxWaitMs = 5000;
-    // Nor into a link that has stopped answering: its last poll unanswered and no reply for
-    // this long (one lost reply on a lossy link is no reason to give up a key).
-    static constexpr int64_t KeySilenceMs = 3000;
+    static constexpr int KeyMaxWaits = 8;
     // Keys and the reads that show their effect at once are requests beyond the poll: at most
     // this many a second per link, so that a controller never sees a burst.
     static constexpr int ExtraRequestsPerSecond = 20;
@@ -140,12 +157,21 @@ private:
     // ThreadSanitizer, through Qt's locks, which it cannot see.
     Q_INVOKABLE void wake(int id);
     int openSocket(bool loopback);
-    // recvmmsg into io: the number of datagrams, or -1.
+    // recvmmsg into io: the number of datagrams, or -1. Sets behind when it filled io.
     int receive(int fd);
     void readSharedSocket(int fd);
     void readOwnSocket(Link *link);
-    void takeDatagram(Link *link, const uint8_t *datagram, int length);
-    void takeReply(Link *link, const uint8_t *datagram, int length, int64_t now);
+    void takeDatagram(Link *link, const uint8_t *datagram, int length, int64_t receivedNs);
+    // A reply that passed SNMPv3's checks, if the link speaks it.
+    void takeReply(Link *link, const uint8_t *reply, int length, int64_t now, int64_t receivedNs);
+    // A reply to a block request: its block shown unless a newer one is.
+    bool showBlock(Link *link, uint64_t number, const LinkRules::Block &block, int figure,
+                   int64_t now);
+    // Builds the request (a key's code, or a block) with the link's next request id, sends it and
+    // notes it among the link's recent ones.
+    bool sendRequest(Link *link, LinkRules::Asked asked, uint8_t code, uint64_t ticket,
+                     int64_t now);
+    void publishHealth(Link *link, int64_t now);
     void handleDue(Link *link, int64_t now);
     void sendPoll(Link *link, int64_t now);
     void afterPoll(Link *link, int64_t now);
@@ -206,6 +232,9 @@ private:
     // system types stay out of this header.
     struct Buffers;
     std::unique_ptr<Buffers> io;
+    // A read this turn filled its buffers: replies may be waiting unread, so no wait is judged
+    // over until they are read.
+    bool behind = false;
     // How many events the last epoll_wait reported, and the one being served.
     int eventCount = 0;
     int eventIndex = 0;

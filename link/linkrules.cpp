@@ -3,6 +3,8 @@
 
 #include "ntcippacket.h"
 
+#include <cstring>
+
 namespace LinkRules {
 
 namespace {
@@ -70,6 +72,71 @@ const char *readBlock(NtcipPacket &packet, const uint8_t *bytes, int length, Blo
     block->length = n;
     block->offset = n;
     block->hasCursor = false;
+    return nullptr;
+}
+
+int replyRequestId(const uint8_t *bytes, int length)
+{
+    if (!bytes || length < 1 || length > LargestReply)
+        return -1;
+    const uint8_t *p = bytes;
+    const uint8_t *end = bytes + length;
+    int32_t n = 0;
+    // SEQUENCE, version 0, community, GetResponse, then the request id.
+    if (*p++ != NtcipPacket::Sequence || NtcipPacket::decodeLengthBounded(&p, end, &n) != 1)
+        return -1;
+    if (end - p < 5 || p[0] != NtcipPacket::IntegerTag || p[1] != 0x01 || p[2] != 0x00 ||
+        p[3] != NtcipPacket::OctetString)
+        return -1;
+    p += 4;
+    if (NtcipPacket::decodeLengthBounded(&p, end, &n) != 1 || n > end - p)
+        return -1;
+    p += n;
+    if (end - p < 1 || *p++ != NtcipPacket::GetResponse ||
+        NtcipPacket::decodeLengthBounded(&p, end, &n) != 1)
+        return -1;
+    if (end - p < 3 || p[0] != NtcipPacket::IntegerTag || p[1] != 0x01)
+        return -1;
+    return p[2];
+}
+
+const char *readAnswer(NtcipPacket &packet, const uint8_t *bytes, int length, uint8_t requestId,
+                       Asked asked, Block *block)
+{
+    packet.requestId = requestId;
+    if (asked == Asked::Key) {
+        if (!bytes || length < 1 || length > LargestReply)
+            return "Reply size outside 1..379 bytes";
+        packet.loadFrame(bytes, length);
+        packet.errorText[0] = '\0';
+        if (!packet.validateResponse(1))
+            return packet.errorText[0] != '\0' ? packet.errorText : "Unknown value type";
+    } else if (const char *refusal = readBlock(packet, bytes, length, block)) {
+        return refusal;
+    }
+    // The three objects' encodings, made once.
+    struct Encoded
+    {
+        uint8_t bytes[3][NtcipPacket::OidSize];
+        int length[3];
+    };
+    static const Encoded encoded = [] {
+        Encoded e{};
+        const char *texts[3] = {FirstBlockOid, SecondBlockOid, KeyOid};
+        NtcipPacket p;
+        for (int i = 0; i < 3; ++i) {
+            p.setOid(texts[i]);
+            std::memcpy(e.bytes[i], p.oid, size_t(p.oidLength));
+            e.length[i] = p.oidLength;
+        }
+        return e;
+    }();
+    const int which = int(asked);
+    if (encoded.length[which] != packet.oidLength ||
+        std::memcmp(encoded.bytes[which], packet.oid, size_t(packet.oidLength)) != 0)
+        return "Reply names another object than its request";
+    if (asked != Asked::Key && block->hasCursor != (asked == Asked::FirstBlock))
+        return "Block does not match its request";
     return nullptr;
 }
 

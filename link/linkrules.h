@@ -35,8 +35,6 @@ constexpr int NoReply = 100;
 // Above this figure the controller is slow, and the pause grows to spare it.
 constexpr int SlowLatency = 50;
 constexpr int SlowExtraPause = 50;
-// A key's answer is waited for about a second, then given up; the key is never sent again.
-constexpr int KeyAnswerWait = 1005;
 
 inline bool usablePort(int port)
 {
@@ -46,14 +44,6 @@ inline bool usablePort(int port)
 inline bool usablePollInterval(int ms)
 {
     return ms >= ShortestPollInterval && ms <= LongestPollInterval;
-}
-
-// The figure for a reply that came waitedMs after its request was sent.
-inline int figureAfter(long long waitedMs)
-{
-    if (waitedMs < FirstWait)
-        return FirstWait;
-    return waitedMs >= NoReply ? NoReply - 1 : int(waitedMs);
 }
 
 // The pause after a poll whose delay figure was figure.
@@ -85,6 +75,18 @@ struct Block
 // where it goes. Returns nullptr and fills block when the reply is used; otherwise the reason
 // it was dropped (the packet's errorText when the message itself was refused).
 const char *readBlock(NtcipPacket &packet, const uint8_t *bytes, int length, Block *block);
+
+// What one request of a link asked for; its reply must name the same object.
+enum class Asked : uint8_t { FirstBlock, SecondBlock, Key };
+
+// The request id a reply carries: the byte of its one-byte INTEGER, or -1 when the datagram is
+// no SNMPv1 GetResponse that starts with one. Reads only length bytes.
+int replyRequestId(const uint8_t *bytes, int length);
+
+// readBlock for the answer to one request: the request id must be requestId and the object the
+// one asked for. A key's answer fills no block. Returns nullptr when the reply is used.
+const char *readAnswer(NtcipPacket &packet, const uint8_t *bytes, int length, uint8_t requestId,
+                       Asked asked, Block *block);
 
 } // namespace LinkRules
 

@@ -18,6 +18,8 @@ V3Link::V3Link(const V3LinkConfig &config)
     : config(config), messageId(int32_t(QRandomGenerator::system()->bounded(1 << 30))),
       salt(QRandomGenerator::system()->generate64())
 {
+    for (int32_t &id : recentIds)
+        id = -1;
 }
 
 int32_t V3Link::engineTimeAt(int64_t nowMs) const
@@ -101,6 +103,8 @@ int V3Link::wrap(const uint8_t *v1Message, int v1Length, uint8_t *out, int cap, 
     if (length <= 0 || !crypto.sign(out, length, authOffset))
         return 0;
     sentMessageId = header.messageId;
+    recentIds[recentNext] = header.messageId;
+    recentNext = (recentNext + 1) % RecentMessages;
     return length;
 }
 
@@ -117,7 +121,11 @@ V3Link::Outcome V3Link::unwrap(const uint8_t *in, int length, uint8_t *v1Out, in
     const char *error = nullptr;
     if (length > MessageSize || !SnmpV3::read(in, length, &m, &error))
         return refuse(error ? error : "reply too long");
-    if (m.header.messageId != sentMessageId)
+    const bool latest = m.header.messageId == sentMessageId;
+    bool recent = latest;
+    for (int32_t id : recentIds)
+        recent = recent || (id >= 0 && id == m.header.messageId);
+    if (!recent)
         return refuse("message id does not match the request");
     const bool authenticated = m.header.flags & SnmpV3::AuthFlag;
     if (authenticated) {
@@ -151,6 +159,8 @@ V3Link::Outcome V3Link::unwrap(const uint8_t *in, int length, uint8_t *v1Out, in
         return refuse(m.encrypted ? "decryption failed" : error);
 
     if (pdu[0] == SnmpV3::ReportPdu) {
+        if (!latest)
+            return refuse("a report for an earlier request");
         using SnmpV3::UsmStat;
         switch (SnmpV3::reportedStat(pdu, pduLength)) {
         case UsmStat::UnknownEngineIds:

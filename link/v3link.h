@@ -53,7 +53,9 @@ public:
                         // (*words says which, for when that does not help)
         Refused,        // *words says why
     };
-    // A datagram from the controller. Only the answer to the last message wrap() made counts.
+    // A datagram from the controller. A reply counts when it answers one of the last few
+    // messages wrap() made (a slow link's late reply is still the controller's word); a Report
+    // only when it answers the last.
     Outcome unwrap(const uint8_t *in, int length, uint8_t *v1Out, int cap, int *v1Length,
                    int64_t nowMs, const char **words, Scratch *scratch);
 
@@ -72,6 +74,10 @@ private:
     int64_t timeLearnedMs = 0;
     int32_t messageId;
     int32_t sentMessageId = -1;
+    // The message ids of the last requests, newest at recentNext - 1.
+    static constexpr int RecentMessages = 8;
+    int32_t recentIds[RecentMessages];
+    int recentNext = 0;
     uint64_t salt;
     bool keysReady = false;
     // The community of the requests the link rules build, which their reply check expects back.

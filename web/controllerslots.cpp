@@ -41,7 +41,8 @@ ControllerSlots nextSlots(const ControllerSlots &current, const QVector<Controll
         kept[slot] = true;
         const ControllerConfig &old = current.controllers[slot];
         if (old.address != c.address || old.port != c.port || old.community != c.community ||
-            old.pollInterval != c.pollInterval || old.version != c.version || old.user != c.user ||
+            old.pollInterval != c.pollInterval || old.maxWaitMs != c.maxWaitMs ||
+            old.version != c.version || old.user != c.user ||
             old.auth != c.auth || old.priv != c.priv || old.authPassphrase != c.authPassphrase ||
             old.privPassphrase != c.privPassphrase)
             changes->moved.append(slot);

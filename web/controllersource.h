@@ -4,6 +4,8 @@
 #ifndef CONTROLLERSOURCE_H
 #define CONTROLLERSOURCE_H
 
+#include "linkwait.h"
+
 #include <QObject>
 #include <QString>
 
@@ -17,11 +19,18 @@ struct ControllerSnapshot
     // 1-based; 0 when the controller shows no cursor.
     int cursorRow = 0;
     int cursorColumn = 0;
-    // The delay figure of the last poll: about the milliseconds waited, 100 for no answer, 0
-    // before the first poll.
+    // The round trip of the last accepted reply in ms; 0 before the first.
     int figure = 0;
     // Milliseconds since the last accepted reply; -1 for never.
     qint64 sinceReplyMs = -1;
+    LinkWait::Health health = LinkWait::Health::Waiting;
+    // The link's smoothed round trip and its variation in ms (-1 before the first reply), and
+    // the share of its last polls that went unanswered.
+    int roundTripMs = -1;
+    int variationMs = -1;
+    int lostPercent = 0;
+    // Keys queued for the controller or awaiting its answer.
+    int keysWaiting = 0;
     // Counted since the link started; the server tells the state from how they move.
     quint64 requests = 0;
     quint64 accepted = 0;
@@ -30,6 +39,8 @@ struct ControllerSnapshot
     quint64 foreign = 0;
     quint64 keysSent = 0;
     quint64 keysAnswered = 0;
+    // Replies used though they came after their wait.
+    quint64 late = 0;
     QString lastError;
 };
 

@@ -43,6 +43,7 @@ int EngineSource::openLink(const ControllerConfig &c)
     link.community = c.community;
     link.pollInterval = c.pollInterval;
     link.slowInterval = slowIntervalMs;
+    link.longestWait = c.maxWaitMs;
     if (c.version == 3) {
         link.v3 = true;
         link.v3Config.user = c.user;
@@ -160,6 +161,11 @@ bool EngineSource::snapshot(int index, ControllerSnapshot *out) const
     out->cursorColumn = state.cursorColumn;
     out->figure = state.figure;
     out->sinceReplyMs = state.lastReplyMs < 0 ? -1 : LinkEngine::clockMs() - state.lastReplyMs;
+    out->health = state.health;
+    out->roundTripMs = state.roundTripMs;
+    out->variationMs = state.variationMs;
+    out->lostPercent = state.lostPercent;
+    out->keysWaiting = state.keysWaiting;
     out->requests = state.counters.requests;
     out->accepted = state.counters.accepted;
     out->refused = state.counters.refused;
@@ -167,6 +173,7 @@ bool EngineSource::snapshot(int index, ControllerSnapshot *out) const
     out->foreign = state.counters.foreign;
     out->keysSent = state.counters.keysSent;
     out->keysAnswered = state.counters.keysAnswered;
+    out->late = state.counters.late;
     out->lastError = QString::fromLatin1(state.lastError);
     return true;
 }

@@ -1,25 +1,64 @@
 #include "linkwords.h"
 
+#include <cstdlib>
+
+namespace {
+
+// A round trip as people say it: to 10 ms below a second, to 100 ms above.
+int roundedMs(int ms)
+{
+    const int step = ms < 1000 ? 10 : 100;
+    return (ms + step / 2) / step * step;
+}
+
+// The answering words, keeping the named figures of last until the link's moved well away.
+void answeringWords(const LinkWords &last, const ControllerSnapshot &now, LinkWords *next)
+{
+    int roundTrip = last.namedRoundTripMs;
+    if (now.roundTripMs < SlowLinkMs * 4 / 5)
+        roundTrip = -1;
+    else if (now.roundTripMs >= SlowLinkMs &&
+             (roundTrip < 0 || std::abs(now.roundTripMs - roundTrip) * 5 > roundTrip))
+        roundTrip = roundedMs(now.roundTripMs);
+    int lost = last.namedLostPercent;
+    if (now.lostPercent < NamedLossPercent - 1)
+        lost = 0;
+    else if (now.lostPercent >= NamedLossPercent &&
+             (lost == 0 || std::abs(now.lostPercent - lost) >= 3))
+        lost = now.lostPercent;
+    next->namedRoundTripMs = roundTrip;
+    next->namedLostPercent = lost;
+    QString text = QStringLiteral("answering");
+    if (roundTrip > 0)
+        text += QStringLiteral(" (slow link, about %1 ms)").arg(roundTrip);
+    if (lost > 0)
+        text += QStringLiteral(", %1 % of polls lost").arg(lost);
+    next->text = text;
+}
+
+} // namespace
+
 LinkWords nextLinkWords(const LinkWords &last, const ControllerSnapshot &now)
 {
     LinkWords next = last;
-    if (now.accepted != last.accepted) {
+    if (now.accepted != last.accepted && now.health != LinkWait::Health::Silent) {
         next.kind = QStringLiteral("answering");
-        next.text = QStringLiteral("answering");
+        answeringWords(last, now, &next);
         next.figure = now.figure;
     } else if (now.refused != last.refused) {
         next.kind = QStringLiteral("refused");
         next.text = QStringLiteral("replies refused: %1").arg(now.lastError);
-    } else if (now.noAnswer != last.noAnswer || last.kind == QLatin1String("silent")) {
-        // Still silent with no new poll counted: the seconds go on.
+    } else if (now.health == LinkWait::Health::Silent) {
+        // Still silent: the seconds go on.
         next.kind = QStringLiteral("silent");
         next.text = now.sinceReplyMs < 0
                         ? QStringLiteral("no answer yet")
                         : QStringLiteral("no answer for %1 s").arg(now.sinceReplyMs / 1000);
+    } else if (last.kind == QLatin1String("answering")) {
+        answeringWords(last, now, &next);
     }
     next.accepted = now.accepted;
     next.refused = now.refused;
-    next.noAnswer = now.noAnswer;
     return next;
 }
 

@@ -1,6 +1,8 @@
-// A link's state in words for the pages ("answering", "no answer for 40 s"), told from how the
-// link's counters moved between two looks at it. The delay of the last reply is kept beside the
-// words, not in them: the words change when the state does, not with every reply.
+// A link's state in words for the pages ("answering (slow link, about 420 ms)", "no answer for
+// 40 s"), told from the link's health and how its counters moved between two looks at it. The
+// round trip and the loss are named in the words only when they matter, and only moved when the
+// link's figures moved well away, so that the words change when the link does, not with every
+// reply.
 #ifndef LINKWORDS_H
 #define LINKWORDS_H
 
@@ -13,16 +15,24 @@ struct LinkWords
     QString text = QStringLiteral("waiting for the first reply");
     // answering, refused, silent or waiting: the pages colour by it.
     QString kind = QStringLiteral("waiting");
-    // The delay of the last accepted reply in ms (100 and up: the link's own figure for slow).
+    // The round trip of the last accepted reply in ms.
     int figure = 0;
+    // The round trip and loss the text names; -1 and 0 when it names none.
+    int namedRoundTripMs = -1;
+    int namedLostPercent = 0;
     // The counters at the last look.
-    quint64 accepted = 0, refused = 0, noAnswer = 0;
+    quint64 accepted = 0, refused = 0;
 
     bool sameWords(const LinkWords &other) const
     {
         return text == other.text && kind == other.kind;
     }
 };
+
+// A link this slow is said to be slow, with its round trip.
+constexpr int SlowLinkMs = 250;
+// A loss this high is said.
+constexpr int NamedLossPercent = 3;
 
 // The kind as one letter (a, s, r, w), for the overview's summary of every controller.
 char kindLetter(const QString &kind);

@@ -121,8 +121,8 @@ QByteArray formatMetrics(const QVector<ControllerFigures> &controllers,
                          const ServerFigures &server, const ProcessFigures &process)
 {
     Writer w;
-    // Each series of a controller is about 90 bytes; there are 12 of them.
-    w.text.reserve(4096 + controllers.size() * 12 * 96);
+    // Each series of a controller is about 90 bytes; there are 16 of them.
+    w.text.reserve(4096 + controllers.size() * 16 * 96);
     QVector<QByteArray> labels;
     labels.reserve(controllers.size());
     for (const ControllerFigures &c : controllers)
@@ -150,6 +150,30 @@ QByteArray formatMetrics(const QVector<ControllerFigures> &controllers,
         if (controllers[i].lastReplyAgeSeconds >= 0)
             w.sample(labels[i], controllers[i].lastReplyAgeSeconds);
     }
+    struct Gauge
+    {
+        const char *name, *help;
+        double ControllerFigures::*field;
+        // Absent where the figure is negative (not known yet).
+        bool onlyKnown;
+    };
+    static const Gauge gauges[] = {
+        {"frontpanel_controller_round_trip_seconds",
+         "Smoothed round trip of the controller's link (absent before its first reply).",
+         &ControllerFigures::roundTripSeconds, true},
+        {"frontpanel_controller_round_trip_variation_seconds",
+         "Variation of the link's round trip, as TCP estimates it (absent before the first reply).",
+         &ControllerFigures::roundTripVariationSeconds, true},
+        {"frontpanel_controller_polls_lost_ratio",
+         "Share of the link's last 64 polls that went unanswered.", &ControllerFigures::lostRatio,
+         false},
+    };
+    for (const Gauge &gauge : gauges) {
+        w.family(gauge.name, "gauge", gauge.help);
+        for (int i = 0; i < controllers.size(); ++i)
+            if (!gauge.onlyKnown || controllers[i].*gauge.field >= 0)
+                w.sample(labels[i], controllers[i].*gauge.field);
+    }
     struct Counter
     {
         const char *name, *help;
@@ -163,8 +187,10 @@ QByteArray formatMetrics(const QVector<ControllerFigures> &controllers,
         {"frontpanel_controller_replies_refused_total",
          "Datagrams from the controller that the reply rules refused.",
          &ControllerFigures::refused},
-        {"frontpanel_controller_no_answer_total", "Requests the controller did not answer in time.",
+        {"frontpanel_controller_no_answer_total", "Polls the controller did not answer in time.",
          &ControllerFigures::noAnswer},
+        {"frontpanel_controller_late_replies_total",
+         "Replies that came after their wait and were still used.", &ControllerFigures::late},
         {"frontpanel_controller_foreign_datagrams_total",
          "Datagrams on the controller's link from any other address or port, dropped.",
          &ControllerFigures::foreign},

@@ -224,7 +224,8 @@ void PageChannel::keyDone(int index, quint64 ticket, int result, const QString &
     const KeyResult r = KeyResult(result);
     recordOutcome(index, key.seq, key.page,
                   r == KeyResult::Answered   ? QStringLiteral("answered")
-                  : r == KeyResult::NoAnswer ? QStringLiteral("no answer")
+                  // The display read after it shows whether it did.
+                  : r == KeyResult::NoAnswer ? QStringLiteral("no answer: may have reached the controller")
                                              : QStringLiteral("dropped"),
                   reason);
 }

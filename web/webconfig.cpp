@@ -1,5 +1,7 @@
 #include "webconfig.h"
 
+#include "linkwait.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -35,6 +37,7 @@ const QStringList controllerKeys = {
     QStringLiteral("community"), QStringLiteral("group"),   QStringLiteral("poll"),
     QStringLiteral("version"),   QStringLiteral("user"),    QStringLiteral("auth"),
     QStringLiteral("priv"),      QStringLiteral("security"),  QStringLiteral("record"),
+    QStringLiteral("max-wait"),
 };
 
 // Where each section and key stands in the file. QSettings forgets lines, so the file is read
@@ -349,7 +352,9 @@ bool loadWebConfig(const QString &path, WebConfig *config, QString *error)
                 prefix + QLatin1String("address"),
                 QStringLiteral("address must be an IPv4 address, not \"%1\"").arg(c.address));
         if (!number(prefix + QLatin1String("port"), 13, 65535, &c.port) ||
-            !number(prefix + QLatin1String("poll"), 10, 1000, &c.pollInterval))
+            !number(prefix + QLatin1String("poll"), 10, 1000, &c.pollInterval) ||
+            !number(prefix + QLatin1String("max-wait"), LinkWait::ShortestMs,
+                    LinkWait::LongestAllowedMs, &c.maxWaitMs))
             return false;
         if (settings.contains(prefix + QLatin1String("community"))) {
             c.community = text(settings, prefix + QLatin1String("community")).toUtf8();

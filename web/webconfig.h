@@ -21,6 +21,8 @@ struct ControllerConfig
     QByteArray community = QByteArrayLiteral("harbor");
     QString group; // a corridor or district
     int pollInterval = 100;
+    // The longest a reply is waited for, however slow the link's round trips grow (ms).
+    int maxWaitMs = 5000;
     // SNMPv3 instead of the community: the user, its protocols (priv None is authNoPriv) and
     // its passphrases from the secrets file, which never appear in a log, a page or an error.
     int version = 1;

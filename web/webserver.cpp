@@ -247,6 +247,10 @@ QByteArray WebServer::metricsText() const
             f.foreign = s.foreign;
             f.keysSent = s.keysSent;
             f.keysAnswered = s.keysAnswered;
+            f.late = s.late;
+            f.roundTripSeconds = s.roundTripMs < 0 ? -1 : s.roundTripMs / 1000.0;
+            f.roundTripVariationSeconds = s.variationMs < 0 ? -1 : s.variationMs / 1000.0;
+            f.lostRatio = s.lostPercent / 100.0;
         }
         controllers.append(f);
     }

@@ -75,10 +75,10 @@ inline QByteArray message(uint8_t pduType, uint8_t requestId, const QByteArray &
     return tlv(0x30, oneByteInteger(0) + tlv(0x04, community) + pdu);
 }
 
-// A GetResponse to the task's request id 0 carrying an octet string.
-inline QByteArray reply(const char *oidText, const QByteArray &value)
+// A GetResponse carrying an octet string, to request id 0 (the desktop's) unless told.
+inline QByteArray reply(const char *oidText, const QByteArray &value, uint8_t requestId = 0)
 {
-    return message(GetResponse, 0, oidBytes(oidText), OctetString, value);
+    return message(GetResponse, requestId, oidBytes(oidText), OctetString, value);
 }
 
 // n display characters that say where they came from: a letter per block, then a running

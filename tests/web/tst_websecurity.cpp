@@ -4,6 +4,7 @@
 #include "accessrules.h"
 #include "auditlog.h"
 #include "doorlimits.h"
+#include "linkwords.h"
 #include "userstore.h"
 #include "waitfor.h"
 #include "webserver.h"
@@ -156,6 +157,8 @@ private slots:
     void upgradeChecks_data();
     void upgradeChecks();
     void stateInWords();
+    void linkWordsFollowTheLink_data();
+    void linkWordsFollowTheLink();
     void overviewSendsTilesInViewAndChangedRows();
     void keysJudgedOnServer();
     void controlLock();
@@ -550,6 +553,7 @@ void TestWebSecurity::stateInWords()
         link.accepted = 1;
         link.figure = 12;
         link.sinceReplyMs = 0;
+        link.health = LinkWait::Health::Answering;
     });
     expect("replies refused: SNMP error status was 0x02", "refused", [](ControllerSnapshot &link) {
         link.refused = 1;
@@ -557,8 +561,8 @@ void TestWebSecurity::stateInWords()
     });
     expect("no answer for 40 s", "silent", [](ControllerSnapshot &link) {
         link.noAnswer = 3;
-        link.figure = 100;
         link.sinceReplyMs = 40400;
+        link.health = LinkWait::Health::Silent;
     });
     // Still silent with no new poll counted: the seconds go on.
     expect("no answer for 41 s", "silent",
@@ -566,7 +570,56 @@ void TestWebSecurity::stateInWords()
     expect("answering", "answering", [](ControllerSnapshot &link) {
         link.accepted = 2;
         link.figure = 7;
+        link.health = LinkWait::Health::Answering;
     });
+}
+
+// The words a link is described by, step by step: each step a look at the link after a reply
+// ("round trip ms/lost %") or while it is silent ("silent SECONDS", -1 for never answered).
+void TestWebSecurity::linkWordsFollowTheLink_data()
+{
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QString>("words");
+    QTest::newRow("near") << QStringList{"5/0"} << "answering";
+    QTest::newRow("slow") << QStringList{"423/0"} << "answering (slow link, about 420 ms)";
+    QTest::newRow("lossy") << QStringList{"20/8"} << "answering, 8 % of polls lost";
+    QTest::newRow("slow and lossy")
+        << QStringList{"1234/5"} << "answering (slow link, about 1200 ms), 5 % of polls lost";
+    QTest::newRow("small moves keep the words")
+        << QStringList{"420/0", "470/0", "380/2", "215/0"} << "answering (slow link, about 420 ms)";
+    QTest::newRow("a large move is said") << QStringList{"420/0", "700/0"}
+                                          << "answering (slow link, about 700 ms)";
+    QTest::newRow("fast again") << QStringList{"420/0", "150/0"} << "answering";
+    QTest::newRow("loss gone") << QStringList{"20/8", "20/1"} << "answering";
+    QTest::newRow("loss moves by little") << QStringList{"20/8", "20/9", "20/6"}
+                                          << "answering, 8 % of polls lost";
+    QTest::newRow("silent") << QStringList{"20/0", "silent 40"} << "no answer for 40 s";
+    QTest::newRow("never answered") << QStringList{"silent -1"} << "no answer yet";
+    QTest::newRow("back from silence") << QStringList{"20/0", "silent 40", "600/30"}
+                                       << "answering (slow link, about 600 ms), 30 % of polls lost";
+}
+
+void TestWebSecurity::linkWordsFollowTheLink()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QString, words);
+    LinkWords shown;
+    ControllerSnapshot link;
+    for (const QString &step : steps) {
+        if (step.startsWith("silent ")) {
+            const int seconds = step.mid(7).toInt();
+            link.health = LinkWait::Health::Silent;
+            link.sinceReplyMs = seconds < 0 ? -1 : seconds * 1000 + 300;
+        } else {
+            ++link.accepted;
+            link.health = LinkWait::Health::Answering;
+            link.roundTripMs = step.section('/', 0, 0).toInt();
+            link.lostPercent = step.section('/', 1, 1).toInt();
+            link.figure = link.roundTripMs;
+        }
+        shown = nextLinkWords(shown, link);
+    }
+    QCOMPARE(shown.text, words);
 }
 
 namespace {

@@ -350,7 +350,7 @@ const handlers = {
       $('panel-state').textContent = m.text;
       $('panel-state').dataset.kind = m.kind;
       $('panel-figure').textContent = m.kind === 'answering' && m.figure
-        ? 'delay ' + m.figure + (m.figure >= 100 ? '' : ' ms') : '';
+        ? 'round trip ' + m.figure + ' ms' : '';
     }
   },
   summary(m) {
@@ -373,6 +373,9 @@ const handlers = {
       return;
     const list = $('recent-keys');
     list.textContent = '';
+    // On a slow link keys queue: the page says how many are still on their way.
+    const waiting = m.keys.filter(k => !k.outcome).length;
+    $('keys-waiting').textContent = waiting > 1 ? waiting + ' keys on their way to the controller' : '';
     for (const k of m.keys.slice().reverse()) {
       const item = document.createElement('li');
       item.textContent = k.time.replace('T', ' ').replace('Z', ' UTC') + '  ' + k.user + '  ' + k.key;
