@@ -678,10 +678,10 @@ void LinkEngine::startPause(Link *link, int64_t now)
 {
     const bool watched = link->watchers.load(std::memory_order_acquire) > 0;
     const int slow = link->slowInterval.load(std::memory_order_relaxed);
-    const int interval = watched ? link->pollInterval.load(std::memory_order_relaxed) : slow;
+    const int poll = link->pollInterval.load(std::memory_order_relaxed);
+    const int interval = pauseAfter(link->lastFigure, watched ? poll : slow);
     link->phase = Link::Idle;
-    schedule(link, now + LinkWait::pauseAfterMisses(link->misses,
-                                                    pauseAfter(link->lastFigure, interval), slow));
+    schedule(link, now + LinkWait::pauseAfterMisses(link->misses, interval, poll, slow));
 }
 
 void LinkEngine::publishHealth(Link *link, int64_t now)
@@ -904,8 +904,7 @@ void LinkEngine::takeReply(Link *link, const uint8_t *reply, int length, int64_t
         emit screenChanged(link->id);
 }
 
-bool LinkEngine::showBlock(Link *link, uint64_t number, const Block &block, int figure,
-                           int64_t now)
+bool LinkEngine::showBlock(Link *link, uint64_t number, const Block &block, int figure, int64_t now)
 {
     std::lock_guard<std::mutex> locker(link->lock);
     LinkState &s = link->state;

@@ -9,8 +9,8 @@
 namespace {
 
 // A GetRequest with no bindings: what a discovery probe carries.
-const uint8_t ProbePdu[] = {0xA0, 0x0B, 0x02, 0x01, 0x00, 0x02, 0x01, 0x00,
-                            0x02, 0x01, 0x00, 0x30, 0x00};
+const uint8_t ProbePdu[] = {0xA0, 0x0B, 0x02, 0x01, 0x00, 0x02, 0x01,
+                            0x00, 0x02, 0x01, 0x00, 0x30, 0x00};
 
 } // namespace
 
@@ -35,14 +35,16 @@ bool V3Link::localise()
         (config.priv != PrivProtocol::None && config.privKu.size() != length))
         return false;
     const bool privacy = config.priv != PrivProtocol::None;
-    keysReady =
-        UsmKeys::localizeKey(config.auth, reinterpret_cast<const uint8_t *>(config.authKu.constData()),
-                             engineId, size_t(engineIdLength), authKey) &&
-        (!privacy ||
-         (UsmKeys::localizeKey(config.auth, reinterpret_cast<const uint8_t *>(config.privKu.constData()),
-                               engineId, size_t(engineIdLength), privLocal) &&
-          UsmKeys::privacyKey(config.auth, privLocal, UsmCrypto::privKeyLength(config.priv), privKey))) &&
-        crypto.setKeys(config.auth, authKey, config.priv, privacy ? privKey : nullptr);
+    keysReady = UsmKeys::localizeKey(config.auth,
+                                     reinterpret_cast<const uint8_t *>(config.authKu.constData()),
+                                     engineId, size_t(engineIdLength), authKey) &&
+                (!privacy ||
+                 (UsmKeys::localizeKey(config.auth,
+                                       reinterpret_cast<const uint8_t *>(config.privKu.constData()),
+                                       engineId, size_t(engineIdLength), privLocal) &&
+                  UsmKeys::privacyKey(config.auth, privLocal, UsmCrypto::privKeyLength(config.priv),
+                                      privKey))) &&
+                crypto.setKeys(config.auth, authKey, config.priv, privacy ? privKey : nullptr);
     return keysReady;
 }
 
@@ -58,8 +60,8 @@ int V3Link::wrap(const uint8_t *v1Message, int v1Length, uint8_t *out, int cap, 
     *probe = !discovered();
     if (*probe) {
         header.flags = SnmpV3::ReportableFlag;
-        const int n = SnmpV3::writeScopedPdu(scoped, MessageSize, nullptr, 0, ProbePdu,
-                                             int(sizeof ProbePdu));
+        const int n =
+            SnmpV3::writeScopedPdu(scoped, MessageSize, nullptr, 0, ProbePdu, int(sizeof ProbePdu));
         sentMessageId = header.messageId;
         return SnmpV3::write(out, cap, header, usm, scoped, n, nullptr);
     }
@@ -94,7 +96,8 @@ int V3Link::wrap(const uint8_t *v1Message, int v1Length, uint8_t *out, int cap, 
         for (int i = 0; i < 8; ++i)
             usm.priv[i] = uint8_t(salt >> (56 - 8 * i));
         usm.privLength = SnmpV3::PrivLength;
-        if (!crypto.encrypt(scoped, scopedLength, sealed, usm.engineBoots, usm.engineTime, usm.priv))
+        if (!crypto.encrypt(scoped, scopedLength, sealed, usm.engineBoots, usm.engineTime,
+                            usm.priv))
             return 0;
         data = sealed;
     }
@@ -146,7 +149,8 @@ V3Link::Outcome V3Link::unwrap(const uint8_t *in, int length, uint8_t *v1Out, in
     }
     const uint8_t *scopedPdu = m.data;
     if (m.encrypted) {
-        if (!authenticated || m.dataLength > MessageSize || m.usm.privLength != SnmpV3::PrivLength ||
+        if (!authenticated || m.dataLength > MessageSize ||
+            m.usm.privLength != SnmpV3::PrivLength ||
             !crypto.decrypt(m.data, m.dataLength, scoped, m.usm.engineBoots, m.usm.engineTime,
                             m.usm.priv))
             return refuse("decryption failed");

@@ -58,6 +58,9 @@ private slots:
     void keysInOrderOnceAndSeenAtOnce_data();
     void keysInOrderOnceAndSeenAtOnce();
     void keysNotSentIntoSilence();
+    void slowLinksAreUsed_data();
+    void slowLinksAreUsed();
+    void lateBlockNeverOverwritesANewerOne();
 
 private:
     SimProcess sim{QStringLiteral(CONTROLLER_SIM_PATH)};
@@ -330,8 +333,9 @@ void TestLinkEngine::hostilePeer()
     auto counted = [&] {
         const LinkCounters c = thread.state(hostile).counters;
         const int strangers = int(engine->strangerDatagrams() - strangersBefore);
-        return QList<int>{int(c.accepted), int(c.refused),   int(c.noAnswer),
-                          int(c.foreign) + strangers, int(c.unexpected), int(c.late)};
+        return QList<int>{int(c.accepted),   int(c.refused),
+                          int(c.noAnswer),   int(c.foreign) + strangers,
+                          int(c.unexpected), int(c.late)};
     };
     QTRY_COMPARE_WITH_TIMEOUT(counted(), counts, Patience);
     const LinkState s = thread.state(hostile);
@@ -501,6 +505,95 @@ void TestLinkEngine::keysNotSentIntoSilence()
     controller.server().setBehaviour(ControllerServer::Behaviour::Answer);
     QTRY_VERIFY_WITH_TIMEOUT(thread.state(id).health == LinkWait::Health::Answering, Patience);
     QCOMPARE(controller.keys().size(), setsBefore);
+    QVERIFY(thread.remove(id));
+}
+
+void TestLinkEngine::slowLinksAreUsed_data()
+{
+    QTest::addColumn<int>("delay");
+    QTest::newRow("cellular, 120 ms") << 120;
+    QTest::newRow("busy cellular, 300 ms") << 300;
+}
+
+// A controller further away than the shortest wait: its display shows, no poll is given up once
+// the link knows its round trip, and a key is answered, not given up.
+void TestLinkEngine::slowLinksAreUsed()
+{
+    QFETCH(int, delay);
+    qRegisterMetaType<KeyOutcome>();
+    ServerThread controller;
+    QVERIFY(controller.port() != 0);
+    controller.onServer([delay](ControllerServer &s) { s.setDelay(delay); });
+    const int id = thread.add(loopbackLink(controller.port(), 100));
+    engine->watch(id);
+    QTRY_VERIFY_WITH_TIMEOUT(screenText(thread.state(id)).contains("MAIN MENU") &&
+                                 thread.state(id).counters.accepted >= 6,
+                             Patience);
+    const LinkState s = thread.state(id);
+    QCOMPARE(s.counters.noAnswer, 0u);
+    QCOMPARE(s.health, LinkWait::Health::Answering);
+    QVERIFY2(s.roundTripMs >= delay && s.waitMs > s.roundTripMs,
+             qPrintable(QStringLiteral("%1 ms, wait %2 ms").arg(s.roundTripMs).arg(s.waitMs)));
+
+    Outcomes heard;
+    heard.listen(engine);
+    QVERIFY(engine->pressKey(id, 22));
+    QTRY_COMPARE_WITH_TIMEOUT(heard.outcomes, QList<KeyOutcome>{KeyOutcome::Answered}, Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(screenText(thread.state(id)).contains("ARROWS MOVE THE CURSOR"),
+                             Patience);
+    QCOMPARE(controller.keys(), QList<int>{22});
+    QCOMPARE(thread.state(id).counters.noAnswer, 0u);
+    QVERIFY(thread.remove(id));
+}
+
+// Replies come back out of order: a first block answered after its wait, when a newer first
+// block is on the screen already, is used (the link is alive) but does not put the older
+// screen back.
+void TestLinkEngine::lateBlockNeverOverwritesANewerOne()
+{
+    QUdpSocket *controller = loopbackSocket(this);
+    auto cleanup = qScopeGuard([&] { delete controller; });
+    LinkConfig config = loopbackLink(controller->localPort(), 50);
+    config.longestWait = 200;
+    const int id = thread.add(config);
+    engine->watch(id);
+    // Reads the next request; the reply to it is left to the caller.
+    auto next = [&](QHostAddress *from, quint16 *port) {
+        if (!QTest::qWaitFor([&] { return controller->hasPendingDatagrams(); }, Patience))
+            return Request{};
+        QByteArray request(int(controller->pendingDatagramSize()), '\0');
+        controller->readDatagram(request.data(), request.size(), from, port);
+        return parse(request);
+    };
+    QHostAddress from;
+    quint16 port = 0;
+    const Request held = next(&from, &port);
+    QCOMPARE(held.oid, oidBytes(FirstBlockOid));
+    // Unanswered: the link asks for the other block, then the first block again, and those
+    // are answered.
+    const Request second = next(&from, &port);
+    QCOMPARE(second.oid, oidBytes(SecondBlockOid));
+    controller->writeDatagram(reply(SecondBlockOid, pattern(320, 'S'), second.requestId), from,
+                              port);
+    const Request again = next(&from, &port);
+    QCOMPARE(again.oid, oidBytes(FirstBlockOid));
+    QVERIFY(again.requestId != held.requestId);
+    controller->writeDatagram(
+        reply(FirstBlockOid, firstBlock(4, 5, pattern(320, 'N')), again.requestId), from, port);
+    QTRY_VERIFY_WITH_TIMEOUT(screenText(thread.state(id)).startsWith(pattern(320, 'N')), Patience);
+
+    controller->writeDatagram(
+        reply(FirstBlockOid, firstBlock(9, 9, pattern(320, 'O')), held.requestId), from, port);
+    QTRY_COMPARE_WITH_TIMEOUT(thread.state(id).counters.late, 1u, Patience);
+    const LinkState s = thread.state(id);
+    QVERIFY(screenText(s).startsWith(pattern(320, 'N')));
+    QCOMPARE(s.cursorRow, 4);
+    QCOMPARE(s.counters.accepted, 3u);
+    // The same late reply again is a doubled one.
+    controller->writeDatagram(
+        reply(FirstBlockOid, firstBlock(9, 9, pattern(320, 'O')), held.requestId), from, port);
+    QTRY_COMPARE_WITH_TIMEOUT(thread.state(id).counters.unexpected, 1u, Patience);
+    QCOMPARE(thread.state(id).counters.accepted, 3u);
     QVERIFY(thread.remove(id));
 }
 
