@@ -42,8 +42,8 @@ ControllerSlots nextSlots(const ControllerSlots &current, const QVector<Controll
         const ControllerConfig &old = current.controllers[slot];
         if (old.address != c.address || old.port != c.port || old.community != c.community ||
             old.pollInterval != c.pollInterval || old.maxWaitMs != c.maxWaitMs ||
-            old.version != c.version || old.user != c.user ||
-            old.auth != c.auth || old.priv != c.priv || old.authPassphrase != c.authPassphrase ||
+            old.version != c.version || old.user != c.user || old.auth != c.auth ||
+            old.priv != c.priv || old.authPassphrase != c.authPassphrase ||
             old.privPassphrase != c.privPassphrase)
             changes->moved.append(slot);
         else if (old.name != c.name || old.group != c.group)

@@ -99,7 +99,8 @@ ProcessFigures readProcessFigures()
         const QByteArray line = stat.readAll();
         const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
         if (fields.size() > 21) {
-            figures.cpuSeconds = double(fields[11].toULongLong() + fields[12].toULongLong()) / ticks;
+            figures.cpuSeconds =
+                double(fields[11].toULongLong() + fields[12].toULongLong()) / ticks;
             figures.residentBytes = fields[21].toULongLong() * uint64_t(page);
             QFile uptime(QStringLiteral("/proc/uptime"));
             if (uptime.open(QIODevice::ReadOnly)) {
@@ -109,16 +110,17 @@ ProcessFigures readProcessFigures()
             }
         }
     }
-    figures.openDescriptors =
-        int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::System).size());
+    figures.openDescriptors = int(QDir(QStringLiteral("/proc/self/fd"))
+                                      .entryList(QDir::NoDotAndDotDot | QDir::System)
+                                      .size());
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0)
         figures.maxDescriptors = limit.rlim_cur;
     return figures;
 }
 
-QByteArray formatMetrics(const QVector<ControllerFigures> &controllers,
-                         const ServerFigures &server, const ProcessFigures &process)
+QByteArray formatMetrics(const QVector<ControllerFigures> &controllers, const ServerFigures &server,
+                         const ProcessFigures &process)
 {
     Writer w;
     // Each series of a controller is about 90 bytes; there are 16 of them.
@@ -141,7 +143,8 @@ QByteArray formatMetrics(const QVector<ControllerFigures> &controllers,
                                               "state=\"silent\"", "state=\"waiting\""};
     for (int i = 0; i < controllers.size(); ++i) {
         for (int s = 0; s < 4; ++s)
-            w.sample(labels[i], uint64_t(controllers[i].state == QLatin1String(ControllerStates[s])),
+            w.sample(labels[i],
+                     uint64_t(controllers[i].state == QLatin1String(ControllerStates[s])),
                      stateLabels[s]);
     }
     w.family("frontpanel_controller_last_reply_age_seconds", "gauge",
@@ -265,9 +268,10 @@ QByteArray formatMetrics(const QVector<ControllerFigures> &controllers,
     w.family("frontpanel_logins_held_total", "counter",
              "Logins answered 429 by a brake on password guessing: per user at one address, per "
              "address, or per user from every address but the user's known browsers.");
-    const std::pair<const char *, uint64_t> brakes[] = {{"user_at_address", server.heldUserAtAddress},
-                                                       {"address", server.heldAddress},
-                                                       {"user", server.heldUser}};
+    const std::pair<const char *, uint64_t> brakes[] = {
+        {"user_at_address", server.heldUserAtAddress},
+        {"address", server.heldAddress},
+        {"user", server.heldUser}};
     for (const auto &brake : brakes)
         w.sample(QByteArray(), brake.second,
                  (QByteArray("brake=\"") + brake.first + '"').constData());

@@ -102,9 +102,9 @@ void PageChannel::receive(quint64 id, const QByteArray &text, qint64 nowMs)
     }
     if (type != QLatin1String("watch") && type != QLatin1String("take") &&
         type != QLatin1String("release") && type != QLatin1String("key")) {
-        page.sink->send(PageMessages::error(
-                            QStringLiteral("unknown message type \"%1\"").arg(type.left(40))),
-                        QByteArray());
+        page.sink->send(
+            PageMessages::error(QStringLiteral("unknown message type \"%1\"").arg(type.left(40))),
+            QByteArray());
         return;
     }
     const int index = indexById.value(controllerId, -1);
@@ -132,7 +132,8 @@ void PageChannel::receive(quint64 id, const QByteArray &text, qint64 nowMs)
         if (page.watching != index)
             refuse(page, controllerId, QStringLiteral("open the controller's panel first"));
         else if (!controls.take(index, id, page.who.user, nowMs))
-            refuse(page, controllerId, QStringLiteral("%1 has control").arg(controls.holder(index)));
+            refuse(page, controllerId,
+                   QStringLiteral("%1 has control").arg(controls.holder(index)));
         else
             sendControl(index);
         return;
@@ -164,9 +165,9 @@ void PageChannel::watch(quint64 id, Page &page, int index)
     suspendTiles(page);
     refresh(page, page.panel, index, true);
     recordDisplay(index);
-    page.sink->send(PageMessages::control(controller, controls.holder(index),
-                                          controls.holds(index, id)),
-                    foldKey("control", index));
+    page.sink->send(
+        PageMessages::control(controller, controls.holder(index), controls.holds(index, id)),
+        foldKey("control", index));
     page.sink->send(PageMessages::keys(controller, audit->recent(controller)),
                     foldKey("keys", index));
 }
@@ -223,10 +224,11 @@ void PageChannel::keyDone(int index, quint64 ticket, int result, const QString &
     keysInFlight.erase(it);
     const KeyResult r = KeyResult(result);
     recordOutcome(index, key.seq, key.page,
-                  r == KeyResult::Answered   ? QStringLiteral("answered")
+                  r == KeyResult::Answered ? QStringLiteral("answered")
                   // The display read after it shows whether it did.
-                  : r == KeyResult::NoAnswer ? QStringLiteral("no answer: may have reached the controller")
-                                             : QStringLiteral("dropped"),
+                  : r == KeyResult::NoAnswer
+                      ? QStringLiteral("no answer: may have reached the controller")
+                      : QStringLiteral("dropped"),
                   reason);
 }
 
@@ -277,8 +279,9 @@ void PageChannel::sendControl(int index)
     const QString holder = controls.holder(index);
     for (auto it = pages.begin(); it != pages.end(); ++it) {
         if (it->watching == index)
-            it->sink->send(PageMessages::control(controller, holder, controls.holds(index, it.key())),
-                           foldKey("control", index));
+            it->sink->send(
+                PageMessages::control(controller, holder, controls.holds(index, it.key())),
+                foldKey("control", index));
     }
 }
 
@@ -362,8 +365,7 @@ void PageChannel::refresh(Page &page, Seen &seen, int index, bool withFigure)
     keepDisplay(index, display, s.cursorRow, s.cursorColumn);
 }
 
-void PageChannel::keepDisplay(int index, const QByteArray &display, int cursorRow,
-                              int cursorColumn)
+void PageChannel::keepDisplay(int index, const QByteArray &display, int cursorRow, int cursorColumn)
 {
     Shown &t = shown[index];
     t.display = display;

@@ -33,10 +33,10 @@ const QStringList serverKeys = {
     QStringLiteral("recording-max-mb"),
 };
 const QStringList controllerKeys = {
-    QStringLiteral("name"),      QStringLiteral("address"), QStringLiteral("port"),
-    QStringLiteral("community"), QStringLiteral("group"),   QStringLiteral("poll"),
-    QStringLiteral("version"),   QStringLiteral("user"),    QStringLiteral("auth"),
-    QStringLiteral("priv"),      QStringLiteral("security"),  QStringLiteral("record"),
+    QStringLiteral("name"),      QStringLiteral("address"),  QStringLiteral("port"),
+    QStringLiteral("community"), QStringLiteral("group"),    QStringLiteral("poll"),
+    QStringLiteral("version"),   QStringLiteral("user"),     QStringLiteral("auth"),
+    QStringLiteral("priv"),      QStringLiteral("security"), QStringLiteral("record"),
     QStringLiteral("max-wait"),
 };
 
@@ -155,7 +155,8 @@ bool readV3(const QSettings &settings, const QString &prefix, ControllerConfig *
     if (!UsmKeys::parseAuthProtocol(auth.toLatin1().constData(), &c->auth))
         return fail(prefix + QLatin1String("auth"),
                     QStringLiteral("auth must be SHA, SHA-224, SHA-256, SHA-384 or SHA-512, not "
-                                   "\"%1\"").arg(auth));
+                                   "\"%1\"")
+                        .arg(auth));
     const QString security = settings.contains(prefix + QLatin1String("security"))
                                  ? text(settings, prefix + QLatin1String("security"))
                                  : QStringLiteral("authPriv");
@@ -163,8 +164,9 @@ bool readV3(const QSettings &settings, const QString &prefix, ControllerConfig *
         return fail(prefix + QLatin1String("security"),
                     QStringLiteral("noAuthNoPriv is refused: keys would go unauthenticated"));
     if (security != QLatin1String("authPriv") && security != QLatin1String("authNoPriv"))
-        return fail(prefix + QLatin1String("security"),
-                    QStringLiteral("security must be authPriv or authNoPriv, not \"%1\"").arg(security));
+        return fail(
+            prefix + QLatin1String("security"),
+            QStringLiteral("security must be authPriv or authNoPriv, not \"%1\"").arg(security));
     const QString priv = settings.contains(prefix + QLatin1String("priv"))
                              ? text(settings, prefix + QLatin1String("priv")).toUpper()
                              : QStringLiteral("AES");
@@ -195,9 +197,11 @@ bool loadV3Secrets(WebConfig *config, QString *error)
         *error = QStringLiteral("%1:0: cannot read the SNMPv3 secrets").arg(path);
         return false;
     }
-    if (info.permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther)) {
+    if (info.permissions() &
+        (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther)) {
         *error = QStringLiteral("%1:0: the SNMPv3 secrets may be read by group or others: chmod "
-                                "600 it").arg(path);
+                                "600 it")
+                     .arg(path);
         return false;
     }
     QFile file(path);
@@ -232,7 +236,8 @@ bool loadV3Secrets(WebConfig *config, QString *error)
         if (it->first.size() < UsmKeys::MinPassphraseLength ||
             (c.priv != PrivProtocol::None && it->second.size() < UsmKeys::MinPassphraseLength)) {
             *error = QStringLiteral("%1:0: the passphrases of the SNMPv3 user \"%2\" must be at "
-                                    "least %3 characters").arg(path, QString::fromUtf8(c.user))
+                                    "least %3 characters")
+                         .arg(path, QString::fromUtf8(c.user))
                          .arg(UsmKeys::MinPassphraseLength);
             return false;
         }
@@ -304,9 +309,11 @@ bool loadWebConfig(const QString &path, WebConfig *config, QString *error)
             return fail(QStringLiteral("server/auth"),
                         QStringLiteral("auth must be users or pam, not \"%1\"").arg(auth));
     }
-    static const QRegularExpression groupName(QStringLiteral("^[A-Za-z0-9_][A-Za-z0-9_.@-]{0,63}$"));
-    for (auto [key, out] : {std::pair{QStringLiteral("server/operator-group"), &result.operatorGroup},
-                            std::pair{QStringLiteral("server/viewer-group"), &result.viewerGroup}}) {
+    static const QRegularExpression groupName(
+        QStringLiteral("^[A-Za-z0-9_][A-Za-z0-9_.@-]{0,63}$"));
+    for (auto [key, out] :
+         {std::pair{QStringLiteral("server/operator-group"), &result.operatorGroup},
+          std::pair{QStringLiteral("server/viewer-group"), &result.viewerGroup}}) {
         if (!settings.contains(key))
             continue;
         *out = text(settings, key);
@@ -368,9 +375,9 @@ bool loadWebConfig(const QString &path, WebConfig *config, QString *error)
         if (settings.contains(prefix + QLatin1String("record"))) {
             const QString record = text(settings, prefix + QLatin1String("record"));
             if (record != QLatin1String("always") && record != QLatin1String("watched"))
-                return fail(prefix + QLatin1String("record"),
-                            QStringLiteral("record must be always or watched, not \"%1\"")
-                                .arg(record));
+                return fail(
+                    prefix + QLatin1String("record"),
+                    QStringLiteral("record must be always or watched, not \"%1\"").arg(record));
             c.recordAlways = record == QLatin1String("always");
         }
         result.controllers.append(c);

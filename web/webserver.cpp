@@ -36,8 +36,7 @@ struct WebServer::Rooms
           channel(config, &sessions, audit, source),
           // A directory that is slow to answer holds one thread, not every login.
           passwordWork(config.auth == WebConfig::Auth::Pam ? 4 : 1)
-    {
-    }
+    {}
 
     AuditLog *audit;
     // When the audit log's head is next written to the log (the journal under systemd).
@@ -134,24 +133,25 @@ bool WebServer::start(QString *error)
     if (!config.deviceKey.isEmpty() && !rooms->door.deviceKey().load(config.deviceKey, &keyError))
         serverLog(LogLevel::Warning, "%s; browsers are known until the server stops",
                   qPrintable(keyError));
-    rooms->listener.emplace(rooms->context, rooms->tls ? &*rooms->tls : nullptr,
-                            &rooms->services, &rooms->caps);
+    rooms->listener.emplace(rooms->context, rooms->tls ? &*rooms->tls : nullptr, &rooms->services,
+                            &rooms->caps);
     if (!rooms->listener->open(config.listenAddress, config.listenPort, error))
         return false;
     listeningPort = rooms->listener->port();
     rooms->door.setListening(listeningPort, tls);
 
     // Screen changes come on the source's thread and are served on the network thread.
-    screenConnection = QObject::connect(source, &ControllerSource::screenChanged, [this](int index) {
-        net::post(rooms->context, [this, index] { rooms->channel.screenChanged(index); });
-    });
-    keyConnection = QObject::connect(
-        source, &ControllerSource::keyDone,
-        [this](int index, quint64 ticket, int result, const QString &reason) {
-            net::post(rooms->context, [this, index, ticket, result, reason] {
-                rooms->channel.keyDone(index, ticket, result, reason);
-            });
+    screenConnection =
+        QObject::connect(source, &ControllerSource::screenChanged, [this](int index) {
+            net::post(rooms->context, [this, index] { rooms->channel.screenChanged(index); });
         });
+    keyConnection =
+        QObject::connect(source, &ControllerSource::keyDone,
+                         [this](int index, quint64 ticket, int result, const QString &reason) {
+                             net::post(rooms->context, [this, index, ticket, result, reason] {
+                                 rooms->channel.keyDone(index, ticket, result, reason);
+                             });
+                         });
     rooms->work.emplace(rooms->context.get_executor());
     rooms->ticker.emplace(rooms->context);
     rooms->watchdog.emplace(rooms->context);
