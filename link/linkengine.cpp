@@ -6,8 +6,9 @@
 // own, since the address could not tell their replies apart. Each link has one deadline: the
 // next poll, the end of the reply wait or the end of the key answer wait.
 //
-// A link has at most one request out at a time, so a slow or narrow line paces itself by its
-// round trip. Each request carries its own request id, and a reply is matched to one of the
+// A link has at most one poll out at a time, so a slow or narrow line paces itself by its round
+// trip; a key alone may go out while a poll awaits its reply, so that it does not wait a round
+// trip for it. Each request carries its own request id, and a reply is matched to one of the
 // link's last few requests by its id and the object it names, never by when it came: a reply
 // later than its wait is still used (a block newer than it already shown is not overwritten),
 // a doubled one is counted and dropped. The wait is learnt from round trips measured between
@@ -138,6 +139,9 @@ struct LinkEngine::Link
         LinkRules::Asked asked = LinkRules::Asked::FirstBlock;
         // Sent more than once: its reply tells no round trip.
         bool resent = false;
+        // A poll a key went out ahead of: its reply is taken whenever it comes, and no wait of
+        // its own is judged.
+        bool superseded = false;
         bool answered = false;
     };
     static constexpr int RecentRequests = 8;
@@ -482,9 +486,20 @@ void LinkEngine::wake(int id)
 void LinkEngine::keyWake(int id)
 {
     Link *link = find(id);
-    if (!link || link->phase != Link::Idle || link->echoReadsLeft > 0)
+    if (!link || link->phase == Link::AwaitingKeyAnswer || link->echoReadsLeft > 0)
         return;
     const int64_t now = clockMs();
+    if (link->phase == Link::AwaitingReply) {
+        // A key does not wait for a poll's reply, which on a slow link costs a round trip: it goes
+        // now, and the poll's reply is still taken when it comes. A key's request and answer are
+        // small beside a display block, so a narrow line carries the two.
+        const int poll = (link->recentNext + Link::RecentRequests - 1) % Link::RecentRequests;
+        if (sendKey(link, now)) {
+            link->recent[poll].superseded = true;
+            armWakeTimer();
+        }
+        return;
+    }
     if (link->due > now && extraRequest(link, now, false)) {
         schedule(link, now);
         armWakeTimer();
@@ -578,6 +593,15 @@ void LinkEngine::dropKeys(Link *link, const QString &reason)
 void LinkEngine::afterKey(Link *link, int64_t now)
 {
     link->keyInFlight = 0;
+    // Keys typed in a burst follow each other, a round trip apiece; the display is read after
+    // the last, not between them, which on a slow link would double the burst's time.
+    bool more;
+    {
+        std::lock_guard<std::mutex> locker(link->lock);
+        more = link->keyCount > 0;
+    }
+    if (more && sendKey(link, now))
+        return;
     // The key's effect shows first in the block that holds the cursor's row.
     int cursorRow;
     {
@@ -826,13 +850,13 @@ void LinkEngine::takeDatagram(Link *link, const uint8_t *datagram, int n, int64_
 void LinkEngine::takeReply(Link *link, const uint8_t *reply, int length, int64_t now,
                            int64_t receivedNs)
 {
-    const int current = (link->recentNext + Link::RecentRequests - 1) % Link::RecentRequests;
+    const int currentIndex = (link->recentNext + Link::RecentRequests - 1) % Link::RecentRequests;
     // The request it answers, by its id; length is the datagram's own, which may exceed the
     // buffer, and is checked before a byte is read.
     const int requestId = replyRequestId(reply, length);
     int index = -1;
     for (int i = 0; i < Link::RecentRequests && requestId > 0; ++i) {
-        const int k = (current + Link::RecentRequests - i) % Link::RecentRequests;
+        const int k = (currentIndex + Link::RecentRequests - i) % Link::RecentRequests;
         if (link->recent[k].number != 0 && link->recent[k].requestId == requestId) {
             index = k;
             break;
@@ -844,7 +868,7 @@ void LinkEngine::takeReply(Link *link, const uint8_t *reply, int length, int64_t
         ++link->state.counters.unexpected;
         return;
     }
-    Link::Sent &sent = link->recent[index < 0 ? current : index];
+    Link::Sent &sent = link->recent[index < 0 ? currentIndex : index];
     if (index >= 0 && sent.answered) {
         // A doubled reply: its request was answered already.
         std::lock_guard<std::mutex> locker(link->lock);
@@ -863,7 +887,8 @@ void LinkEngine::takeReply(Link *link, const uint8_t *reply, int length, int64_t
         return;
     }
     sent.answered = true;
-    const bool late = !awaited || index != current;
+    const bool current = awaited && index == currentIndex;
+    const bool late = !current && !sent.superseded;
     const int64_t roundTripUs = (receivedNs - sent.sentNs) / 1000;
     if (!sent.resent)
         link->roundTrip.sample(roundTripUs);
@@ -879,7 +904,7 @@ void LinkEngine::takeReply(Link *link, const uint8_t *reply, int length, int64_t
         }
         publishHealth(link, now);
         // A late answer's key was reported unanswered already: it is not reported twice.
-        if (late)
+        if (!current)
             return;
         emit keyDone(link->id, link->keyInFlight, KeyOutcome::Answered, QString());
         afterKey(link, now);
@@ -898,7 +923,7 @@ void LinkEngine::takeReply(Link *link, const uint8_t *reply, int length, int64_t
             ++link->state.counters.late;
     }
     publishHealth(link, now);
-    if (!late)
+    if (current)
         afterPoll(link, now);
     if (changed)
         emit screenChanged(link->id);
