@@ -172,8 +172,9 @@ struct LinkEngine::Link
     bool firstBlockNext = true;
     // The round trip of the last reply, which decides the pause after a poll.
     int lastFigure = 0;
-    // The key whose SetRequest awaits its answer.
+    // The key whose SetRequest awaits its answer, and when the last key went out.
     uint64_t keyInFlight = 0;
+    int64_t lastKeySentMs = -1;
     // Reads of the display that follow a key at once: its cursor block, then the other.
     int echoReadsLeft = 0;
     // Room for requests beyond the polls, in milliseconds of the rate's time: it grows with
@@ -543,9 +544,11 @@ bool LinkEngine::sendKey(Link *link, int64_t now)
                                                .arg((now - lastReply) / 1000));
             return false;
         }
+        // A key behind others waits from when the one before it went: a queue a slow link works
+        // through is no reason to drop the keys at its end; one that has stopped moving is.
         const int64_t longestWait =
             std::max<int64_t>(KeyMaxWaitMs, int64_t(KeyMaxWaits) * link->roundTrip.waitMs());
-        const bool stale = now - key.pressedAt > longestWait;
+        const bool stale = now - std::max(key.pressedAt, link->lastKeySentMs) > longestWait;
         if (!stale && !extraRequest(link, now, true))
             return false;
         {
@@ -566,6 +569,7 @@ bool LinkEngine::sendKey(Link *link, int64_t now)
         // and a key is never sent twice. No answer then ends its wait.
         sendRequest(link, Asked::Key, key.code, key.ticket, now);
         link->keyInFlight = key.ticket;
+        link->lastKeySentMs = now;
         link->echoReadsLeft = 0;
         link->phase = Link::AwaitingKeyAnswer;
         link->waitEnds = now + link->roundTrip.waitMs();

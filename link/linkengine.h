@@ -105,9 +105,10 @@ class LinkEngine : public QObject
 public:
     // Keys wait in order, per link, at most this many.
     static constexpr int MaxQueuedKeys = 32;
-    // A key that waited longer is not sent into a screen that has moved on since; on a slow
-    // link, not longer than this many of its waits. Nor is one sent into a silent link (one lost
-    // reply on a lossy link is no reason to give up a key).
+    // A key that waited longer (since it was pressed, or since the key before it went out) is
+    // not sent into a screen that has moved on since; on a slow link, not longer than this many
+    // of its waits. Nor is one sent into a silent link (one lost reply on a lossy link is no
+    // reason to give up a key).
     static constexpr int64_t KeyMaxWaitMs = 5000;
     static constexpr int KeyMaxWaits = 8;
     // Keys and the reads that show their effect at once are requests beyond the poll: at most
