@@ -122,6 +122,9 @@ void TestWebConfig::badConfig_data()
                                        << ":3: port must be a whole number from 13 to 65535";
     QTest::newRow("poll interval too short")
         << QByteArray(good + "poll = 5\n") << ":3: poll must be a whole number from 10 to 1000";
+    QTest::newRow("reply wait below the shortest")
+        << QByteArray(good + "max-wait = 50\n")
+        << ":3: max-wait must be a whole number from 100 to 60000";
     QTest::newRow("address that is a name")
         << QByteArray("[c1]\naddress = cabinet-7\n") << ":2: address must be an IPv4 address";
     QTest::newRow("a quote never closed")
