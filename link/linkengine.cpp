@@ -137,8 +137,8 @@ struct LinkEngine::Link
         int64_t sentNs = 0;
         uint8_t requestId = 0;
         LinkRules::Asked asked = LinkRules::Asked::FirstBlock;
-        // Sent more than once: its reply tells no round trip.
-        bool resent = false;
+        // Sent more than once, or its wait ran out: its reply tells no round trip.
+        bool unmeasured = false;
         // A poll a key went out ahead of: its reply is taken whenever it comes, and no wait of
         // its own is judged.
         bool superseded = false;
@@ -147,6 +147,8 @@ struct LinkEngine::Link
     static constexpr int RecentRequests = 8;
     Sent recent[RecentRequests];
     int recentNext = 0;
+    int latestIndex() const { return (recentNext + RecentRequests - 1) % RecentRequests; }
+    Sent &latest() { return recent[latestIndex()]; }
     uint64_t requestCount = 0;
     uint64_t pollCount = 0;
     int lastRequestId = 0;
@@ -494,7 +496,7 @@ void LinkEngine::keyWake(int id)
         // A key does not wait for a poll's reply, which on a slow link costs a round trip: it goes
         // now, and the poll's reply is still taken when it comes. A key's request and answer are
         // small beside a display block, so a narrow line carries the two.
-        const int poll = (link->recentNext + Link::RecentRequests - 1) % Link::RecentRequests;
+        const int poll = link->latestIndex();
         if (sendKey(link, now)) {
             link->recent[poll].superseded = true;
             armWakeTimer();
@@ -743,8 +745,8 @@ void LinkEngine::handleDue(Link *link, int64_t now)
         sendPoll(link, now);
         break;
     case Link::AwaitingReply: {
-        const Link::Sent &sent =
-            link->recent[(link->recentNext + Link::RecentRequests - 1) % Link::RecentRequests];
+        Link::Sent &sent = link->latest();
+        sent.unmeasured = true;
         link->history.lost(sent.poll);
         link->roundTrip.timedOut();
         ++link->misses;
@@ -758,6 +760,7 @@ void LinkEngine::handleDue(Link *link, int64_t now)
     }
     case Link::AwaitingKeyAnswer:
         // Not answered: the key is not sent again.
+        link->latest().unmeasured = true;
         link->roundTrip.timedOut();
         emit keyDone(link->id, link->keyInFlight, KeyOutcome::NoAnswer, QString());
         afterKey(link, now);
@@ -837,8 +840,7 @@ void LinkEngine::takeDatagram(Link *link, const uint8_t *datagram, int n, int64_
         // left. Twice at most, so that a confused agent cannot keep us busy; a third Report is
         // refused in its words. Its reply tells no round trip.
         ++link->resends;
-        link->recent[(link->recentNext + Link::RecentRequests - 1) % Link::RecentRequests].resent =
-            true;
+        link->latest().unmeasured = true;
         send(link);
         return;
     }
@@ -854,7 +856,7 @@ void LinkEngine::takeDatagram(Link *link, const uint8_t *datagram, int n, int64_
 void LinkEngine::takeReply(Link *link, const uint8_t *reply, int length, int64_t now,
                            int64_t receivedNs)
 {
-    const int currentIndex = (link->recentNext + Link::RecentRequests - 1) % Link::RecentRequests;
+    const int currentIndex = link->latestIndex();
     // The request it answers, by its id; length is the datagram's own, which may exceed the
     // buffer, and is checked before a byte is read.
     const int requestId = replyRequestId(reply, length);
@@ -894,7 +896,7 @@ void LinkEngine::takeReply(Link *link, const uint8_t *reply, int length, int64_t
     const bool current = awaited && index == currentIndex;
     const bool late = !current && !sent.superseded;
     const int64_t roundTripUs = (receivedNs - sent.sentNs) / 1000;
-    if (!sent.resent)
+    if (!sent.unmeasured)
         link->roundTrip.sample(roundTripUs);
     link->misses = 0;
     const int figure = int(std::max<int64_t>(1, (roundTripUs + 500) / 1000));

@@ -34,7 +34,11 @@ public:
     // A reply came this long after its request left (the first copy of the request only: a
     // reply to a request sent twice could be either's, Karn's rule).
     void sample(int64_t microseconds);
-    // A request went unanswered: the next waits twice as long, up to the longest.
+    // A request went unanswered: the next waits twice as long, up to the longest, until a reply
+    // in time sets the wait again. A reply to a request whose wait ran out is no sample (as
+    // Karn's rule leaves out a segment sent twice): a controller that was paused answers what
+    // queued up seconds late, and that is not its round trip. So a link whose round trip grew
+    // past its wait learns it from the replies that come within the grown one.
     void timedOut();
 
     int waitMs() const { return wait; }

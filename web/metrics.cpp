@@ -46,9 +46,10 @@ public:
     // labels, and more appended to them when given ("state=\"silent\"" and the like).
     void sample(const QByteArray &labels, double value, const char *more = nullptr)
     {
+        // The shortest text that reads back as the same double: 0.714, not 0.71399999999999997.
         char number[32];
-        const int n = std::snprintf(number, sizeof number, "%.17g", value);
-        line(labels, more, number, n);
+        const auto end = std::to_chars(number, number + sizeof number, value).ptr;
+        line(labels, more, number, int(end - number));
     }
     void sample(const QByteArray &labels, uint64_t value, const char *more = nullptr)
     {

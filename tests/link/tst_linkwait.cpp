@@ -47,7 +47,7 @@ void TestLinkWait::waitFromRoundTrips_data()
     QTest::newRow("a miss doubles the wait") << 5000 << QStringList{"100", "t"} << 600 << 100 << 50;
     QTest::newRow("misses double up to the longest")
         << 5000 << QStringList{"100", "t", "t", "t", "t", "t"} << 5000 << 100 << 50;
-    QTest::newRow("unknown link backs off") << 5000 << QStringList{"t"} << 2000 << -1 << -1;
+    QTest::newRow("unknown link backs off") << 5000 << QStringList{"t", "t"} << 4000 << -1 << -1;
     QTest::newRow("a reply after misses sets it again")
         << 5000 << QStringList{"100", "t", "t", "100"} << 250 << 100 << 38;
     QTest::newRow("a clock's jump is no sample")
