@@ -39,7 +39,10 @@ void buildKey(NtcipPacket &packet, uint8_t code)
     packet.buildSet();
 }
 
-const char *readBlock(NtcipPacket &packet, const uint8_t *bytes, int length, Block *block)
+namespace {
+
+// Loads a reply of a size ours can have and checks it as a GetResponse; the refusal, or nullptr.
+const char *loadReply(NtcipPacket &packet, const uint8_t *bytes, int length)
 {
     if (!bytes || length < 1 || length > LargestReply)
         return "Reply size outside 1..379 bytes";
@@ -47,6 +50,15 @@ const char *readBlock(NtcipPacket &packet, const uint8_t *bytes, int length, Blo
     packet.errorText[0] = '\0';
     if (!packet.validateResponse(1))
         return packet.errorText[0] != '\0' ? packet.errorText : "Unknown value type";
+    return nullptr;
+}
+
+} // namespace
+
+const char *readBlock(NtcipPacket &packet, const uint8_t *bytes, int length, Block *block)
+{
+    if (const char *refusal = loadReply(packet, bytes, length))
+        return refusal;
     const int n = packet.valueLength;
     if (n < SmallestBlock)
         return "Value shorter than four rows";
@@ -104,16 +116,10 @@ const char *readAnswer(NtcipPacket &packet, const uint8_t *bytes, int length, ui
                        Asked asked, Block *block)
 {
     packet.requestId = requestId;
-    if (asked == Asked::Key) {
-        if (!bytes || length < 1 || length > LargestReply)
-            return "Reply size outside 1..379 bytes";
-        packet.loadFrame(bytes, length);
-        packet.errorText[0] = '\0';
-        if (!packet.validateResponse(1))
-            return packet.errorText[0] != '\0' ? packet.errorText : "Unknown value type";
-    } else if (const char *refusal = readBlock(packet, bytes, length, block)) {
+    const char *refusal = asked == Asked::Key ? loadReply(packet, bytes, length)
+                                              : readBlock(packet, bytes, length, block);
+    if (refusal)
         return refusal;
-    }
     // The three objects' encodings, made once.
     struct Encoded
     {
