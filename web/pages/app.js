@@ -534,7 +534,8 @@ async function loadReplay() {
     mark.style.left = (100 * (t - data.from) / span) + '%';
     mark.title = words;
     mark.setAttribute('aria-label', words);
-    mark.dataset.outcome = outcome.startsWith('dropped') ? 'dropped' : outcome;
+    // Its first words say what became of it: answered, no answer, dropped (with the reason after).
+    mark.dataset.outcome = (outcome || '').split(':')[0];
     mark.addEventListener('click', () => seekReplay(t));
     marks.append(mark);
     const item = document.createElement('li');
