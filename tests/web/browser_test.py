@@ -14,6 +14,7 @@ import tempfile
 import time
 import unittest
 
+from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import WebDriverWait
@@ -204,6 +205,86 @@ class BrowserTest(unittest.TestCase):
         self.wait.until(lambda d: "take control" in d.find_element(By.ID, "panel-message").text)
         time.sleep(0.5)
         self.assertTrue(simulator_screen(port)[0][0].startswith("MAIN MENU"))
+
+    def keys_in_audit(self, ident):
+        """The codes of the keys the audit trail holds for a controller, in order."""
+        codes = []
+        with open(os.path.join(self.fixture.dir.name, "audit.log")) as f:
+            for line in f:
+                entry = json.loads(line)
+                if entry.get("controller") == ident and "key" in entry:
+                    codes.append(entry["code"])
+        return codes
+
+    def test_keyboard_alone_and_what_a_reader_hears(self):
+        """From the login page to releasing control with Tab, Enter, Space, letters and Esc only:
+        the page's own controls keep Enter and Space, a keypad key sends its own code, the
+        display takes the keyboard map until Esc; the focus ring shows at every stop, and the
+        page tells a reader the tile, the locked keypad and the rows a key changed."""
+        ident = self.fixture.ids[0]
+        b = self.browser
+
+        def press(*keys):
+            ActionChains(b).send_keys(*keys).perform()
+
+        def tab_to(css, backwards=False):
+            for _ in range(80):
+                if b.execute_script("return document.activeElement.matches(arguments[0])", css):
+                    ring = b.execute_script(
+                        "const s = getComputedStyle(document.activeElement);"
+                        "return s.outlineStyle !== 'none' && parseFloat(s.outlineWidth) >= 2")
+                    self.assertTrue(ring, "no focus ring on " + css)
+                    return
+                press(Keys.SHIFT, Keys.TAB, Keys.SHIFT) if backwards else press(Keys.TAB)
+            self.fail("Tab never reached " + css)
+
+        b.get(self.fixture.url + "login")
+        tab_to("#user")
+        press("ann", Keys.TAB, "pw-ann", Keys.ENTER)
+        tile = '.tile[data-controller="%s"]' % ident
+        self.wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, tile))
+        self.wait.until(lambda d: "answering" in d.find_element(By.CSS_SELECTOR, tile)
+                        .get_attribute("aria-label"))
+        label = b.find_element(By.CSS_SELECTOR, tile).get_attribute("aria-label")
+        self.assertTrue(label.startswith("Main St & 1st Ave, Main Street, answering"), label)
+        self.assertLess(len(label), 100)
+        self.assertEqual(b.find_element(By.CSS_SELECTOR, tile + " .display")
+                         .get_attribute("aria-hidden"), "true")
+        tab_to(tile)
+        press(Keys.ENTER)
+        self.wait.until(lambda d: len(self.page_rows("#display")) == 16 and
+                        self.page_rows("#display")[0].strip())
+        self.wait.until(lambda d: d.find_element(By.ID, "control-button").is_displayed())
+        self.assertEqual(b.find_element(By.ID, "key-17").get_attribute("aria-disabled"), "true")
+        before = self.keys_in_audit(ident)
+
+        # Enter on "Take control" takes control; it is not the controller's Enter.
+        tab_to("#control-button")
+        press(Keys.ENTER)
+        self.wait.until(lambda d: "(you)" in d.find_element(By.ID, "control-holder").text)
+        self.assertEqual(b.find_element(By.ID, "key-17").get_attribute("aria-disabled"), "false")
+        tab_to("#key-17")
+        press(Keys.ENTER)
+        self.wait_for_panel_row(0, "MAIN MENU")
+        tab_to("#key-2")
+        press(Keys.SPACE)
+        self.wait_for_panel_row(0, "PHASE TIMING")
+        self.wait.until(lambda d: "PHASE TIMING" in d.find_element(By.ID, "display-said")
+                        .get_attribute("textContent"), "the changed rows were never told")
+
+        # On the display the keyboard map works and the page says so; Esc leaves it.
+        tab_to("#display", backwards=True)
+        self.assertTrue(b.find_element(By.ID, "display-hint").is_displayed())
+        press("m")
+        self.wait_for_panel_row(0, "MAIN MENU")
+        press(Keys.ESCAPE)
+        self.assertEqual(b.execute_script("return document.activeElement.id"), "control-button")
+        self.assertFalse(b.find_element(By.ID, "display-hint").is_displayed())
+        # "2" on the control button is not sent; Enter there releases control. The server reads
+        # a page's messages in order, so once control is released a stray key would be audited.
+        press("2", Keys.ENTER)
+        self.wait.until(lambda d: d.find_element(By.ID, "control-holder").text == "Nobody has control")
+        self.assertEqual(self.keys_in_audit(ident)[len(before):], [17, 2, 17])
 
     def test_tile_clicked_right_after_a_filter_change_keeps_its_panel(self):
         """The overview tells the server its tiles in view 120 ms after a change; a tile clicked

@@ -47,6 +47,44 @@ function drawDisplay(element, rows, cursor) {
   }
 }
 
+// What a reader is told of the display: the rows that changed, at most every 2 s, and the row
+// the cursor is on. Rows whose figures alone moved (a clock, a timer) are left out unless a key
+// was pressed in the last 3 s, or a reader would hear the clock every 2 s.
+const TellEveryMs = 2000;
+const KeyEchoMs = 3000;
+let told = null;             // the rows last told, for the panel's controller
+let tellTimer = null;
+let lastKeyAt = 0;
+
+function tellRows(screen) {
+  if (tellTimer !== null)
+    return;
+  tellTimer = setTimeout(() => {
+    tellTimer = null;
+    const shown = screens.get(current);
+    if (!shown)
+      return;
+    const before = told;
+    told = shown.rows.slice();
+    if (before === null)
+      return;
+    const keyed = performance.now() - lastKeyAt < KeyEchoMs;
+    const figures = (text) => (text || '').replace(/[0-9]/g, '#');
+    const words = [];
+    for (let r = 0; r < Rows; ++r) {
+      const now = told[r] || '', was = before[r] || '';
+      if (now !== was && (keyed || figures(now) !== figures(was)) && now.trim())
+        words.push(now.replace(/\s+/g, ' ').trim());
+    }
+    if (words.length === 0)
+      return;
+    const cursor = shown.cursor;
+    if (cursor && cursor[0] >= 1 && cursor[0] <= Rows)
+      words.push('cursor on row ' + cursor[0] + ': ' + (told[cursor[0] - 1] || '').trim());
+    $('display-said').textContent = words.join('. ');
+  }, told === null ? 0 : TellEveryMs);
+}
+
 function send(message) {
   if (socket && socket.readyState === WebSocket.OPEN)
     socket.send(JSON.stringify(message));
@@ -75,6 +113,7 @@ function buildKeypad(keys) {
 }
 
 function pressKey(code) {
+  lastKeyAt = performance.now();
   if (current)
     send({type: 'key', controller: current, code: code});
 }
@@ -177,6 +216,8 @@ function newTile(c) {
   group.textContent = c.group;
   const display = document.createElement('div');
   display.className = 'display mini';
+  // A reader hears the tile's name, group, state and the display's first row, not 640 letters.
+  display.setAttribute('aria-hidden', 'true');
   const state = document.createElement('span');
   state.className = 'tile-state';
   tile.append(name, group, display, state);
@@ -189,6 +230,14 @@ function drawTile(t, i) {
   const state = states.get(t.controller.id);
   t.tile.dataset.kind = kindOf(i);
   t.state.textContent = state && state.kind === kindOf(i) ? state.text : SummaryText[kindOf(i)];
+  nameTile(t, screen);
+}
+
+function nameTile(t, screen) {
+  const c = t.controller;
+  const first = screen ? (screen.rows[0] || '').replace(/\s+/g, ' ').trim() : '';
+  t.tile.setAttribute('aria-label', [c.name, c.group, t.state.textContent, first]
+    .filter(w => w).join(', '));
 }
 
 function scheduleDraw() {
@@ -280,7 +329,10 @@ function route() {
     $('panel-message').textContent = '';
     $('panel-name').textContent = controller.name;
     $('panel-state').textContent = '';
+    delete $('panel-state').dataset.kind;
+    $('panel-said').textContent = '';
     $('panel-figure').textContent = '';
+    told = null;
     $('recent-keys').textContent = '';
     drawDisplay($('display'), [], null);
     resetReplay();
@@ -299,6 +351,9 @@ function showControl(message) {
   button.hidden = role !== 'operator';
   button.textContent = message.yours ? 'Release control' : 'Take control';
   $('keypad').classList.toggle('locked', !message.yours);
+  // Still reachable, so that a press says why it does nothing; a reader hears it is unavailable.
+  for (const key of document.querySelectorAll('#keypad .key'))
+    key.setAttribute('aria-disabled', String(!message.yours));
 }
 
 const handlers = {
@@ -334,10 +389,14 @@ const handlers = {
       return;
     }
     const t = tiles.get(m.controller);
-    if (t)
+    if (t) {
       drawDisplay(t.display, screen.rows, null);
-    if (m.controller === current)
+      nameTile(t, screen);
+    }
+    if (m.controller === current) {
       drawDisplay($('display'), screen.rows, screen.cursor);
+      tellRows(screen);
+    }
   },
   state(m) {
     states.set(m.controller, {text: m.text, kind: m.kind});
@@ -345,8 +404,12 @@ const handlers = {
     if (t) {
       t.state.textContent = m.text;
       t.tile.dataset.kind = m.kind;
+      nameTile(t, screens.get(m.controller));
     }
     if (m.controller === current) {
+      // A reader hears a change of state, not every second of "no answer for 12 s".
+      if ($('panel-state').dataset.kind !== m.kind)
+        $('panel-said').textContent = $('panel-name').textContent + ': ' + m.text;
       $('panel-state').textContent = m.text;
       $('panel-state').dataset.kind = m.kind;
       $('panel-figure').textContent = m.kind === 'answering' && m.figure
@@ -661,9 +724,25 @@ $('logout').addEventListener('click', async () => {
   await fetch('/logout', {method: 'POST'}).catch(() => {});
   location.href = '/login';
 });
+// The controller's keyboard map takes keys only where they are not the page's own: on the
+// display, on the panel with nothing focused, and on a keypad key (but Enter and Space there
+// press that key, as they press any button). Inputs, links, the other buttons and the replay
+// keep all their keys; Esc leaves the display for the page's controls.
+function keysGoToController(target, key) {
+  if (target === $('display') || target === document.body || target === document.documentElement)
+    return true;
+  return target.matches('#keypad .key') && key !== 'Enter' && key !== ' ';
+}
+
 document.addEventListener('keydown', (event) => {
-  // Nothing typed in the replay goes to the controller.
-  if (!current || event.target.closest('input, select, textarea, #replay-section') || event.ctrlKey || event.altKey || event.metaKey)
+  if (!current || $('panel').hidden || event.ctrlKey || event.altKey || event.metaKey)
+    return;
+  if (event.key === 'Escape' && event.target === $('display')) {
+    event.preventDefault();
+    ($('control-button').hidden ? document.querySelector('#panel .back') : $('control-button')).focus();
+    return;
+  }
+  if (!keysGoToController(event.target, event.key))
     return;
   const code = keyboard.get(event.key);
   if (code === undefined)
@@ -671,6 +750,9 @@ document.addEventListener('keydown', (event) => {
   event.preventDefault();
   pressKey(code);
 });
+$('display').addEventListener('focus', () => { $('display-hint').hidden = false; });
+$('display').addEventListener('blur', () => { $('display-hint').hidden = true; });
+$('display-hint').hidden = true;
 $('lost-retry').addEventListener('click', () => {
   if (retryTimer !== null) {
     clearTimeout(retryTimer);
