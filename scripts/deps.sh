@@ -47,57 +47,83 @@ for purpose in "${@:-build}"; do
     esac
 done
 
-missing=()
-for pkg in $(printf '%s\n' "${wanted[@]}" | sort -u); do
-    status=$(dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null || true)
-    [ "$status" = installed ] || missing+=("$pkg")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# axe-core, the accessibility judge of the browser tests, is not in Debian: its npm tarball, pinned
+# by version and checksum, unpacked outside the source tree (FRONTPANEL_AXE names another copy).
+axe_version=4.10.2
+axe_integrity=sha512-RE3mdQ7P3FRSe7eqCWoeQ/Z9QXrtniSjp1wUjt5nRC3WIpz5rSCve6o3fsZ2aCpJtrZjSZgjwXAoTO5k4tEI0w==
+axe_dir="${XDG_CACHE_HOME:-$HOME/.cache}/frontpanel/axe-core-$axe_version"
+install_axe() {
+    [ -f "$axe_dir/axe.min.js" ] && return 0
+    python3 - "$axe_version" "$axe_integrity" "$axe_dir" <<'PYTHON'
+import base64, hashlib, io, os, sys, tarfile, urllib.request
+version, integrity, target = sys.argv[1:]
+url = "https://registry.npmjs.org/axe-core/-/axe-core-%s.tgz" % version
+data = urllib.request.urlopen(url, timeout=60).read()
+if "sha512-" + base64.b64encode(hashlib.sha512(data).digest()).decode() != integrity:
+    sys.exit("deps.sh: %s does not match its pinned checksum" % url)
+script = tarfile.open(fileobj=io.BytesIO(data)).extractfile("package/axe.min.js").read()
+os.makedirs(target, exist_ok=True)
+with open(os.path.join(target, "axe.min.js.part"), "wb") as f:
+    f.write(script)
+os.replace(os.path.join(target, "axe.min.js.part"), os.path.join(target, "axe.min.js"))
+PYTHON
+}
+install_packages() {
+    missing=()
+    for pkg in $(printf '%s\n' "${wanted[@]}" | sort -u); do
+        status=$(dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null || true)
+        [ "$status" = installed ] || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
 
-if [ "$(id -u)" -eq 0 ]; then
-    as_root=()
-elif command -v sudo >/dev/null 2>&1; then
-    as_root=(sudo)
-else
-    echo "These packages are missing and neither root nor sudo is available: ${missing[*]}" >&2
-    exit 1
-fi
+    if [ "$(id -u)" -eq 0 ]; then
+        as_root=()
+    elif command -v sudo >/dev/null 2>&1; then
+        as_root=(sudo)
+    else
+        echo "These packages are missing and neither root nor sudo is available: ${missing[*]}" >&2
+        exit 1
+    fi
 
-# A policy-rc.d that answers 101 keeps every service from starting during this install; one that
-# the machine already has is left as it is.
-policy=/usr/sbin/policy-rc.d
-own_policy=0
-if [ ! -e "$policy" ]; then
-    printf '#!/bin/sh\n# Written by the front panel'"'"'s deps.sh for one apt-get install.\nexit 101\n' |
-        "${as_root[@]}" tee "$policy" >/dev/null
-    "${as_root[@]}" chmod 755 "$policy"
-    own_policy=1
-fi
-remove_policy() { [ "$own_policy" = 1 ] && "${as_root[@]}" rm -f "$policy"; return 0; }
-trap remove_policy EXIT
+    # A policy-rc.d that answers 101 keeps every service from starting during this install; one that
+    # the machine already has is left as it is.
+    policy=/usr/sbin/policy-rc.d
+    own_policy=0
+    if [ ! -e "$policy" ]; then
+        printf '#!/bin/sh\n# Written by the front panel'"'"'s deps.sh for one apt-get install.\nexit 101\n' |
+            "${as_root[@]}" tee "$policy" >/dev/null
+        "${as_root[@]}" chmod 755 "$policy"
+        own_policy=1
+    fi
+    remove_policy() { [ "$own_policy" = 1 ] && "${as_root[@]}" rm -f "$policy"; return 0; }
+    trap remove_policy EXIT
 
-echo "Installing: ${missing[*]}"
-log=$(mktemp)
-if ! { "${as_root[@]}" apt-get update -qq &&
-       "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-           --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
-    cat "$log" >&2
+    echo "Installing: ${missing[*]}"
+    log=$(mktemp)
+    if ! { "${as_root[@]}" apt-get update -qq &&
+           "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+               --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+        cat "$log" >&2
+        rm -f "$log"
+        echo "deps.sh: installing ${missing[*]} failed (apt-get's output above)" >&2
+        exit 1
+    fi
     rm -f "$log"
-    echo "deps.sh: installing ${missing[*]} failed (apt-get's output above)" >&2
-    exit 1
-fi
-rm -f "$log"
 
-# A service package installed just now is left disabled, so that the machine boots as before.
-for service in "${services[@]}"; do
-    [[ " ${missing[*]} " == *" $service "* ]] || continue
-    if [ -d /run/systemd/system ] && command -v systemctl >/dev/null 2>&1; then
-        "${as_root[@]}" systemctl disable --now "$service.service" >/dev/null 2>&1 || true
-    elif command -v deb-systemd-helper >/dev/null 2>&1; then
-        # No systemd running (a container or chroot): drop the links the package made.
-        "${as_root[@]}" deb-systemd-helper disable "$service.service" >/dev/null 2>&1 || true
-    fi
-    if command -v update-rc.d >/dev/null 2>&1 && [ -e "/etc/init.d/$service" ]; then
-        "${as_root[@]}" update-rc.d "$service" disable >/dev/null 2>&1 || true
-    fi
-done
+    # A service package installed just now is left disabled, so that the machine boots as before.
+    for service in "${services[@]}"; do
+        [[ " ${missing[*]} " == *" $service "* ]] || continue
+        if [ -d /run/systemd/system ] && command -v systemctl >/dev/null 2>&1; then
+            "${as_root[@]}" systemctl disable --now "$service.service" >/dev/null 2>&1 || true
+        elif command -v deb-systemd-helper >/dev/null 2>&1; then
+            # No systemd running (a container or chroot): drop the links the package made.
+            "${as_root[@]}" deb-systemd-helper disable "$service.service" >/dev/null 2>&1 || true
+        fi
+        if command -v update-rc.d >/dev/null 2>&1 && [ -e "/etc/init.d/$service" ]; then
+            "${as_root[@]}" update-rc.d "$service" disable >/dev/null 2>&1 || true
+        fi
+    done
+}
+
+install_packages
+case " ${*:-build} " in *" test "*) install_axe ;; esac

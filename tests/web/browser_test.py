@@ -23,6 +23,11 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from frontpanel_kit import DISPLAY_OIDS, Server, new_browser, start_and_read  # noqa: E402
 
 ARGS = None
+# axe-core, fetched and pinned by scripts/deps.sh outside the source tree.
+AXE = os.environ.get("FRONTPANEL_AXE") or os.path.join(
+    os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"),
+    "frontpanel", "axe-core-4.10.2", "axe.min.js")
+AXE_TAGS = ["wcag2a", "wcag2aa", "wcag21a", "wcag21aa"]
 
 
 def simulator_screen(port):
@@ -285,6 +290,49 @@ class BrowserTest(unittest.TestCase):
         press("2", Keys.ENTER)
         self.wait.until(lambda d: d.find_element(By.ID, "control-holder").text == "Nobody has control")
         self.assertEqual(self.keys_in_audit(ident)[len(before):], [17, 2, 17])
+
+    def axe_violations(self):
+        """axe-core's WCAG 2.0 and 2.1 A and AA violations on the page as it is now."""
+        with open(AXE) as f:
+            self.browser.execute_script(f.read())
+        return self.browser.execute_async_script(
+            "const done = arguments[arguments.length - 1];"
+            "axe.run(document, {runOnly: {type: 'tag', values: arguments[0]}, resultTypes: ['violations']})"
+            ".then(r => done(r.violations.map(v => v.id + ' (' + v.impact + '): ' +"
+            "  v.nodes.slice(0, 3).map(n => n.target.join(' ') + ' ' + n.failureSummary).join('; '))))"
+            ".catch(e => done(['axe failed: ' + e]))", AXE_TAGS)
+
+    def test_pages_pass_axe_at_desktop_and_phone_size(self):
+        """The login page, the overview, a panel before and after taking control, and a loaded
+        replay, at 1280x1000 and 390x844: no violation of WCAG 2.0 or 2.1, A or AA."""
+        self.assertTrue(os.path.exists(AXE), "axe-core is missing: run bash scripts/deps.sh test")
+        ident = self.fixture.ids[1]
+        b = self.browser
+        b.set_script_timeout(30)
+        found = []
+
+        def judge(where):
+            found.extend("%s at %s: %s" % (where, size, v) for v in self.axe_violations())
+
+        for size in ((1280, 1000), (390, 844)):
+            b.set_window_size(*size)
+            b.get(self.fixture.url + "login")
+            judge("login")
+            self.login("ann")
+            self.wait.until(lambda d: "answering" in self.tile_state(ident))
+            judge("overview")
+            self.open_panel(ident)
+            self.wait.until(lambda d: d.find_element(By.ID, "control-button").is_displayed())
+            judge("panel")
+            b.find_element(By.ID, "control-button").click()
+            self.wait.until(lambda d: "(you)" in d.find_element(By.ID, "control-holder").text)
+            judge("panel in control")
+            b.find_element(By.ID, "control-button").click()
+            self.wait.until(lambda d: d.find_element(By.ID, "control-holder").text == "Nobody has control")
+            b.find_element(By.ID, "replay-load").click()
+            self.wait.until(lambda d: d.find_element(By.ID, "replay").is_displayed())
+            judge("replay")
+        self.assertEqual(found, [], "\n".join(found))
 
     def test_tile_clicked_right_after_a_filter_change_keeps_its_panel(self):
         """The overview tells the server its tiles in view 120 ms after a change; a tile clicked
