@@ -38,6 +38,7 @@ const StaticFile staticFiles[] = {
     {"/login", ":/web/login.html", "text/html; charset=utf-8", false},
     {"/app.js", ":/web/app.js", "text/javascript; charset=utf-8", false},
     {"/login.js", ":/web/login.js", "text/javascript; charset=utf-8", false},
+    {"/theme.js", ":/web/theme.js", "text/javascript; charset=utf-8", false},
     {"/style.css", ":/web/style.css", "text/css; charset=utf-8", false},
     {"/favicon.svg", ":/web/favicon.svg", "image/svg+xml", false},
     // Browsers ask for this name whatever the page says; they read the type, not the name.

@@ -303,8 +303,10 @@ class BrowserTest(unittest.TestCase):
             ".catch(e => done(['axe failed: ' + e]))", AXE_TAGS)
 
     def test_pages_pass_axe_at_desktop_and_phone_size(self):
-        """The login page, the overview, a panel before and after taking control, and a loaded
-        replay, at 1280x1000 and 390x844: no violation of WCAG 2.0 or 2.1, A or AA."""
+        """The login page, the overview, a panel before and after taking control (and in high
+        contrast), and a loaded replay, at 1280x1000 and as a 390x844 phone: no violation of
+        WCAG 2.0 or 2.1, A or AA; on the phone the display's 40 columns and the whole keypad
+        fit the screen."""
         self.assertTrue(os.path.exists(AXE), "axe-core is missing: run bash scripts/deps.sh test")
         ident = self.fixture.ids[1]
         b = self.browser
@@ -315,7 +317,13 @@ class BrowserTest(unittest.TestCase):
             found.extend("%s at %s: %s" % (where, size, v) for v in self.axe_violations())
 
         for size in ((1280, 1000), (390, 844)):
-            b.set_window_size(*size)
+            phone = size[0] < 500
+            if phone:
+                # A window is never narrower than 500 px: the phone's screen is emulated.
+                b.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+                    "width": size[0], "height": size[1], "deviceScaleFactor": 3, "mobile": True})
+            else:
+                b.set_window_size(*size)
             b.get(self.fixture.url + "login")
             judge("login")
             self.login("ann")
@@ -324,6 +332,18 @@ class BrowserTest(unittest.TestCase):
             self.open_panel(ident)
             self.wait.until(lambda d: d.find_element(By.ID, "control-button").is_displayed())
             judge("panel")
+            if phone:
+                fits = b.execute_script(
+                    "scrollTo(0, 0); const d = document.getElementById('display');"
+                    "return [d.scrollWidth <= d.clientWidth, innerHeight -"
+                    " document.getElementById('keypad').getBoundingClientRect().bottom]")
+                self.assertTrue(fits[0], "the display's 40 columns do not fit")
+                self.assertGreaterEqual(fits[1], 0, "the keypad ends below the screen")
+            b.find_element(By.ID, "contrast").click()
+            self.assertTrue(b.execute_script(
+                "return document.documentElement.classList.contains('contrast')"))
+            judge("panel, high contrast")
+            b.find_element(By.ID, "contrast").click()
             b.find_element(By.ID, "control-button").click()
             self.wait.until(lambda d: "(you)" in d.find_element(By.ID, "control-holder").text)
             judge("panel in control")

@@ -753,6 +753,12 @@ document.addEventListener('keydown', (event) => {
 $('display').addEventListener('focus', () => { $('display-hint').hidden = false; });
 $('display').addEventListener('blur', () => { $('display-hint').hidden = true; });
 $('display-hint').hidden = true;
+$('contrast').setAttribute('aria-pressed', String(contrastWanted()));
+$('contrast').addEventListener('click', () => {
+  const more = $('contrast').getAttribute('aria-pressed') !== 'true';
+  chooseContrast(more);
+  $('contrast').setAttribute('aria-pressed', String(more));
+});
 $('lost-retry').addEventListener('click', () => {
   if (retryTimer !== null) {
     clearTimeout(retryTimer);
