@@ -26,11 +26,12 @@ package=(dpkg-dev file)
 # window's icon, the package checkers (systemd-analyze among them), a headless Chromium driven
 # by Selenium for the browser front panel's pages, Qt's WebSocket client for its server tests,
 # openssl for its TLS test certificate, Prometheus' promtool to judge /metrics, pam_wrapper
-# with nss_wrapper for PAM logins without root, tshark to decode a capture of SNMPv3, and
-# asciinema to play back an exported recording.
+# with nss_wrapper for PAM logins without root, tshark to decode a capture of SNMPv3,
+# asciinema to play back an exported recording, and the CA certificates npm's download of
+# axe-core is checked against.
 test=(libsnmp-dev snmp snmpd clang libclang-rt-14-dev libbenchmark-dev qt6-websockets-dev
       chromium chromium-driver python3-selenium openssl prometheus libpam-wrapper libnss-wrapper
-      tshark asciinema
+      tshark asciinema ca-certificates
       fonts-urw-base35 fonts-dejavu-core libqt6svg6 xvfb xauth
       lintian desktop-file-utils appstream man-db systemd "${package[@]}")
 # Packages that start a system service when installed; the tests never use it.
@@ -47,27 +48,19 @@ for purpose in "${@:-build}"; do
     esac
 done
 
-# axe-core, the accessibility judge of the browser tests, is not in Debian: its npm tarball, pinned
-# by version and checksum, unpacked outside the source tree (FRONTPANEL_AXE names another copy).
+# axe-core, the accessibility judge of the browser tests, is not in Debian: npm installs it, at
+# exactly this version and checked against the registry's checksum, outside the source tree
+# (FRONTPANEL_AXE names another copy). A machine without npm gets Debian's.
 axe_version=4.10.2
-axe_integrity=sha512-RE3mdQ7P3FRSe7eqCWoeQ/Z9QXrtniSjp1wUjt5nRC3WIpz5rSCve6o3fsZ2aCpJtrZjSZgjwXAoTO5k4tEI0w==
 axe_dir="${XDG_CACHE_HOME:-$HOME/.cache}/frontpanel/axe-core-$axe_version"
 install_axe() {
-    [ -f "$axe_dir/axe.min.js" ] && return 0
-    python3 - "$axe_version" "$axe_integrity" "$axe_dir" <<'PYTHON'
-import base64, hashlib, io, os, sys, tarfile, urllib.request
-version, integrity, target = sys.argv[1:]
-url = "https://registry.npmjs.org/axe-core/-/axe-core-%s.tgz" % version
-data = urllib.request.urlopen(url, timeout=60).read()
-if "sha512-" + base64.b64encode(hashlib.sha512(data).digest()).decode() != integrity:
-    sys.exit("deps.sh: %s does not match its pinned checksum" % url)
-script = tarfile.open(fileobj=io.BytesIO(data)).extractfile("package/axe.min.js").read()
-os.makedirs(target, exist_ok=True)
-with open(os.path.join(target, "axe.min.js.part"), "wb") as f:
-    f.write(script)
-os.replace(os.path.join(target, "axe.min.js.part"), os.path.join(target, "axe.min.js"))
-PYTHON
+    [ -f "$axe_dir/node_modules/axe-core/axe.min.js" ] && return 0
+    mkdir -p "$axe_dir"
+    npm install --prefix "$axe_dir" --save-exact --ignore-scripts --no-audit --no-fund \
+        "axe-core@$axe_version" >/dev/null
 }
+case " ${*:-build} " in *" test "*) command -v npm >/dev/null 2>&1 || wanted+=(npm) ;; esac
+
 install_packages() {
     missing=()
     for pkg in $(printf '%s\n' "${wanted[@]}" | sort -u); do
