@@ -3,6 +3,7 @@
 #include "recordingformats.h"
 #include "recordingreader.h"
 #include "serverlog.h"
+#include "staticfiles.h"
 
 #include <boost/beast/http/field.hpp>
 #include <boost/beast/http/verb.hpp>
@@ -22,28 +23,8 @@ namespace {
 // The page's only sources are the server itself; nothing inline, nothing framed.
 const char contentSecurityPolicy[] =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
-    "connect-src 'self'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'";
-
-struct StaticFile
-{
-    const char *path;
-    const char *resource;
-    const char *type;
-    bool needsSession;
-};
-
-// Every file the server gives out: a URL path is only ever compared with this table.
-const StaticFile staticFiles[] = {
-    {"/", ":/web/index.html", "text/html; charset=utf-8", true},
-    {"/login", ":/web/login.html", "text/html; charset=utf-8", false},
-    {"/app.js", ":/web/app.js", "text/javascript; charset=utf-8", false},
-    {"/login.js", ":/web/login.js", "text/javascript; charset=utf-8", false},
-    {"/theme.js", ":/web/theme.js", "text/javascript; charset=utf-8", false},
-    {"/style.css", ":/web/style.css", "text/css; charset=utf-8", false},
-    {"/favicon.svg", ":/web/favicon.svg", "image/svg+xml", false},
-    // Browsers ask for this name whatever the page says; they read the type, not the name.
-    {"/favicon.ico", ":/web/favicon.svg", "image/svg+xml", false},
-};
+    "connect-src 'self'; manifest-src 'self'; worker-src 'self'; base-uri 'none'; "
+    "form-action 'self'; frame-ancestors 'none'";
 
 QByteArray field(const HttpRequest &request, http::field name)
 {
@@ -202,20 +183,30 @@ HttpResponse Door::answer(const HttpRequest &request, const QString &address, qi
 
 HttpResponse Door::serveFile(const HttpRequest &request, const QByteArray &path, qint64 nowMs)
 {
-    for (const StaticFile &file : staticFiles) {
-        if (path != file.path)
-            continue;
-        if (file.needsSession && !sessions->use(sessionOf(request), nowMs)) {
-            HttpResponse response = reply(request, 303, "text/plain", "log in first\n");
-            response.set(http::field::location, "/login");
-            return response;
-        }
-        QFile resource(QString::fromLatin1(file.resource));
-        if (!resource.open(QIODevice::ReadOnly))
-            return reply(request, 500, "text/plain", "page missing from the program\n");
-        return reply(request, 200, file.type, resource.readAll());
+    const StaticFile *file = findStaticFile(path);
+    if (!file)
+        return reply(request, 404, "text/plain", "not found\n");
+    if (file->needsSession && !sessions->use(sessionOf(request), nowMs)) {
+        HttpResponse response = reply(request, 303, "text/plain", "log in first\n");
+        response.set(http::field::location, "/login");
+        return response;
     }
-    return reply(request, 404, "text/plain", "not found\n");
+    const bool gzip =
+        !file->gzip.isEmpty() && acceptsGzip(field(request, http::field::accept_encoding));
+    const QByteArray etag = gzip ? file->etag.left(file->etag.size() - 1) + "-gz\"" : file->etag;
+    const bool unchanged = etagMatches(field(request, http::field::if_none_match), etag);
+    HttpResponse response = reply(request, unchanged ? 304 : 200, file->type,
+                                  unchanged ? QByteArray() : gzip ? file->gzip : file->body);
+    if (gzip && !unchanged)
+        response.set(http::field::content_encoding, "gzip");
+    // A 304 has no content, and a length there would have to be the 200's: none is sent.
+    if (unchanged)
+        response.erase(http::field::content_length);
+    // Kept by the browser and asked after each time: an unchanged file costs a 304.
+    response.set(http::field::cache_control, file->needsSession ? "private, no-cache" : "no-cache");
+    response.set(http::field::etag, etag.toStdString());
+    response.set(http::field::vary, "Accept-Encoding");
+    return response;
 }
 
 // Whether the page's session still stands: the page asks before it reconnects, and goes to the

@@ -459,6 +459,32 @@ class BrowserTest(unittest.TestCase):
         # A restart ends every session: the page finds out and goes to the login page.
         WebDriverWait(self.browser, 30).until(lambda d: d.current_url.endswith("/login"))
 
+    def test_reload_without_the_server_shows_the_app(self):
+        """The service worker keeps the app's shell: with the server gone, a reload shows the
+        app saying it is reconnecting instead of the browser's error page, and nothing about a
+        controller comes from the cache."""
+        self.login("vic")
+        b = self.browser
+        self.wait.until(lambda d: d.execute_script(
+            "return !!(navigator.serviceWorker && navigator.serviceWorker.controller)"))
+        kept = ("const done = arguments[arguments.length - 1];"
+                "caches.keys().then(names => Promise.all(names.map(n => caches.open(n)"
+                ".then(c => c.keys())))).then(l => done(l.flat().map(r => new URL(r.url).pathname)))")
+        self.wait.until(lambda d: "/" in d.execute_async_script(kept) and
+                        "/app.js" in d.execute_async_script(kept))
+        self.assertEqual(sorted(b.execute_async_script(kept)),
+                         ["/", "/app.js", "/favicon.svg", "/login", "/login.js", "/style.css",
+                          "/theme.js"])
+        self.fixture.stop_server()
+        try:
+            b.refresh()
+            self.wait.until(lambda d: d.find_element(By.ID, "lost").is_displayed())
+            self.assertIn("Reconnecting", b.find_element(By.ID, "lost").text)
+            self.assertEqual(b.execute_script("return document.querySelectorAll('.tile').length"), 0)
+        finally:
+            self.fixture.start_server()
+        WebDriverWait(self.browser, 30).until(lambda d: d.current_url.endswith("/login"))
+
     def replay_shown(self):
         """The replay's instant, rows and cursor ([row, column], 1-based; [0, 0] for none)."""
         return self.browser.execute_script(

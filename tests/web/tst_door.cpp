@@ -4,6 +4,7 @@
 #include "auditlog.h"
 #include "connectioncaps.h"
 #include "doorlimits.h"
+#include "staticfiles.h"
 #include "userstore.h"
 #include "waitfor.h"
 #include "webserver.h"
@@ -11,6 +12,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTcpSocket>
 #include <QTest>
@@ -45,6 +47,9 @@ private slots:
     void unfinishedRequestClosedInTime();
     void refusedUpgradesLeaveNoCount();
     void favicon();
+    void encodingAndTagRules_data();
+    void encodingAndTagRules();
+    void secondVisitCostsOnlyRevalidation();
     void outOfDescriptorsThenServingAgain();
     void fullDoorClosesOldestUnfinished();
 
@@ -248,6 +253,74 @@ void TestDoor::favicon()
     QVERIFY2(reply.startsWith("HTTP/1.1 200"), reply.left(80));
     QVERIFY(reply.contains("Content-Type: image/svg+xml"));
     QVERIFY(reply.contains("<svg"));
+}
+
+void TestDoor::encodingAndTagRules_data()
+{
+    QTest::addColumn<QByteArray>("acceptEncoding");
+    QTest::addColumn<bool>("gzip");
+    QTest::addColumn<QByteArray>("ifNoneMatch");
+    QTest::addColumn<bool>("matches");
+    QTest::newRow("a browser") << QByteArray("gzip, deflate, br") << true
+                               << QByteArray("\"abc\"") << true;
+    QTest::newRow("nothing said") << QByteArray() << false << QByteArray() << false;
+    QTest::newRow("gzip refused") << QByteArray("br, gzip;q=0") << false
+                                  << QByteArray("\"abd\", \"abc-gz\"") << false;
+    QTest::newRow("gzip weighed, weak tag") << QByteArray(" GZIP ; q=0.5") << true
+                                            << QByteArray("W/\"abc\"") << true;
+    QTest::newRow("a name that only contains gzip") << QByteArray("x-gzip2") << false
+                                                    << QByteArray("abc") << false;
+    QTest::newRow("any tag") << QByteArray("identity") << false << QByteArray("*") << true;
+    QTest::newRow("a tag in a list") << QByteArray("deflate,gzip") << true
+                                     << QByteArray("\"x\",\"abc\" ,\"y\"") << true;
+}
+
+void TestDoor::encodingAndTagRules()
+{
+    QFETCH(QByteArray, acceptEncoding);
+    QFETCH(bool, gzip);
+    QFETCH(QByteArray, ifNoneMatch);
+    QFETCH(bool, matches);
+    QCOMPARE(acceptsGzip(acceptEncoding), gzip);
+    QCOMPARE(etagMatches(ifNoneMatch, "\"abc\""), matches);
+}
+
+// A browser's first visit gets each file of the app compressed with its tag; the second, asking
+// with the tags, gets 304s: a phone on a weak signal pays a few hundred bytes a file.
+void TestDoor::secondVisitCostsOnlyRevalidation()
+{
+    const QByteArray files[] = {"/login", "/app.js", "/login.js", "/theme.js", "/style.css",
+                                "/favicon.svg", "/manifest.webmanifest", "/sw.js"};
+    int first = 0, second = 0;
+    for (const QByteArray &path : files) {
+        const QByteArray get = "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+                               "Accept-Encoding: gzip, deflate, br\r\n";
+        const QByteArray reply = exchange(get + "\r\n");
+        QVERIFY2(reply.startsWith("HTTP/1.1 200"), path);
+        QVERIFY2(reply.contains("\r\nContent-Encoding: gzip\r\n"), path);
+        QVERIFY(reply.contains("\r\nCache-Control: no-cache\r\n"));
+        const QByteArray body = reply.mid(reply.indexOf("\r\n\r\n") + 4);
+        QVERIFY2(body.startsWith("\x1f\x8b"), path);
+        const StaticFile *file = findStaticFile(path);
+        QVERIFY(file);
+        QVERIFY2(body.size() < file->body.size() / 2 + 200, path);
+        first += reply.size();
+
+        QRegularExpressionMatch tag =
+            QRegularExpression("\r\nETag: (\"[0-9a-f]{32}-gz\")\r\n").match(QString::fromLatin1(reply));
+        QVERIFY2(tag.hasMatch(), path);
+        const QByteArray again = exchange(get + "If-None-Match: " + tag.captured(1).toLatin1() +
+                                          "\r\n\r\n");
+        QVERIFY2(again.startsWith("HTTP/1.1 304"), again.left(80));
+        QVERIFY(again.endsWith("\r\n\r\n") && !again.contains("Content-Length"));
+        second += again.size();
+        // The plain form's tag is not the compressed form's: a proxy never mixes them up.
+        const QByteArray plain = exchange(get.left(get.indexOf("Accept-Encoding")) +
+                                          "If-None-Match: " + tag.captured(1).toLatin1() + "\r\n\r\n");
+        QVERIFY2(plain.startsWith("HTTP/1.1 200") && !plain.contains("Content-Encoding"), path);
+    }
+    qInfo("the app's files: %d bytes on the first visit, %d on the second", first, second);
+    QVERIFY2(second < 5000, qPrintable(QString::number(second)));
 }
 
 // With no descriptor left for accept(), the server keeps those it has and, once descriptors are

@@ -487,7 +487,8 @@ function scheduleReconnect() {
   if (retryTimer !== null)
     return;
   const seconds = Math.round(retryMs / 1000);
-  showLost('Connection to the server lost. Reconnecting in ' + seconds + ' s\u2026');
+  showLost((navigator.onLine ? 'Connection to the server lost.' : 'Offline.') +
+    ' Reconnecting in ' + seconds + ' s\u2026');
   retryTimer = setTimeout(reconnect, retryMs);
   retryMs = Math.min(retryMs * 2, 15000);
 }
@@ -767,3 +768,6 @@ $('lost-retry').addEventListener('click', () => {
   reconnect();
 });
 connect();
+// The app's shell kept for a reload without network (sw.js); a browser without it loses nothing.
+if ('serviceWorker' in navigator)
+  navigator.serviceWorker.register('/sw.js').catch(() => {});
