@@ -329,6 +329,14 @@ class BrowserTest(unittest.TestCase):
             self.login("ann")
             self.wait.until(lambda d: "answering" in self.tile_state(ident))
             judge("overview")
+            # The page's layout shifts since it loaded, as Chromium scores them: tiles and
+            # filters keep their places while the overview fills.
+            shift = b.execute_async_script(
+                "const done = arguments[arguments.length - 1]; let sum = 0;"
+                "new PerformanceObserver(l => l.getEntries().forEach(e => { sum += e.value; }))"
+                ".observe({type: 'layout-shift', buffered: true});"
+                "setTimeout(() => done(sum), 100)")
+            self.assertLess(shift, 0.1, "the overview shifts as it fills at %r" % (size,))
             self.open_panel(ident)
             self.wait.until(lambda d: d.find_element(By.ID, "control-button").is_displayed())
             judge("panel")
@@ -414,6 +422,19 @@ class BrowserTest(unittest.TestCase):
             self.wait.until(lambda d: self.tile_state(ident).startswith("no answer for "))
         finally:
             sim.send_signal(signal.SIGCONT)
+
+    def test_panel_tells_a_reader_its_controller_stopped_and_came_back(self):
+        ident, sim = self.fixture.ids[2], self.fixture.sims[2]
+        self.login("vic")
+        self.open_panel(ident)
+        said = lambda d: d.find_element(By.ID, "panel-said").get_attribute("textContent")
+        self.wait.until(lambda d: said(d) == "Oak Rd & 9th St: answering")
+        sim.send_signal(signal.SIGSTOP)
+        try:
+            self.wait.until(lambda d: said(d).startswith("Oak Rd & 9th St: no answer for "))
+        finally:
+            sim.send_signal(signal.SIGCONT)
+        self.wait.until(lambda d: said(d).startswith("Oak Rd & 9th St: answering"))
 
     def test_reload_changes_the_tiles_in_place(self):
         """SIGHUP with oak-9th removed and elm-3rd added: the open page follows without loading

@@ -369,6 +369,8 @@ const handlers = {
     const before = JSON.stringify(controllers);
     if (before !== JSON.stringify(m.controllers)) {
       controllers = m.controllers;
+      // The counts take their place now, so that the tiles do not move down when they come.
+      showSummary();
       buildOverview();
     }
     route();
