@@ -268,7 +268,17 @@ class BrowserTest(unittest.TestCase):
         press(Keys.ENTER)
         self.wait.until(lambda d: "(you)" in d.find_element(By.ID, "control-holder").text)
         self.assertEqual(b.find_element(By.ID, "key-17").get_attribute("aria-disabled"), "false")
-        tab_to("#key-17")
+        # Every key of the keypad by Tab and Enter or Space, in the page's order.
+        pad = b.execute_script("return [...document.querySelectorAll('#keypad .key')]"
+                               ".map(k => [k.id, Number(k.dataset.code)])")
+        self.assertEqual(len(pad), 24)
+        for n, (key_id, _) in enumerate(pad):
+            tab_to("#" + key_id)
+            press(Keys.ENTER if n % 2 else Keys.SPACE)
+        pressed = [code for _, code in pad]
+        self.wait.until(lambda d: self.keys_in_audit(ident)[len(before):] == pressed,
+                        "the keypad's keys were not sent one each, in order")
+        tab_to("#key-17", backwards=True)
         press(Keys.ENTER)
         self.wait_for_panel_row(0, "MAIN MENU")
         tab_to("#key-2")
@@ -276,20 +286,36 @@ class BrowserTest(unittest.TestCase):
         self.wait_for_panel_row(0, "PHASE TIMING")
         self.wait.until(lambda d: "PHASE TIMING" in d.find_element(By.ID, "display-said")
                         .get_attribute("textContent"), "the changed rows were never told")
+        pressed += [17, 2]
 
-        # On the display the keyboard map works and the page says so; Esc leaves it.
+        # On the display the keyboard map works, every key of it, and the page says so.
         tab_to("#display", backwards=True)
         self.assertTrue(b.find_element(By.ID, "display-hint").is_displayed())
+        named = {"ArrowUp": Keys.ARROW_UP, "ArrowDown": Keys.ARROW_DOWN, "ArrowLeft": Keys.ARROW_LEFT,
+                 "ArrowRight": Keys.ARROW_RIGHT, "Enter": Keys.ENTER, " ": Keys.SPACE,
+                 "Home": Keys.HOME, "End": Keys.END, "PageUp": Keys.PAGE_UP,
+                 "PageDown": Keys.PAGE_DOWN, "Delete": Keys.DELETE}
+        mapped = b.execute_script("return [...keyboard]")
+        self.assertNotIn("Escape", [k for k, _ in mapped])
+        for key, code in mapped:
+            press(named.get(key, key))
+            pressed.append(code)
+            # Keys wait in a queue of 32 at most: let the controller keep up.
+            self.wait.until(lambda d: len(self.keys_in_audit(ident)) - len(before) == len(pressed))
+        self.wait.until(lambda d: self.keys_in_audit(ident)[len(before):] == pressed,
+                        "the keyboard map's keys were not sent one each, in order")
         press("m")
         self.wait_for_panel_row(0, "MAIN MENU")
+        pressed.append(17)
+        # Esc leaves the display for the control button: "2" there is not sent, Enter there
+        # releases control. The server reads a page's messages in order, so once control is
+        # released a stray key would be in the audit trail.
         press(Keys.ESCAPE)
         self.assertEqual(b.execute_script("return document.activeElement.id"), "control-button")
         self.assertFalse(b.find_element(By.ID, "display-hint").is_displayed())
-        # "2" on the control button is not sent; Enter there releases control. The server reads
-        # a page's messages in order, so once control is released a stray key would be audited.
         press("2", Keys.ENTER)
         self.wait.until(lambda d: d.find_element(By.ID, "control-holder").text == "Nobody has control")
-        self.assertEqual(self.keys_in_audit(ident)[len(before):], [17, 2, 17])
+        self.assertEqual(self.keys_in_audit(ident)[len(before):], pressed)
 
     def axe_violations(self):
         """axe-core's WCAG 2.0 and 2.1 A and AA violations on the page as it is now."""

@@ -92,6 +92,9 @@ function send(message) {
 
 function buildKeypad(keys) {
   for (const key of keys) {
+    // Esc is the keyboard user's way off the display, never a controller key here (the
+    // desktop's Esc for Sub Menu has End beside it).
+    key.keyboard = key.keyboard.filter(k => k !== 'Escape');
     const button = document.createElement('button');
     button.type = 'button';
     button.className = 'key';
