@@ -9,7 +9,6 @@
 #include <boost/beast/http/verb.hpp>
 
 #include <QDateTime>
-#include <QFile>
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -193,7 +192,7 @@ HttpResponse Door::serveFile(const HttpRequest &request, const QByteArray &path,
     }
     const bool gzip =
         !file->gzip.isEmpty() && acceptsGzip(field(request, http::field::accept_encoding));
-    const QByteArray etag = gzip ? file->etag.left(file->etag.size() - 1) + "-gz\"" : file->etag;
+    const QByteArray &etag = gzip ? file->gzipEtag : file->etag;
     const bool unchanged = etagMatches(field(request, http::field::if_none_match), etag);
     HttpResponse response = reply(request, unchanged ? 304 : 200, file->type,
                                   unchanged ? QByteArray() : gzip ? file->gzip : file->body);

@@ -40,7 +40,7 @@ std::vector<StaticFile> load()
 {
     std::vector<StaticFile> files;
     for (const Entry &e : entries) {
-        StaticFile f{e.path, e.type, e.needsSession, {}, {}, {}};
+        StaticFile f{e.path, e.type, e.needsSession, {}, {}, {}, {}};
         f.body = read(QString::fromLatin1(e.resource));
         if (f.body.isEmpty())
             continue;
@@ -48,8 +48,10 @@ std::vector<StaticFile> load()
         if (f.gzip.size() >= f.body.size())
             f.gzip.clear();
         // 16 bytes of SHA-256: the same build gives the same tags, a new page a new one.
-        f.etag = '"' + QCryptographicHash::hash(f.body, QCryptographicHash::Sha256).left(16).toHex() +
-                 '"';
+        const QByteArray hash =
+            QCryptographicHash::hash(f.body, QCryptographicHash::Sha256).left(16).toHex();
+        f.etag = '"' + hash + '"';
+        f.gzipEtag = '"' + hash + "-gz\"";
         files.push_back(f);
     }
     return files;

@@ -12,7 +12,8 @@ struct StaticFile
     bool needsSession;    // the app's page: only for a browser that is logged in
     QByteArray body;
     QByteArray gzip;      // empty where gzip would not make it smaller
-    QByteArray etag;      // quoted, of body; the gzip form's has "-gz" before the closing quote
+    QByteArray etag;      // quoted, of body
+    QByteArray gzipEtag;  // the gzip form's: the same with "-gz", so that no cache mixes them up
 };
 
 // The file for a URL path, or null. The table is read from the resources on the first call.

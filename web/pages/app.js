@@ -56,7 +56,7 @@ let told = null;             // the rows last told, for the panel's controller
 let tellTimer = null;
 let lastKeyAt = 0;
 
-function tellRows(screen) {
+function tellRows() {
   if (tellTimer !== null)
     return;
   tellTimer = setTimeout(() => {
@@ -400,7 +400,7 @@ const handlers = {
     }
     if (m.controller === current) {
       drawDisplay($('display'), screen.rows, screen.cursor);
-      tellRows(screen);
+      tellRows();
     }
   },
   state(m) {
