@@ -26,6 +26,7 @@
 #include "linkengine.h"
 
 #include "ntcippacket.h"
+#include "pmppreceiver.h"
 
 #include <QHostAddress>
 #include <QSocketNotifier>
@@ -64,6 +65,21 @@ constexpr int SharedReceiveBuffer = 8 << 20;
 constexpr int64_t WakeGrid = 2;
 // Engine requests carry ids 1..127: a one-byte INTEGER that stays positive.
 constexpr int LastRequestId = 127;
+// A station waiting for its line has no deadline of its own until the line is free.
+constexpr int64_t NoDeadline = int64_t(1) << 60;
+// What a display block adds to its request in the answer: the block and a few longer lengths.
+constexpr int BlockAnswerBytes = 330;
+// A line whose answer is still coming in is not given up while its bytes keep coming: a quiet
+// gap of this many bytes' time, at least QuietLeastMs, ends it; and never more than a whole
+// frame's time past the wait.
+constexpr int QuietBytes = 16;
+constexpr int64_t QuietLeastMs = 20;
+// What one read of a line takes at once.
+constexpr int LineReadSize = 2048;
+constexpr int LineReadsPerTurn = 4;
+// A display block read on a line before any was measured: a 57-byte request and its
+// 385-byte answer.
+constexpr int NominalExchangeBytes = 442;
 
 int64_t realtimeNs()
 {
@@ -102,6 +118,7 @@ struct LinkEngine::Buffers
     uint8_t v3Out[V3Link::MessageSize];
     V3Link::Scratch v3Scratch;
     uint8_t v3Reply[ReceiveSize];
+    uint8_t lineBytes[LineReadSize];
     sockaddr_in senders[DatagramsPerTurn];
     // Each datagram's receive timestamp.
     alignas(cmsghdr) char control[DatagramsPerTurn][CMSG_SPACE(sizeof(timespec))];
@@ -114,6 +131,9 @@ struct LinkEngine::Link
     enum Phase { Idle, AwaitingReply, AwaitingKeyAnswer };
 
     int id = 0;
+    // Its serial line, or null for a link over UDP.
+    Line *line = nullptr;
+    bool waitingForLine = false;
     sockaddr_in peer{};
     // The socket its requests go out on: a shared one, or its own (ownFd) when another link
     // has its controller.
@@ -206,6 +226,37 @@ struct LinkEngine::Link
     }
 };
 
+struct LinkEngine::Line
+{
+    explicit Line(const SerialLineConfig &config) : io(config) {}
+
+    int id = 0;
+    SerialLine io;
+    PmppReceiver receiver;
+    // The station whose request is on the line, or who has it next; null when it is free.
+    Link *holder = nullptr;
+    // Stations that want the line, in the order they asked; room for all of them is taken
+    // when a station is added.
+    std::vector<Link *> waiting;
+    Link *stations[LinkEngine::LastStation + 1] = {};
+    int stationCount = 0;
+    int64_t lastByteMs = -1;
+    // Its descriptor is in the epoll set (a closed one leaves it by itself).
+    bool watched = false;
+    // The bytes of the request on the line, and the bytes a display block's read takes both
+    // ways, smoothed.
+    int requestBytes = 0;
+    int exchangeBytes = NominalExchangeBytes;
+    // Engine thread only; published into state.
+    uint64_t bytesIn = 0;
+    uint64_t bytesOut = 0;
+    uint64_t framesOut = 0;
+    uint64_t otherStation = 0;
+
+    mutable std::mutex lock;
+    LineState state;
+};
+
 LinkEngine::LinkEngine(QObject *parent) : QObject(parent), io(std::make_unique<Buffers>())
 {
     epollFd = ::epoll_create1(EPOLL_CLOEXEC);
@@ -258,6 +309,13 @@ int LinkEngine::addLink(const LinkConfig &config)
     if (!readyNotifier)
         return 0;
     auto link = std::make_unique<Link>();
+    if (config.line != 0) {
+        auto found = lines.find(config.line);
+        if (found == lines.end() || config.station < FirstStation ||
+            config.station > LastStation || found->second->stations[config.station] || config.v3)
+            return 0;
+        link->line = found->second.get();
+    }
     QHostAddress address(config.address);
     int port = config.port;
     if (address.protocol() != QAbstractSocket::IPv4Protocol || !usablePort(port)) {
@@ -271,7 +329,9 @@ int LinkEngine::addLink(const LinkConfig &config)
     // A controller on loopback is answered from loopback; any other from every interface.
     const bool loopback = address.isLoopback();
     const bool peerTaken = byPeer.count(peerKey(link->peer)) != 0;
-    if (peerTaken) {
+    if (link->line) {
+        // Its frames go on the line's descriptor.
+    } else if (peerTaken) {
         link->ownFd = openSocket(loopback);
         link->fd = link->ownFd;
     } else {
@@ -295,7 +355,7 @@ int LinkEngine::addLink(const LinkConfig &config)
         }
         link->fd = shared.fd;
     }
-    if (link->fd < 0)
+    if (link->fd < 0 && !link->line)
         return 0;
 
     const int community =
@@ -315,7 +375,14 @@ int LinkEngine::addLink(const LinkConfig &config)
     link->state.lastError[0] = '\0';
 
     Link *raw = link.get();
-    if (raw->ownFd >= 0) {
+    if (raw->line) {
+        Line *line = raw->line;
+        raw->packet.address = config.station;
+        line->stations[config.station] = raw;
+        ++line->stationCount;
+        line->waiting.reserve(size_t(line->stationCount));
+        publishLine(line);
+    } else if (raw->ownFd >= 0) {
         epoll_event readable{};
         readable.events = EPOLLIN;
         readable.data.ptr = raw;
@@ -371,7 +438,15 @@ bool LinkEngine::removeLink(int id)
         gone = std::move(it->second);
         links.erase(it);
     }
-    if (gone->ownFd >= 0) {
+    if (Line *line = gone->line) {
+        line->stations[gone->packet.address] = nullptr;
+        --line->stationCount;
+        line->waiting.erase(std::remove(line->waiting.begin(), line->waiting.end(), gone.get()),
+                            line->waiting.end());
+        if (line->holder == gone.get())
+            releaseLine(line, clockMs());
+        publishLine(line);
+    } else if (gone->ownFd >= 0) {
         ::epoll_ctl(epollFd, EPOLL_CTL_DEL, gone->ownFd, nullptr);
         // Removed from a slot while a wake is being served: the wake's events for it are void,
         // and the link being read stops reading.
@@ -492,6 +567,10 @@ void LinkEngine::keyWake(int id)
     if (!link || link->phase == Link::AwaitingKeyAnswer || link->echoReadsLeft > 0)
         return;
     const int64_t now = clockMs();
+    // On a line nothing goes beside a request, nor past the stations waiting their turn: the
+    // key goes when this station has the line next, before its poll.
+    if (link->line && (link->phase != Link::Idle || link->waitingForLine))
+        return;
     if (link->phase == Link::AwaitingReply) {
         // A key does not wait for a poll's reply, which on a slow link costs a round trip: it goes
         // now, and the poll's reply is still taken when it comes. A key's request and answer are
@@ -524,6 +603,10 @@ bool LinkEngine::extraRequest(Link *link, int64_t now, bool take)
 
 bool LinkEngine::sendKey(Link *link, int64_t now)
 {
+    if (link->line && link->line->io.state() != SerialLine::State::Open) {
+        dropKeys(link, QStringLiteral("the serial line is not connected"));
+        return false;
+    }
     for (;;) {
         Link::QueuedKey key{};
         {
@@ -574,7 +657,7 @@ bool LinkEngine::sendKey(Link *link, int64_t now)
         link->lastKeySentMs = now;
         link->echoReadsLeft = 0;
         link->phase = Link::AwaitingKeyAnswer;
-        link->waitEnds = now + link->roundTrip.waitMs();
+        link->waitEnds = now + waitFor(link, Asked::Key);
         schedule(link, link->waitEnds);
         return true;
     }
@@ -644,6 +727,9 @@ bool LinkEngine::sendRequest(Link *link, Asked asked, uint8_t code, uint64_t tic
     sent.asked = asked;
     const bool out = send(link);
     sent.sentNs = realtimeNs();
+    // On a line the request is on its way until its last byte is: the answer starts after.
+    if (link->line)
+        sent.sentNs += link->line->io.bytesNs(link->packet.frameLength);
     if (asked != Asked::Key && out)
         sent.poll = link->pollCount++;
     return out;
@@ -651,6 +737,8 @@ bool LinkEngine::sendRequest(Link *link, Asked asked, uint8_t code, uint64_t tic
 
 bool LinkEngine::send(Link *link)
 {
+    if (link->line)
+        return sendOnLine(link);
     const uint8_t *bytes = link->packet.frame;
     int length = link->packet.frameLength;
     if (link->v3) {
@@ -680,13 +768,15 @@ void LinkEngine::sendPoll(Link *link, int64_t now)
         std::lock_guard<std::mutex> locker(link->lock);
         ++link->state.counters.requests;
     }
-    if (!sendRequest(link, asked, 0, 0, now)) {
+    // A poll into a line that is down is waited for like one lost on the way, so that its
+    // stations go silent as the line's missing answers say.
+    if (!sendRequest(link, asked, 0, 0, now) && !link->line) {
         // Nothing to wait for: the key and the pause follow as after any poll.
         afterPoll(link, now);
         return;
     }
     link->phase = Link::AwaitingReply;
-    link->waitEnds = now + link->roundTrip.waitMs();
+    link->waitEnds = now + waitFor(link, asked);
     schedule(link, link->waitEnds);
 }
 
@@ -738,6 +828,20 @@ void LinkEngine::handleDue(Link *link, int64_t now)
         schedule(link, now + WakeGrid);
         return;
     }
+    if (Line *line = link->line) {
+        // An answer still coming in on the line is waited for while its bytes keep coming.
+        if (link->phase != Link::Idle && line->holder == link && line->receiver.midFrame()) {
+            const int64_t quiet =
+                std::max(QuietLeastMs, line->io.bytesNs(QuietBytes) / 1000000 + 1);
+            const int64_t longest = link->waitEnds + line->io.bytesNs(NtcipPacket::FrameSize) / 1000000;
+            if (now - line->lastByteMs < quiet && now < longest) {
+                schedule(link, line->lastByteMs + quiet);
+                return;
+            }
+        }
+        if (link->phase == Link::Idle && !lineGrant(link, now))
+            return;
+    }
     switch (link->phase) {
     case Link::Idle:
         if (link->echoReadsLeft == 0 && sendKey(link, now))
@@ -756,6 +860,7 @@ void LinkEngine::handleDue(Link *link, int64_t now)
         }
         publishHealth(link, now);
         afterPoll(link, now);
+        lineAfterRequest(link, now);
         break;
     }
     case Link::AwaitingKeyAnswer:
@@ -765,6 +870,7 @@ void LinkEngine::handleDue(Link *link, int64_t now)
         emit keyDone(link->id, link->keyInFlight, KeyOutcome::NoAnswer, QString());
         afterKey(link, now);
         publishHealth(link, now);
+        lineAfterRequest(link, now);
         break;
     }
 }
@@ -859,7 +965,8 @@ void LinkEngine::takeReply(Link *link, const uint8_t *reply, int length, int64_t
     const int currentIndex = link->latestIndex();
     // The request it answers, by its id; length is the datagram's own, which may exceed the
     // buffer, and is checked before a byte is read.
-    const int requestId = replyRequestId(reply, length);
+    const int header = link->line ? PmppHeaderSize : 0;
+    const int requestId = length > header ? replyRequestId(reply + header, length - header) : -1;
     int index = -1;
     for (int i = 0; i < Link::RecentRequests && requestId > 0; ++i) {
         const int k = (currentIndex + Link::RecentRequests - i) % Link::RecentRequests;
@@ -883,8 +990,8 @@ void LinkEngine::takeReply(Link *link, const uint8_t *reply, int length, int64_t
     }
     // With no request of ours under its id, the check against the awaited one says why not.
     Block block;
-    const char *refusal =
-        readAnswer(link->packet, reply, length, sent.requestId, sent.asked, &block);
+    const char *refusal = readAnswer(link->packet, reply, length, sent.requestId, sent.asked,
+                                     &block, link->line != nullptr);
     if (refusal) {
         // Not the reply: the wait goes on for the real one.
         std::lock_guard<std::mutex> locker(link->lock);
@@ -915,6 +1022,7 @@ void LinkEngine::takeReply(Link *link, const uint8_t *reply, int length, int64_t
         emit keyDone(link->id, link->keyInFlight, KeyOutcome::Answered, QString());
         afterKey(link, now);
         publishHealth(link, now);
+        lineAfterRequest(link, now);
         return;
     }
     if (late)
@@ -929,8 +1037,10 @@ void LinkEngine::takeReply(Link *link, const uint8_t *reply, int length, int64_t
             ++link->state.counters.late;
     }
     publishHealth(link, now);
-    if (current)
+    if (current) {
         afterPoll(link, now);
+        lineAfterRequest(link, now);
+    }
     if (changed)
         emit screenChanged(link->id);
 }
@@ -976,6 +1086,16 @@ void LinkEngine::onReady()
                     armedDue = -1;
             } else if (ready == &sharedSockets[0] || ready == &sharedSockets[1]) {
                 readSharedSocket(static_cast<SharedSocket *>(ready)->fd);
+            } else if (Line *line = lineOf(ready)) {
+                const uint32_t events = io->events[eventIndex].events;
+                if (line->io.state() == SerialLine::State::Connecting) {
+                    if (line->io.finishConnect(clockMs()))
+                        openLine(line, clockMs());
+                    else
+                        lineFailed(line, clockMs(), line->io.error());
+                } else {
+                    readLineBytes(line, (events & (EPOLLHUP | EPOLLERR)) != 0);
+                }
             } else if (ready) {
                 readOwnSocket(static_cast<Link *>(ready));
             }
@@ -1072,4 +1192,263 @@ void LinkEngine::heapSwap(int i, int j)
     std::swap(heap[size_t(i)], heap[size_t(j)]);
     heap[size_t(i)].link->heapIndex = i;
     heap[size_t(j)].link->heapIndex = j;
+}
+
+// Serial lines.
+
+int LinkEngine::addLine(const SerialLineConfig &config)
+{
+    if (!readyNotifier || !SerialLine::usableSpeed(config.speed) ||
+        (config.device.empty() == config.host.empty()))
+        return 0;
+    auto line = std::make_unique<Line>(config);
+    std::memset(line->state.lastError, 0, sizeof line->state.lastError);
+    Line *raw = line.get();
+    {
+        std::lock_guard<std::mutex> locker(tableLock);
+        raw->id = ++lastLineId;
+        lines.emplace(raw->id, std::move(line));
+    }
+    openLine(raw, clockMs());
+    return raw->id;
+}
+
+bool LinkEngine::removeLine(int id)
+{
+    std::unique_ptr<Line> gone;
+    {
+        std::lock_guard<std::mutex> locker(tableLock);
+        auto it = lines.find(id);
+        if (it == lines.end() || it->second->stationCount > 0)
+            return false;
+        gone = std::move(it->second);
+        lines.erase(it);
+    }
+    // Its descriptor closes with it; events of this wake that name it are void.
+    for (int i = eventIndex + 1; i < eventCount; ++i)
+        if (io->events[i].data.ptr == gone.get())
+            io->events[i].data.ptr = nullptr;
+    return true;
+}
+
+bool LinkEngine::readLine(int id, LineState *out) const
+{
+    std::lock_guard<std::mutex> locker(tableLock);
+    auto it = lines.find(id);
+    if (it == lines.end())
+        return false;
+    const Line &line = *it->second;
+    {
+        std::lock_guard<std::mutex> lineLocker(line.lock);
+        *out = line.state;
+    }
+    out->answering = 0;
+    for (const Link *station : line.stations) {
+        if (!station)
+            continue;
+        std::lock_guard<std::mutex> stateLocker(station->lock);
+        out->answering += station->state.health == LinkWait::Health::Answering ? 1 : 0;
+    }
+    return true;
+}
+
+LinkEngine::Line *LinkEngine::lineOf(void *ready) const
+{
+    for (const auto &entry : lines)
+        if (entry.second.get() == ready)
+            return entry.second.get();
+    return nullptr;
+}
+
+void LinkEngine::openLine(Line *line, int64_t now)
+{
+    if (line->io.state() == SerialLine::State::Closed) {
+        line->watched = false;
+        if (now < line->io.retryAt() || !line->io.open(now)) {
+            publishLine(line);
+            return;
+        }
+    }
+    epoll_event interest{};
+    interest.events = line->io.state() == SerialLine::State::Connecting ? EPOLLOUT : EPOLLIN;
+    interest.data.ptr = line;
+    if (::epoll_ctl(epollFd, line->watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, line->io.fd(),
+                    &interest) != 0) {
+        lineFailed(line, now, "cannot watch the line's descriptor");
+        return;
+    }
+    line->watched = true;
+    publishLine(line);
+}
+
+void LinkEngine::lineFailed(Line *line, int64_t now, const char *why)
+{
+    if (line->io.state() != SerialLine::State::Closed)
+        line->io.fail(now, why);
+    line->watched = false;
+    // Whatever was on its way is lost; the stations' waits run out as for any lost answer,
+    // and those waiting for their turn try the closed line now, which misses as well.
+    line->holder = nullptr;
+    for (Link *waiting : line->waiting) {
+        waiting->waitingForLine = false;
+        schedule(waiting, now);
+    }
+    line->waiting.clear();
+    publishLine(line);
+}
+
+bool LinkEngine::lineGrant(Link *link, int64_t now)
+{
+    Line *line = link->line;
+    if (line->io.state() == SerialLine::State::Closed)
+        openLine(line, now);
+    // Nothing goes out on a line that is not open: the station's request is missed at once.
+    if (line->io.state() != SerialLine::State::Open)
+        return true;
+    if (line->holder == link)
+        return true;
+    if (!line->holder) {
+        line->holder = link;
+        return true;
+    }
+    if (!link->waitingForLine) {
+        link->waitingForLine = true;
+        line->waiting.push_back(link);
+    }
+    schedule(link, now + NoDeadline);
+    return false;
+}
+
+void LinkEngine::lineAfterRequest(Link *link, int64_t now)
+{
+    // A station that sent its next key at once keeps the line; one that rests gives it up.
+    if (link->line && link->line->holder == link && link->phase == Link::Idle)
+        releaseLine(link->line, now);
+}
+
+void LinkEngine::releaseLine(Line *line, int64_t now)
+{
+    line->holder = nullptr;
+    if (line->waiting.empty())
+        return;
+    auto next = line->waiting.begin();
+    for (auto it = line->waiting.begin(); it != line->waiting.end(); ++it) {
+        std::lock_guard<std::mutex> locker((*it)->lock);
+        if ((*it)->keyCount > 0) {
+            next = it;
+            break;
+        }
+    }
+    Link *link = *next;
+    line->waiting.erase(next);
+    link->waitingForLine = false;
+    line->holder = link;
+    schedule(link, now);
+}
+
+bool LinkEngine::sendOnLine(Link *link)
+{
+    Line *line = link->line;
+    if (!link->packet.wrapFrame()) {
+        std::lock_guard<std::mutex> locker(link->lock);
+        std::snprintf(link->state.lastError, sizeof link->state.lastError,
+                      "the request does not fit a frame");
+        return false;
+    }
+    const int length = link->packet.frameLength;
+    if (line->io.state() != SerialLine::State::Open)
+        return false;
+    line->requestBytes = length;
+    if (!line->io.write(link->packet.frame, length)) {
+        lineFailed(line, clockMs(),
+                   line->io.isTcp() ? "the terminal server does not take what is sent"
+                                    : "the serial device does not take what is sent");
+        return false;
+    }
+    line->bytesOut += uint64_t(length);
+    ++line->framesOut;
+    publishLine(line);
+    return true;
+}
+
+void LinkEngine::readLineBytes(Line *line, bool hangup)
+{
+    const int64_t now = clockMs();
+    const uint64_t removalsBefore = removals;
+    for (int round = 0; round < LineReadsPerTurn; ++round) {
+        const int n = line->io.read(io->lineBytes, LineReadSize);
+        if (n < 0 || (n == 0 && hangup)) {
+            lineFailed(line, now, line->io.isTcp() ? "the terminal server closed the connection"
+                                                   : "the serial device hung up");
+            return;
+        }
+        if (n == 0)
+            break;
+        const int64_t readNs = realtimeNs();
+        line->lastByteMs = now;
+        line->bytesIn += uint64_t(n);
+        for (int i = 0; i < n; ++i) {
+            if (line->receiver.push(io->lineBytes[i]) != PmppReceiver::Result::Frame)
+                continue;
+            // The answer began about its bytes' time before its last byte came.
+            takeFrame(line, now, readNs - line->io.bytesNs(line->receiver.wireLength()));
+            // A slot may have removed a station, or with the last one the line.
+            if (removals != removalsBefore && !lineOf(line))
+                return;
+        }
+        if (n < LineReadSize)
+            break;
+    }
+    publishLine(line);
+}
+
+void LinkEngine::takeFrame(Line *line, int64_t now, int64_t receivedNs)
+{
+    const uint8_t *content = line->receiver.content();
+    const int length = line->receiver.contentLength();
+    // The address byte is the station times four plus one.
+    const int address = content[0];
+    const int station = (address & 3) == 1 ? address >> 2 : -1;
+    Link *link = station >= FirstStation && station <= LastStation ? line->stations[station]
+                                                                    : nullptr;
+    if (!link) {
+        ++line->otherStation;
+        return;
+    }
+    if (link == line->holder && length > BlockAnswerBytes / 2) {
+        // A display block's read, both ways: what the line's pace is worked out from.
+        const int exchange = line->requestBytes + line->receiver.wireLength();
+        line->exchangeBytes += (exchange - line->exchangeBytes) / 4;
+    }
+    takeReply(link, content, length, now, receivedNs);
+}
+
+void LinkEngine::publishLine(Line *line)
+{
+    const PmppReceiver::Counters &frames = line->receiver.counters();
+    std::lock_guard<std::mutex> locker(line->lock);
+    LineState &s = line->state;
+    s.state = line->io.state();
+    s.speed = line->io.config().speed;
+    s.stations = line->stationCount;
+    s.displayCycleMs = int(line->io.bytesNs(2 * line->exchangeBytes * line->stationCount) / 1000000);
+    s.bytesIn = line->bytesIn;
+    s.bytesOut = line->bytesOut;
+    s.framesIn = frames.frames;
+    s.framesOut = line->framesOut;
+    s.fcsErrors = frames.fcsErrors;
+    s.malformed = frames.malformed;
+    s.otherStation = line->otherStation;
+    s.reopened = line->io.reopened();
+    std::snprintf(s.lastError, sizeof s.lastError, "%s", line->io.error());
+}
+
+int64_t LinkEngine::waitFor(const Link *link, Asked asked) const
+{
+    int64_t ms = link->roundTrip.waitMs();
+    if (link->line) {
+        const int bytes = link->packet.frameLength + (asked == Asked::Key ? 0 : BlockAnswerBytes);
+        ms += (link->line->io.bytesNs(bytes) + 999999) / 1000000;
+    }
+    return ms;
 }

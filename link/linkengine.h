@@ -8,6 +8,7 @@
 
 #include "linkrules.h"
 #include "linkwait.h"
+#include "serialline.h"
 #include "v3link.h"
 
 #include <QByteArray>
@@ -44,6 +45,10 @@ struct LinkConfig
     // privacy protocol is none).
     bool v3 = false;
     V3LinkConfig v3Config;
+    // A station on a serial line (LinkEngine::addLine's id) instead of address and port: its
+    // requests go out in PMPP frames with the station's address, SNMPv1 only.
+    int line = 0;
+    int station = 1;
 };
 
 struct LinkCounters
@@ -91,6 +96,31 @@ struct LinkState
     char lastError[64];
 };
 
+// A copy of one serial line's state and counters.
+struct LineState
+{
+    SerialLine::State state = SerialLine::State::Closed;
+    int speed = 0;
+    int stations = 0;
+    // Stations whose link is answering now.
+    int answering = 0;
+    // How long the line takes, at its speed and with the sizes its frames have, to read every
+    // station's display once: the shortest time between two reads of one display.
+    int displayCycleMs = 0;
+    uint64_t bytesIn = 0;
+    uint64_t bytesOut = 0;
+    uint64_t framesIn = 0;
+    uint64_t framesOut = 0;
+    uint64_t fcsErrors = 0;
+    // Frames without a closing flag in reach, or too short to hold a header and an FCS.
+    uint64_t malformed = 0;
+    // Frames with a right FCS for a station the line does not have.
+    uint64_t otherStation = 0;
+    // Times the line was opened again after it failed.
+    uint64_t reopened = 0;
+    char lastError[96];
+};
+
 // What became of a key handed to pressKey.
 enum class KeyOutcome {
     Answered, // the controller answered its SetRequest
@@ -114,6 +144,9 @@ public:
     // Keys and the reads that show their effect at once are requests beyond the poll: at most
     // this many a second per link, so that a controller never sees a burst.
     static constexpr int ExtraRequestsPerSecond = 20;
+    // PMPP stations on a line: 63 is every station's address, 0 none of them.
+    static constexpr int FirstStation = 1;
+    static constexpr int LastStation = 62;
 
     explicit LinkEngine(QObject *parent = nullptr);
     ~LinkEngine() override;
@@ -123,9 +156,15 @@ public:
     int addLink(const LinkConfig &config);
     bool removeLink(int id);
     int linkCount() const;
+    // A serial line that links name in LinkConfig::line; opened at once and again whenever it
+    // fails. Returns the line's id, or 0 when its speed or address is unusable. A line is
+    // removed once no link is on it.
+    int addLine(const SerialLineConfig &config);
+    bool removeLine(int id);
 
     // From any thread; false for an id that is not (or no longer) there.
     bool read(int id, LinkState *out) const;
+    bool readLine(int id, LineState *out) const;
     // Queues the key behind the link's other waiting keys; it is sent as soon as no request of
     // the link is outstanding, exactly once. Returns a ticket that keyDone() names, or 0 when
     // the link is not there or its queue is full.
@@ -151,6 +190,7 @@ signals:
 
 private:
     struct Link;
+    struct Line;
 
     Link *find(int id) const;
     // Called from other threads by name (see pressKey), so that the id crosses in Qt's own
@@ -188,6 +228,25 @@ private:
     bool send(Link *link);
     void onReady();
     void armWakeTimer();
+
+    // Serial lines are half duplex: one request at a time, the stations taking turns. A
+    // station that may not have the line waits in its queue, keys before polls.
+    // Whether the link may send now; otherwise it waits its turn.
+    bool lineGrant(Link *link, int64_t now);
+    // After a station's request ended: the line goes to the next one if this one rests.
+    void lineAfterRequest(Link *link, int64_t now);
+    void releaseLine(Line *line, int64_t now);
+    void openLine(Line *line, int64_t now);
+    void lineFailed(Line *line, int64_t now, const char *why);
+    // Reads what the line brought; hangup: the descriptor reported its other side gone.
+    void readLineBytes(Line *line, bool hangup);
+    void takeFrame(Line *line, int64_t now, int64_t receivedNs);
+    bool sendOnLine(Link *link);
+    void publishLine(Line *line);
+    Line *lineOf(void *ready) const;
+    // The wait for the request just sent: the round trip's, and on a line the bytes' time of
+    // the request and its answer.
+    int64_t waitFor(const Link *link, LinkRules::Asked asked) const;
 
     // Deadlines: a min-heap on due time with each link's position kept in the link, so that a
     // reply can move its link's deadline without a search.
@@ -241,6 +300,9 @@ private:
     int eventIndex = 0;
     // Counts removals, so that a loop that emitted a signal can tell its link may be gone.
     uint64_t removals = 0;
+    // The serial lines, under tableLock like the links.
+    std::map<int, std::unique_ptr<Line>> lines;
+    int lastLineId = 0;
 };
 
 Q_DECLARE_METATYPE(KeyOutcome)

@@ -42,22 +42,24 @@ void buildKey(NtcipPacket &packet, uint8_t code)
 namespace {
 
 // Loads a reply of a size ours can have and checks it as a GetResponse; the refusal, or nullptr.
-const char *loadReply(NtcipPacket &packet, const uint8_t *bytes, int length)
+const char *loadReply(NtcipPacket &packet, const uint8_t *bytes, int length, bool framed)
 {
-    if (!bytes || length < 1 || length > LargestReply)
+    const int header = framed ? PmppHeaderSize : 0;
+    if (!bytes || length < 1 + header || length > LargestReply + header)
         return "Reply size outside 1..379 bytes";
     packet.loadFrame(bytes, length);
     packet.errorText[0] = '\0';
-    if (!packet.validateResponse(1))
+    if (!packet.validateResponse(framed ? 0 : 1))
         return packet.errorText[0] != '\0' ? packet.errorText : "Unknown value type";
     return nullptr;
 }
 
 } // namespace
 
-const char *readBlock(NtcipPacket &packet, const uint8_t *bytes, int length, Block *block)
+const char *readBlock(NtcipPacket &packet, const uint8_t *bytes, int length, Block *block,
+                      bool framed)
 {
-    if (const char *refusal = loadReply(packet, bytes, length))
+    if (const char *refusal = loadReply(packet, bytes, length, framed))
         return refusal;
     const int n = packet.valueLength;
     if (n < SmallestBlock)
@@ -113,11 +115,11 @@ int replyRequestId(const uint8_t *bytes, int length)
 }
 
 const char *readAnswer(NtcipPacket &packet, const uint8_t *bytes, int length, uint8_t requestId,
-                       Asked asked, Block *block)
+                       Asked asked, Block *block, bool framed)
 {
     packet.requestId = requestId;
-    const char *refusal = asked == Asked::Key ? loadReply(packet, bytes, length)
-                                              : readBlock(packet, bytes, length, block);
+    const char *refusal = asked == Asked::Key ? loadReply(packet, bytes, length, framed)
+                                              : readBlock(packet, bytes, length, block, framed);
     if (refusal)
         return refusal;
     // The three objects' encodings, made once.

@@ -74,7 +74,10 @@ struct Block
 // Loads a received datagram into the packet and decides whether it is a display block and
 // where it goes. Returns nullptr and fills block when the reply is used; otherwise the reason
 // it was dropped (the packet's errorText when the message itself was refused).
-const char *readBlock(NtcipPacket &packet, const uint8_t *bytes, int length, Block *block);
+// framed: the bytes are a PMPP frame's content (address, control, IPI, message), whose header
+// is checked against the packet's station address.
+const char *readBlock(NtcipPacket &packet, const uint8_t *bytes, int length, Block *block,
+                      bool framed = false);
 
 // What one request of a link asked for; its reply must name the same object.
 enum class Asked : uint8_t { FirstBlock, SecondBlock, Key };
@@ -86,7 +89,10 @@ int replyRequestId(const uint8_t *bytes, int length);
 // readBlock for the answer to one request: the request id must be requestId and the object the
 // one asked for. A key's answer fills no block. Returns nullptr when the reply is used.
 const char *readAnswer(NtcipPacket &packet, const uint8_t *bytes, int length, uint8_t requestId,
-                       Asked asked, Block *block);
+                       Asked asked, Block *block, bool framed = false);
+
+// A PMPP frame's address, control and IPI before the message.
+constexpr int PmppHeaderSize = 3;
 
 } // namespace LinkRules
 

@@ -1,6 +1,7 @@
 #include "controllerserver.h"
 
-#include <QDateTime>
+#include "screenrecord.h"
+
 #include <QNetworkProxy>
 #include <QRandomGenerator>
 #include <QTimer>
@@ -222,25 +223,9 @@ bool ControllerServer::enableV3(const std::vector<V3User> &users, QString *error
 
 QByteArray ControllerServer::screenLine()
 {
-    QByteArray screen;
-    for (int r = 0; r < ControllerModel::Rows; ++r)
-        screen.append(model.rowText(r), ControllerModel::Columns);
-    screen += char(model.cursorRow()) + QByteArray(1, char(model.cursorColumn()));
+    QByteArray screen = screenBytes(model);
     if (screen == loggedScreen)
         return QByteArray();
     loggedScreen = screen;
-    QByteArray line = "{\"t\":" + QByteArray::number(QDateTime::currentMSecsSinceEpoch()) +
-                      ",\"port\":" + QByteArray::number(boundPort) + ",\"cursor\":[" +
-                      QByteArray::number(model.cursorRow()) + ',' +
-                      QByteArray::number(model.cursorColumn()) + "],\"rows\":[";
-    for (int r = 0; r < ControllerModel::Rows; ++r) {
-        line += r ? ",\"" : "\"";
-        for (const char c : QByteArray(model.rowText(r), ControllerModel::Columns)) {
-            if (c == '"' || c == '\\')
-                line += '\\';
-            line += c;
-        }
-        line += '"';
-    }
-    return line + "]}";
+    return screenRecord(model, "port", boundPort);
 }

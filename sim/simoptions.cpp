@@ -2,6 +2,7 @@
 
 #include "controllerbank.h"
 #include "controllerserver.h"
+#include "lineserver.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -91,8 +92,24 @@ int parseSimOptions(const QStringList &arguments, SimOptions *options)
                        "differs from the last it served: the wall-clock time in milliseconds, its\n"
                        "port, the cursor (1-based row and column, 0 0 when hidden) and the 16 rows."),
         QStringLiteral("FILE"));
+    const QCommandLineOption ptyOption(
+        QStringLiteral("pmpp-pty"),
+        QStringLiteral("Serve on a serial line instead of UDP: make a pseudo-terminal, name it on\n"
+                       "the first line, and answer PMPP frames there as stations 1..N of\n"
+                       "--controllers (at most 62), each only its own."));
+    const QCommandLineOption deviceOption(
+        QStringLiteral("pmpp-device"),
+        QStringLiteral("As --pmpp-pty, on a device that exists (a serial port, or one end of a\n"
+                       "socat pty pair)."),
+        QStringLiteral("PATH"));
+    const QCommandLineOption speedOption(
+        QStringLiteral("line-speed"),
+        QStringLiteral("The serial line's bit rate, 1200 to 115200 (default 9600): answers take\n"
+                       "the bytes' time they would on the wire, ten bits a byte."),
+        QStringLiteral("BPS"), QStringLiteral("9600"));
     parser.addOptions({bindOption, portOption, delayOption, dropOption, controllersOption,
-                       verboseOption, v3UserOption, v3PassphrasesOption, screensOption});
+                       verboseOption, v3UserOption, v3PassphrasesOption, screensOption, ptyOption,
+                       deviceOption, speedOption});
     if (!parser.parse(arguments))
         return refuse("%s", qPrintable(parser.errorText()));
     if (parser.isSet(QStringLiteral("help")))
@@ -125,6 +142,21 @@ int parseSimOptions(const QStringList &arguments, SimOptions *options)
                       ControllerBank::MostControllers, qPrintable(parser.value(controllersOption)));
     if (o.port != 0 && o.port + o.controllers - 1 > 65535)
         return refuse("%d controllers from port %d would pass port 65535", o.controllers, o.port);
+    o.pmppPty = parser.isSet(ptyOption);
+    o.pmppDevice = parser.value(deviceOption);
+    if (o.pmppPty && !o.pmppDevice.isEmpty())
+        return refuse("--pmpp-pty and --pmpp-device name two lines: give one");
+    if (!parseInt(parser.value(speedOption), 1200, 115200, &o.lineSpeed))
+        return refuse("--line-speed needs bits a second from 1200 to 115200, not '%s'",
+                      qPrintable(parser.value(speedOption)));
+    if (o.pmppPty || !o.pmppDevice.isEmpty()) {
+        if (o.controllers > LineServer::MostStations)
+            return refuse("a serial line has at most %d stations, not %d",
+                          LineServer::MostStations, o.controllers);
+        if (o.delay || o.dropPercent || parser.isSet(v3UserOption))
+            return refuse("--delay, --drop and --v3-user are for UDP; a line's faults come "
+                          "from a relay on it");
+    }
     o.verbose = parser.isSet(verboseOption);
     o.screenLog = parser.value(screensOption);
 

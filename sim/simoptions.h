@@ -19,6 +19,11 @@ struct SimOptions
     bool verbose = false;
     // Where each display served is recorded, as JSON lines; empty for nowhere.
     QString screenLog;
+    // Stations on a serial line instead of UDP: on a pseudo-terminal of its own, or on a
+    // device that exists; and the line's bit rate.
+    bool pmppPty = false;
+    QString pmppDevice;
+    int lineSpeed = 9600;
     // SNMPv3 users, their keys made from the passphrases.
     std::vector<V3User> v3Users;
 };

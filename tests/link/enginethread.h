@@ -7,6 +7,11 @@
 #include "linkengine.h"
 #include "loopthread.h"
 
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QStringList>
+
 #include <memory>
 
 class EngineThread
@@ -61,5 +66,30 @@ inline LinkConfig loopbackLink(int port, int pollInterval = 10)
     config.pollInterval = pollInterval;
     return config;
 }
+
+// How long a test waits for a state that should come (a sanitizer build is slow).
+constexpr int Patience = 20000;
+
+inline QByteArray screenText(const LinkState &s)
+{
+    return QByteArray(reinterpret_cast<const char *>(s.screen), LinkRules::ScreenSize);
+}
+
+// The fate of every key, in the order the engine told it.
+struct Outcomes : QObject
+{
+    QList<quint64> tickets;
+    QList<KeyOutcome> outcomes;
+    QStringList reasons;
+    void listen(LinkEngine *engine)
+    {
+        connect(engine, &LinkEngine::keyDone, this,
+                [this](int, quint64 ticket, KeyOutcome outcome, const QString &reason) {
+                    tickets << ticket;
+                    outcomes << outcome;
+                    reasons << reason;
+                });
+    }
+};
 
 #endif // ENGINETHREAD_H

@@ -24,13 +24,6 @@ using namespace SnmpBytes;
 
 namespace {
 
-constexpr int Patience = 20000;
-
-QByteArray screenText(const LinkState &s)
-{
-    return QByteArray(reinterpret_cast<const char *>(s.screen), LinkRules::ScreenSize);
-}
-
 int openDescriptors()
 {
     return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
@@ -414,27 +407,6 @@ void TestLinkEngine::pollingAllocatesNothing()
         QVERIFY(thread.remove(id));
     }
 }
-
-namespace {
-
-// What keyDone reported, in order, as the test thread heard it.
-struct Outcomes : QObject
-{
-    QList<quint64> tickets;
-    QList<KeyOutcome> outcomes;
-    QStringList reasons;
-    void listen(LinkEngine *engine)
-    {
-        connect(engine, &LinkEngine::keyDone, this,
-                [this](int, quint64 ticket, KeyOutcome outcome, const QString &reason) {
-                    tickets << ticket;
-                    outcomes << outcome;
-                    reasons << reason;
-                });
-    }
-};
-
-} // namespace
 
 void TestLinkEngine::keysInOrderOnceAndSeenAtOnce_data()
 {

@@ -17,13 +17,6 @@
 
 namespace {
 
-constexpr int Patience = 20000;
-
-QByteArray screenText(const LinkState &s)
-{
-    return QByteArray(reinterpret_cast<const char *>(s.screen), LinkRules::ScreenSize);
-}
-
 QByteArray stretched(AuthProtocol auth, const QByteArray &passphrase)
 {
     uint8_t key[UsmKeys::MaxKeyLength];
@@ -125,16 +118,6 @@ private:
     ControllerModel model;
     SnmpAgent agent{&model};
     QUdpSocket socket;
-};
-
-struct Outcomes : QObject
-{
-    QList<KeyOutcome> outcomes;
-    void listen(LinkEngine *engine)
-    {
-        connect(engine, &LinkEngine::keyDone, this,
-                [this](int, quint64, KeyOutcome outcome, const QString &) { outcomes << outcome; });
-    }
 };
 
 } // namespace
