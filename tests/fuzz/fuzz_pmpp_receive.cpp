@@ -1,8 +1,10 @@
 // The serial-link path on any byte stream: receiveByte until a frame completes, then
 // unstuffFrame, checkFcs and, when the FCS holds, validateResponse behind the PMPP header.
 // The same bytes, taken as a message, must also survive wrapFrame and the receiver unchanged.
+// And the line's receiver: whatever came before, a right frame sent twice comes out whole.
 #include "fuzzcheck.h"
 #include "ntcippacket.h"
+#include "pmppreceiver.h"
 
 #include <cstdint>
 #include <cstring>
@@ -60,11 +62,38 @@ void roundTrip(const uint8_t *data, size_t size)
     FUZZ_CHECK(receiver.checkFcs() == 1);
 }
 
+void lineStream(const uint8_t *data, size_t size)
+{
+    PmppReceiver line;
+    for (size_t i = 0; i < size; ++i) {
+        if (line.push(data[i]) != PmppReceiver::Result::Frame)
+            continue;
+        FUZZ_CHECK(line.contentLength() >= 3 && line.contentLength() <= NtcipPacket::FrameSize);
+        FUZZ_CHECK(line.wireLength() >= line.contentLength() + 4);
+    }
+    const PmppReceiver::Counters before = line.counters();
+    static NtcipPacket good;
+    good.address = 7;
+    good.loadFrame(reinterpret_cast<const uint8_t *>("\x30\x03\x7e\x7d\x01"), 5);
+    FUZZ_CHECK(good.wrapFrame() == 1);
+    int whole = 0;
+    for (int copy = 0; copy < 2; ++copy)
+        for (int32_t i = 0; i < good.frameLength; ++i)
+            if (line.push(good.frame[i]) == PmppReceiver::Result::Frame) {
+                FUZZ_CHECK(line.contentLength() == 8 && line.content()[0] == 7 * 4 + 1);
+                FUZZ_CHECK(std::memcmp(line.content() + 3, "\x30\x03\x7e\x7d\x01", 5) == 0);
+                ++whole;
+            }
+    FUZZ_CHECK(whole >= 1);
+    FUZZ_CHECK(line.counters().frames == before.frames + uint64_t(whole));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     receiveStream(data, size);
     roundTrip(data, size);
+    lineStream(data, size);
     return 0;
 }

@@ -1,6 +1,7 @@
 // PMPP framing and FCS-16 of NtcipPacket: frame building, the byte-wise receiver, unstuffing,
 // the FCS check and framed GetResponses end to end.
 #include "ntcippacket.h"
+#include "pmppreceiver.h"
 
 #include "snmpbytes.h"
 
@@ -84,6 +85,16 @@ QByteArray unstuffedContent(int address, const QByteArray &message)
     return content + char(fcs & 0xFF) + char(fcs >> 8);
 }
 
+// The stuffed frame around message for a station.
+QByteArray framed(int address, const QByteArray &message)
+{
+    NtcipPacket p;
+    p.address = address;
+    load(p, message);
+    p.wrapFrame();
+    return frameBytes(p);
+}
+
 } // namespace
 
 class TestPmpp : public QObject
@@ -120,6 +131,9 @@ private slots:
     void byteMessages_data();
     void byteMessages();
     void byteDataMessageFromItsOwnFrame();
+
+    void lineReceiverFindsItsStep_data();
+    void lineReceiverFindsItsStep();
 
     void framedGetResponseRoundTrips();
     void framedReplyOfAnotherStation();
@@ -604,3 +618,66 @@ void TestPmpp::framedReplyOfAnotherStation()
 
 QTEST_APPLESS_MAIN(TestPmpp)
 #include "tst_pmpp.moc"
+
+void TestPmpp::lineReceiverFindsItsStep_data()
+{
+    QTest::addColumn<QByteArray>("stream");
+    // One letter for each frame that ended: F whole, B wrong FCS, M malformed.
+    QTest::addColumn<QString>("results");
+    // The messages of the whole frames, in order.
+    QTest::addColumn<QList<QByteArray>>("messages");
+    // Flags and escapes inside the messages, to be stuffed.
+    const QByteArray one = hex("30 03 7E 7D 01");
+    const QByteArray two = hex("30 02 05 00");
+    const QByteArray f1 = framed(1, one);
+    const QByteArray f2 = framed(2, two);
+    QByteArray flipped = f1;
+    flipped[4] = char(flipped[4] ^ 0x10);
+
+    QTest::newRow("back to back") << f1 + f2 << "FF" << QList<QByteArray>{one, two};
+    QTest::newRow("one flag between") << f1 + f2.mid(1) << "FF" << QList<QByteArray>{one, two};
+    QTest::newRow("joined in the middle") << f1.mid(5) + f2 << "F" << QList<QByteArray>{two};
+    QTest::newRow("doubled flags") << hex("7E 7E 7E") + f1 << "F" << QList<QByteArray>{one};
+    QTest::newRow("a bit flipped") << flipped + f2 << "BF" << QList<QByteArray>{two};
+    QTest::newRow("escape before the closing flag")
+        << hex("7E 05 13 C1 30 7D 7E") + f2 << "BF" << QList<QByteArray>{two};
+    QTest::newRow("too short for an FCS") << hex("7E 05 13 7E") + f2 << "MF"
+                                          << QList<QByteArray>{two};
+    QTest::newRow("no closing flag in reach")
+        << QByteArray(1, '\x7E') + QByteArray(1500, 'A') + f2 << "MF" << QList<QByteArray>{two};
+}
+
+// A line's receiver joins a stream anywhere and takes the next whole frame after any damage.
+void TestPmpp::lineReceiverFindsItsStep()
+{
+    QFETCH(QByteArray, stream);
+    QFETCH(QString, results);
+    QFETCH(QList<QByteArray>, messages);
+    PmppReceiver line;
+    QString seen;
+    QList<QByteArray> taken;
+    for (char c : stream) {
+        switch (line.push(uint8_t(c))) {
+        case PmppReceiver::Result::None:
+            break;
+        case PmppReceiver::Result::Frame:
+            seen += 'F';
+            // Behind the header of station 1 or 2.
+            QVERIFY(line.content()[0] == 5 || line.content()[0] == 9);
+            taken << QByteArray(reinterpret_cast<const char *>(line.content()) + 3,
+                                line.contentLength() - 3);
+            break;
+        case PmppReceiver::Result::BadFcs:
+            seen += 'B';
+            break;
+        case PmppReceiver::Result::Malformed:
+            seen += 'M';
+            break;
+        }
+    }
+    QCOMPARE(seen, results);
+    QCOMPARE(taken, messages);
+    QCOMPARE(line.counters().frames, uint64_t(results.count('F')));
+    QCOMPARE(line.counters().fcsErrors, uint64_t(results.count('B')));
+    QCOMPARE(line.counters().malformed, uint64_t(results.count('M')));
+}
