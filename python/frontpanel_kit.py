@@ -147,16 +147,18 @@ class Server:
     """frontpanel-web with the controllers given as (address, port, poll) or as (id, address,
     port, poll), and one operator. server_lines go into [server]; env and stderr are for the
     process, arguments are added to its command line; more_users are (name, role, password);
-    preexec_fn runs in the child before the server starts (to set its limits)."""
+    preexec_fn runs in the child before the server starts (to set its limits); more_sections are
+    written after the controllers as they are (serial lines and their stations)."""
 
     def __init__(self, binary, controllers, user="ann", password="pw-ann", server_lines="",
                  env=None, stderr=subprocess.DEVNULL, arguments=(), more_users=(),
-                 preexec_fn=None):
+                 preexec_fn=None, more_sections=""):
         self.dir = tempfile.TemporaryDirectory(prefix="frontpanel-web-")
         self.binary = binary
         self.conf = os.path.join(self.dir.name, "web.conf")
         self.audit_path = os.path.join(self.dir.name, "audit.log")
         self.server_lines = server_lines
+        self.more_sections = more_sections
         self.write_config(controllers)
         if user:
             self.add_user(user, "operator", password)
@@ -183,6 +185,7 @@ class Server:
                                                   controller[4] if len(controller) > 4 else "")
                 f.write("[%s]\naddress = %s\nport = %d\npoll = %d\n%s\n"
                         % (name, address, port, poll, more))
+            f.write(self.more_sections)
 
     def add_user(self, user, role, password):
         subprocess.run([self.binary, "--config", self.conf, "--add-user", user, "--role", role],

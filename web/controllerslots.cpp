@@ -44,7 +44,8 @@ ControllerSlots nextSlots(const ControllerSlots &current, const QVector<Controll
             old.pollInterval != c.pollInterval || old.maxWaitMs != c.maxWaitMs ||
             old.version != c.version || old.user != c.user || old.auth != c.auth ||
             old.priv != c.priv || old.authPassphrase != c.authPassphrase ||
-            old.privPassphrase != c.privPassphrase)
+            old.privPassphrase != c.privPassphrase || old.line != c.line ||
+            old.station != c.station)
             changes->moved.append(slot);
         else if (old.name != c.name || old.group != c.group)
             changes->renamed.append(slot);

@@ -8,6 +8,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QVector>
 
 #include <cstdint>
 
@@ -42,6 +43,25 @@ struct ControllerSnapshot
     // Replies used though they came after their wait.
     quint64 late = 0;
     QString lastError;
+    // For a station on a serial line: the line's bit rate (0 for a controller on UDP), its
+    // stations, how long the line takes to read each of their displays once, and whether the
+    // line is open.
+    int lineSpeed = 0;
+    int lineStations = 0;
+    int lineCycleMs = 0;
+    bool lineOpen = true;
+};
+
+// A serial line's figures, for /metrics.
+struct LineSnapshot
+{
+    QString name;
+    bool open = false;
+    int speed = 0;
+    int stations = 0;
+    int answering = 0;
+    quint64 bytesIn = 0, bytesOut = 0, framesIn = 0, framesOut = 0;
+    quint64 fcsErrors = 0, malformed = 0, otherStation = 0, reopened = 0;
 };
 
 // What became of a key: answered by the controller, sent without an answer, or never sent.
@@ -65,6 +85,8 @@ public:
     virtual void unwatch(int index) = 0;
     // Datagrams that came from no controller of ours; any thread.
     virtual quint64 strangerDatagrams() const { return 0; }
+    // The serial lines the controllers are on, by name; any thread.
+    virtual QVector<LineSnapshot> lines() const { return {}; }
 
 signals:
     // A reply changed the controller's display or cursor.

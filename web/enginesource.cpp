@@ -2,6 +2,7 @@
 
 #include "linkengine.h"
 
+#include <algorithm>
 #include <cstring>
 
 EngineSource::EngineSource(LinkEngine *engine, QObject *parent)
@@ -37,6 +38,29 @@ EngineSource::EngineSource(LinkEngine *engine, QObject *parent)
 int EngineSource::openLink(const ControllerConfig &c)
 {
     LinkConfig link;
+    if (c.station > 0) {
+        auto found = openLines.find(c.line.name);
+        if (found == openLines.end()) {
+            SerialLineConfig line;
+            line.name = c.line.name.toStdString();
+            line.device = c.line.device.toStdString();
+            line.host = c.line.host.toStdString();
+            line.port = c.line.port;
+            line.speed = c.line.speed;
+            OpenLine opened;
+            opened.id = engine->addLine(line);
+            opened.setting = c.line;
+            if (opened.id == 0)
+                return 0;
+            std::lock_guard<std::mutex> hold(lock);
+            found = openLines.insert(c.line.name, opened);
+        } else if (found->setting != c.line) {
+            // Its stations of the old settings are still on it.
+            return 0;
+        }
+        link.line = found->id;
+        link.station = c.station;
+    }
     link.name = c.name;
     link.address = c.address;
     link.port = c.port;
@@ -53,7 +77,19 @@ int EngineSource::openLink(const ControllerConfig &c)
         if (c.priv != PrivProtocol::None)
             link.v3Config.privKu = stretched(c.auth, c.privPassphrase);
     }
-    return engine->addLink(link);
+    const int id = engine->addLink(link);
+    if (c.station > 0) {
+        std::lock_guard<std::mutex> hold(lock);
+        OpenLine &line = openLines[c.line.name];
+        if (id != 0) {
+            ++line.links;
+            lineOfLink.insert(id, c.line.name);
+        } else if (line.links == 0) {
+            engine->removeLine(line.id);
+            openLines.remove(c.line.name);
+        }
+    }
+    return id;
 }
 
 QByteArray EngineSource::stretched(AuthProtocol auth, const QByteArray &passphrase)
@@ -99,6 +135,15 @@ void EngineSource::closeLink(int index)
     std::lock_guard<std::mutex> hold(lock);
     indexOfLink.remove(id);
     linkIds[index] = 0;
+    const auto line = lineOfLink.constFind(id);
+    if (line == lineOfLink.constEnd())
+        return;
+    OpenLine &open = openLines[*line];
+    if (--open.links == 0) {
+        engine->removeLine(open.id);
+        openLines.remove(*line);
+    }
+    lineOfLink.erase(line);
 }
 
 bool EngineSource::applySlots(const ControllerSlots &next, const SlotChanges &changes,
@@ -175,7 +220,56 @@ bool EngineSource::snapshot(int index, ControllerSnapshot *out) const
     out->keysAnswered = state.counters.keysAnswered;
     out->late = state.counters.late;
     out->lastError = QString::fromLatin1(state.lastError);
+    int line = 0;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        const auto name = lineOfLink.constFind(id);
+        if (name != lineOfLink.constEnd())
+            line = openLines.value(*name).id;
+    }
+    LineState ls;
+    if (line != 0 && engine->readLine(line, &ls)) {
+        out->lineSpeed = ls.speed;
+        out->lineStations = ls.stations;
+        out->lineCycleMs = ls.displayCycleMs;
+        out->lineOpen = ls.state == SerialLine::State::Open;
+        if (!out->lineOpen && ls.lastError[0] != '\0')
+            out->lastError = QString::fromLatin1(ls.lastError);
+    }
     return true;
+}
+
+QVector<LineSnapshot> EngineSource::lines() const
+{
+    QVector<QPair<QString, int>> named;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        for (auto it = openLines.constBegin(); it != openLines.constEnd(); ++it)
+            named.append({it.key(), it->id});
+    }
+    std::sort(named.begin(), named.end());
+    QVector<LineSnapshot> out;
+    for (const auto &line : named) {
+        LineState s;
+        if (!engine->readLine(line.second, &s))
+            continue;
+        LineSnapshot l;
+        l.name = line.first;
+        l.open = s.state == SerialLine::State::Open;
+        l.speed = s.speed;
+        l.stations = s.stations;
+        l.answering = s.answering;
+        l.bytesIn = s.bytesIn;
+        l.bytesOut = s.bytesOut;
+        l.framesIn = s.framesIn;
+        l.framesOut = s.framesOut;
+        l.fcsErrors = s.fcsErrors;
+        l.malformed = s.malformed;
+        l.otherStation = s.otherStation;
+        l.reopened = s.reopened;
+        out.append(l);
+    }
+    return out;
 }
 
 quint64 EngineSource::pressKey(int index, uint8_t code)

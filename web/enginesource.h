@@ -36,6 +36,7 @@ public:
     void watch(int index) override;
     void unwatch(int index) override;
     quint64 strangerDatagrams() const override;
+    QVector<LineSnapshot> lines() const override;
 
 private:
     int openLink(const ControllerConfig &c);
@@ -54,6 +55,17 @@ private:
     // The engine's link id to the controller's slot.
     QHash<int, int> indexOfLink;
     QHash<QByteArray, QByteArray> stretchedKeys;
+    // The serial lines in use, by name, with the settings they were opened with and how many
+    // links are on each; a line goes when its last station does.
+    struct OpenLine
+    {
+        int id = 0;
+        SerialLineSetting setting;
+        int links = 0;
+    };
+    QHash<QString, OpenLine> openLines;
+    // The engine's link id to its line's name, for links on one.
+    QHash<int, QString> lineOfLink;
 };
 
 #endif // ENGINESOURCE_H

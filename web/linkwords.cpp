@@ -1,5 +1,7 @@
 #include "linkwords.h"
 
+#include <QLocale>
+
 #include <cstdlib>
 
 namespace {
@@ -29,6 +31,8 @@ void answeringWords(const LinkWords &last, const ControllerSnapshot &now, LinkWo
     next->namedRoundTripMs = roundTrip;
     next->namedLostPercent = lost;
     QString text = QStringLiteral("answering");
+    if (now.lineSpeed > 0)
+        text += QStringLiteral(" (%1)").arg(lineWords(now));
     if (roundTrip > 0)
         text += QStringLiteral(" (slow link, about %1 ms)").arg(roundTrip);
     if (lost > 0)
@@ -37,6 +41,19 @@ void answeringWords(const LinkWords &last, const ControllerSnapshot &now, LinkWo
 }
 
 } // namespace
+
+QString lineWords(const ControllerSnapshot &s)
+{
+    // Tenths of a second below ten, whole seconds above.
+    const int tenths = (s.lineCycleMs + 50) / 100;
+    const QString cycle = tenths < 100 ? QStringLiteral("%1.%2").arg(tenths / 10).arg(tenths % 10)
+                                       : QString::number((tenths + 5) / 10);
+    return QStringLiteral("serial %1 bit/s, %2 %3: each display read every %4 s")
+        .arg(QLocale(QLocale::English).toString(s.lineSpeed))
+        .arg(s.lineStations)
+        .arg(s.lineStations == 1 ? QStringLiteral("station") : QStringLiteral("stations"))
+        .arg(cycle);
+}
 
 LinkWords nextLinkWords(const LinkWords &last, const ControllerSnapshot &now)
 {
@@ -54,6 +71,8 @@ LinkWords nextLinkWords(const LinkWords &last, const ControllerSnapshot &now)
         next.text = now.sinceReplyMs < 0
                         ? QStringLiteral("no answer yet")
                         : QStringLiteral("no answer for %1 s").arg(now.sinceReplyMs / 1000);
+        if (!now.lineOpen)
+            next.text += QStringLiteral(": serial line not open (%1)").arg(now.lastError);
     } else if (last.kind == QLatin1String("answering")) {
         answeringWords(last, now, &next);
     }

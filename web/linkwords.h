@@ -37,6 +37,9 @@ constexpr int NamedLossPercent = 3;
 // The kind as one letter (a, s, r, w), for the overview's summary of every controller.
 char kindLetter(const QString &kind);
 
+// A station's serial line: "serial 9,600 bit/s, 4 stations: each display read every 3.7 s".
+QString lineWords(const ControllerSnapshot &s);
+
 // The words after the link was seen as now, given the words of the last look.
 LinkWords nextLinkWords(const LinkWords &last, const ControllerSnapshot &now);
 

@@ -120,7 +120,8 @@ ProcessFigures readProcessFigures()
     return figures;
 }
 
-QByteArray formatMetrics(const QVector<ControllerFigures> &controllers, const ServerFigures &server,
+QByteArray formatMetrics(const QVector<ControllerFigures> &controllers,
+                         const QVector<LineSnapshot> &lines, const ServerFigures &server,
                          const ProcessFigures &process)
 {
     Writer w;
@@ -207,6 +208,63 @@ QByteArray formatMetrics(const QVector<ControllerFigures> &controllers, const Se
         w.family(counter.name, "counter", counter.help);
         for (int i = 0; i < controllers.size(); ++i)
             w.sample(labels[i], controllers[i].*counter.field);
+    }
+
+    // The serial lines, by name; a city without any has none of these families.
+    QVector<QByteArray> lineLabels;
+    for (const LineSnapshot &line : lines)
+        lineLabels.append("line=\"" + labelValue(line.name) + '"');
+    struct LineGauge
+    {
+        const char *name, *help;
+        int LineSnapshot::*field;
+    };
+    static const LineGauge lineGauges[] = {
+        {"frontpanel_line_baud", "The serial line's speed in bits a second.",
+         &LineSnapshot::speed},
+        {"frontpanel_line_stations", "Controllers on the serial line.", &LineSnapshot::stations},
+        {"frontpanel_line_stations_answering", "Controllers on the line that answer now.",
+         &LineSnapshot::answering},
+    };
+    struct LineCounter
+    {
+        const char *name, *help;
+        quint64 LineSnapshot::*field;
+        const char *more;
+    };
+    static const LineCounter lineCounters[] = {
+        {"frontpanel_line_bytes_total", "Bytes on the serial line, by direction.",
+         &LineSnapshot::bytesIn, "direction=\"in\""},
+        {nullptr, nullptr, &LineSnapshot::bytesOut, "direction=\"out\""},
+        {"frontpanel_line_frames_total", "PMPP frames on the line (in: with a right FCS).",
+         &LineSnapshot::framesIn, "direction=\"in\""},
+        {nullptr, nullptr, &LineSnapshot::framesOut, "direction=\"out\""},
+        {"frontpanel_line_fcs_errors_total", "Frames from the line with a wrong FCS, dropped.",
+         &LineSnapshot::fcsErrors, nullptr},
+        {"frontpanel_line_malformed_frames_total",
+         "Frames from the line too short or without a closing flag in reach, dropped.",
+         &LineSnapshot::malformed, nullptr},
+        {"frontpanel_line_other_station_frames_total",
+         "Frames from the line for a station it does not have, dropped.",
+         &LineSnapshot::otherStation, nullptr},
+        {"frontpanel_line_reopened_total", "Times the line was opened again after it failed.",
+         &LineSnapshot::reopened, nullptr},
+    };
+    if (!lines.isEmpty()) {
+        w.family("frontpanel_line_up", "gauge", "1 while the serial line is open, else 0.");
+        for (int i = 0; i < lines.size(); ++i)
+            w.sample(lineLabels[i], uint64_t(lines[i].open));
+        for (const LineGauge &gauge : lineGauges) {
+            w.family(gauge.name, "gauge", gauge.help);
+            for (int i = 0; i < lines.size(); ++i)
+                w.sample(lineLabels[i], uint64_t(lines[i].*gauge.field));
+        }
+        for (const LineCounter &counter : lineCounters) {
+            if (counter.name)
+                w.family(counter.name, "counter", counter.help);
+            for (int i = 0; i < lines.size(); ++i)
+                w.sample(lineLabels[i], uint64_t(lines[i].*counter.field), counter.more);
+        }
     }
 
     struct Single

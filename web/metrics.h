@@ -3,6 +3,8 @@
 #ifndef METRICS_H
 #define METRICS_H
 
+#include "controllersource.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QVector>
@@ -56,7 +58,8 @@ struct ProcessFigures
 ProcessFigures readProcessFigures();
 
 QByteArray formatMetrics(const QVector<ControllerFigures> &controllers,
-                         const ServerFigures &server, const ProcessFigures &process);
+                         const QVector<LineSnapshot> &lines, const ServerFigures &server,
+                         const ProcessFigures &process);
 
 // The states a controller's state metric names, one series each.
 extern const char *const ControllerStates[4];

@@ -37,8 +37,18 @@ const QStringList controllerKeys = {
     QStringLiteral("community"), QStringLiteral("group"),    QStringLiteral("poll"),
     QStringLiteral("version"),   QStringLiteral("user"),     QStringLiteral("auth"),
     QStringLiteral("priv"),      QStringLiteral("security"), QStringLiteral("record"),
-    QStringLiteral("max-wait"),
+    QStringLiteral("max-wait"),  QStringLiteral("line"),     QStringLiteral("station"),
 };
+const QStringList lineKeys = {
+    QStringLiteral("device"),
+    QStringLiteral("tcp"),
+    QStringLiteral("speed"),
+};
+const QString linePrefix = QStringLiteral("line ");
+// The bit rates a serial port is set to.
+const QList<int> lineSpeeds = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+// A PMPP station: 63 is the address of every station, so a controller has 1..62.
+constexpr int LastStation = 62;
 
 // Where each section and key stands in the file. QSettings forgets lines, so the file is read
 // once by hand for them, and for the faults QSettings would pass over in silence.
@@ -72,7 +82,9 @@ bool indexLines(const QString &path, LineIndex *index, QString *error)
             if (!line.endsWith(QLatin1Char(']')))
                 return fail(QStringLiteral("a section header needs its closing ]"));
             section = line.mid(1, line.size() - 2).trimmed();
-            if (!sectionName.match(section).hasMatch())
+            if (!sectionName.match(section.startsWith(linePrefix) ? section.mid(linePrefix.size())
+                                                                   : section)
+                     .hasMatch())
                 return fail(QStringLiteral("section name \"%1\": use letters, digits, _ . and -")
                                 .arg(section));
             if (index->lines.contains(section))
@@ -87,7 +99,9 @@ bool indexLines(const QString &path, LineIndex *index, QString *error)
         if (section.isEmpty())
             return fail(QStringLiteral("a key before the first [section]"));
         const QString key = line.left(equals).trimmed();
-        const QStringList &known = section == QLatin1String("server") ? serverKeys : controllerKeys;
+        const QStringList &known = section == QLatin1String("server") ? serverKeys
+                                   : section.startsWith(linePrefix) ? lineKeys
+                                                                    : controllerKeys;
         if (!known.contains(key))
             return fail(QStringLiteral("unknown key \"%1\" in [%2]").arg(key, section));
         // QSettings reads past the end of a line to find a closing quote, swallowing the lines
@@ -341,8 +355,51 @@ bool loadWebConfig(const QString &path, WebConfig *config, QString *error)
     file(QStringLiteral("server/tls-cert"), &result.tlsCertificate);
     file(QStringLiteral("server/tls-key"), &result.tlsKey);
 
+    QHash<QString, SerialLineSetting> lines;
     for (const QString &section : qAsConst(index.sections)) {
-        if (section == QLatin1String("server"))
+        if (!section.startsWith(linePrefix))
+            continue;
+        const QString prefix = section + QLatin1Char('/');
+        SerialLineSetting line;
+        line.name = section.mid(linePrefix.size());
+        line.device = text(settings, prefix + QLatin1String("device"));
+        const QString tcp = text(settings, prefix + QLatin1String("tcp"));
+        if (line.device.isEmpty() == tcp.isEmpty())
+            return fail(section, QStringLiteral("[%1] needs device = /dev/... or tcp = HOST:PORT, "
+                                                "one of them")
+                                     .arg(section));
+        if (!tcp.isEmpty()) {
+            line.host = tcp.section(QLatin1Char(':'), 0, 0);
+            bool ok = false;
+            line.port = tcp.section(QLatin1Char(':'), 1).toInt(&ok);
+            if (QHostAddress(line.host).protocol() != QAbstractSocket::IPv4Protocol || !ok ||
+                line.port < 1 || line.port > 65535)
+                return fail(prefix + QLatin1String("tcp"),
+                            QStringLiteral("tcp must be an IPv4 address and a port such as "
+                                           "10.0.0.20:4001, not \"%1\"")
+                                .arg(tcp));
+        } else if (!line.device.startsWith(QLatin1Char('/'))) {
+            return fail(prefix + QLatin1String("device"),
+                        QStringLiteral("device must be a path such as /dev/ttyS0"));
+        }
+        if (!number(prefix + QLatin1String("speed"), 1200, 115200, &line.speed))
+            return false;
+        if (!lineSpeeds.contains(line.speed))
+            return fail(prefix + QLatin1String("speed"),
+                        QStringLiteral("speed must be 1200, 2400, 4800, 9600, 19200, 38400, "
+                                       "57600 or 115200"));
+        for (const SerialLineSetting &other : qAsConst(lines))
+            if ((!line.device.isEmpty() && other.device == line.device) ||
+                (!line.host.isEmpty() && other.host == line.host && other.port == line.port))
+                return fail(section, QStringLiteral("[%1] and [line %2] name the same line")
+                                         .arg(section, other.name));
+        lines.insert(line.name, line);
+        result.lines.append(line);
+    }
+
+    QHash<QString, QString> stationOwner;
+    for (const QString &section : qAsConst(index.sections)) {
+        if (section == QLatin1String("server") || section.startsWith(linePrefix))
             continue;
         const QString prefix = section + QLatin1Char('/');
         ControllerConfig c;
@@ -352,9 +409,37 @@ bool loadWebConfig(const QString &path, WebConfig *config, QString *error)
                      : section;
         c.group = text(settings, prefix + QLatin1String("group"));
         c.address = text(settings, prefix + QLatin1String("address"));
-        if (c.address.isEmpty())
+        if (settings.contains(prefix + QLatin1String("line"))) {
+            const QString name = text(settings, prefix + QLatin1String("line"));
+            if (!lines.contains(name))
+                return fail(prefix + QLatin1String("line"),
+                            QStringLiteral("no [line %1] section for this line").arg(name));
+            if (settings.contains(prefix + QLatin1String("address")) ||
+                settings.contains(prefix + QLatin1String("port")))
+                return fail(prefix + QLatin1String("line"),
+                            QStringLiteral("a controller on a line has a station, not an address "
+                                           "or a port"));
+            if (!settings.contains(prefix + QLatin1String("station")))
+                return fail(section, QStringLiteral("controller [%1] on a line needs its "
+                                                    "station = 1..%2")
+                                         .arg(section)
+                                         .arg(LastStation));
+            c.line = lines.value(name);
+            if (!number(prefix + QLatin1String("station"), 1, LastStation, &c.station))
+                return false;
+            const QString key = name + QLatin1Char('#') + QString::number(c.station);
+            if (stationOwner.contains(key))
+                return fail(prefix + QLatin1String("station"),
+                            QStringLiteral("station %1 on line %2 is [%3] already")
+                                .arg(c.station)
+                                .arg(name, stationOwner.value(key)));
+            stationOwner.insert(key, section);
+        } else if (settings.contains(prefix + QLatin1String("station"))) {
+            return fail(prefix + QLatin1String("station"),
+                        QStringLiteral("a station needs its line = NAME"));
+        } else if (c.address.isEmpty()) {
             return fail(section, QStringLiteral("controller [%1] needs an address").arg(section));
-        if (QHostAddress(c.address).protocol() != QAbstractSocket::IPv4Protocol)
+        } else if (QHostAddress(c.address).protocol() != QAbstractSocket::IPv4Protocol)
             return fail(
                 prefix + QLatin1String("address"),
                 QStringLiteral("address must be an IPv4 address, not \"%1\"").arg(c.address));
@@ -372,6 +457,9 @@ bool loadWebConfig(const QString &path, WebConfig *config, QString *error)
         }
         if (!readV3(settings, prefix, &c, fail))
             return false;
+        if (c.station > 0 && c.version == 3)
+            return fail(prefix + QLatin1String("version"),
+                        QStringLiteral("a controller on a serial line speaks SNMPv1"));
         if (settings.contains(prefix + QLatin1String("record"))) {
             const QString record = text(settings, prefix + QLatin1String("record"));
             if (record != QLatin1String("always") && record != QLatin1String("watched"))

@@ -12,6 +12,24 @@
 #include <QStringList>
 #include <QVector>
 
+// A serial line from a [line NAME] section: a local serial device, or a terminal server's raw
+// TCP port, at a bit rate.
+struct SerialLineSetting
+{
+    QString name;
+    QString device;
+    QString host;
+    int port = 0;
+    int speed = 9600;
+
+    bool operator==(const SerialLineSetting &o) const
+    {
+        return name == o.name && device == o.device && host == o.host && port == o.port &&
+               speed == o.speed;
+    }
+    bool operator!=(const SerialLineSetting &o) const { return !(*this == o); }
+};
+
 struct ControllerConfig
 {
     QString id; // the section name: stable in URLs and the audit trail
@@ -33,6 +51,17 @@ struct ControllerConfig
     QByteArray privPassphrase;
     // Its display is recorded even while no page watches it.
     bool recordAlways = false;
+    // A station on a serial line instead of address and port: the line's settings (a changed
+    // line moves its stations) and the station's PMPP address, 0 for a controller on UDP.
+    SerialLineSetting line;
+    int station = 0;
+
+    // Where it is reached, for people: "10.0.0.5:501" or "line corridor, station 3".
+    QString where() const
+    {
+        return station > 0 ? QStringLiteral("line %1, station %2").arg(line.name).arg(station)
+                           : address + QLatin1Char(':') + QString::number(port);
+    }
 };
 
 struct WebConfig
@@ -68,6 +97,7 @@ struct WebConfig
     // NAME:AUTHPASS:PRIVPASS lines for the SNMPv3 users, readable by the service alone.
     QString v3Secrets;
     QVector<ControllerConfig> controllers;
+    QVector<SerialLineSetting> lines;
 };
 
 // Reads path into config. On failure returns false with "path:line: what" in error (line 0 when

@@ -235,7 +235,7 @@ QByteArray WebServer::metricsText() const
         f.id = c.id;
         f.name = c.name;
         f.group = c.group;
-        f.address = c.address + QLatin1Char(':') + QString::number(c.port);
+        f.address = c.where();
         f.state = rooms->channel.linkWords(i).kind;
         ControllerSnapshot s;
         if (source->snapshot(i, &s)) {
@@ -275,5 +275,5 @@ QByteArray WebServer::metricsText() const
         server.recordingWriteFailures = recorder->writeFailures();
         server.recordingBytes = uint64_t(recorder->bytesOnDisk());
     }
-    return formatMetrics(controllers, server, readProcessFigures());
+    return formatMetrics(controllers, source->lines(), server, readProcessFigures());
 }

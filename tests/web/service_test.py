@@ -13,7 +13,9 @@
   operator whose key reaches the controller;
 - the recordings: a watched controller's displays and keys replayed and exported, the export
   played by asciinema, and the database sound after kill -9;
-- the audit log at the file-size limit (RLIMIT_FSIZE): the key refused in words, the server up.
+- the audit log at the file-size limit (RLIMIT_FSIZE): the key refused in words, the server up;
+- four controllers on one serial line (controller-sim on a pseudo-terminal): the line in the
+  panel's words, a key that reaches its own station only, the line's series in /metrics.
 
     python3 tests/web/service_test.py --server build/web/frontpanel-web --sim build/sim/controller-sim
 """
@@ -605,6 +607,47 @@ def file_size_limit_check(args):
         sim.kill()
 
 
+def serial_check(args):
+    """Four stations on one serial line: the panel's words, a key to its station, /metrics."""
+    sim, path = start_and_read([args.sim, "--pmpp-pty", "--controllers", "4", "--line-speed",
+                                "19200"], r" on (\S+) at ")
+    sections = "[line corridor]\ndevice = %s\nspeed = 19200\n\n" % path + "".join(
+        "[s%d]\nline = corridor\nstation = %d\n\n" % (i, i) for i in range(1, 5))
+    server = Server(args.server, [], more_sections=sections)
+    try:
+        inbox = Inbox(Page(server, server.login()))
+        check(take_control(inbox, "s3"), "control of station 3 taken")
+        words = inbox.find(lambda m: m.get("type") == "state" and m["controller"] == "s3" and
+                           "serial 19,200 bit/s, 4 stations: each display read every" in
+                           m.get("text", ""), 20)
+        check(words is not None, "its panel tells the line: %s" % (words or {}).get("text"))
+        check(press_and_wait(inbox, "s3", 21) == "answered", "Status on station 3 is answered")
+        shown = inbox.find(lambda m: m.get("type") == "screen" and m["controller"] == "s3" and
+                           any("STATUS" in row for row in m.get("rows", []) +
+                               [c[1] for c in m.get("changed", [])]), 10)
+        check(shown is not None, "station 3 shows its status display")
+        inbox.page.send({"type": "watch", "controller": "s1"})
+        first = inbox.find(lambda m: m.get("type") == "screen" and m["controller"] == "s1"
+                           and "MAIN MENU" in "".join(m.get("rows", [])), 10)
+        check(first is not None and "STATUS DISPLAY" not in first["rows"][0],
+              "station 1 still shows its main menu")
+        text = wait_until(lambda: (lambda t: t if sample(
+            t, "frontpanel_line_stations_answering", line="corridor") == 4 else None)(
+                metrics(server)), 20) or ""
+        check(sample(text, "frontpanel_line_up", line="corridor") == 1 and
+              (sample(text, "frontpanel_line_bytes_total", line="corridor", direction="in")
+               or 0) > 1000 and
+              sample(text, "frontpanel_line_fcs_errors_total", line="corridor") == 0,
+              "/metrics: the line up, 4 stations answering, bytes in, no FCS errors")
+        judged = subprocess.run([shutil.which("promtool") or "promtool", "check", "metrics"],
+                                input=text, text=True, capture_output=True)
+        check(judged.returncode == 0 and not (judged.stdout + judged.stderr).strip(),
+              "promtool passes the line's series: %s%s" % (judged.stdout, judged.stderr))
+    finally:
+        server.close()
+        sim.kill()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--server", required=True)
@@ -614,7 +657,7 @@ def main():
     parser.add_argument("--sanitized", action="store_true")
     args = parser.parse_args()
     parts = [notify_and_journal, metrics_check, reload_check, city_check, recording_check,
-             file_size_limit_check]
+             file_size_limit_check, serial_check]
     if args.sanitized:
         print("skip PAM logins: pam_wrapper cannot be loaded beside a sanitizer")
     else:

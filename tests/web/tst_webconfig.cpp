@@ -148,6 +148,36 @@ void TestWebConfig::badConfig_data()
         << QByteArray(v3 + "security = noAuthNoPriv\n") << ":7: noAuthNoPriv is refused";
     QTest::newRow("v3 without secrets")
         << QByteArray(good + "version = 3\nuser = fp\n") << ":3: SNMPv3 controllers need v3-secrets";
+    const QByteArray line = "[line east]\ndevice = /dev/ttyS0\n";
+    const QByteArray station = line + "[s1]\nline = east\nstation = 1\n";
+    QTest::newRow("line with neither device nor tcp")
+        << QByteArray("[line east]\nspeed = 9600\n" + good) << ":1: [line east] needs device";
+    QTest::newRow("line with both") << QByteArray(line + "tcp = 10.0.0.9:4001\n" + good)
+                                    << ":1: [line east] needs device = /dev/... or tcp";
+    QTest::newRow("terminal server by name")
+        << QByteArray("[line east]\ntcp = ts-7:4001\n" + good) << ":2: tcp must be an IPv4";
+    QTest::newRow("speed no port runs at")
+        << QByteArray(line + "speed = 10000\n" + good) << ":3: speed must be 1200, 2400";
+    QTest::newRow("two sections, one line")
+        << QByteArray(line + "[line west]\ndevice = /dev/ttyS0\n" + good)
+        << ":3: [line west] and [line east] name the same line";
+    QTest::newRow("station of a line never named")
+        << QByteArray("[s1]\nline = east\nstation = 1\n") << ":2: no [line east] section";
+    QTest::newRow("station without its number")
+        << QByteArray(line + "[s1]\nline = east\n") << ":3: controller [s1] on a line needs";
+    QTest::newRow("station 63, every station's address")
+        << QByteArray(line + "[s1]\nline = east\nstation = 63\n")
+        << ":5: station must be a whole number from 1 to 62";
+    QTest::newRow("one station twice")
+        << QByteArray(station + "[s2]\nline = east\nstation = 1\n")
+        << ":8: station 1 on line east is [s1] already";
+    QTest::newRow("a line and an address") << QByteArray(station + "address = 10.0.0.1\n")
+                                           << ":4: a controller on a line has a station";
+    QTest::newRow("a station without a line")
+        << QByteArray(good + "station = 2\n") << ":3: a station needs its line";
+    QTest::newRow("SNMPv3 on a line")
+        << QByteArray("[server]\nv3-secrets = secrets\n" + station + "version = 3\nuser = fp\n")
+        << ":8: a controller on a serial line speaks SNMPv1";
 }
 
 void TestWebConfig::badConfig()

@@ -597,6 +597,12 @@ void TestWebSecurity::linkWordsFollowTheLink_data()
     QTest::newRow("never answered") << QStringList{"silent -1"} << "no answer yet";
     QTest::newRow("back from silence") << QStringList{"20/0", "silent 40", "600/30"}
                                        << "answering (slow link, about 600 ms), 30 % of polls lost";
+    QTest::newRow("serial line")
+        << QStringList{"line 9600 4 3650", "3/0"}
+        << "answering (serial 9,600 bit/s, 4 stations: each display read every 3.7 s)";
+    QTest::newRow("serial line closed")
+        << QStringList{"line 1200 1 14960", "3/0", "closed", "silent 12"}
+        << "no answer for 12 s: serial line not open (cannot open /dev/ttyS9)";
 }
 
 void TestWebSecurity::linkWordsFollowTheLink()
@@ -610,6 +616,13 @@ void TestWebSecurity::linkWordsFollowTheLink()
             const int seconds = step.mid(7).toInt();
             link.health = LinkWait::Health::Silent;
             link.sinceReplyMs = seconds < 0 ? -1 : seconds * 1000 + 300;
+        } else if (step.startsWith("line ")) {
+            link.lineSpeed = step.section(' ', 1, 1).toInt();
+            link.lineStations = step.section(' ', 2, 2).toInt();
+            link.lineCycleMs = step.section(' ', 3, 3).toInt();
+        } else if (step == "closed") {
+            link.lineOpen = false;
+            link.lastError = "cannot open /dev/ttyS9";
         } else {
             ++link.accepted;
             link.health = LinkWait::Health::Answering;
