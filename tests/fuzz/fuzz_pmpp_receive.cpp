@@ -76,15 +76,17 @@ void lineStream(const uint8_t *data, size_t size)
     good.address = 7;
     good.loadFrame(reinterpret_cast<const uint8_t *>("\x30\x03\x7e\x7d\x01"), 5);
     FUZZ_CHECK(good.wrapFrame() == 1);
+    // A frame the stream left open may end whole at our first flag; ours must come out after.
     int whole = 0;
+    int ours = 0;
     for (int copy = 0; copy < 2; ++copy)
         for (int32_t i = 0; i < good.frameLength; ++i)
             if (line.push(good.frame[i]) == PmppReceiver::Result::Frame) {
-                FUZZ_CHECK(line.contentLength() == 8 && line.content()[0] == 7 * 4 + 1);
-                FUZZ_CHECK(std::memcmp(line.content() + 3, "\x30\x03\x7e\x7d\x01", 5) == 0);
                 ++whole;
+                ours += line.contentLength() == 8 && line.content()[0] == 7 * 4 + 1 &&
+                        std::memcmp(line.content() + 3, "\x30\x03\x7e\x7d\x01", 5) == 0;
             }
-    FUZZ_CHECK(whole >= 1);
+    FUZZ_CHECK(ours >= 1 && whole <= ours + 1);
     FUZZ_CHECK(line.counters().frames == before.frames + uint64_t(whole));
 }
 
