@@ -376,12 +376,8 @@ int LinkEngine::addLink(const LinkConfig &config)
 
     Link *raw = link.get();
     if (raw->line) {
-        Line *line = raw->line;
         raw->packet.address = config.station;
-        line->stations[config.station] = raw;
-        ++line->stationCount;
-        line->waiting.reserve(size_t(line->stationCount));
-        publishLine(line);
+        raw->line->waiting.reserve(size_t(raw->line->stationCount + 1));
     } else if (raw->ownFd >= 0) {
         epoll_event readable{};
         readable.events = EPOLLIN;
@@ -392,10 +388,17 @@ int LinkEngine::addLink(const LinkConfig &config)
         byPeer.emplace(peerKey(raw->peer), raw);
     }
     {
+        // Other threads read a line's stations under the table's lock (readLine).
         std::lock_guard<std::mutex> locker(tableLock);
         raw->id = ++lastId;
         links.emplace(raw->id, std::move(link));
+        if (raw->line) {
+            raw->line->stations[config.station] = raw;
+            ++raw->line->stationCount;
+        }
     }
+    if (raw->line)
+        publishLine(raw->line);
     // The heap never grows inside a cycle: its room is taken here.
     heap.reserve(links.size());
     heap.push_back({0, raw});
@@ -437,10 +440,12 @@ bool LinkEngine::removeLink(int id)
             return false;
         gone = std::move(it->second);
         links.erase(it);
+        if (Line *line = gone->line) {
+            line->stations[gone->packet.address] = nullptr;
+            --line->stationCount;
+        }
     }
     if (Line *line = gone->line) {
-        line->stations[gone->packet.address] = nullptr;
-        --line->stationCount;
         line->waiting.erase(std::remove(line->waiting.begin(), line->waiting.end(), gone.get()),
                             line->waiting.end());
         if (line->holder == gone.get())
