@@ -27,15 +27,16 @@ package=(dpkg-dev file)
 # by Selenium for the browser front panel's pages, Qt's WebSocket client for its server tests,
 # openssl for its TLS test certificate, Prometheus' promtool to judge /metrics, pam_wrapper
 # with nss_wrapper for PAM logins without root, tshark to decode a capture of SNMPv3,
-# asciinema to play back an exported recording, and the CA certificates npm's download of
-# axe-core is checked against.
+# asciinema to play back an exported recording, the CA certificates npm's download of
+# axe-core is checked against, and for serial lines socat's pty pairs, ser2net as a terminal
+# server and crcmod as an FCS-16 apart from ours.
 test=(libsnmp-dev snmp snmpd clang libclang-rt-14-dev libbenchmark-dev qt6-websockets-dev
       chromium chromium-driver python3-selenium openssl prometheus libpam-wrapper libnss-wrapper
-      tshark asciinema ca-certificates
+      tshark asciinema ca-certificates socat ser2net python3-crcmod
       fonts-urw-base35 fonts-dejavu-core libqt6svg6 xvfb xauth
       lintian desktop-file-utils appstream man-db systemd "${package[@]}")
 # Packages that start a system service when installed; the tests never use it.
-services=(snmpd prometheus)
+services=(snmpd prometheus ser2net)
 
 wanted=()
 for purpose in "${@:-build}"; do

@@ -103,17 +103,7 @@ void ControllerBank::setScreenLog(const std::function<void(const char *)> &print
 AgentCounters ControllerBank::counters() const
 {
     AgentCounters sum;
-    for (const auto &server : servers) {
-        const AgentCounters c = server->counters();
-        sum.requests += c.requests;
-        sum.replies += c.replies;
-        sum.badVersion += c.badVersion;
-        sum.badCommunity += c.badCommunity;
-        sum.malformed += c.malformed;
-        sum.unknownOid += c.unknownOid;
-        sum.badValue += c.badValue;
-        sum.tooBig += c.tooBig;
-        sum.dropped += c.dropped;
-    }
+    for (const auto &server : servers)
+        sum += server->counters();
     return sum;
 }

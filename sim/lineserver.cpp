@@ -126,18 +126,8 @@ AgentCounters LineServer::counters() const
 {
     std::lock_guard<std::mutex> locker(lock);
     AgentCounters sum;
-    for (const auto &s : stations) {
-        const AgentCounters &c = s->agent.counters;
-        sum.requests += c.requests;
-        sum.replies += c.replies;
-        sum.badVersion += c.badVersion;
-        sum.badCommunity += c.badCommunity;
-        sum.malformed += c.malformed;
-        sum.unknownOid += c.unknownOid;
-        sum.badValue += c.badValue;
-        sum.tooBig += c.tooBig;
-        sum.dropped += c.dropped;
-    }
+    for (const auto &s : stations)
+        sum += s->agent.counters;
     return sum;
 }
 

@@ -21,6 +21,21 @@ struct AgentCounters
     uint64_t badValue = 0;     // SETs answered with badValue
     uint64_t tooBig = 0;       // answered with tooBig, or dropped when even that did not fit
     uint64_t dropped = 0; // replies the server threw away (loss, full queue, told not to answer)
+
+    // Summed over several controllers.
+    AgentCounters &operator+=(const AgentCounters &c)
+    {
+        requests += c.requests;
+        replies += c.replies;
+        badVersion += c.badVersion;
+        badCommunity += c.badCommunity;
+        malformed += c.malformed;
+        unknownOid += c.unknownOid;
+        badValue += c.badValue;
+        tooBig += c.tooBig;
+        dropped += c.dropped;
+        return *this;
+    }
 };
 
 class SnmpAgent

@@ -44,6 +44,20 @@ public:
         return removed;
     }
 
+    int addLine(const SerialLineConfig &config)
+    {
+        int id = 0;
+        thread->onThread([&](LinkEngine &e) { id = e.addLine(config); });
+        return id;
+    }
+
+    bool removeLine(int id)
+    {
+        bool removed = false;
+        thread->onThread([&](LinkEngine &e) { removed = e.removeLine(id); });
+        return removed;
+    }
+
     LinkState state(int id) const
     {
         LinkState s;
