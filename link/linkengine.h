@@ -3,9 +3,48 @@
 // waits on sockets and timers instead of sleeping, so thousands of links cost one thread, a
 // shared socket, one descriptor in the event loop and a wake-up only when a datagram or a
 // deadline is due.
+//
+// The links share one unconnected UDP socket (one bound to
+// loopback for controllers there, one bound to every interface for the others), so descriptors
+// do not grow with the number of controllers; a datagram goes to the link whose controller's
+// address and port sent it, found in a hash map, and one from anyone else is counted and
+// dropped unread. A second link to a controller another link already has gets a socket of its
+// own, since the address could not tell their replies apart. Each link has one deadline: the
+// next poll, the end of the reply wait or the end of the key answer wait.
+//
+// A link has at most one poll out at a time, so a slow or narrow line paces itself by its round
+// trip; a key alone may go out while a poll awaits its reply, so that it does not wait a round
+// trip for it. Each request carries its own request id, and a reply is matched to one of the
+// link's last few requests by its id and the object it names, never by when it came: a reply
+// later than its wait is still used (a block newer than it already shown is not overwritten),
+// a doubled one is counted and dropped. The wait is learnt from round trips measured between
+// the kernel's receive timestamp and the time taken just after the send, so a thread that is
+// late to read its socket does not blame the controller. Sockets are read with
+// recvmmsg and written with sendto on the descriptor: Qt's datagram calls with an address
+// allocate on every call, and a poll cycle allocates nothing. The deadlines wake the thread
+// through one timerfd for the same reason, on a grid of a couple of milliseconds so that links
+// whose times fall close together share a wake; a deadline already due (a key) never waits
+// for the grid.
+//
+// The sockets and the timerfd sit in one epoll instance, and only its descriptor is given to
+// the event loop: Qt's dispatcher polls each descriptor it watches on every wake. A wake takes
+// what epoll reports ready and then serves every deadline that is due, whichever woke it.
+//
+// A serial line is one more descriptor in the same set: half duplex, its stations take turns,
+// each request framed in PMPP at the station's address and each answer read out of the line's
+// bytes by a PmppReceiver.
+//
+// Where to read: linkengine.cpp wires it (links and lines added and removed, the wake, the
+// deadlines); enginerequests.cpp sends polls and keys and judges their waits;
+// enginereplies.cpp takes what comes back; enginelines.cpp shares a serial line; enginelink.h
+// holds what the engine keeps per link and per line. The parts with one job each:
+// datagramsocket.h (the sockets and their batched reads), deadlineheap.h, keyqueue.h,
+// linkwait.h (the learnt wait, the pause, the rate of extra requests), serialline.h.
 #ifndef LINKENGINE_H
 #define LINKENGINE_H
 
+#include "deadlineheap.h"
+#include "keyqueue.h"
 #include "linkrules.h"
 #include "linkwait.h"
 #include "serialline.h"
@@ -134,7 +173,7 @@ class LinkEngine : public QObject
 
 public:
     // Keys wait in order, per link, at most this many.
-    static constexpr int MaxQueuedKeys = 32;
+    static constexpr int MaxQueuedKeys = KeyQueue::Capacity;
     // A key that waited longer (since it was pressed, or since the key before it went out) is
     // not sent into a screen that has moved on since; on a slow link, not longer than this many
     // of its waits. Nor is one sent into a silent link (one lost reply on a lossy link is no
@@ -197,8 +236,7 @@ private:
     // queued event: a lambda's functor made on one thread and run on this one races, to
     // ThreadSanitizer, through Qt's locks, which it cannot see.
     Q_INVOKABLE void wake(int id);
-    int openSocket(bool loopback);
-    // recvmmsg into io: the number of datagrams, or -1. Sets behind when it filled io.
+    // A batch of datagrams into io: how many, or -1. Sets behind when it filled the batch.
     int receive(int fd);
     void readSharedSocket(int fd);
     void readOwnSocket(Link *link);
@@ -219,8 +257,6 @@ private:
     // Sends the link's next key if one waits and the link may; false when none went out.
     bool sendKey(Link *link, int64_t now);
     void dropKeys(Link *link, const QString &reason);
-    // Whether the link may make a request beyond its polls now; take uses up that room.
-    bool extraRequest(Link *link, int64_t now, bool take);
     // After a key's answer, or the end of its wait: the display at once, cursor block first.
     void afterKey(Link *link, int64_t now);
     Q_INVOKABLE void keyWake(int id);
@@ -248,13 +284,8 @@ private:
     // the request and its answer.
     int64_t waitFor(const Link *link, LinkRules::Asked asked) const;
 
-    // Deadlines: a min-heap on due time with each link's position kept in the link, so that a
-    // reply can move its link's deadline without a search.
+    // Moves the link's one deadline.
     void schedule(Link *link, int64_t due);
-    void heapRemove(Link *link);
-    void siftUp(int i);
-    void siftDown(int i);
-    void heapSwap(int i, int j);
 
     // The table is changed only on the engine's thread, under tableLock; other threads look
     // links up under it too.
@@ -262,14 +293,7 @@ private:
     std::map<int, std::unique_ptr<Link>> links;
     int lastId = 0;
     std::atomic<uint64_t> lastTicket{0};
-    // The due time sits in the entry, not only in the link: a sift compares neighbours in one
-    // array instead of following a pointer per comparison.
-    struct Deadline
-    {
-        int64_t due;
-        Link *link;
-    };
-    std::vector<Deadline> heap;
+    DeadlineHeap<Link> deadlines;
 
     // The shared sockets: [0] bound to loopback, [1] to every interface; opened when a link
     // first needs one. Their entries in epoll point here.

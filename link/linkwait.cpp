@@ -76,4 +76,15 @@ int pauseAfterMisses(int misses, int intervalMs, int pollIntervalMs, int slowInt
     return int(std::min<int64_t>(grown, slowIntervalMs));
 }
 
+bool RequestCredit::allows(int64_t nowMs, bool take)
+{
+    credit = std::min<int64_t>(1000, credit + (nowMs - creditAt));
+    creditAt = nowMs;
+    if (credit < share)
+        return false;
+    if (take)
+        credit -= share;
+    return true;
+}
+
 } // namespace LinkWait

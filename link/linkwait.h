@@ -80,6 +80,22 @@ private:
 // poll interval up to the slow one, so a dead controller is asked less and less often.
 int pauseAfterMisses(int misses, int intervalMs, int pollIntervalMs, int slowIntervalMs);
 
+// Room for requests beyond the polls (keys, and the reads that show their effect at once), so
+// that a controller never sees a burst: a credit in milliseconds of the rate's time grows with
+// time up to a second's worth, and each such request uses up one share.
+class RequestCredit
+{
+public:
+    explicit RequestCredit(int perSecond) : share(1000 / perSecond) {}
+    // Whether a request may go now; take uses up its share.
+    bool allows(int64_t nowMs, bool take);
+
+private:
+    int64_t share;
+    int64_t credit = 1000;
+    int64_t creditAt = 0;
+};
+
 // Silent: enough polls in a row unanswered over long enough. quietMs counts from the last reply,
 // or from the first request of a link that never had one.
 inline bool silent(int misses, int64_t quietMs)

@@ -1,11 +1,15 @@
 // The engine's rules for slow and lossy links without sockets: the reply wait learnt from round
 // trips, the lost fraction, the pause while silent, and which reply answers which request.
+#include "deadlineheap.h"
 #include "linkrules.h"
 #include "linkwait.h"
 #include "ntcippacket.h"
 #include "snmpbytes.h"
 
 #include <QtTest>
+
+#include <map>
+#include <vector>
 
 using namespace SnmpBytes;
 using LinkRules::Asked;
@@ -24,6 +28,9 @@ private slots:
     void replyMatchesItsRequest_data();
     void replyMatchesItsRequest();
     void requestIdOfEveryCutReply();
+    void extraRequestsKeepTheirRate_data();
+    void extraRequestsKeepTheirRate();
+    void deadlinesComeInOrder();
 };
 
 // Steps: a round trip in ms, or "t" for a request that went unanswered.
@@ -195,6 +202,102 @@ void TestLinkWait::requestIdOfEveryCutReply()
         QCOMPARE(id, n > idAt ? 77 : -1);
     }
     QCOMPARE(LinkRules::replyRequestId(nullptr, 10), -1);
+}
+
+void TestLinkWait::extraRequestsKeepTheirRate_data()
+{
+    // Times (ms) at which a request is asked for, and which ones may go: a second's worth of
+    // credit at first, then one share (50 ms at 20 a second) as time gives it back.
+    QTest::addColumn<QList<int>>("asks");
+    QTest::addColumn<int>("allowed");
+    QList<int> burst;
+    for (int i = 0; i < 30; ++i)
+        burst << 1000;
+    QTest::newRow("a burst: a second's worth") << burst << 20;
+    QList<int> paced;
+    for (int i = 0; i < 40; ++i)
+        paced << 1000 + 50 * i;
+    QTest::newRow("at the rate: all") << paced << 40;
+    QList<int> fast;
+    for (int i = 0; i < 60; ++i)
+        fast << 1000 + 25 * i;
+    // 20 from the credit, then one per 50 ms of the 1,475 ms that pass.
+    QTest::newRow("twice the rate") << fast << 49;
+}
+
+void TestLinkWait::extraRequestsKeepTheirRate()
+{
+    QFETCH(QList<int>, asks);
+    LinkWait::RequestCredit credit(20);
+    int allowed = 0;
+    for (int at : asks) {
+        const bool may = credit.allows(at, false);
+        const bool took = credit.allows(at, true);
+        QCOMPARE(took, may);
+        allowed += took ? 1 : 0;
+    }
+    QTEST(allowed, "allowed");
+}
+
+// Deadlines added, moved either way and removed in a seeded random order come out in the order
+// of a plain sorted reference, each owner's index always naming its own entry.
+void TestLinkWait::deadlinesComeInOrder()
+{
+    struct Owner
+    {
+        int heapIndex = -1;
+        int64_t due = 0;
+        bool in = false;
+    };
+    std::vector<Owner> owners(300);
+    DeadlineHeap<Owner> heap;
+    QRandomGenerator random(7);
+    std::multimap<int64_t, Owner *> reference;
+    auto forget = [&](Owner *o) {
+        for (auto it = reference.lower_bound(o->due); it != reference.end(); ++it)
+            if (it->second == o) {
+                reference.erase(it);
+                return;
+            }
+    };
+    for (int step = 0; step < 20000; ++step) {
+        Owner *o = &owners[random.bounded(int(owners.size()))];
+        const int64_t due = random.bounded(100000);
+        const int what = random.bounded(10);
+        if (!o->in) {
+            heap.add(o, due);
+        } else if (what < 7) {
+            forget(o);
+            heap.move(o, due);
+        } else {
+            forget(o);
+            heap.remove(o);
+            QCOMPARE(o->heapIndex, -1);
+            o->in = false;
+            continue;
+        }
+        o->due = due;
+        o->in = true;
+        reference.emplace(due, o);
+        if (step % 5 == 0) {
+            // Take the earliest, as a wake does.
+            QCOMPARE(heap.firstDue(), reference.begin()->first);
+            Owner *first = heap.first();
+            QCOMPARE(first->due, heap.firstDue());
+            forget(first);
+            heap.remove(first);
+            first->in = false;
+        }
+    }
+    int64_t last = -1;
+    while (!heap.empty()) {
+        QVERIFY(heap.firstDue() >= last);
+        last = heap.firstDue();
+        QCOMPARE(heap.first()->due, last);
+        forget(heap.first());
+        heap.remove(heap.first());
+    }
+    QVERIFY(reference.empty());
 }
 
 QTEST_GUILESS_MAIN(TestLinkWait)
