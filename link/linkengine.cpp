@@ -264,18 +264,6 @@ bool LinkEngine::unwatch(int id)
     return true;
 }
 
-bool LinkEngine::setPollInterval(int id, int ms)
-{
-    if (!usablePollInterval(ms))
-        return false;
-    std::lock_guard<std::mutex> locker(tableLock);
-    Link *link = find(id);
-    if (!link)
-        return false;
-    link->pollInterval.store(ms, std::memory_order_relaxed);
-    return true;
-}
-
 void LinkEngine::wake(int id)
 {
     Link *link = find(id);

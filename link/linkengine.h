@@ -212,7 +212,6 @@ public:
     // Watchers are counted; the first one makes an idle link poll at once.
     bool watch(int id);
     bool unwatch(int id);
-    bool setPollInterval(int id, int ms);
 
     // Datagrams to the shared sockets from no link's controller, dropped unread. Any thread.
     uint64_t strangerDatagrams() const { return strangers.load(std::memory_order_relaxed); }

@@ -170,16 +170,6 @@ bool ControlLocks::release(int controller, quint64 connection)
     return true;
 }
 
-QVector<int> ControlLocks::releaseAll(quint64 connection)
-{
-    QVector<int> released;
-    for (int i = 0; i < holders.size(); ++i) {
-        if (release(i, connection))
-            released.append(i);
-    }
-    return released;
-}
-
 QVector<int> ControlLocks::expire(qint64 nowMs)
 {
     QVector<int> released;

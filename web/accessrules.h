@@ -147,8 +147,7 @@ public:
     // or its holder had been idle too long.
     bool take(int controller, quint64 connection, const QString &user, qint64 nowMs);
     bool release(int controller, quint64 connection);
-    // The controllers released, for telling the watchers.
-    QVector<int> releaseAll(quint64 connection);
+    // The controllers whose holder was idle too long, released, for telling the watchers.
     QVector<int> expire(qint64 nowMs);
     // A key from connection: true, and the idle clock restarted, only if it holds control.
     bool useForKey(int controller, quint64 connection, qint64 nowMs);
