@@ -4,6 +4,7 @@
 #define METRICS_H
 
 #include "controllersource.h"
+#include "processfigures.h"
 
 #include <QByteArray>
 #include <QString>
@@ -44,18 +45,6 @@ struct ServerFigures
     // size on disk.
     uint64_t recordingEvents = 0, recordingWriteFailures = 0, recordingBytes = 0;
 };
-
-struct ProcessFigures
-{
-    double cpuSeconds = 0;
-    uint64_t residentBytes = 0;
-    int openDescriptors = 0;
-    uint64_t maxDescriptors = 0;
-    double startTimeSeconds = 0; // since the epoch
-};
-
-// This process, from /proc/self.
-ProcessFigures readProcessFigures();
 
 QByteArray formatMetrics(const QVector<ControllerFigures> &controllers,
                          const QVector<LineSnapshot> &lines, const ServerFigures &server,

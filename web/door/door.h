@@ -7,11 +7,10 @@
 #include "accessrules.h"
 #include "authenticator.h"
 #include "devicekey.h"
-#include "pagechannel.h"
+#include "httptypes.h"
+#include "pageidentity.h"
 #include "webconfig.h"
 
-#include <boost/beast/http/message.hpp>
-#include <boost/beast/http/string_body.hpp>
 
 #include <QByteArray>
 #include <QString>
@@ -20,9 +19,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-
-using HttpRequest = boost::beast::http::request<boost::beast::http::string_body>;
-using HttpResponse = boost::beast::http::response<boost::beast::http::string_body>;
 
 // A replay or export of one controller's recording, asked for by a page: read off the network
 // thread, since a long range takes a while.

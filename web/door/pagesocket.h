@@ -5,8 +5,9 @@
 #ifndef PAGESOCKET_H
 #define PAGESOCKET_H
 
-#include "door.h"
 #include "doorservices.h"
+#include "httptypes.h"
+#include "pageidentity.h"
 
 // Answers the upgrade on stream and joins the page to the channel as who.
 void openPageSocket(PlainStream stream, HttpRequest upgrade,

@@ -1,7 +1,7 @@
 #include "listener.h"
 
 #include "doorlimits.h"
-#include "metrics.h"
+#include "processfigures.h"
 #include "serverlog.h"
 
 #include <algorithm>

@@ -10,6 +10,7 @@
 #include "controllerslots.h"
 #include "controllersource.h"
 #include "linkwords.h"
+#include "pageidentity.h"
 #include "recorder.h"
 #include "webconfig.h"
 
@@ -37,15 +38,6 @@ public:
     virtual bool waiting(const QByteArray &foldKey) const = 0;
     // Closes the socket as a policy matter; the channel hears of the end through leave().
     virtual void close(const QString &reason) = 0;
-};
-
-// Who is on the other end of an accepted socket.
-struct PageIdentity
-{
-    QByteArray session;
-    QString user;
-    Role role = Role::Viewer;
-    QString address;
 };
 
 class PageChannel
