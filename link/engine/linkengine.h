@@ -30,6 +30,11 @@
 // the event loop: Qt's dispatcher polls each descriptor it watches on every wake. A wake takes
 // what epoll reports ready and then serves every deadline that is due, whichever woke it.
 //
+// Keys wait in a queue per link (MaxQueuedKeys), each sent once and in order, and keyDone tells
+// each one's fate; the display is read at once after the last key of a burst, and such requests
+// beyond the polls are held to ExtraRequestsPerSecond per link. Links added together start their
+// polls spread over their slow interval rather than all at once.
+//
 // A serial line is one more descriptor in the same set: half duplex, its stations take turns,
 // each request framed in PMPP at the station's address and each answer read out of the line's
 // bytes by a PmppReceiver.
@@ -44,6 +49,7 @@
 #define LINKENGINE_H
 
 #include "deadlineheap.h"
+#include "keyoutcome.h"
 #include "keyqueue.h"
 #include "linkrules.h"
 #include "linkwait.h"
@@ -158,13 +164,6 @@ struct LineState
     // Times the line was opened again after it failed.
     uint64_t reopened = 0;
     char lastError[96];
-};
-
-// What became of a key handed to pressKey.
-enum class KeyOutcome {
-    Answered, // the controller answered its SetRequest
-    NoAnswer, // sent, and no answer came in time: it may have reached the controller
-    Dropped,  // never sent; the reason says why
 };
 
 class LinkEngine : public QObject
