@@ -28,10 +28,7 @@ EngineSource::EngineSource(LinkEngine *engine, QObject *parent)
                 }
                 if (index < 0)
                     return;
-                const KeyResult result = outcome == KeyOutcome::Answered   ? KeyResult::Answered
-                                         : outcome == KeyOutcome::NoAnswer ? KeyResult::NoAnswer
-                                                                           : KeyResult::Dropped;
-                emit keyDone(index, ticket, int(result), reason);
+                emit keyDone(index, ticket, outcome, reason);
             });
 }
 

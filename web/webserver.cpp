@@ -147,9 +147,10 @@ bool WebServer::start(QString *error)
         });
     keyConnection =
         QObject::connect(source, &ControllerSource::keyDone,
-                         [this](int index, quint64 ticket, int result, const QString &reason) {
-                             net::post(rooms->context, [this, index, ticket, result, reason] {
-                                 rooms->channel.keyDone(index, ticket, result, reason);
+                         [this](int index, quint64 ticket, KeyOutcome outcome,
+                                const QString &reason) {
+                             net::post(rooms->context, [this, index, ticket, outcome, reason] {
+                                 rooms->channel.keyDone(index, ticket, outcome, reason);
                              });
                          });
     rooms->work.emplace(rooms->context.get_executor());

@@ -789,7 +789,7 @@ void TestWebSecurity::keysJudgedOnServer()
     QCOMPARE(recent[0].toObject().value("outcome").toString(), QString()); // on its way
 
     // What became of it reaches the trail, tied to the key's line, and the panel.
-    emit source->keyDone(0, 1, int(KeyResult::Answered), QString());
+    emit source->keyDone(0, 1, KeyOutcome::Answered, QString());
     const auto outcomeIs = [](const QString &outcome) {
         return [outcome](const QJsonObject &o) {
             return o.value("keys").toArray().last().toObject().value("outcome").toString() ==
@@ -800,7 +800,7 @@ void TestWebSecurity::keysJudgedOnServer()
     // A key the link could not send: the trail says why, and so does the operator's page.
     send(op.get(), {{"type", "key"}, {"controller", "c1"}, {"code", 3}});
     QVERIFY(waitFor([&] { return source->keys().size() == 2; }));
-    emit source->keyDone(0, 2, int(KeyResult::Dropped),
+    emit source->keyDone(0, 2, KeyOutcome::Dropped,
                          QStringLiteral("no answer from the controller for 4 s"));
     QVERIFY(!waitForMatch(op.get(), "keys",
                           outcomeIs("dropped: no answer from the controller for 4 s"))

@@ -4,6 +4,7 @@
 #ifndef CONTROLLERSOURCE_H
 #define CONTROLLERSOURCE_H
 
+#include "keyoutcome.h"
 #include "linkwait.h"
 
 #include <QObject>
@@ -64,9 +65,6 @@ struct LineSnapshot
     quint64 fcsErrors = 0, malformed = 0, otherStation = 0, reopened = 0;
 };
 
-// What became of a key: answered by the controller, sent without an answer, or never sent.
-enum class KeyResult { Answered, NoAnswer, Dropped };
-
 class ControllerSource : public QObject
 {
     Q_OBJECT
@@ -91,8 +89,8 @@ public:
 signals:
     // A reply changed the controller's display or cursor.
     void screenChanged(int index);
-    // The fate of the key with that ticket (a KeyResult); reason is set when it was dropped.
-    void keyDone(int index, quint64 ticket, int result, const QString &reason);
+    // The fate of the key with that ticket; reason is set when it was dropped.
+    void keyDone(int index, quint64 ticket, KeyOutcome outcome, const QString &reason);
 };
 
 #endif // CONTROLLERSOURCE_H

@@ -91,3 +91,16 @@ char kindLetter(const QString &kind)
         return 'r';
     return 'w';
 }
+
+QString keyOutcomeWords(KeyOutcome outcome, const QString &dropReason)
+{
+    switch (outcome) {
+    case KeyOutcome::Answered:
+        return QStringLiteral("answered");
+    case KeyOutcome::NoAnswer:
+        return QStringLiteral("no answer: may have reached the controller");
+    case KeyOutcome::Dropped:
+        break;
+    }
+    return QStringLiteral("dropped: ") + dropReason;
+}

@@ -43,4 +43,9 @@ QString lineWords(const ControllerSnapshot &s);
 // The words after the link was seen as now, given the words of the last look.
 LinkWords nextLinkWords(const LinkWords &last, const ControllerSnapshot &now);
 
+// A key's outcome as the audit trail and the panels' last keys say it: "answered", "no answer:
+// may have reached the controller" (the display read after it shows whether it did), or
+// "dropped: " and the reason. Stored trails hold these words: they do not change.
+QString keyOutcomeWords(KeyOutcome outcome, const QString &dropReason);
+
 #endif // LINKWORDS_H

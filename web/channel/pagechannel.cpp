@@ -205,7 +205,7 @@ void PageChannel::press(quint64 id, Page &page, int index, const QJsonValue &cod
         recorder->key(controller, entry.time.toMSecsSinceEpoch(), entry.user, entry.keyName, seq);
     const quint64 ticket = source->pressKey(index, key->code);
     if (ticket == 0) {
-        recordOutcome(index, seq, id, QStringLiteral("dropped"),
+        recordOutcome(index, seq, id, KeyOutcome::Dropped,
                       QStringLiteral("too many keys are waiting for this controller"));
         return;
     }
@@ -214,7 +214,7 @@ void PageChannel::press(quint64 id, Page &page, int index, const QJsonValue &cod
               foldKey("keys", index));
 }
 
-void PageChannel::keyDone(int index, quint64 ticket, int result, const QString &reason)
+void PageChannel::keyDone(int index, quint64 ticket, KeyOutcome outcome, const QString &reason)
 {
     // A removed controller's last keys still get their outcome: its slot keeps its id.
     const auto it = keysInFlight.find(ticket);
@@ -222,24 +222,16 @@ void PageChannel::keyDone(int index, quint64 ticket, int result, const QString &
         return;
     const KeyInFlight key = *it;
     keysInFlight.erase(it);
-    const KeyResult r = KeyResult(result);
-    recordOutcome(index, key.seq, key.page,
-                  r == KeyResult::Answered ? QStringLiteral("answered")
-                  // The display read after it shows whether it did.
-                  : r == KeyResult::NoAnswer
-                      ? QStringLiteral("no answer: may have reached the controller")
-                      : QStringLiteral("dropped"),
-                  reason);
+    recordOutcome(index, key.seq, key.page, outcome, reason);
 }
 
 // The outcome goes into the trail tied to the key's line, to the panels as the key's state, and
 // for a key never sent, to the page that pressed it with the reason.
-void PageChannel::recordOutcome(int index, qint64 seq, quint64 page, const QString &outcome,
+void PageChannel::recordOutcome(int index, qint64 seq, quint64 page, KeyOutcome outcome,
                                 const QString &dropReason)
 {
     const QString &controller = bySlot.controllers[index].id;
-    const QString text =
-        outcome == QLatin1String("dropped") ? outcome + QStringLiteral(": ") + dropReason : outcome;
+    const QString text = keyOutcomeWords(outcome, dropReason);
     if (!audit->appendOutcome(seq, controller, text))
         serverLog(LogLevel::Error,
                   "the audit log cannot be written: the outcome of key %lld (%s) is not in it",
@@ -249,7 +241,7 @@ void PageChannel::recordOutcome(int index, qint64 seq, quint64 page, const QStri
     toViewers(index, PageMessages::keys(controller, audit->recent(controller)),
               foldKey("keys", index));
     auto presser = pages.find(page);
-    if (outcome == QLatin1String("dropped") && presser != pages.end())
+    if (outcome == KeyOutcome::Dropped && presser != pages.end())
         refuse(*presser, controller, QStringLiteral("key not sent: ") + dropReason);
 }
 

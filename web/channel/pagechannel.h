@@ -58,8 +58,8 @@ public:
     void endSession(const QByteArray &session);
     // A reply changed controller index's display.
     void screenChanged(int index);
-    // What became of a key the channel handed on (result: a KeyResult).
-    void keyDone(int index, quint64 ticket, int result, const QString &reason);
+    // What became of a key the channel handed on.
+    void keyDone(int index, quint64 ticket, KeyOutcome outcome, const QString &reason);
     // Once a second: idle control is released, pages of ended sessions are closed, and the
     // state words follow the links' counters.
     void tick(qint64 nowMs);
@@ -144,7 +144,7 @@ private:
     QByteArray kindLetters() const;
     void sendControl(int index);
     void press(quint64 id, Page &page, int index, const QJsonValue &code, qint64 nowMs);
-    void recordOutcome(int index, qint64 seq, quint64 page, const QString &outcome,
+    void recordOutcome(int index, qint64 seq, quint64 page, KeyOutcome outcome,
                        const QString &dropReason);
     // One look at the link feeds both the screen and, when its words changed, the state.
     void look(int index, bool screenToo);
