@@ -1,5 +1,7 @@
 #include "webconfig.h"
 
+#include "v3config.h"
+
 #include "linkwait.h"
 
 #include <QDir>
@@ -124,142 +126,7 @@ bool indexLines(const QString &path, LineIndex *index, QString *error)
     return true;
 }
 
-// A value as text: QSettings hands back a list for an unquoted value with commas.
-QString text(const QSettings &settings, const QString &key)
-{
-    const QVariant value = settings.value(key);
-    if (value.userType() == QMetaType::QStringList)
-        return value.toStringList().join(QStringLiteral(", "));
-    return value.toString().trimmed();
-}
-
-// A controller's SNMPv3 settings. MD5, DES and noAuthNoPriv are refused by name: they would
-// leave the keys of a field controller to anyone on the path.
-template <typename Fail>
-bool readV3(const QSettings &settings, const QString &prefix, ControllerConfig *c, Fail fail)
-{
-    const QString version = settings.contains(prefix + QLatin1String("version"))
-                                ? text(settings, prefix + QLatin1String("version"))
-                                : QStringLiteral("1");
-    if (version != QLatin1String("1") && version != QLatin1String("3"))
-        return fail(prefix + QLatin1String("version"),
-                    QStringLiteral("version must be 1 or 3, not \"%1\"").arg(version));
-    c->version = version.toInt();
-    const QStringList v3Keys = {QStringLiteral("user"), QStringLiteral("auth"),
-                                QStringLiteral("priv"), QStringLiteral("security")};
-    if (c->version == 1) {
-        for (const QString &key : v3Keys) {
-            if (settings.contains(prefix + key))
-                return fail(prefix + key, QStringLiteral("%1 is for version = 3").arg(key));
-        }
-        return true;
-    }
-    c->user = text(settings, prefix + QLatin1String("user")).toUtf8();
-    if (c->user.isEmpty() || c->user.size() > 32 || c->user.contains(':'))
-        return fail(prefix + QLatin1String(settings.contains(prefix + QLatin1String("user"))
-                                               ? "user"
-                                               : "version"),
-                    QStringLiteral("version = 3 needs a user of 1 to 32 characters, without :"));
-    const QString auth = settings.contains(prefix + QLatin1String("auth"))
-                             ? text(settings, prefix + QLatin1String("auth")).toUpper()
-                             : QStringLiteral("SHA-256");
-    if (auth == QLatin1String("MD5"))
-        return fail(prefix + QLatin1String("auth"),
-                    QStringLiteral("MD5 is refused: use SHA-256 or stronger"));
-    if (!UsmKeys::parseAuthProtocol(auth.toLatin1().constData(), &c->auth))
-        return fail(prefix + QLatin1String("auth"),
-                    QStringLiteral("auth must be SHA, SHA-224, SHA-256, SHA-384 or SHA-512, not "
-                                   "\"%1\"")
-                        .arg(auth));
-    const QString security = settings.contains(prefix + QLatin1String("security"))
-                                 ? text(settings, prefix + QLatin1String("security"))
-                                 : QStringLiteral("authPriv");
-    if (security == QLatin1String("noAuthNoPriv"))
-        return fail(prefix + QLatin1String("security"),
-                    QStringLiteral("noAuthNoPriv is refused: keys would go unauthenticated"));
-    if (security != QLatin1String("authPriv") && security != QLatin1String("authNoPriv"))
-        return fail(
-            prefix + QLatin1String("security"),
-            QStringLiteral("security must be authPriv or authNoPriv, not \"%1\"").arg(security));
-    const QString priv = settings.contains(prefix + QLatin1String("priv"))
-                             ? text(settings, prefix + QLatin1String("priv")).toUpper()
-                             : QStringLiteral("AES");
-    if (priv == QLatin1String("DES"))
-        return fail(prefix + QLatin1String("priv"), QStringLiteral("DES is refused: use AES"));
-    // authNoPriv is said by security; priv names a cipher.
-    if (security == QLatin1String("authNoPriv"))
-        c->priv = PrivProtocol::None;
-    else if (!UsmCrypto::parsePrivProtocol(priv.toLatin1().constData(), &c->priv) ||
-             c->priv == PrivProtocol::None)
-        return fail(prefix + QLatin1String("priv"),
-                    QStringLiteral("priv must be AES, AES-192 or AES-256, not \"%1\"").arg(priv));
-    return true;
-}
-
 } // namespace
-
-bool loadV3Secrets(WebConfig *config, QString *error)
-{
-    bool any = false;
-    for (const ControllerConfig &c : qAsConst(config->controllers))
-        any = any || c.version == 3;
-    if (!any)
-        return true;
-    const QString &path = config->v3Secrets;
-    const QFileInfo info(path);
-    if (!info.exists()) {
-        *error = QStringLiteral("%1:0: cannot read the SNMPv3 secrets").arg(path);
-        return false;
-    }
-    if (info.permissions() &
-        (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther)) {
-        *error = QStringLiteral("%1:0: the SNMPv3 secrets may be read by group or others: chmod "
-                                "600 it")
-                     .arg(path);
-        return false;
-    }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("%1:0: cannot read the SNMPv3 secrets").arg(path);
-        return false;
-    }
-    QHash<QByteArray, QPair<QByteArray, QByteArray>> secrets;
-    int number = 0;
-    while (!file.atEnd()) {
-        ++number;
-        const QByteArray line = file.readLine().trimmed();
-        if (line.isEmpty() || line.startsWith('#'))
-            continue;
-        const QList<QByteArray> fields = line.split(':');
-        // The line is never quoted back: it holds passphrases.
-        if (fields.size() != 3 || fields[0].isEmpty()) {
-            *error = QStringLiteral("%1:%2: expected NAME:AUTHPASS:PRIVPASS").arg(path).arg(number);
-            return false;
-        }
-        secrets.insert(fields[0], {fields[1], fields[2]});
-    }
-    for (ControllerConfig &c : config->controllers) {
-        if (c.version != 3)
-            continue;
-        const auto it = secrets.constFind(c.user);
-        if (it == secrets.constEnd()) {
-            *error = QStringLiteral("%1:0: no passphrases for the SNMPv3 user \"%2\" of [%3]")
-                         .arg(path, QString::fromUtf8(c.user), c.id);
-            return false;
-        }
-        if (it->first.size() < UsmKeys::MinPassphraseLength ||
-            (c.priv != PrivProtocol::None && it->second.size() < UsmKeys::MinPassphraseLength)) {
-            *error = QStringLiteral("%1:0: the passphrases of the SNMPv3 user \"%2\" must be at "
-                                    "least %3 characters")
-                         .arg(path, QString::fromUtf8(c.user))
-                         .arg(UsmKeys::MinPassphraseLength);
-            return false;
-        }
-        c.authPassphrase = it->first;
-        c.privPassphrase = it->second;
-    }
-    return true;
-}
 
 bool loadWebConfig(const QString &path, WebConfig *config, QString *error)
 {
@@ -282,7 +149,7 @@ bool loadWebConfig(const QString &path, WebConfig *config, QString *error)
         if (!settings.contains(where))
             return true;
         bool ok = false;
-        const int value = text(settings, where).toInt(&ok);
+        const int value = settingText(settings, where).toInt(&ok);
         if (!ok || value < low || value > high)
             return fail(where, QStringLiteral("%1 must be a whole number from %2 to %3")
                                    .arg(where.section(QLatin1Char('/'), 1))
@@ -293,11 +160,11 @@ bool loadWebConfig(const QString &path, WebConfig *config, QString *error)
     };
     auto file = [&](const QString &where, QString *out) {
         if (settings.contains(where))
-            *out = base.absoluteFilePath(text(settings, where));
+            *out = base.absoluteFilePath(settingText(settings, where));
     };
 
     if (settings.contains(QStringLiteral("server/listen"))) {
-        result.listenAddress = text(settings, QStringLiteral("server/listen"));
+        result.listenAddress = settingText(settings, QStringLiteral("server/listen"));
         if (QHostAddress(result.listenAddress).isNull())
             return fail(QStringLiteral("server/listen"),
                         QStringLiteral("listen must be an IP address, not \"%1\"")
@@ -316,7 +183,7 @@ bool loadWebConfig(const QString &path, WebConfig *config, QString *error)
             result.hostNames.append(name.trimmed().toLower());
     }
     if (settings.contains(QStringLiteral("server/auth"))) {
-        const QString auth = text(settings, QStringLiteral("server/auth"));
+        const QString auth = settingText(settings, QStringLiteral("server/auth"));
         if (auth == QLatin1String("pam"))
             result.auth = WebConfig::Auth::Pam;
         else if (auth != QLatin1String("users"))
@@ -330,13 +197,13 @@ bool loadWebConfig(const QString &path, WebConfig *config, QString *error)
           std::pair{QStringLiteral("server/viewer-group"), &result.viewerGroup}}) {
         if (!settings.contains(key))
             continue;
-        *out = text(settings, key);
+        *out = settingText(settings, key);
         if (!groupName.match(*out).hasMatch())
             return fail(key, QStringLiteral("%1 \"%2\" is not a group name")
                                  .arg(key.section(QLatin1Char('/'), 1), *out));
     }
     if (settings.contains(QStringLiteral("server/metrics-token"))) {
-        result.metricsToken = text(settings, QStringLiteral("server/metrics-token")).toUtf8();
+        result.metricsToken = settingText(settings, QStringLiteral("server/metrics-token")).toUtf8();
         // A short token is guessed; one with spaces or quotes cannot be sent as a bearer token.
         static const QRegularExpression tokenText(QStringLiteral("^[A-Za-z0-9._~+/=-]{24,256}$"));
         if (!tokenText.match(QString::fromUtf8(result.metricsToken)).hasMatch())
@@ -348,7 +215,7 @@ bool loadWebConfig(const QString &path, WebConfig *config, QString *error)
     file(QStringLiteral("server/v3-secrets"), &result.v3Secrets);
     file(QStringLiteral("server/audit"), &result.auditLog);
     if (settings.contains(QStringLiteral("server/recordings")) &&
-        text(settings, QStringLiteral("server/recordings")) == QLatin1String("off"))
+        settingText(settings, QStringLiteral("server/recordings")) == QLatin1String("off"))
         result.recordingsOff = true;
     else
         file(QStringLiteral("server/recordings"), &result.recordings);
@@ -362,8 +229,8 @@ bool loadWebConfig(const QString &path, WebConfig *config, QString *error)
         const QString prefix = section + QLatin1Char('/');
         SerialLineSetting line;
         line.name = section.mid(linePrefix.size());
-        line.device = text(settings, prefix + QLatin1String("device"));
-        const QString tcp = text(settings, prefix + QLatin1String("tcp"));
+        line.device = settingText(settings, prefix + QLatin1String("device"));
+        const QString tcp = settingText(settings, prefix + QLatin1String("tcp"));
         if (line.device.isEmpty() == tcp.isEmpty())
             return fail(section, QStringLiteral("[%1] needs device = /dev/... or tcp = HOST:PORT, "
                                                 "one of them")
@@ -405,12 +272,12 @@ bool loadWebConfig(const QString &path, WebConfig *config, QString *error)
         ControllerConfig c;
         c.id = section;
         c.name = settings.contains(prefix + QLatin1String("name"))
-                     ? text(settings, prefix + QLatin1String("name"))
+                     ? settingText(settings, prefix + QLatin1String("name"))
                      : section;
-        c.group = text(settings, prefix + QLatin1String("group"));
-        c.address = text(settings, prefix + QLatin1String("address"));
+        c.group = settingText(settings, prefix + QLatin1String("group"));
+        c.address = settingText(settings, prefix + QLatin1String("address"));
         if (settings.contains(prefix + QLatin1String("line"))) {
-            const QString name = text(settings, prefix + QLatin1String("line"));
+            const QString name = settingText(settings, prefix + QLatin1String("line"));
             if (!lines.contains(name))
                 return fail(prefix + QLatin1String("line"),
                             QStringLiteral("no [line %1] section for this line").arg(name));
@@ -449,7 +316,7 @@ bool loadWebConfig(const QString &path, WebConfig *config, QString *error)
                     LinkWait::LongestAllowedMs, &c.maxWaitMs))
             return false;
         if (settings.contains(prefix + QLatin1String("community"))) {
-            c.community = text(settings, prefix + QLatin1String("community")).toUtf8();
+            c.community = settingText(settings, prefix + QLatin1String("community")).toUtf8();
             // The packet's community field holds 19 characters and its terminator.
             if (c.community.isEmpty() || c.community.size() > 19)
                 return fail(prefix + QLatin1String("community"),
@@ -461,7 +328,7 @@ bool loadWebConfig(const QString &path, WebConfig *config, QString *error)
             return fail(prefix + QLatin1String("version"),
                         QStringLiteral("a controller on a serial line speaks SNMPv1"));
         if (settings.contains(prefix + QLatin1String("record"))) {
-            const QString record = text(settings, prefix + QLatin1String("record"));
+            const QString record = settingText(settings, prefix + QLatin1String("record"));
             if (record != QLatin1String("always") && record != QLatin1String("watched"))
                 return fail(
                     prefix + QLatin1String("record"),
