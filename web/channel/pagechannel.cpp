@@ -63,6 +63,15 @@ void PageChannel::leave(quint64 id)
     suspendTiles(page);
 }
 
+// What a page may send: each message's checks are in the table, its work in its handler.
+const PageChannel::Handler PageChannel::handlers[] = {
+    {"overview", Names::Nothing, true, false, &PageChannel::onOverview},
+    {"watch", Names::Controller, true, false, &PageChannel::onWatch},
+    {"take", Names::Controller, false, true, &PageChannel::onTake},
+    {"release", Names::Controller, false, true, &PageChannel::onRelease},
+    {"key", Names::Controller, false, true, &PageChannel::onKey},
+};
+
 void PageChannel::receive(quint64 id, const QByteArray &text, qint64 nowMs)
 {
     auto it = pages.find(id);
@@ -82,68 +91,82 @@ void PageChannel::receive(quint64 id, const QByteArray &text, qint64 nowMs)
     }
     const QJsonObject message = document.object();
     const QString type = message.value(QStringLiteral("type")).toString();
-    const QString controllerId = message.value(QStringLiteral("controller")).toString();
-
-    if ((type == QLatin1String("overview") || type == QLatin1String("watch")) &&
-        !currentView(page, message))
-        return;
-    if (type == QLatin1String("overview")) {
-        leaveController(id, page);
-        QVector<int> inView;
-        for (const QJsonValue &v : message.value(QStringLiteral("show")).toArray()) {
-            if (inView.size() == MaxTilesInView)
-                break;
-            const double n = v.toDouble(-1);
-            if (n >= 0 && n < liveSlots.size() && n == double(int(n)))
-                inView.append(liveSlots[int(n)]);
-        }
-        showTiles(page, inView);
-        return;
+    const Handler *handler = nullptr;
+    for (const Handler &h : handlers) {
+        if (type == QLatin1String(h.type))
+            handler = &h;
     }
-    if (type != QLatin1String("watch") && type != QLatin1String("take") &&
-        type != QLatin1String("release") && type != QLatin1String("key")) {
+    if (!handler) {
         page.sink->send(
             PageMessages::error(QStringLiteral("unknown message type \"%1\"").arg(type.left(40))),
             QByteArray());
         return;
     }
-    const int index = indexById.value(controllerId, -1);
-    if (index < 0) {
-        refuse(page, controllerId.left(40), QStringLiteral("no such controller"));
+    if (handler->changesView && !currentView(page, message))
         return;
-    }
-    if (type == QLatin1String("watch")) {
-        if (page.watching != index) {
-            leaveController(id, page);
-            page.watching = index;
-            page.panel = Seen();
-            ++shown[index].viewers;
-            ++shown[index].watchers;
-            source->watch(index);
+    int index = -1;
+    const QString controllerId = message.value(QStringLiteral("controller")).toString();
+    if (handler->names == Names::Controller) {
+        index = indexById.value(controllerId, -1);
+        if (index < 0) {
+            refuse(page, controllerId.left(40), QStringLiteral("no such controller"));
+            return;
         }
-        watch(id, page, index);
-        return;
     }
-    if (page.who.role != Role::Operator) {
+    if (handler->operatorOnly && page.who.role != Role::Operator) {
         refuse(page, controllerId, QStringLiteral("viewers cannot press keys or take control"));
         return;
     }
-    if (type == QLatin1String("take")) {
-        if (page.watching != index)
-            refuse(page, controllerId, QStringLiteral("open the controller's panel first"));
-        else if (!controls.take(index, id, page.who.user, nowMs))
-            refuse(page, controllerId,
-                   QStringLiteral("%1 has control").arg(controls.holder(index)));
-        else
-            sendControl(index);
-        return;
+    (this->*handler->run)(Request{id, page, index, controllerId, message, nowMs});
+}
+
+void PageChannel::onOverview(const Request &r)
+{
+    leaveController(r.id, r.page);
+    QVector<int> inView;
+    for (const QJsonValue &v : r.message.value(QStringLiteral("show")).toArray()) {
+        if (inView.size() == MaxTilesInView)
+            break;
+        const double n = v.toDouble(-1);
+        if (n >= 0 && n < liveSlots.size() && n == double(int(n)))
+            inView.append(liveSlots[int(n)]);
     }
-    if (type == QLatin1String("release")) {
-        if (controls.release(index, id))
-            sendControl(index);
-        return;
+    showTiles(r.page, inView);
+}
+
+void PageChannel::onWatch(const Request &r)
+{
+    Page &page = r.page;
+    if (page.watching != r.index) {
+        leaveController(r.id, page);
+        page.watching = r.index;
+        page.panel = Seen();
+        ++shown[r.index].viewers;
+        ++shown[r.index].watchers;
+        source->watch(r.index);
     }
-    press(id, page, index, message.value(QStringLiteral("code")), nowMs);
+    watch(r.id, page, r.index);
+}
+
+void PageChannel::onTake(const Request &r)
+{
+    if (r.page.watching != r.index)
+        refuse(r.page, r.controller, QStringLiteral("open the controller's panel first"));
+    else if (!controls.take(r.index, r.id, r.page.who.user, r.nowMs))
+        refuse(r.page, r.controller, QStringLiteral("%1 has control").arg(controls.holder(r.index)));
+    else
+        sendControl(r.index);
+}
+
+void PageChannel::onRelease(const Request &r)
+{
+    if (controls.release(r.index, r.id))
+        sendControl(r.index);
+}
+
+void PageChannel::onKey(const Request &r)
+{
+    press(r.id, r.page, r.index, r.message.value(QStringLiteral("code")), r.nowMs);
 }
 
 bool PageChannel::currentView(Page &page, const QJsonObject &message)

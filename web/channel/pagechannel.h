@@ -124,6 +124,35 @@ private:
         quint64 displayScreen = 0;
     };
 
+    // A message from a page, once its checks passed: index is the controller it names (-1 for
+    // one that names none), controller the id as the page wrote it.
+    struct Request
+    {
+        quint64 id;
+        Page &page;
+        int index;
+        const QString &controller;
+        const QJsonObject &message;
+        qint64 nowMs;
+    };
+    enum class Names { Nothing, Controller };
+    struct Handler
+    {
+        const char *type;
+        // A message that names a controller is refused when there is no such controller.
+        Names names;
+        // overview and watch carry the page's view number (see Page::view).
+        bool changesView;
+        bool operatorOnly;
+        void (PageChannel::*run)(const Request &);
+    };
+    static const Handler handlers[];
+    void onOverview(const Request &r);
+    void onWatch(const Request &r);
+    void onTake(const Request &r);
+    void onRelease(const Request &r);
+    void onKey(const Request &r);
+
     void refuse(Page &page, const QString &controller, const QString &message);
     // False for an overview or watch that the page has overtaken; notes the view otherwise.
     static bool currentView(Page &page, const QJsonObject &message);
