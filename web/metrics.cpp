@@ -3,8 +3,6 @@
 #include <charconv>
 #include <cstdio>
 
-const char *const ControllerStates[4] = {"answering", "refused", "silent", "waiting"};
-
 namespace {
 
 // A label value: backslash, double quote and line feed escaped, nothing else.
@@ -103,13 +101,13 @@ QByteArray formatMetrics(const QVector<ControllerFigures> &controllers,
     }
     w.family("frontpanel_controller_state", "gauge",
              "1 for the state the controller's link is in, 0 for the others.");
-    static const char *const stateLabels[] = {"state=\"answering\"", "state=\"refused\"",
-                                              "state=\"silent\"", "state=\"waiting\""};
+    QByteArray stateLabels[LinkStateCount];
+    for (int s = 0; s < LinkStateCount; ++s)
+        stateLabels[s] = QByteArray("state=\"") + linkStateName(LinkState(s)) + '"';
     for (int i = 0; i < controllers.size(); ++i) {
-        for (int s = 0; s < 4; ++s)
-            w.sample(labels[i],
-                     uint64_t(controllers[i].state == QLatin1String(ControllerStates[s])),
-                     stateLabels[s]);
+        for (int s = 0; s < LinkStateCount; ++s)
+            w.sample(labels[i], uint64_t(controllers[i].state == LinkState(s)),
+                     stateLabels[s].constData());
     }
     w.family("frontpanel_controller_last_reply_age_seconds", "gauge",
              "Seconds since the controller's last accepted reply (absent before the first).");

@@ -4,6 +4,7 @@
 #define METRICS_H
 
 #include "controllersource.h"
+#include "linkwords.h"
 #include "processfigures.h"
 
 #include <QByteArray>
@@ -15,8 +16,7 @@
 struct ControllerFigures
 {
     QString id, name, group, address;
-    // answering, refused, silent or waiting
-    QString state;
+    LinkState state = LinkState::Waiting;
     // Seconds since the last accepted reply; negative when there was none yet.
     double lastReplyAgeSeconds = -1;
     uint64_t requests = 0, accepted = 0, refused = 0, noAnswer = 0, foreign = 0;
@@ -49,8 +49,5 @@ struct ServerFigures
 QByteArray formatMetrics(const QVector<ControllerFigures> &controllers,
                          const QVector<LineSnapshot> &lines, const ServerFigures &server,
                          const ProcessFigures &process);
-
-// The states a controller's state metric names, one series each.
-extern const char *const ControllerStates[4];
 
 #endif // METRICS_H

@@ -237,7 +237,7 @@ QByteArray WebServer::metricsText() const
         f.name = c.name;
         f.group = c.group;
         f.address = c.where();
-        f.state = rooms->channel.linkWords(i).kind;
+        f.state = rooms->channel.linkWords(i).state;
         ControllerSnapshot s;
         if (source->snapshot(i, &s)) {
             f.lastReplyAgeSeconds = s.sinceReplyMs < 0 ? -1 : double(s.sinceReplyMs) / 1000;

@@ -59,21 +59,21 @@ LinkWords nextLinkWords(const LinkWords &last, const ControllerSnapshot &now)
 {
     LinkWords next = last;
     if (now.accepted != last.accepted && now.health != LinkWait::Health::Silent) {
-        next.kind = QStringLiteral("answering");
+        next.state = LinkState::Answering;
         answeringWords(last, now, &next);
         next.figure = now.figure;
     } else if (now.refused != last.refused) {
-        next.kind = QStringLiteral("refused");
+        next.state = LinkState::Refused;
         next.text = QStringLiteral("replies refused: %1").arg(now.lastError);
     } else if (now.health == LinkWait::Health::Silent) {
         // Still silent: the seconds go on.
-        next.kind = QStringLiteral("silent");
+        next.state = LinkState::Silent;
         next.text = now.sinceReplyMs < 0
                         ? QStringLiteral("no answer yet")
                         : QStringLiteral("no answer for %1 s").arg(now.sinceReplyMs / 1000);
         if (!now.lineOpen)
             next.text += QStringLiteral(": serial line not open (%1)").arg(now.lastError);
-    } else if (last.kind == QLatin1String("answering")) {
+    } else if (last.state == LinkState::Answering) {
         answeringWords(last, now, &next);
     }
     next.accepted = now.accepted;
@@ -81,15 +81,24 @@ LinkWords nextLinkWords(const LinkWords &last, const ControllerSnapshot &now)
     return next;
 }
 
-char kindLetter(const QString &kind)
+const char *linkStateName(LinkState state)
 {
-    if (kind == QLatin1String("answering"))
-        return 'a';
-    if (kind == QLatin1String("silent"))
-        return 's';
-    if (kind == QLatin1String("refused"))
-        return 'r';
-    return 'w';
+    switch (state) {
+    case LinkState::Answering:
+        return "answering";
+    case LinkState::Refused:
+        return "refused";
+    case LinkState::Silent:
+        return "silent";
+    case LinkState::Waiting:
+        break;
+    }
+    return "waiting";
+}
+
+char linkStateLetter(LinkState state)
+{
+    return linkStateName(state)[0];
 }
 
 QString keyOutcomeWords(KeyOutcome outcome, const QString &dropReason)

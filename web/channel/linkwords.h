@@ -10,11 +10,16 @@
 
 #include <QString>
 
+// What a controller's link is doing, as the pages colour it and the metrics count it. Its words
+// ("answering", ...) and letters (a, r, s, w) are made only where a message or a metric is
+// written.
+enum class LinkState { Answering, Refused, Silent, Waiting };
+constexpr int LinkStateCount = 4;
+
 struct LinkWords
 {
     QString text = QStringLiteral("waiting for the first reply");
-    // answering, refused, silent or waiting: the pages colour by it.
-    QString kind = QStringLiteral("waiting");
+    LinkState state = LinkState::Waiting;
     // The round trip of the last accepted reply in ms.
     int figure = 0;
     // The round trip and loss the text names; -1 and 0 when it names none.
@@ -25,7 +30,7 @@ struct LinkWords
 
     bool sameWords(const LinkWords &other) const
     {
-        return text == other.text && kind == other.kind;
+        return text == other.text && state == other.state;
     }
 };
 
@@ -34,8 +39,11 @@ constexpr int SlowLinkMs = 250;
 // A loss this high is said.
 constexpr int NamedLossPercent = 3;
 
-// The kind as one letter (a, s, r, w), for the overview's summary of every controller.
-char kindLetter(const QString &kind);
+// The state as the pages' messages and the metrics' labels name it: "answering", "refused",
+// "silent" or "waiting".
+const char *linkStateName(LinkState state);
+// The state as one letter (a, r, s, w), for the overview's summary of every controller.
+char linkStateLetter(LinkState state);
 
 // A station's serial line: "serial 9,600 bit/s, 4 stations: each display read every 3.7 s".
 QString lineWords(const ControllerSnapshot &s);
