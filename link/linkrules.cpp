@@ -21,8 +21,8 @@ constexpr int LargestReply = 379;
 constexpr int SmallestBlock = 160;
 // The cursor bytes of a first block: row 1..16 and column 1..40, 0 for none. A second block
 // starts with display characters, which lie above 16.
-constexpr int LastCursorRow = 16;
-constexpr int LastCursorColumn = 40;
+constexpr int LastCursorRow = PanelDisplay::Rows;
+constexpr int LastCursorColumn = PanelDisplay::Columns;
 
 } // namespace
 

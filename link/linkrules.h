@@ -4,6 +4,8 @@
 #ifndef LINKRULES_H
 #define LINKRULES_H
 
+#include "displaygeometry.h"
+
 #include <cstdint>
 
 class NtcipPacket;
@@ -11,8 +13,8 @@ class NtcipPacket;
 namespace LinkRules {
 
 // The display mirror: 16 rows of 40 characters, then 2 bytes never shown.
-constexpr int Rows = 16;
-constexpr int Columns = 40;
+constexpr int Rows = PanelDisplay::Rows;
+constexpr int Columns = PanelDisplay::Columns;
 constexpr int ScreenSize = 642;
 // One read of a datagram; nothing we accept comes near it.
 constexpr int ReceiveSize = 1024;

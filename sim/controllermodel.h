@@ -4,13 +4,15 @@
 #ifndef SIM_CONTROLLERMODEL_H
 #define SIM_CONTROLLERMODEL_H
 
+#include "displaygeometry.h"
+
 #include <cstdint>
 
 class ControllerModel
 {
 public:
-    static constexpr int Rows = 16;
-    static constexpr int Columns = 40;
+    static constexpr int Rows = PanelDisplay::Rows;
+    static constexpr int Columns = PanelDisplay::Columns;
     // Cursor bytes, then rows 0..7; and rows 8..15.
     static constexpr int FirstBlockSize = 2 + 8 * Columns;
     static constexpr int SecondBlockSize = 8 * Columns;

@@ -2,8 +2,9 @@
 // control change; keys go back over the same socket, and the server decides whether they count.
 'use strict';
 
-const Rows = 16;
-const Columns = 40;
+// The display's size, as the server's hello tells it; nothing is drawn before the hello.
+let Rows = 16;
+let Columns = 40;
 const $ = (id) => document.getElementById(id);
 
 let socket = null;
@@ -25,7 +26,7 @@ let built = false;           // the keypad is built from the first hello only
 let retryMs = 1000;          // the wait before the next reconnect: 1, 2, 4 ... 15 s
 let retryTimer = null;
 
-// A display as 16 rows of text, the cursor (1-based row and column) underlined in place.
+// A display as its rows of text, the cursor (1-based row and column) underlined in place.
 function drawDisplay(element, rows, cursor) {
   element.textContent = '';
   for (let r = 0; r < Rows; ++r) {
@@ -362,6 +363,12 @@ function showControl(message) {
 const handlers = {
   hello(m) {
     role = m.role;
+    const size = m.display || {};
+    if (Number.isInteger(size.rows) && size.rows > 0 && size.rows <= 64 &&
+        Number.isInteger(size.columns) && size.columns > 0 && size.columns <= 160) {
+      Rows = size.rows;
+      Columns = size.columns;
+    }
     $('who').textContent = m.user + ' (' + m.role + ')';
     if (!built) {
       buildKeypad(m.keys);
