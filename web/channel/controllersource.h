@@ -4,6 +4,7 @@
 #ifndef CONTROLLERSOURCE_H
 #define CONTROLLERSOURCE_H
 
+#include "displaygeometry.h"
 #include "keyoutcome.h"
 #include "linkwait.h"
 
@@ -15,8 +16,8 @@
 
 struct ControllerSnapshot
 {
-    static constexpr int Rows = 16;
-    static constexpr int Columns = 40;
+    static constexpr int Rows = PanelDisplay::Rows;
+    static constexpr int Columns = PanelDisplay::Columns;
     char rows[Rows][Columns];
     // 1-based; 0 when the controller shows no cursor.
     int cursorRow = 0;

@@ -164,8 +164,10 @@ private:
     void suspendTiles(Page &page);
     // Brings what the page was sent of controller index up to the latest: the screen (only the
     // rows that changed when the page has the one before) and, when they changed, the words.
+    // changed: the rows in which display differs from the controller's kept display.
     void bringUp(Page &page, Seen &seen, int index, const QByteArray &display, int cursorRow,
-                 int cursorColumn, bool withFigure);
+                 int cursorColumn, uint32_t changed, bool withFigure);
+    uint32_t changedSinceKept(int index, const QByteArray &display) const;
     // The same from the controller's latest display, for a page that just came to show it.
     void refresh(Page &page, Seen &seen, int index, bool withFigure);
     void keepDisplay(int index, const QByteArray &display, int cursorRow, int cursorColumn);
@@ -182,6 +184,8 @@ private:
     void recordDisplay(int index);
     void toViewers(int index, const QByteArray &text, const QByteArray &foldKey);
     void resizeSlots();
+    // A message's key in a page's queue: a newer message with the same key takes its place.
+    static QByteArray foldKey(const char *type, int index);
 
     ControllerSlots bySlot;
     SessionStore *sessions;

@@ -7,7 +7,6 @@
 #include <QJsonObject>
 #include <QStringList>
 
-#include <cstring>
 
 namespace {
 
@@ -87,7 +86,10 @@ QByteArray hello(const QString &user, Role role, const QVector<ControllerConfig>
                     {QStringLiteral("user"), user},
                     {QStringLiteral("role"), UserStore::roleName(role)},
                     {QStringLiteral("controllers"), list},
-                    {QStringLiteral("keys"), keys}});
+                    {QStringLiteral("keys"), keys},
+                    {QStringLiteral("display"), QJsonObject{{QStringLiteral("rows"), PanelDisplay::Rows},
+                                                            {QStringLiteral("columns"),
+                                                             PanelDisplay::Columns}}}});
 }
 
 QByteArray displayText(const ControllerSnapshot &snapshot)
@@ -106,7 +108,7 @@ QByteArray displayText(const ControllerSnapshot &snapshot)
 }
 
 QByteArray screen(const QString &controller, const QByteArray &display, int cursorRow,
-                  int cursorColumn, const QByteArray *before, int cursorRowBefore,
+                  int cursorColumn, const uint32_t *changedRows, int cursorRowBefore,
                   int cursorColumnBefore)
 {
     constexpr int Columns = ControllerSnapshot::Columns;
@@ -116,7 +118,7 @@ QByteArray screen(const QString &controller, const QByteArray &display, int curs
     QJsonObject message{{QStringLiteral("type"), QStringLiteral("screen")},
                         {QStringLiteral("controller"), controller},
                         {QStringLiteral("cursor"), QJsonArray{cursorRow, cursorColumn}}};
-    if (!before || before->size() != display.size()) {
+    if (!changedRows || display.size() != PanelDisplay::Cells) {
         QJsonArray rows;
         for (int r = 0; r < ControllerSnapshot::Rows; ++r)
             rows.append(row(display, r));
@@ -125,8 +127,7 @@ QByteArray screen(const QString &controller, const QByteArray &display, int curs
     }
     QJsonArray changed;
     for (int r = 0; r < ControllerSnapshot::Rows; ++r) {
-        if (std::memcmp(display.constData() + r * Columns, before->constData() + r * Columns,
-                        Columns) != 0)
+        if (*changedRows & (uint32_t(1) << r))
             changed.append(QJsonArray{r, row(display, r)});
     }
     if (changed.isEmpty() && cursorRow == cursorRowBefore && cursorColumn == cursorColumnBefore)
@@ -140,7 +141,7 @@ QByteArray state(const QString &controller, const LinkWords &words)
     return compact({{QStringLiteral("type"), QStringLiteral("state")},
                     {QStringLiteral("controller"), controller},
                     {QStringLiteral("text"), words.text},
-                    {QStringLiteral("kind"), words.kind},
+                    {QStringLiteral("kind"), QLatin1String(linkStateName(words.state))},
                     {QStringLiteral("figure"), words.figure}});
 }
 

@@ -1,6 +1,6 @@
 // The messages the server sends a page, as compact JSON text, built from plain values. Messages
 // are JSON objects with a "type":
-//   hello {user, role, controllers, keys};
+//   hello {user, role, controllers, keys, display {rows, columns}};
 //   screen {controller, rows, cursor} with all 16 rows, or {controller, changed, cursor} with
 //     only the rows that changed since the page's last screen of it, as [row, text] pairs;
 //   state {controller, text, kind, figure}; summary {kinds, counts};
@@ -26,11 +26,11 @@ namespace PageMessages {
 QByteArray hello(const QString &user, Role role, const QVector<ControllerConfig> &controllers);
 // A display as 16 rows of 40 printable ASCII characters: anything else shows as a blank.
 QByteArray displayText(const ControllerSnapshot &snapshot);
-// A screen with all the rows of display, or with only those that differ from before when it is
-// given. Empty when before is given and neither a row nor the cursor changed.
+// A screen with all the rows of display, or with only the changed ones (PanelDisplay::changedRows'
+// bits) when they are given. Empty when they are given and neither a row nor the cursor changed.
 QByteArray screen(const QString &controller, const QByteArray &display, int cursorRow,
-                  int cursorColumn, const QByteArray *before = nullptr, int cursorRowBefore = 0,
-                  int cursorColumnBefore = 0);
+                  int cursorColumn, const uint32_t *changedRows = nullptr,
+                  int cursorRowBefore = 0, int cursorColumnBefore = 0);
 QByteArray state(const QString &controller, const LinkWords &words);
 // kinds holds one letter (a, s, r or w) for each controller of the hello, in its order.
 QByteArray summary(const QByteArray &kinds);

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 
 namespace {
 
@@ -103,7 +102,7 @@ bool Recorder::open(const QString &path, const Limits &wanted, QString *error)
 }
 
 void Recorder::screen(const QString &controller, qint64 timeMs, const QByteArray &display,
-                      int cursorRow, int cursorColumn)
+                      int cursorRow, int cursorColumn, const Recording::ScreenChange &change)
 {
     if (!isOpen() || display.size() != DisplayBytes)
         return;
@@ -121,18 +120,19 @@ void Recorder::screen(const QString &controller, qint64 timeMs, const QByteArray
         event.data = display;
         before.wholeAt = timeMs;
     } else {
+        const bool known = change.from != 0 && change.from == before.screen;
+        event.rowMask = known ? change.rows
+                              : PanelDisplay::changedRows(display.constData(), before.display.constData());
         for (int r = 0; r < Rows; ++r) {
-            if (std::memcmp(display.constData() + r * Columns,
-                            before.display.constData() + r * Columns, Columns) != 0) {
-                event.rowMask |= 1 << r;
+            if (event.rowMask & (uint32_t(1) << r))
                 event.data.append(display.constData() + r * Columns, Columns);
-            }
         }
         if (event.rowMask == 0 && cursor == before.cursor)
             return;
     }
     before.display = display;
     before.cursor = cursor;
+    before.screen = change.to;
     hand(std::move(event));
 }
 

@@ -7,6 +7,8 @@
 #ifndef RECORDER_H
 #define RECORDER_H
 
+#include "displaygeometry.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QString>
@@ -21,9 +23,17 @@
 struct sqlite3;
 
 namespace Recording {
-constexpr int Rows = 16;
-constexpr int Columns = 40;
-constexpr int DisplayBytes = Rows * Columns;
+constexpr int Rows = PanelDisplay::Rows;
+constexpr int Columns = PanelDisplay::Columns;
+constexpr int DisplayBytes = PanelDisplay::Cells;
+
+// The rows (PanelDisplay::changedRows) in which the display of screen to differs from that of screen
+// from, as the caller numbers its screens; 0 is no screen.
+struct ScreenChange
+{
+    quint64 from = 0, to = 0;
+    uint32_t rows = 0;
+};
 
 // What an event row is. A whole display is written when recording of a controller starts and
 // once a minute after, so that a replay from any instant needs only the rows after one of them.
@@ -55,9 +65,10 @@ public:
 
     // From one thread (the network thread): display is 640 characters, row after row, and the
     // cursor 1-based (0 when hidden). Only the rows that differ from the controller's last
-    // recorded display are kept.
+    // recorded display are kept: those of change when it starts from that display, so that a
+    // reply's changed rows are worked out once for the pages and the recording.
     void screen(const QString &controller, qint64 timeMs, const QByteArray &display,
-                int cursorRow, int cursorColumn);
+                int cursorRow, int cursorColumn, const Recording::ScreenChange &change = {});
     // The controller is no longer recorded (nobody watches it): its next screen is written whole.
     void pause(const QString &controller, qint64 timeMs);
     void key(const QString &controller, qint64 timeMs, const QString &user,
@@ -92,6 +103,8 @@ private:
         QByteArray display;
         int cursor = -1;
         qint64 wholeAt = 0;
+        // The caller's number of the display, 0 when it gave none.
+        quint64 screen = 0;
     };
 
     void hand(Event &&event);
