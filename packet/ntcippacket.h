@@ -8,6 +8,8 @@
 #ifndef NTCIPPACKET_H
 #define NTCIPPACKET_H
 
+#include "ber.h"
+
 #include <cstdint>
 
 class NtcipPacket
@@ -22,18 +24,20 @@ public:
     // The largest value a SetRequest carries; setOctetString cuts longer input.
     static constexpr int MaxSendValue = 256;
 
-    // BER tags and SNMPv1 PDU types.
-    static constexpr uint8_t IntegerTag = 0x02;
-    static constexpr uint8_t OctetString = 0x04;
-    static constexpr uint8_t NullTag = 0x05;
-    static constexpr uint8_t ObjectIdentifier = 0x06;
-    static constexpr uint8_t Sequence = 0x30;
-    static constexpr uint8_t Counter = 0x41;
-    static constexpr uint8_t Gauge = 0x42;
-    static constexpr uint8_t GetRequest = 0xA0;
-    static constexpr uint8_t GetNextRequest = 0xA1;
-    static constexpr uint8_t GetResponse = 0xA2;
-    static constexpr uint8_t SetRequest = 0xA3;
+    // BER tags and SNMPv1 PDU types, by the names this record's callers know them. The record
+    // writes lengths by a rule of its own (see ntcippacket.cpp), which its peers rely on, so it
+    // keeps its own writer; the tags are the shared ones.
+    static constexpr uint8_t IntegerTag = ber::Integer;
+    static constexpr uint8_t OctetString = ber::OctetString;
+    static constexpr uint8_t NullTag = ber::Null;
+    static constexpr uint8_t ObjectIdentifier = ber::ObjectIdentifier;
+    static constexpr uint8_t Sequence = ber::Sequence;
+    static constexpr uint8_t Counter = ber::Counter32;
+    static constexpr uint8_t Gauge = ber::Gauge32;
+    static constexpr uint8_t GetRequest = ber::GetRequest;
+    static constexpr uint8_t GetNextRequest = ber::GetNextRequest;
+    static constexpr uint8_t GetResponse = ber::GetResponse;
+    static constexpr uint8_t SetRequest = ber::SetRequest;
 
     // PMPP header bytes after the address.
     static constexpr uint8_t PmppControl = 0x13;

@@ -1,80 +1,19 @@
 #include "snmpv3message.h"
 
+#include "ber.h"
+
 #include <cstring>
 
 namespace SnmpV3 {
 
 namespace {
 
-constexpr uint8_t IntegerTag = 0x02;
-constexpr uint8_t OctetStringTag = 0x04;
-constexpr uint8_t SequenceTag = 0x30;
 constexpr int32_t MinMaxSize = 484; // RFC 3412: msgMaxSize INTEGER (484..2147483647)
-
-// --- writing: every piece's length is known before it is written --------------------------
-
-int lengthOfLength(int n)
-{
-    return n < 0x80 ? 1 : n < 0x100 ? 2 : 3;
-}
-
-int tlvSize(int contentLength)
-{
-    return 1 + lengthOfLength(contentLength) + contentLength;
-}
-
-// Octets of the shortest two's complement of a non-negative value.
-int integerContentLength(int32_t v)
-{
-    return v < 0x80 ? 1 : v < 0x8000 ? 2 : v < 0x800000 ? 3 : 4;
-}
-
-class Writer
-{
-public:
-    Writer(uint8_t *out, int capacity) : p(out), begin(out), end(out + capacity) {}
-
-    bool room(int n) const { return n <= end - p; }
-    void header(uint8_t tag, int length)
-    {
-        *p++ = tag;
-        if (length < 0x80) {
-            *p++ = uint8_t(length);
-        } else if (length < 0x100) {
-            *p++ = 0x81;
-            *p++ = uint8_t(length);
-        } else {
-            *p++ = 0x82;
-            *p++ = uint8_t(length >> 8);
-            *p++ = uint8_t(length);
-        }
-    }
-    void integer(int32_t v)
-    {
-        const int n = integerContentLength(v);
-        header(IntegerTag, n);
-        for (int i = n - 1; i >= 0; --i)
-            *p++ = uint8_t(uint32_t(v) >> (8 * i));
-    }
-    void octets(const uint8_t *bytes, int n)
-    {
-        header(OctetStringTag, n);
-        if (n > 0)
-            std::memcpy(p, bytes, size_t(n));
-        p += n;
-    }
-    void raw(const uint8_t *bytes, int n)
-    {
-        std::memcpy(p, bytes, size_t(n));
-        p += n;
-    }
-    int offset() const { return int(p - begin); }
-
-private:
-    uint8_t *p;
-    uint8_t *begin;
-    uint8_t *end;
-};
+// Every message of ours and every message we read fits a UDP datagram.
+constexpr int MaxContent = 0xFFFF;
+// contextName is read and passed over; no agent of ours uses one.
+constexpr int MaxContextNameLength = 255;
+constexpr int MaxCommunityLength = 255;
 
 bool usmInRange(const UsmParameters &usm)
 {
@@ -84,122 +23,64 @@ bool usmInRange(const UsmParameters &usm)
            usm.authLength <= MaxAuthLength && (usm.privLength == 0 || usm.privLength == PrivLength);
 }
 
-// --- reading: a cursor that never passes its end ---------------------------------------------
-
-class Reader
+// A reader over length bytes at in, or an empty one when there are none.
+ber::Reader readerOver(const uint8_t *in, int length)
 {
-public:
-    Reader(const uint8_t *in, int length) : p(in), end(in + length) {}
-
-    // The next TLV, which must have the tag; its content is handed back and passed over.
-    bool next(uint8_t tag, const uint8_t **content, int *length)
-    {
-        if (end - p < 2 || *p != tag)
-            return false;
-        const uint8_t first = p[1];
-        const uint8_t *at = p + 2;
-        int n;
-        if (first < 0x80) {
-            n = first;
-        } else if (first == 0x81) {
-            if (end - at < 1)
-                return false;
-            n = at[0];
-            at += 1;
-        } else if (first == 0x82) {
-            if (end - at < 2)
-                return false;
-            n = (at[0] << 8) | at[1];
-            at += 2;
-        } else {
-            // Indefinite lengths, and lengths of more than two octets, are no message of ours.
-            return false;
-        }
-        if (n > end - at)
-            return false;
-        *content = at;
-        *length = n;
-        p = at + n;
-        return true;
-    }
-    // A non-negative INTEGER of at most 31 bits (every integer in the header and USM's).
-    bool integer(int32_t *out)
-    {
-        const uint8_t *c;
-        int n;
-        if (!next(IntegerTag, &c, &n) || n < 1 || n > 5 || (c[0] & 0x80))
-            return false;
-        // A fifth octet is only a leading zero; the value must still fit in 31 bits.
-        if (n == 5 && (c[0] != 0 || (c[1] & 0x80)))
-            return false;
-        uint32_t v = 0;
-        for (int i = 0; i < n; ++i)
-            v = (v << 8) | c[i];
-        if (v > 0x7FFFFFFFu)
-            return false;
-        *out = int32_t(v);
-        return true;
-    }
-    bool octets(int maxLength, const uint8_t **content, int *length)
-    {
-        return next(OctetStringTag, content, length) && *length <= maxLength;
-    }
-    bool atEnd() const { return p == end; }
-    const uint8_t *position() const { return p; }
-
-private:
-    const uint8_t *p;
-    const uint8_t *end;
-};
+    return in && length > 0 ? ber::Reader(in, in + length) : ber::Reader();
+}
 
 } // namespace
 
 int write(uint8_t *out, int capacity, const Header &header, const UsmParameters &usm,
           const uint8_t *data, int dataLength, int *authOffset)
 {
-    if (!out || capacity <= 0 || !usmInRange(usm) || dataLength < 0 || dataLength > 0xFFFF ||
+    using ber::elementSize;
+    using ber::integerSize;
+    if (!out || capacity <= 0 || !usmInRange(usm) || dataLength < 0 || dataLength > MaxContent ||
         header.messageId < 0 || header.maxSize < MinMaxSize || header.securityModel < 1)
         return 0;
-    const int usmContent = tlvSize(usm.engineIdLength) +
-                           tlvSize(integerContentLength(usm.engineBoots)) +
-                           tlvSize(integerContentLength(usm.engineTime)) +
-                           tlvSize(usm.userNameLength) + tlvSize(usm.authLength) +
-                           tlvSize(usm.privLength);
-    const int usmSequence = tlvSize(usmContent);
-    const int globalContent = tlvSize(integerContentLength(header.messageId)) +
-                              tlvSize(integerContentLength(header.maxSize)) + tlvSize(1) +
-                              tlvSize(integerContentLength(header.securityModel));
+    const int usmContent = elementSize(usm.engineIdLength) +
+                           elementSize(integerSize(usm.engineBoots)) +
+                           elementSize(integerSize(usm.engineTime)) +
+                           elementSize(usm.userNameLength) + elementSize(usm.authLength) +
+                           elementSize(usm.privLength);
+    const int usmSequence = elementSize(usmContent);
+    const int globalContent = elementSize(integerSize(header.messageId)) +
+                              elementSize(integerSize(header.maxSize)) + elementSize(1) +
+                              elementSize(integerSize(header.securityModel));
     const bool encrypted = header.flags & PrivFlag;
-    const int dataSize = encrypted ? tlvSize(dataLength) : dataLength;
+    const int dataSize = encrypted ? elementSize(dataLength) : dataLength;
     const int messageContent =
-        tlvSize(1) + tlvSize(globalContent) + tlvSize(usmSequence) + dataSize;
-    if (messageContent > 0xFFFF || tlvSize(messageContent) > capacity)
+        elementSize(1) + elementSize(globalContent) + elementSize(usmSequence) + dataSize;
+    if (messageContent > MaxContent || elementSize(messageContent) > capacity)
         return 0;
 
-    Writer w(out, capacity);
-    w.header(SequenceTag, messageContent);
+    ber::Writer w(out, capacity);
+    w.header(ber::Sequence, messageContent);
     w.integer(3);
-    w.header(SequenceTag, globalContent);
+    w.header(ber::Sequence, globalContent);
     w.integer(header.messageId);
     w.integer(header.maxSize);
     w.octets(&header.flags, 1);
     w.integer(header.securityModel);
-    w.header(OctetStringTag, usmSequence);
-    w.header(SequenceTag, usmContent);
+    w.header(ber::OctetString, usmSequence);
+    w.header(ber::Sequence, usmContent);
     w.octets(usm.engineId, usm.engineIdLength);
     w.integer(usm.engineBoots);
     w.integer(usm.engineTime);
     w.octets(reinterpret_cast<const uint8_t *>(usm.userName), usm.userNameLength);
-    const int authAt = w.offset() + 1 + lengthOfLength(usm.authLength);
+    const int authAt = w.size() + 1 + ber::lengthSize(usm.authLength);
     w.octets(usm.auth, usm.authLength);
     w.octets(usm.priv, usm.privLength);
     if (encrypted)
         w.octets(data, dataLength);
     else
-        w.raw(data, dataLength);
+        w.bytes(data, dataLength);
+    if (!w.ok())
+        return 0;
     if (authOffset)
         *authOffset = usm.authLength > 0 ? authAt : -1;
-    return w.offset();
+    return w.size();
 }
 
 bool read(const uint8_t *in, int length, Message *message, const char **error)
@@ -210,27 +91,22 @@ bool read(const uint8_t *in, int length, Message *message, const char **error)
     };
     if (!in || length <= 0)
         return fail("empty datagram");
-    Reader outer(in, length);
-    const uint8_t *content;
-    int contentLength;
-    if (!outer.next(SequenceTag, &content, &contentLength) || !outer.atEnd())
+    ber::Reader outer = readerOver(in, length), m;
+    if (!outer.readExpected(ber::Sequence, &m) || !outer.atEnd())
         return fail("not one BER sequence");
-    Reader m(content, contentLength);
     int32_t version;
-    if (!m.integer(&version) || version != 3)
+    if (!m.readNonNegative(&version) || version != 3)
         return fail("not an SNMPv3 message");
 
-    const uint8_t *global;
-    int globalLength;
-    if (!m.next(SequenceTag, &global, &globalLength))
+    ber::Reader g;
+    if (!m.readExpected(ber::Sequence, &g))
         return fail("no msgGlobalData");
-    Reader g(global, globalLength);
     Header &h = message->header;
     const uint8_t *flags;
     int flagsLength;
-    if (!g.integer(&h.messageId) || !g.integer(&h.maxSize) || h.maxSize < MinMaxSize ||
-        !g.octets(1, &flags, &flagsLength) || flagsLength != 1 || !g.integer(&h.securityModel) ||
-        !g.atEnd())
+    if (!g.readNonNegative(&h.messageId) || !g.readNonNegative(&h.maxSize) ||
+        h.maxSize < MinMaxSize || !g.readOctets(1, &flags, &flagsLength) || flagsLength != 1 ||
+        !g.readNonNegative(&h.securityModel) || !g.atEnd())
         return fail("malformed msgGlobalData");
     h.flags = flags[0];
     // Privacy without authentication is not a level that exists (RFC 3412 7.2 (5)).
@@ -239,24 +115,19 @@ bool read(const uint8_t *in, int length, Message *message, const char **error)
     if (h.securityModel != UserSecurityModel)
         return fail("not the user-based security model");
 
-    const uint8_t *security;
-    int securityLength;
-    if (!m.next(OctetStringTag, &security, &securityLength))
+    ber::Reader s, u;
+    if (!m.readExpected(ber::OctetString, &s))
         return fail("no msgSecurityParameters");
-    Reader s(security, securityLength);
-    const uint8_t *usmContent;
-    int usmLength;
-    if (!s.next(SequenceTag, &usmContent, &usmLength) || !s.atEnd())
+    if (!s.readExpected(ber::Sequence, &u) || !s.atEnd())
         return fail("malformed msgSecurityParameters");
-    Reader u(usmContent, usmLength);
     UsmParameters &p = message->usm;
     const uint8_t *engineId, *user, *auth, *priv;
     int userLength;
-    if (!u.octets(MaxEngineIdLength, &engineId, &p.engineIdLength) ||
-        !u.integer(&p.engineBoots) || !u.integer(&p.engineTime) ||
-        !u.octets(MaxUserNameLength, &user, &userLength) ||
-        !u.octets(MaxAuthLength, &auth, &p.authLength) ||
-        !u.octets(PrivLength, &priv, &p.privLength) || !u.atEnd())
+    if (!u.readOctets(MaxEngineIdLength, &engineId, &p.engineIdLength) ||
+        !u.readNonNegative(&p.engineBoots) || !u.readNonNegative(&p.engineTime) ||
+        !u.readOctets(MaxUserNameLength, &user, &userLength) ||
+        !u.readOctets(MaxAuthLength, &auth, &p.authLength) ||
+        !u.readOctets(PrivLength, &priv, &p.privLength) || !u.atEnd())
         return fail("malformed USM parameters");
     if (p.privLength != 0 && p.privLength != PrivLength)
         return fail("malformed USM parameters");
@@ -268,19 +139,18 @@ bool read(const uint8_t *in, int length, Message *message, const char **error)
     message->authOffset = p.authLength > 0 ? int(auth - in) : -1;
 
     message->encrypted = h.flags & PrivFlag;
-    const uint8_t *data;
-    int dataLength;
+    const uint8_t *start = m.position();
+    ber::Reader data;
     if (message->encrypted) {
-        if (!m.next(OctetStringTag, &data, &dataLength))
+        if (!m.readExpected(ber::OctetString, &data))
             return fail("no encrypted PDU");
-        message->data = data;
-        message->dataLength = dataLength;
+        message->data = data.position();
+        message->dataLength = data.remaining();
     } else {
-        const uint8_t *start = m.position();
-        if (!m.next(SequenceTag, &data, &dataLength))
+        if (!m.readExpected(ber::Sequence, &data))
             return fail("no scoped PDU");
         message->data = start;
-        message->dataLength = int(data + dataLength - start);
+        message->dataLength = int(m.position() - start);
     }
     if (!m.atEnd())
         return fail("bytes after the message");
@@ -291,33 +161,30 @@ bool readScopedPdu(const uint8_t *in, int length, const uint8_t **contextEngineI
                    int *contextEngineIdLength, const uint8_t **pdu, int *pduLength,
                    const char **error)
 {
-    Reader outer(in, length);
-    const uint8_t *content;
-    int contentLength;
     // A decrypted PDU may carry padding after the sequence (a block cipher's); CFB adds none,
     // but what follows the sequence is no concern of ours either way.
-    if (!in || !outer.next(SequenceTag, &content, &contentLength)) {
+    ber::Reader outer = readerOver(in, length), r;
+    if (!outer.readExpected(ber::Sequence, &r)) {
         *error = "not a scoped PDU";
         return false;
     }
-    Reader r(content, contentLength);
     const uint8_t *name;
     int nameLength;
-    if (!r.octets(MaxEngineIdLength, contextEngineId, contextEngineIdLength) ||
-        !r.octets(255, &name, &nameLength)) {
+    if (!r.readOctets(MaxEngineIdLength, contextEngineId, contextEngineIdLength) ||
+        !r.readOctets(MaxContextNameLength, &name, &nameLength)) {
         *error = "malformed scoped PDU";
         return false;
     }
+    // The PDU: any context-class constructed tag with its length, and nothing after.
     const uint8_t *start = r.position();
-    const int left = int(content + contentLength - start);
-    // The PDU: any context-class constructed tag (0xA0 to 0xA8) with its length, and nothing after.
-    if (left < 2 || (start[0] & 0xE0) != 0xA0) {
+    const int left = r.remaining();
+    if (left < 2 || !ber::isPduTag(start[0])) {
         *error = "no PDU in the scoped PDU";
         return false;
     }
-    const uint8_t *body;
-    int bodyLength;
-    if (!r.next(start[0], &body, &bodyLength) || !r.atEnd()) {
+    uint8_t tag;
+    ber::Reader body;
+    if (!r.readElement(&tag, &body) || !r.atEnd()) {
         *error = "malformed PDU";
         return false;
     }
@@ -329,22 +196,22 @@ bool readScopedPdu(const uint8_t *in, int length, const uint8_t **contextEngineI
 int writeScopedPdu(uint8_t *out, int capacity, const uint8_t *contextEngineId,
                    int contextEngineIdLength, const uint8_t *pdu, int pduLength)
 {
-    if (contextEngineIdLength < 0 || contextEngineIdLength > MaxEngineIdLength || pduLength < 0)
+    if (!out || capacity <= 0 || contextEngineIdLength < 0 ||
+        contextEngineIdLength > MaxEngineIdLength || pduLength < 0)
         return 0;
-    const int content = tlvSize(contextEngineIdLength) + tlvSize(0) + pduLength;
-    if (content > 0xFFFF || tlvSize(content) > capacity)
+    const int content = ber::elementSize(contextEngineIdLength) + ber::elementSize(0) + pduLength;
+    if (content > MaxContent || ber::elementSize(content) > capacity)
         return 0;
-    Writer w(out, capacity);
-    w.header(SequenceTag, content);
+    ber::Writer w(out, capacity);
+    w.header(ber::Sequence, content);
     w.octets(contextEngineId, contextEngineIdLength);
     w.octets(nullptr, 0);
-    w.raw(pdu, pduLength);
-    return w.offset();
+    w.bytes(pdu, pduLength);
+    return w.ok() ? w.size() : 0;
 }
 
 namespace {
 
-constexpr uint8_t ObjectIdTag = 0x06;
 const uint8_t UsmStatsPrefix[] = {0x2b, 6, 1, 6, 3, 15, 1, 1};
 
 } // namespace
@@ -358,44 +225,52 @@ void writeUsmStatOid(UsmStat stat, uint8_t *out)
 
 UsmStat reportedStat(const uint8_t *pdu, int length)
 {
-    Reader outer(pdu, length);
-    const uint8_t *body, *bindings, *binding, *oid, *skipped;
-    int bodyLength, bindingsLength, bindingLength, oidLength, skippedLength;
-    if (!outer.next(ReportPdu, &body, &bodyLength))
+    ber::Reader outer = readerOver(pdu, length), r, list, binding, oid, skipped;
+    if (!outer.readExpected(ber::Report, &r))
         return UsmStat::None;
     // Request id, error status and index, whatever their values; then the first binding's name.
-    Reader r(body, bodyLength);
     for (int i = 0; i < 3; ++i)
-        if (!r.next(IntegerTag, &skipped, &skippedLength))
+        if (!r.readExpected(ber::Integer, &skipped))
             return UsmStat::None;
-    if (!r.next(SequenceTag, &bindings, &bindingsLength))
+    if (!r.readExpected(ber::Sequence, &list) || !list.readExpected(ber::Sequence, &binding) ||
+        !binding.readExpected(ber::ObjectIdentifier, &oid) ||
+        oid.remaining() != UsmStatOidLength)
         return UsmStat::None;
-    Reader list(bindings, bindingsLength);
-    if (!list.next(SequenceTag, &binding, &bindingLength))
+    const uint8_t *o = oid.position();
+    if (std::memcmp(o, UsmStatsPrefix, sizeof UsmStatsPrefix) != 0 || o[9] != 0 ||
+        o[8] < uint8_t(UsmStat::UnsupportedSecLevels) || o[8] > uint8_t(UsmStat::DecryptionErrors))
         return UsmStat::None;
-    Reader first(binding, bindingLength);
-    if (!first.next(ObjectIdTag, &oid, &oidLength) || oidLength != UsmStatOidLength ||
-        std::memcmp(oid, UsmStatsPrefix, sizeof UsmStatsPrefix) != 0 || oid[9] != 0 ||
-        oid[8] < uint8_t(UsmStat::UnsupportedSecLevels) ||
-        oid[8] > uint8_t(UsmStat::DecryptionErrors))
-        return UsmStat::None;
-    return UsmStat(oid[8]);
+    return UsmStat(o[8]);
 }
 
 bool readV1Message(const uint8_t *in, int length, const uint8_t **community, int *communityLength,
                    const uint8_t **pdu, int *pduLength)
 {
-    Reader outer(in, length);
-    const uint8_t *content, *version;
-    int contentLength, versionLength;
-    if (!outer.next(SequenceTag, &content, &contentLength) || !outer.atEnd())
-        return false;
-    Reader r(content, contentLength);
-    if (!r.next(IntegerTag, &version, &versionLength) || !r.octets(255, community, communityLength))
+    ber::Reader outer = readerOver(in, length), r, version;
+    if (!outer.readExpected(ber::Sequence, &r) || !outer.atEnd() ||
+        !r.readExpected(ber::Integer, &version) ||
+        !r.readOctets(MaxCommunityLength, community, communityLength))
         return false;
     *pdu = r.position();
-    *pduLength = int(content + contentLength - *pdu);
-    return *pduLength >= 2 && ((*pdu)[0] & 0xE0) == 0xA0;
+    *pduLength = r.remaining();
+    return *pduLength >= 2 && ber::isPduTag((*pdu)[0]);
+}
+
+int writeV1Message(uint8_t *out, int capacity, const uint8_t *community, int communityLength,
+                   const uint8_t *pdu, int pduLength)
+{
+    if (!out || capacity <= 0 || communityLength < 0 || communityLength > MaxCommunityLength ||
+        pduLength < 0)
+        return 0;
+    const int content = ber::elementSize(1) + ber::elementSize(communityLength) + pduLength;
+    if (content > MaxContent)
+        return 0;
+    ber::Writer w(out, capacity);
+    w.header(ber::Sequence, content);
+    w.integer(0);
+    w.octets(community, communityLength);
+    w.bytes(pdu, pduLength);
+    return w.ok() ? w.size() : 0;
 }
 
 } // namespace SnmpV3

@@ -17,9 +17,6 @@ constexpr int MaxAuthLength = 48;
 constexpr int PrivLength = 8;
 constexpr int UserSecurityModel = 3;
 
-// The Report PDU's tag: what an agent answers with when USM refuses a message.
-constexpr uint8_t ReportPdu = 0xA8;
-
 // msgFlags.
 constexpr uint8_t AuthFlag = 0x01;
 constexpr uint8_t PrivFlag = 0x02;
@@ -108,6 +105,11 @@ UsmStat reportedStat(const uint8_t *pdu, int length);
 // anything else.
 bool readV1Message(const uint8_t *in, int length, const uint8_t **community, int *communityLength,
                    const uint8_t **pdu, int *pduLength);
+
+// Writes an SNMPv1 message (version 0, the community, the PDU as given) into out; returns its
+// length, or 0 when it does not fit capacity.
+int writeV1Message(uint8_t *out, int capacity, const uint8_t *community, int communityLength,
+                   const uint8_t *pdu, int pduLength);
 
 } // namespace SnmpV3
 

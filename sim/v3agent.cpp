@@ -13,7 +13,6 @@ namespace {
 
 using SnmpV3::UsmStat;
 
-constexpr uint8_t Counter32 = 0x41;
 const char Community[] = "harbor";
 
 // The request id of a PDU, or 0 when it cannot be read.
@@ -120,14 +119,15 @@ bool V3Agent::configure(const QByteArray &id, int32_t engineBoots,
 
 bool V3Agent::isV3(const uint8_t *bytes, int length)
 {
-    if (length < 5 || bytes[0] != 0x30)
+    // A peek at the version, not a parse: the V3 reader judges the rest.
+    if (length < 5 || bytes[0] != ber::Sequence)
         return false;
     int at = 2;
     if (bytes[1] == 0x81)
         at = 3;
     else if (bytes[1] == 0x82)
         at = 4;
-    return length >= at + 3 && bytes[at] == 0x02 && bytes[at + 1] == 0x01 && bytes[at + 2] == 3;
+    return length >= at + 3 && bytes[at] == ber::Integer && bytes[at + 1] == 1 && bytes[at + 2] == 3;
 }
 
 int V3Agent::handle(const uint8_t *request, int length, uint8_t *reply, int cap, SnmpAgent *agent,
@@ -212,26 +212,20 @@ int V3Agent::handle(const uint8_t *request, int length, uint8_t *reply, int cap,
     }
 
     // The SNMPv1 agent answers the PDU as if it had come with the community.
-    ber::Writer w(v1, int(sizeof v1));
-    const int content = ber::elementSize(1) + ber::elementSize(int(sizeof Community) - 1) + pduLength;
-    w.header(ber::Sequence, content);
-    w.integer(0);
-    w.element(ber::OctetString, reinterpret_cast<const uint8_t *>(Community), int(sizeof Community) - 1);
-    w.bytes(pdu, pduLength);
-    if (!w.ok())
+    const int asked = SnmpV3::writeV1Message(v1, int(sizeof v1),
+                                             reinterpret_cast<const uint8_t *>(Community),
+                                             int(sizeof Community) - 1, pdu, pduLength);
+    if (asked <= 0)
         return 0;
-    const int answered = agent->handle(v1, w.size(), v1Reply, int(sizeof v1Reply));
-    if (answered <= 0)
+    const int answered = agent->handle(v1, asked, v1Reply, int(sizeof v1Reply));
+    const uint8_t *community, *answer;
+    int communityLength, answerLength;
+    if (answered <= 0 || !SnmpV3::readV1Message(v1Reply, answered, &community, &communityLength,
+                                                &answer, &answerLength))
         return 0;
-    ber::Reader outer(v1Reply, v1Reply + answered), message, version, community;
-    uint8_t tag;
-    if (!outer.readExpected(ber::Sequence, &message) || !message.readElement(&tag, &version) ||
-        !message.readElement(&tag, &community))
-        return 0;
-    return respond(reply, cap, message.position(), message.remaining(), messageId,
+    return respond(reply, cap, answer, answerLength, messageId,
                    m.header.flags & (SnmpV3::AuthFlag | SnmpV3::PrivFlag), user, engineTime);
 }
-
 int V3Agent::report(uint8_t *reply, int cap, UsmStat stat, uint64_t count, int32_t messageId,
                     int32_t requestId, Keyed *signer, int32_t engineTime)
 {
@@ -245,14 +239,14 @@ int V3Agent::report(uint8_t *reply, int cap, UsmStat stat, uint64_t count, int32
     const int list = ber::elementSize(binding);
     const int body = ber::elementSize(ber::integerSize(requestId)) + 2 * ber::elementSize(1) +
                      ber::elementSize(list);
-    w.header(SnmpV3::ReportPdu, body);
+    w.header(ber::Report, body);
     w.integer(requestId);
     w.integer(0);
     w.integer(0);
     w.header(ber::Sequence, list);
     w.header(ber::Sequence, binding);
     w.element(ber::ObjectIdentifier, oid, oidLength);
-    w.unsignedValue(Counter32, value);
+    w.unsignedValue(ber::Counter32, value);
     if (!w.ok())
         return 0;
     return respond(reply, cap, pdu, w.size(), messageId, signer ? SnmpV3::AuthFlag : 0, signer,

@@ -1,5 +1,6 @@
 #include "v3link.h"
 
+#include "ber.h"
 #include "snmpv3message.h"
 
 #include <QRandomGenerator>
@@ -8,9 +9,13 @@
 
 namespace {
 
-// A GetRequest with no bindings: what a discovery probe carries.
-const uint8_t ProbePdu[] = {0xA0, 0x0B, 0x02, 0x01, 0x00, 0x02, 0x01,
-                            0x00, 0x02, 0x01, 0x00, 0x30, 0x00};
+// A GetRequest with no bindings: what a discovery probe carries. Request id, error status and
+// error index are all 0; the binding list is empty.
+const uint8_t ProbePdu[] = {ber::GetRequest, 11,
+                            ber::Integer, 1, 0,
+                            ber::Integer, 1, 0,
+                            ber::Integer, 1, 0,
+                            ber::Sequence, 0};
 
 } // namespace
 
@@ -162,7 +167,7 @@ V3Link::Outcome V3Link::unwrap(const uint8_t *in, int length, uint8_t *v1Out, in
                                &error))
         return refuse(m.encrypted ? "decryption failed" : error);
 
-    if (pdu[0] == SnmpV3::ReportPdu) {
+    if (pdu[0] == ber::Report) {
         if (!latest)
             return refuse("a report for an earlier request");
         using SnmpV3::UsmStat;
@@ -207,27 +212,9 @@ V3Link::Outcome V3Link::unwrap(const uint8_t *in, int length, uint8_t *v1Out, in
     if (!authenticated)
         return refuse("reply not authenticated");
     // The same PDU as an SNMPv1 message, for the link rules to read as any other reply.
-    static const uint8_t prefix[] = {0x02, 0x01, 0x00};
-    const int content = int(sizeof prefix) + 2 + communityLength + pduLength;
-    const int header = content < 0x80 ? 2 : content < 0x100 ? 3 : 4;
-    if (header + content > cap || content > 0xFFFF)
+    *v1Length = SnmpV3::writeV1Message(v1Out, cap, reinterpret_cast<const uint8_t *>(community),
+                                       communityLength, pdu, pduLength);
+    if (*v1Length <= 0)
         return refuse("reply too long");
-    uint8_t *p = v1Out;
-    *p++ = 0x30;
-    if (content >= 0x100) {
-        *p++ = 0x82;
-        *p++ = uint8_t(content >> 8);
-    } else if (content >= 0x80) {
-        *p++ = 0x81;
-    }
-    *p++ = uint8_t(content);
-    std::memcpy(p, prefix, sizeof prefix);
-    p += sizeof prefix;
-    *p++ = 0x04;
-    *p++ = uint8_t(communityLength);
-    std::memcpy(p, community, size_t(communityLength));
-    p += communityLength;
-    std::memcpy(p, pdu, size_t(pduLength));
-    *v1Length = header + content;
     return Outcome::Reply;
 }

@@ -1,6 +1,7 @@
 // The SNMPv3 message reader on any datagram. Besides memory safety: what it accepts, written
 // back from the fields it read, reads again to the same fields, and every view it hands back lies
 // inside the datagram.
+#include "ber.h"
 #include "fuzzcheck.h"
 #include "snmpv3message.h"
 
@@ -56,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             FUZZ_CHECK(inside(context, contextLength, data, size));
             FUZZ_CHECK(inside(pdu, pduLength, data, size));
             const SnmpV3::UsmStat stat = SnmpV3::reportedStat(pdu, pduLength);
-            FUZZ_CHECK(stat == SnmpV3::UsmStat::None || pdu[0] == SnmpV3::ReportPdu);
+            FUZZ_CHECK(stat == SnmpV3::UsmStat::None || pdu[0] == ber::Report);
         }
     }
     return 0;

@@ -77,6 +77,40 @@ bool Reader::readInteger(int32_t *value)
     return true;
 }
 
+bool Reader::readNonNegative(int32_t *value)
+{
+    Reader content;
+    const uint8_t *start = pos;
+    if (!readExpected(Integer, &content))
+        return false;
+    const int n = content.remaining();
+    const uint8_t *p = content.position();
+    // A fifth byte may only be the leading zero that keeps a 32-bit value positive, and the
+    // value must still fit in 31 bits.
+    if (n < 1 || n > 5 || (p[0] & 0x80) || (n == 5 && (p[0] != 0 || (p[1] & 0x80)))) {
+        pos = start;
+        return false;
+    }
+    uint32_t v = 0;
+    for (int i = 0; i < n; ++i)
+        v = (v << 8) | p[i];
+    *value = int32_t(v);
+    return true;
+}
+
+bool Reader::readOctets(int maxLength, const uint8_t **content, int *length)
+{
+    Reader c;
+    const uint8_t *start = pos;
+    if (!readExpected(OctetString, &c) || c.remaining() > maxLength) {
+        pos = start;
+        return false;
+    }
+    *content = c.position();
+    *length = c.remaining();
+    return true;
+}
+
 bool decodeOid(const uint8_t *bytes, int length, uint32_t *arcs, int maxArcs, int *count)
 {
     if (length < 1 || maxArcs < 2)

@@ -1,24 +1,35 @@
-// A small BER reader and writer for the simulated agent. The reader is a bounded cursor over
-// bytes that came from the network: every byte is asked for before it is read, and every element
-// must lie inside what its parent still holds. The writer works in a caller's fixed buffer.
-#ifndef SIM_BER_H
-#define SIM_BER_H
+// The BER reader and writer that the SNMPv3 messages, the links and the simulated agents share.
+// The reader is a bounded cursor over bytes that came from the network: every byte is asked for
+// before it is read, and every element must lie inside what its parent still holds. The writer
+// works in a caller's fixed buffer. Neither allocates.
+#ifndef PACKET_BER_H
+#define PACKET_BER_H
 
 #include <cstdint>
 
 namespace ber {
 
-// Universal tags and the SNMPv1 PDU tags used here.
+// Universal tags and the SNMP PDU tags.
 constexpr uint8_t Integer = 0x02;
 constexpr uint8_t OctetString = 0x04;
 constexpr uint8_t Null = 0x05;
 constexpr uint8_t ObjectIdentifier = 0x06;
 constexpr uint8_t Sequence = 0x30;
+constexpr uint8_t Counter32 = 0x41;
+constexpr uint8_t Gauge32 = 0x42;
 constexpr uint8_t TimeTicks = 0x43;
 constexpr uint8_t GetRequest = 0xA0;
 constexpr uint8_t GetNextRequest = 0xA1;
 constexpr uint8_t GetResponse = 0xA2;
 constexpr uint8_t SetRequest = 0xA3;
+// What an SNMPv3 agent answers with when its security model refuses a message.
+constexpr uint8_t Report = 0xA8;
+
+// Whether a tag is a PDU's: context-specific and constructed (0xA0 to 0xBF).
+inline bool isPduTag(uint8_t tag)
+{
+    return (tag & 0xE0) == 0xA0;
+}
 
 // SNMP allows at most 128 sub-identifiers in an OID.
 constexpr int MaxArcs = 128;
@@ -40,6 +51,11 @@ public:
     bool readExpected(uint8_t tag, Reader *content);
     // An INTEGER of 1 to 4 content bytes, sign-extended to 32 bits.
     bool readInteger(int32_t *value);
+    // A non-negative INTEGER of at most 31 bits, in 1 to 5 content bytes (a fifth only as a
+    // leading zero): the SNMPv3 header's and USM's integers.
+    bool readNonNegative(int32_t *value);
+    // An OCTET STRING of at most maxLength bytes, as a view of its content.
+    bool readOctets(int maxLength, const uint8_t **content, int *length);
 
 private:
     bool readLength(int *length);
@@ -80,9 +96,11 @@ public:
     void element(uint8_t tag, const uint8_t *content, int length);
     void integer(int32_t v);
     void unsignedValue(uint8_t tag, uint32_t v);
+    void octets(const uint8_t *content, int length) { element(OctetString, content, length); }
 
     // False once anything did not fit; the bytes written stay inside the buffer.
     bool ok() const { return !overflow; }
+    // Bytes written so far: also where the next byte goes, counted from the buffer's start.
     int size() const { return int(pos - start); }
 
 private:
@@ -96,4 +114,4 @@ private:
 
 } // namespace ber
 
-#endif // SIM_BER_H
+#endif // PACKET_BER_H
