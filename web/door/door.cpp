@@ -1,7 +1,5 @@
 #include "door.h"
 
-#include "recordingformats.h"
-#include "recordingreader.h"
 #include "serverlog.h"
 #include "staticfiles.h"
 
@@ -13,7 +11,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QUrl>
-#include <QUrlQuery>
 
 namespace http = boost::beast::http;
 
@@ -65,7 +62,7 @@ bool Door::isReplay(const HttpRequest &request)
 }
 
 std::optional<HttpResponse> Door::startReplay(const HttpRequest &request, qint64 nowMs,
-                                              ReplayQuery *query)
+                                              ReplayRequest *replay)
 {
     if (!sessions->use(sessionOf(request), nowMs))
         return reply(request, 401, "text/plain", "log in first\n");
@@ -74,70 +71,31 @@ std::optional<HttpResponse> Door::startReplay(const HttpRequest &request, qint64
     const auto target = request.target();
     const QByteArray text(target.data(), int(target.size()));
     const int mark = text.indexOf('?');
-    const QUrlQuery fields(mark < 0 ? QString() : QString::fromUtf8(text.mid(mark + 1)));
-    const QString controller = fields.queryItemValue(QStringLiteral("controller"),
-                                                     QUrl::FullyDecoded);
-    bool fromOk = false, toOk = false;
-    const qint64 from = fields.queryItemValue(QStringLiteral("from")).toLongLong(&fromOk);
-    const qint64 to = fields.queryItemValue(QStringLiteral("to")).toLongLong(&toOk);
-    const QString format = fields.queryItemValue(QStringLiteral("format"));
-    if (controller.isEmpty() || controller.size() > 200 || !fromOk || !toOk || from < 0)
-        return reply(request, 400, "text/plain",
-                     "a replay needs controller, from and to (milliseconds since 1970)\n");
-    if (to <= from || to - from > MaxReplayMs)
-        return reply(request, 400, "text/plain",
-                     "the time range must end after it starts and span at most 24 hours\n");
-    if (format.isEmpty() || format == QLatin1String("json"))
-        query->format = ReplayQuery::Format::Json;
-    else if (format == QLatin1String("cast"))
-        query->format = ReplayQuery::Format::Asciicast;
-    else if (format == QLatin1String("txt"))
-        query->format = ReplayQuery::Format::Text;
-    else
-        return reply(request, 400, "text/plain", "format must be json, cast or txt\n");
-    query->path = recordings;
-    query->controller = controller;
-    query->title = controller;
+    ReplayQuery &query = replay->query;
+    const QByteArray refusal = Replays::parse(mark < 0 ? QByteArray() : text.mid(mark + 1), &query);
+    if (!refusal.isEmpty())
+        return reply(request, 400, "text/plain", refusal);
+    query.path = recordings;
+    query.title = query.controller;
     for (const ControllerConfig &c : config.controllers) {
-        if (c.id == controller && c.name != controller)
-            query->title = QStringLiteral("%1 (%2)").arg(c.name, controller);
+        if (c.id == query.controller && c.name != query.controller)
+            query.title = QStringLiteral("%1 (%2)").arg(c.name, query.controller);
     }
-    query->fromMs = from;
-    query->toMs = to;
-    query->version = request.version();
-    query->head = request.method() == http::verb::head;
+    replay->version = request.version();
+    replay->head = request.method() == http::verb::head;
     return std::nullopt;
 }
 
-HttpResponse Door::replayAnswer(const ReplayQuery &query) const
+HttpResponse Door::replayAnswer(const ReplayRequest &replay) const
 {
     HttpRequest bare;
-    bare.version(query.version);
-    bare.method(query.head ? http::verb::head : http::verb::get);
-    Replay replay;
-    QString error;
-    if (!readReplay(query.path, query.controller, query.fromMs, query.toMs, MaxReplayEvents,
-                    &replay, &error)) {
-        serverLog(LogLevel::Error, "%s", qPrintable(error));
-        return reply(bare, 503, "text/plain", "the recordings cannot be read now\n");
-    }
-    if (query.format == ReplayQuery::Format::Json)
-        return reply(bare, 200, "application/json", RecordingFormats::json(replay));
-    const bool cast = query.format == ReplayQuery::Format::Asciicast;
-    HttpResponse response =
-        cast ? reply(bare, 200, "application/x-asciicast",
-                     RecordingFormats::asciicast(replay, query.title))
-             : reply(bare, 200, "text/plain; charset=utf-8",
-                     RecordingFormats::plainText(replay, query.title));
-    // The file's name: the controller's id in safe letters, and the start in UTC.
-    QString name;
-    for (const QChar c : query.controller)
-        name += c.isLetterOrNumber() && c.unicode() < 128 ? c : QLatin1Char('_');
-    name += QDateTime::fromMSecsSinceEpoch(query.fromMs, Qt::UTC)
-                .toString(QStringLiteral("-yyyyMMdd'T'HHmmss'Z'"));
-    name += cast ? QStringLiteral(".cast") : QStringLiteral(".txt");
-    response.set(http::field::content_disposition,
-                 "attachment; filename=\"" + name.toStdString() + '"');
+    bare.version(replay.version);
+    bare.method(replay.head ? http::verb::head : http::verb::get);
+    const ReplayAnswer answer = Replays::answer(replay.query);
+    HttpResponse response = reply(bare, answer.status, answer.type, answer.body);
+    if (!answer.fileName.isEmpty())
+        response.set(http::field::content_disposition,
+                     "attachment; filename=\"" + answer.fileName.toStdString() + '"');
     return response;
 }
 

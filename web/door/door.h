@@ -9,6 +9,7 @@
 #include "devicekey.h"
 #include "httptypes.h"
 #include "pageidentity.h"
+#include "replayquery.h"
 #include "webconfig.h"
 
 
@@ -22,14 +23,9 @@
 
 // A replay or export of one controller's recording, asked for by a page: read off the network
 // thread, since a long range takes a while.
-struct ReplayQuery
+struct ReplayRequest
 {
-    enum class Format { Json, Asciicast, Text };
-    QString path;
-    QString controller;
-    QString title;
-    qint64 fromMs = 0, toMs = 0;
-    Format format = Format::Json;
+    ReplayQuery query;
     // Of the request, for the answer's framing.
     unsigned version = 11;
     bool head = false;
@@ -59,17 +55,14 @@ public:
     static bool isLogin(const HttpRequest &request);
     static bool isReplay(const HttpRequest &request);
 
-    // Longest time range a replay or export may span, and the most changes and keys it holds.
-    static constexpr qint64 MaxReplayMs = 24 * 60 * 60 * 1000;
-    static constexpr int MaxReplayEvents = 200000;
     // The recordings database; empty when nothing is recorded.
     void setRecordings(const QString &path) { recordings = path; }
     // GET /recording?controller=ID&from=MS&to=MS[&format=json|cast|txt], for any role: either an
     // answer to send at once (no session, a bad range), or nothing and the query for
     // replayAnswer(), which may run on any thread.
     std::optional<HttpResponse> startReplay(const HttpRequest &request, qint64 nowMs,
-                                            ReplayQuery *query);
-    HttpResponse replayAnswer(const ReplayQuery &query) const;
+                                            ReplayRequest *replay);
+    HttpResponse replayAnswer(const ReplayRequest &replay) const;
     // Every request but a login and an upgrade; address is the client's.
     HttpResponse answer(const HttpRequest &request, const QString &address, qint64 nowMs);
 

@@ -158,11 +158,11 @@ private:
 
     void replay()
     {
-        ReplayQuery query;
-        if (auto now = services->door->startReplay(parser->get(), services->now(), &query))
+        ReplayRequest asked;
+        if (auto now = services->door->startReplay(parser->get(), services->now(), &asked))
             return respond(std::move(*now));
-        net::post(*services->recordingWork, [self = this->shared_from_this(), query]() mutable {
-            HttpResponse answer = self->services->door->replayAnswer(query);
+        net::post(*services->recordingWork, [self = this->shared_from_this(), asked]() mutable {
+            HttpResponse answer = self->services->door->replayAnswer(asked);
             // As with a login: the connection goes back to the network thread before this
             // thread lets go of it.
             auto executor = self->stream.get_executor();
