@@ -10,25 +10,25 @@ EngineSource::EngineSource(LinkEngine *engine, QObject *parent)
 {
     // The engine's signals come on its own thread, the one that changes the table; the lock
     // keeps the network thread's readers out meanwhile.
-    connect(engine, &LinkEngine::screenChanged, this, [this](int id) {
-        int index;
+    connect(engine, &LinkEngine::screenChanged, this, [this](int linkId) {
+        int slot;
         {
             std::lock_guard<std::mutex> hold(lock);
-            index = indexOfLink.value(id, -1);
+            slot = slotOfLink.value(linkId, -1);
         }
-        if (index >= 0)
-            emit screenChanged(index);
+        if (slot >= 0)
+            emit screenChanged(slot);
     });
     connect(engine, &LinkEngine::keyDone, this,
-            [this](int id, quint64 ticket, KeyOutcome outcome, const QString &reason) {
-                int index;
+            [this](int linkId, quint64 ticket, KeyOutcome outcome, const QString &reason) {
+                int slot;
                 {
                     std::lock_guard<std::mutex> hold(lock);
-                    index = indexOfLink.value(id, -1);
+                    slot = slotOfLink.value(linkId, -1);
                 }
-                if (index < 0)
+                if (slot < 0)
                     return;
-                emit keyDone(index, ticket, outcome, reason);
+                emit keyDone(slot, ticket, outcome, reason);
             });
 }
 
@@ -74,19 +74,19 @@ int EngineSource::openLink(const ControllerConfig &c)
         if (c.priv != PrivProtocol::None)
             link.v3Config.privKu = stretched(c.auth, c.privPassphrase);
     }
-    const int id = engine->addLink(link);
+    const int linkId = engine->addLink(link);
     if (c.station > 0) {
         std::lock_guard<std::mutex> hold(lock);
         OpenLine &line = openLines[c.line.name];
-        if (id != 0) {
+        if (linkId != 0) {
             ++line.links;
-            lineOfLink.insert(id, c.line.name);
+            lineOfLink.insert(linkId, c.line.name);
         } else if (line.links == 0) {
             engine->removeLine(line.id);
             openLines.remove(c.line.name);
         }
     }
-    return id;
+    return linkId;
 }
 
 QByteArray EngineSource::stretched(AuthProtocol auth, const QByteArray &passphrase)
@@ -108,14 +108,14 @@ bool EngineSource::addControllers(const WebConfig &config, QString *error)
 {
     slowIntervalMs = config.slowIntervalMs;
     for (const ControllerConfig &c : config.controllers) {
-        const int id = openLink(c);
-        if (id == 0) {
+        const int linkId = openLink(c);
+        if (linkId == 0) {
             *error = QStringLiteral("cannot open a link to controller [%1]").arg(c.id);
             return false;
         }
         std::lock_guard<std::mutex> hold(lock);
-        indexOfLink.insert(id, linkIds.size());
-        linkIds.append(id);
+        slotOfLink.insert(linkId, linkIds.size());
+        linkIds.append(linkId);
         watchers.append(0);
     }
     return true;
@@ -123,16 +123,16 @@ bool EngineSource::addControllers(const WebConfig &config, QString *error)
 
 // The engine tells the outcome of the link's keys as it removes it; the slot is still known
 // then, so those outcomes reach the trail under the controller's id.
-void EngineSource::closeLink(int index)
+void EngineSource::closeLink(int slot)
 {
-    const int id = linkOf(index);
-    if (id == 0)
+    const int linkId = linkOf(slot);
+    if (linkId == 0)
         return;
-    engine->removeLink(id);
+    engine->removeLink(linkId);
     std::lock_guard<std::mutex> hold(lock);
-    indexOfLink.remove(id);
-    linkIds[index] = 0;
-    const auto line = lineOfLink.constFind(id);
+    slotOfLink.remove(linkId);
+    linkIds[slot] = 0;
+    const auto line = lineOfLink.constFind(linkId);
     if (line == lineOfLink.constEnd())
         return;
     OpenLine &open = openLines[*line];
@@ -152,25 +152,25 @@ bool EngineSource::applySlots(const ControllerSlots &next, const SlotChanges &ch
         watchers.resize(next.size());
     }
     QStringList failed;
-    for (int index : changes.removed)
-        closeLink(index);
+    for (int slot : changes.removed)
+        closeLink(slot);
     QVector<int> open = changes.added;
-    for (int index : changes.moved) {
-        closeLink(index);
-        open.append(index);
+    for (int slot : changes.moved) {
+        closeLink(slot);
+        open.append(slot);
     }
-    for (int index : open) {
-        const int id = openLink(next.controllers[index]);
-        if (id == 0) {
-            failed.append(next.controllers[index].id);
+    for (int slot : open) {
+        const int linkId = openLink(next.controllers[slot]);
+        if (linkId == 0) {
+            failed.append(next.controllers[slot].id);
             continue;
         }
         // Under the lock, as watch() and unwatch() count, so that none slips in between.
         std::lock_guard<std::mutex> hold(lock);
-        indexOfLink.insert(id, index);
-        linkIds[index] = id;
-        for (int i = 0; i < watchers[index]; ++i)
-            engine->watch(id);
+        slotOfLink.insert(linkId, slot);
+        linkIds[slot] = linkId;
+        for (int i = 0; i < watchers[slot]; ++i)
+            engine->watch(linkId);
     }
     if (!failed.isEmpty()) {
         *error = QStringLiteral("cannot open a link to controller [%1]")
@@ -180,10 +180,10 @@ bool EngineSource::applySlots(const ControllerSlots &next, const SlotChanges &ch
     return true;
 }
 
-int EngineSource::linkOf(int index) const
+int EngineSource::linkOf(int slot) const
 {
     std::lock_guard<std::mutex> hold(lock);
-    return index >= 0 && index < linkIds.size() ? linkIds[index] : 0;
+    return slot >= 0 && slot < linkIds.size() ? linkIds[slot] : 0;
 }
 
 quint64 EngineSource::strangerDatagrams() const
@@ -191,11 +191,11 @@ quint64 EngineSource::strangerDatagrams() const
     return engine->strangerDatagrams();
 }
 
-bool EngineSource::snapshot(int index, ControllerSnapshot *out) const
+bool EngineSource::snapshot(int slot, ControllerSnapshot *out) const
 {
-    const int id = linkOf(index);
+    const int linkId = linkOf(slot);
     LinkState state;
-    if (id == 0 || !engine->read(id, &state))
+    if (linkId == 0 || !engine->read(linkId, &state))
         return false;
     static_assert(sizeof out->rows <= sizeof state.screen, "the screen holds every row");
     std::memcpy(out->rows, state.screen, sizeof out->rows);
@@ -208,19 +208,12 @@ bool EngineSource::snapshot(int index, ControllerSnapshot *out) const
     out->variationMs = state.variationMs;
     out->lostPercent = state.lostPercent;
     out->keysWaiting = state.keysWaiting;
-    out->requests = state.counters.requests;
-    out->accepted = state.counters.accepted;
-    out->refused = state.counters.refused;
-    out->noAnswer = state.counters.noAnswer;
-    out->foreign = state.counters.foreign;
-    out->keysSent = state.counters.keysSent;
-    out->keysAnswered = state.counters.keysAnswered;
-    out->late = state.counters.late;
+    out->counters = state.counters;
     out->lastError = QString::fromLatin1(state.lastError);
     int line = 0;
     {
         std::lock_guard<std::mutex> hold(lock);
-        const auto name = lineOfLink.constFind(id);
+        const auto name = lineOfLink.constFind(linkId);
         if (name != lineOfLink.constEnd())
             line = openLines.value(*name).id;
     }
@@ -269,30 +262,30 @@ QVector<LineSnapshot> EngineSource::lines() const
     return out;
 }
 
-quint64 EngineSource::pressKey(int index, uint8_t code)
+quint64 EngineSource::pressKey(int slot, uint8_t code)
 {
-    const int id = linkOf(index);
-    return id == 0 ? 0 : engine->pressKey(id, code);
+    const int linkId = linkOf(slot);
+    return linkId == 0 ? 0 : engine->pressKey(linkId, code);
 }
 
 // The count is kept per slot, so that a moved controller's new link is watched as the old one
 // was. Under the lock, so that a reload in between neither loses nor doubles a watch.
-void EngineSource::watch(int index)
+void EngineSource::watch(int slot)
 {
     std::lock_guard<std::mutex> hold(lock);
-    if (index < 0 || index >= linkIds.size())
+    if (slot < 0 || slot >= linkIds.size())
         return;
-    ++watchers[index];
-    if (linkIds[index] != 0)
-        engine->watch(linkIds[index]);
+    ++watchers[slot];
+    if (linkIds[slot] != 0)
+        engine->watch(linkIds[slot]);
 }
 
-void EngineSource::unwatch(int index)
+void EngineSource::unwatch(int slot)
 {
     std::lock_guard<std::mutex> hold(lock);
-    if (index < 0 || index >= linkIds.size() || watchers[index] == 0)
+    if (slot < 0 || slot >= linkIds.size() || watchers[slot] == 0)
         return;
-    --watchers[index];
-    if (linkIds[index] != 0)
-        engine->unwatch(linkIds[index]);
+    --watchers[slot];
+    if (linkIds[slot] != 0)
+        engine->unwatch(linkIds[slot]);
 }

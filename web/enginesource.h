@@ -31,10 +31,10 @@ public:
     // still changed.
     bool applySlots(const ControllerSlots &next, const SlotChanges &changes, QString *error);
 
-    bool snapshot(int index, ControllerSnapshot *out) const override;
-    quint64 pressKey(int index, uint8_t code) override;
-    void watch(int index) override;
-    void unwatch(int index) override;
+    bool snapshot(int slot, ControllerSnapshot *out) const override;
+    quint64 pressKey(int slot, uint8_t code) override;
+    void watch(int slot) override;
+    void unwatch(int slot) override;
     quint64 strangerDatagrams() const override;
     QVector<LineSnapshot> lines() const override;
 
@@ -43,8 +43,8 @@ private:
     // A passphrase stretched into a key (Ku): a 1 MiB hash, done once per passphrase however
     // many controllers share the user. On the engine's thread only.
     QByteArray stretched(AuthProtocol auth, const QByteArray &passphrase);
-    void closeLink(int index);
-    int linkOf(int index) const;
+    void closeLink(int slot);
+    int linkOf(int slot) const;
 
     LinkEngine *engine;
     int slowIntervalMs = 5000;
@@ -53,7 +53,7 @@ private:
     QVector<int> linkIds;
     QVector<int> watchers;
     // The engine's link id to the controller's slot.
-    QHash<int, int> indexOfLink;
+    QHash<int, int> slotOfLink;
     QHash<QByteArray, QByteArray> stretchedKeys;
     // The serial lines in use, by name, with the settings they were opened with and how many
     // links are on each; a line goes when its last station does.

@@ -142,32 +142,32 @@ QByteArray formatMetrics(const QVector<ControllerFigures> &controllers,
     struct Counter
     {
         const char *name, *help;
-        uint64_t ControllerFigures::*field;
+        uint64_t LinkCounters::*field;
     };
     static const Counter counters[] = {
         {"frontpanel_controller_requests_total", "Requests sent to the controller.",
-         &ControllerFigures::requests},
+         &LinkCounters::requests},
         {"frontpanel_controller_replies_accepted_total", "Replies accepted from the controller.",
-         &ControllerFigures::accepted},
+         &LinkCounters::accepted},
         {"frontpanel_controller_replies_refused_total",
          "Datagrams from the controller that the reply rules refused.",
-         &ControllerFigures::refused},
+         &LinkCounters::refused},
         {"frontpanel_controller_no_answer_total", "Polls the controller did not answer in time.",
-         &ControllerFigures::noAnswer},
+         &LinkCounters::noAnswer},
         {"frontpanel_controller_late_replies_total",
-         "Replies that came after their wait and were still used.", &ControllerFigures::late},
+         "Replies that came after their wait and were still used.", &LinkCounters::late},
         {"frontpanel_controller_foreign_datagrams_total",
          "Datagrams on the controller's link from any other address or port, dropped.",
-         &ControllerFigures::foreign},
+         &LinkCounters::foreign},
         {"frontpanel_controller_keys_sent_total", "Keys sent to the controller.",
-         &ControllerFigures::keysSent},
+         &LinkCounters::keysSent},
         {"frontpanel_controller_keys_answered_total", "Keys the controller answered.",
-         &ControllerFigures::keysAnswered},
+         &LinkCounters::keysAnswered},
     };
     for (const Counter &counter : counters) {
         w.family(counter.name, "counter", counter.help);
         for (int i = 0; i < controllers.size(); ++i)
-            w.sample(labels[i], controllers[i].*counter.field);
+            w.sample(labels[i], controllers[i].counters.*counter.field);
     }
 
     // The serial lines, by name; a city without any has none of these families.

@@ -19,8 +19,7 @@ struct ControllerFigures
     LinkState state = LinkState::Waiting;
     // Seconds since the last accepted reply; negative when there was none yet.
     double lastReplyAgeSeconds = -1;
-    uint64_t requests = 0, accepted = 0, refused = 0, noAnswer = 0, foreign = 0;
-    uint64_t keysSent = 0, keysAnswered = 0, late = 0;
+    LinkCounters counters;
     // The link's smoothed round trip and its variation in seconds (negative before the first
     // reply), and the share of its last polls lost, 0 to 1.
     double roundTripSeconds = -1, roundTripVariationSeconds = -1, lostRatio = 0;

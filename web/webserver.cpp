@@ -142,15 +142,15 @@ bool WebServer::start(QString *error)
 
     // Screen changes come on the source's thread and are served on the network thread.
     screenConnection =
-        QObject::connect(source, &ControllerSource::screenChanged, [this](int index) {
-            net::post(rooms->context, [this, index] { rooms->channel.screenChanged(index); });
+        QObject::connect(source, &ControllerSource::screenChanged, [this](int slot) {
+            net::post(rooms->context, [this, slot] { rooms->channel.screenChanged(slot); });
         });
     keyConnection =
         QObject::connect(source, &ControllerSource::keyDone,
-                         [this](int index, quint64 ticket, KeyOutcome outcome,
+                         [this](int slot, quint64 ticket, KeyOutcome outcome,
                                 const QString &reason) {
-                             net::post(rooms->context, [this, index, ticket, outcome, reason] {
-                                 rooms->channel.keyDone(index, ticket, outcome, reason);
+                             net::post(rooms->context, [this, slot, ticket, outcome, reason] {
+                                 rooms->channel.keyDone(slot, ticket, outcome, reason);
                              });
                          });
     rooms->work.emplace(rooms->context.get_executor());
@@ -241,14 +241,7 @@ QByteArray WebServer::metricsText() const
         ControllerSnapshot s;
         if (source->snapshot(i, &s)) {
             f.lastReplyAgeSeconds = s.sinceReplyMs < 0 ? -1 : double(s.sinceReplyMs) / 1000;
-            f.requests = s.requests;
-            f.accepted = s.accepted;
-            f.refused = s.refused;
-            f.noAnswer = s.noAnswer;
-            f.foreign = s.foreign;
-            f.keysSent = s.keysSent;
-            f.keysAnswered = s.keysAnswered;
-            f.late = s.late;
+            f.counters = s.counters;
             f.roundTripSeconds = s.roundTripMs < 0 ? -1 : s.roundTripMs / 1000.0;
             f.roundTripVariationSeconds = s.variationMs < 0 ? -1 : s.variationMs / 1000.0;
             f.lostRatio = s.lostPercent / 100.0;

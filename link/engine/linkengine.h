@@ -50,6 +50,7 @@
 
 #include "deadlineheap.h"
 #include "keyoutcome.h"
+#include "linkcounters.h"
 #include "keyqueue.h"
 #include "linkrules.h"
 #include "linkwait.h"
@@ -94,28 +95,6 @@ struct LinkConfig
     // requests go out in PMPP frames with the station's address, SNMPv1 only.
     int line = 0;
     int station = 1;
-};
-
-struct LinkCounters
-{
-    uint64_t requests = 0;
-    uint64_t accepted = 0;
-    // Datagrams from the controller that the reply rules refused; lastError says why.
-    uint64_t refused = 0;
-    // Polls whose reply did not come within the link's wait.
-    uint64_t noAnswer = 0;
-    // Replies that came after their wait but answered one of the link's last requests: used
-    // (and in accepted or keysAnswered too).
-    uint64_t late = 0;
-    // Datagrams from any other address or port to a socket of the link's own (a second link to
-    // the same controller has one): dropped unread. Those to the shared socket are the engine's
-    // (LinkEngine::strangerDatagrams).
-    uint64_t foreign = 0;
-    // Datagrams from the controller that answer nothing still open: a doubled reply, one to a
-    // request long gone, or anything while nothing was asked.
-    uint64_t unexpected = 0;
-    uint64_t keysSent = 0;
-    uint64_t keysAnswered = 0;
 };
 
 // A copy of one link's state, taken at one moment under the link's lock.
@@ -220,10 +199,10 @@ public:
 
 signals:
     // A reply changed the link's screen or cursor. Emitted on the engine's thread.
-    void screenChanged(int id);
+    void screenChanged(int linkId);
     // The fate of a key pressKey took; reason is set for Dropped. On the engine's thread; a
     // slot must not remove links.
-    void keyDone(int id, quint64 ticket, KeyOutcome outcome, const QString &reason);
+    void keyDone(int linkId, quint64 ticket, KeyOutcome outcome, const QString &reason);
 
 private:
     struct Link;

@@ -20,7 +20,7 @@ public:
         quint64 ticket;
     };
 
-    explicit FakeControllerSource(int controllers) : links(controllers), watching(controllers)
+    explicit FakeControllerSource(int controllers) : watching(controllers), links(controllers)
     {
         for (ControllerSnapshot &s : links)
             std::memset(s.rows, ' ', sizeof s.rows);

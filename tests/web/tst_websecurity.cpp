@@ -550,17 +550,17 @@ void TestWebSecurity::stateInWords()
         QCOMPARE(state.value("kind").toString(), kind);
     };
     expect("answering", "answering", [](ControllerSnapshot &link) {
-        link.accepted = 1;
+        link.counters.accepted = 1;
         link.figure = 12;
         link.sinceReplyMs = 0;
         link.health = LinkWait::Health::Answering;
     });
     expect("replies refused: SNMP error status was 0x02", "refused", [](ControllerSnapshot &link) {
-        link.refused = 1;
+        link.counters.refused = 1;
         link.lastError = QStringLiteral("SNMP error status was 0x02");
     });
     expect("no answer for 40 s", "silent", [](ControllerSnapshot &link) {
-        link.noAnswer = 3;
+        link.counters.noAnswer = 3;
         link.sinceReplyMs = 40400;
         link.health = LinkWait::Health::Silent;
     });
@@ -568,7 +568,7 @@ void TestWebSecurity::stateInWords()
     expect("no answer for 41 s", "silent",
            [](ControllerSnapshot &link) { link.sinceReplyMs = 41900; });
     expect("answering", "answering", [](ControllerSnapshot &link) {
-        link.accepted = 2;
+        link.counters.accepted = 2;
         link.figure = 7;
         link.health = LinkWait::Health::Answering;
     });
@@ -624,7 +624,7 @@ void TestWebSecurity::linkWordsFollowTheLink()
             link.lineOpen = false;
             link.lastError = "cannot open /dev/ttyS9";
         } else {
-            ++link.accepted;
+            ++link.counters.accepted;
             link.health = LinkWait::Health::Answering;
             link.roundTripMs = step.section('/', 0, 0).toInt();
             link.lostPercent = step.section('/', 1, 1).toInt();
@@ -681,7 +681,7 @@ void TestWebSecurity::overviewSendsTilesInViewAndChangedRows()
     QCOMPARE(summary.value("counts").toObject().value("waiting").toInt(), 2);
     QCOMPARE(waitForType(page.get(), "screen").value("controller").toString(), QStringLiteral("c2"));
     source->setLink0([](ControllerSnapshot &link) {
-        link.accepted = 1;
+        link.counters.accepted = 1;
         link.figure = 12;
         writeRow(link, 1, "PHASE 1");
     });
@@ -704,7 +704,7 @@ void TestWebSecurity::overviewSendsTilesInViewAndChangedRows()
 
     // A new figure and row 3: the tile gets row 3 alone and no words; the panel gets the figure.
     source->setLink0([](ControllerSnapshot &link) {
-        link.accepted = 2;
+        link.counters.accepted = 2;
         link.figure = 31;
         writeRow(link, 3, "GREEN 2");
     });

@@ -6,6 +6,7 @@
 
 #include "displaygeometry.h"
 #include "keyoutcome.h"
+#include "linkcounters.h"
 #include "linkwait.h"
 
 #include <QObject>
@@ -35,15 +36,7 @@ struct ControllerSnapshot
     // Keys queued for the controller or awaiting its answer.
     int keysWaiting = 0;
     // Counted since the link started; the server tells the state from how they move.
-    quint64 requests = 0;
-    quint64 accepted = 0;
-    quint64 refused = 0;
-    quint64 noAnswer = 0;
-    quint64 foreign = 0;
-    quint64 keysSent = 0;
-    quint64 keysAnswered = 0;
-    // Replies used though they came after their wait.
-    quint64 late = 0;
+    LinkCounters counters;
     QString lastError;
     // For a station on a serial line: the line's bit rate (0 for a controller on UDP), its
     // stations, how long the line takes to read each of their displays once, and whether the
@@ -76,12 +69,12 @@ public:
     // Controllers are numbered by slot: from 0 in the order of the configuration file at the
     // start, then as a reload adds them (see ControllerSlots); a removed one's number is never
     // given to another.
-    virtual bool snapshot(int index, ControllerSnapshot *out) const = 0;
+    virtual bool snapshot(int slot, ControllerSnapshot *out) const = 0;
     // Queues the key; a ticket that keyDone() names later, or 0 when it cannot be queued.
-    virtual quint64 pressKey(int index, uint8_t code) = 0;
+    virtual quint64 pressKey(int slot, uint8_t code) = 0;
     // Counted: a watched controller is polled at its poll interval, others at the slow one.
-    virtual void watch(int index) = 0;
-    virtual void unwatch(int index) = 0;
+    virtual void watch(int slot) = 0;
+    virtual void unwatch(int slot) = 0;
     // Datagrams that came from no controller of ours; any thread.
     virtual quint64 strangerDatagrams() const { return 0; }
     // The serial lines the controllers are on, by name; any thread.
@@ -89,9 +82,9 @@ public:
 
 signals:
     // A reply changed the controller's display or cursor.
-    void screenChanged(int index);
+    void screenChanged(int slot);
     // The fate of the key with that ticket; reason is set when it was dropped.
-    void keyDone(int index, quint64 ticket, KeyOutcome outcome, const QString &reason);
+    void keyDone(int slot, quint64 ticket, KeyOutcome outcome, const QString &reason);
 };
 
 #endif // CONTROLLERSOURCE_H

@@ -58,11 +58,11 @@ QString lineWords(const ControllerSnapshot &s)
 LinkWords nextLinkWords(const LinkWords &last, const ControllerSnapshot &now)
 {
     LinkWords next = last;
-    if (now.accepted != last.accepted && now.health != LinkWait::Health::Silent) {
+    if (now.counters.accepted != last.accepted && now.health != LinkWait::Health::Silent) {
         next.state = LinkState::Answering;
         answeringWords(last, now, &next);
         next.figure = now.figure;
-    } else if (now.refused != last.refused) {
+    } else if (now.counters.refused != last.refused) {
         next.state = LinkState::Refused;
         next.text = QStringLiteral("replies refused: %1").arg(now.lastError);
     } else if (now.health == LinkWait::Health::Silent) {
@@ -76,8 +76,8 @@ LinkWords nextLinkWords(const LinkWords &last, const ControllerSnapshot &now)
     } else if (last.state == LinkState::Answering) {
         answeringWords(last, now, &next);
     }
-    next.accepted = now.accepted;
-    next.refused = now.refused;
+    next.accepted = now.counters.accepted;
+    next.refused = now.counters.refused;
     return next;
 }
 

@@ -9,9 +9,9 @@
 #include <QJsonObject>
 
 
-QByteArray PageChannel::foldKey(const char *type, int index)
+QByteArray PageChannel::foldKey(const char *type, int slot)
 {
-    return QByteArray(type) + ':' + QByteArray::number(index);
+    return QByteArray(type) + ':' + QByteArray::number(slot);
 }
 
 PageChannel::PageChannel(const WebConfig &config, SessionStore *sessions, AuditLog *audit,
@@ -20,7 +20,7 @@ PageChannel::PageChannel(const WebConfig &config, SessionStore *sessions, AuditL
       source(source), controls(bySlot.size())
 {
     for (int i = 0; i < bySlot.size(); ++i)
-        indexById.insert(bySlot.controllers[i].id, i);
+        slotById.insert(bySlot.controllers[i].id, i);
     resizeSlots();
 }
 
@@ -99,11 +99,11 @@ void PageChannel::receive(quint64 id, const QByteArray &text, qint64 nowMs)
     }
     if (handler->changesView && !currentView(page, message))
         return;
-    int index = -1;
+    int slot = -1;
     const QString controllerId = message.value(QStringLiteral("controller")).toString();
     if (handler->names == Names::Controller) {
-        index = indexById.value(controllerId, -1);
-        if (index < 0) {
+        slot = slotById.value(controllerId, -1);
+        if (slot < 0) {
             refuse(page, controllerId.left(40), QStringLiteral("no such controller"));
             return;
         }
@@ -112,7 +112,7 @@ void PageChannel::receive(quint64 id, const QByteArray &text, qint64 nowMs)
         refuse(page, controllerId, QStringLiteral("viewers cannot press keys or take control"));
         return;
     }
-    (this->*handler->run)(Request{id, page, index, controllerId, message, nowMs});
+    (this->*handler->run)(Request{id, page, slot, controllerId, message, nowMs});
 }
 
 void PageChannel::onOverview(const Request &r)
@@ -132,36 +132,36 @@ void PageChannel::onOverview(const Request &r)
 void PageChannel::onWatch(const Request &r)
 {
     Page &page = r.page;
-    if (page.watching != r.index) {
+    if (page.watching != r.slot) {
         leaveController(r.id, page);
-        page.watching = r.index;
+        page.watching = r.slot;
         page.panel = Seen();
-        ++shown[r.index].viewers;
-        ++shown[r.index].watchers;
-        source->watch(r.index);
+        ++shown[r.slot].viewers;
+        ++shown[r.slot].watchers;
+        source->watch(r.slot);
     }
-    watch(r.id, page, r.index);
+    watch(r.id, page, r.slot);
 }
 
 void PageChannel::onTake(const Request &r)
 {
-    if (r.page.watching != r.index)
+    if (r.page.watching != r.slot)
         refuse(r.page, r.controller, QStringLiteral("open the controller's panel first"));
-    else if (!controls.take(r.index, r.id, r.page.who.user, r.nowMs))
-        refuse(r.page, r.controller, QStringLiteral("%1 has control").arg(controls.holder(r.index)));
+    else if (!controls.take(r.slot, r.id, r.page.who.user, r.nowMs))
+        refuse(r.page, r.controller, QStringLiteral("%1 has control").arg(controls.holder(r.slot)));
     else
-        sendControl(r.index);
+        sendControl(r.slot);
 }
 
 void PageChannel::onRelease(const Request &r)
 {
-    if (controls.release(r.index, r.id))
-        sendControl(r.index);
+    if (controls.release(r.slot, r.id))
+        sendControl(r.slot);
 }
 
 void PageChannel::onKey(const Request &r)
 {
-    press(r.id, r.page, r.index, r.message.value(QStringLiteral("code")), r.nowMs);
+    press(r.id, r.page, r.slot, r.message.value(QStringLiteral("code")), r.nowMs);
 }
 
 bool PageChannel::currentView(Page &page, const QJsonObject &message)
@@ -177,29 +177,29 @@ bool PageChannel::currentView(Page &page, const QJsonObject &message)
     return true;
 }
 
-void PageChannel::watch(quint64 id, Page &page, int index)
+void PageChannel::watch(quint64 id, Page &page, int slot)
 {
-    const QString &controller = bySlot.controllers[index].id;
+    const QString &controller = bySlot.controllers[slot].id;
     suspendTiles(page);
-    refresh(page, page.panel, index, true);
-    recordDisplay(index);
+    refresh(page, page.panel, slot, true);
+    recordDisplay(slot);
     page.sink->send(
-        PageMessages::control(controller, controls.holder(index), controls.holds(index, id)),
-        foldKey("control", index));
+        PageMessages::control(controller, controls.holder(slot), controls.holds(slot, id)),
+        foldKey("control", slot));
     page.sink->send(PageMessages::keys(controller, audit->recent(controller)),
-                    foldKey("keys", index));
+                    foldKey("keys", slot));
 }
 
-void PageChannel::press(quint64 id, Page &page, int index, const QJsonValue &code, qint64 nowMs)
+void PageChannel::press(quint64 id, Page &page, int slot, const QJsonValue &code, qint64 nowMs)
 {
-    const QString &controller = bySlot.controllers[index].id;
+    const QString &controller = bySlot.controllers[slot].id;
     const KeyTable::Key *key = code.isDouble() ? KeyTable::keyOf(code.toInt()) : nullptr;
     if (!key || code.toDouble() != double(code.toInt())) {
         refuse(page, controller, QStringLiteral("no such key"));
         return;
     }
-    if (!controls.useForKey(index, id, nowMs)) {
-        const QString holder = controls.holder(index);
+    if (!controls.useForKey(slot, id, nowMs)) {
+        const QString holder = controls.holder(slot);
         refuse(page, controller,
                holder.isEmpty() ? QStringLiteral("take control first")
                                 : QStringLiteral("%1 has control").arg(holder));
@@ -221,34 +221,34 @@ void PageChannel::press(quint64 id, Page &page, int index, const QJsonValue &cod
     const qint64 seq = audit->headSequence();
     if (recorder)
         recorder->key(controller, entry.time.toMSecsSinceEpoch(), entry.user, entry.keyName, seq);
-    const quint64 ticket = source->pressKey(index, key->code);
+    const quint64 ticket = source->pressKey(slot, key->code);
     if (ticket == 0) {
-        recordOutcome(index, seq, id, KeyOutcome::Dropped,
+        recordOutcome(slot, seq, id, KeyOutcome::Dropped,
                       QStringLiteral("too many keys are waiting for this controller"));
         return;
     }
     keysInFlight.insert(ticket, KeyInFlight{seq, id});
-    toViewers(index, PageMessages::keys(controller, audit->recent(controller)),
-              foldKey("keys", index));
+    toViewers(slot, PageMessages::keys(controller, audit->recent(controller)),
+              foldKey("keys", slot));
 }
 
-void PageChannel::keyDone(int index, quint64 ticket, KeyOutcome outcome, const QString &reason)
+void PageChannel::keyDone(int slot, quint64 ticket, KeyOutcome outcome, const QString &reason)
 {
     // A removed controller's last keys still get their outcome: its slot keeps its id.
     const auto it = keysInFlight.find(ticket);
-    if (it == keysInFlight.end() || index < 0 || index >= words.size())
+    if (it == keysInFlight.end() || slot < 0 || slot >= words.size())
         return;
     const KeyInFlight key = *it;
     keysInFlight.erase(it);
-    recordOutcome(index, key.seq, key.page, outcome, reason);
+    recordOutcome(slot, key.seq, key.page, outcome, reason);
 }
 
 // The outcome goes into the trail tied to the key's line, to the panels as the key's state, and
 // for a key never sent, to the page that pressed it with the reason.
-void PageChannel::recordOutcome(int index, qint64 seq, quint64 page, KeyOutcome outcome,
+void PageChannel::recordOutcome(int slot, qint64 seq, quint64 page, KeyOutcome outcome,
                                 const QString &dropReason)
 {
-    const QString &controller = bySlot.controllers[index].id;
+    const QString &controller = bySlot.controllers[slot].id;
     const QString text = keyOutcomeWords(outcome, dropReason);
     if (!audit->appendOutcome(seq, controller, text))
         serverLog(LogLevel::Error,
@@ -256,8 +256,8 @@ void PageChannel::recordOutcome(int index, qint64 seq, quint64 page, KeyOutcome 
                   (long long)seq, qPrintable(text));
     if (recorder)
         recorder->outcome(controller, QDateTime::currentMSecsSinceEpoch(), seq, text);
-    toViewers(index, PageMessages::keys(controller, audit->recent(controller)),
-              foldKey("keys", index));
+    toViewers(slot, PageMessages::keys(controller, audit->recent(controller)),
+              foldKey("keys", slot));
     auto presser = pages.find(page);
     if (outcome == KeyOutcome::Dropped && presser != pages.end())
         refuse(*presser, controller, QStringLiteral("key not sent: ") + dropReason);
@@ -272,26 +272,26 @@ void PageChannel::leaveController(quint64 id, Page &page)
 {
     if (page.watching < 0)
         return;
-    const int index = page.watching;
+    const int slot = page.watching;
     page.watching = -1;
-    --shown[index].viewers;
-    --shown[index].watchers;
-    source->unwatch(index);
-    if (recorder && !recorded(index))
-        recorder->pause(bySlot.controllers[index].id, QDateTime::currentMSecsSinceEpoch());
-    if (controls.release(index, id))
-        sendControl(index);
+    --shown[slot].viewers;
+    --shown[slot].watchers;
+    source->unwatch(slot);
+    if (recorder && !recorded(slot))
+        recorder->pause(bySlot.controllers[slot].id, QDateTime::currentMSecsSinceEpoch());
+    if (controls.release(slot, id))
+        sendControl(slot);
 }
 
-void PageChannel::sendControl(int index)
+void PageChannel::sendControl(int slot)
 {
-    const QString &controller = bySlot.controllers[index].id;
-    const QString holder = controls.holder(index);
+    const QString &controller = bySlot.controllers[slot].id;
+    const QString holder = controls.holder(slot);
     for (auto it = pages.begin(); it != pages.end(); ++it) {
-        if (it->watching == index)
+        if (it->watching == slot)
             it->sink->send(
-                PageMessages::control(controller, holder, controls.holds(index, it.key())),
-                foldKey("control", index));
+                PageMessages::control(controller, holder, controls.holds(slot, it.key())),
+                foldKey("control", slot));
     }
 }
 
@@ -305,8 +305,8 @@ void PageChannel::endSession(const QByteArray &session)
 
 void PageChannel::tick(qint64 nowMs)
 {
-    for (int index : controls.expire(nowMs))
-        sendControl(index);
+    for (int slot : controls.expire(nowMs))
+        sendControl(slot);
     // Pushes to a page do not keep its session alive; only what the user does.
     sessions->expire(nowMs);
     for (Page &page : pages) {
@@ -332,10 +332,10 @@ QStringList PageChannel::sessionUsers() const
     return sessions->users();
 }
 
-void PageChannel::toViewers(int index, const QByteArray &text, const QByteArray &key)
+void PageChannel::toViewers(int slot, const QByteArray &text, const QByteArray &key)
 {
     for (Page &page : pages) {
-        if (page.watching == index)
+        if (page.watching == slot)
             page.sink->send(text, key);
     }
 }

@@ -56,10 +56,10 @@ public:
 
     // The session ended (logout): its pages are closed.
     void endSession(const QByteArray &session);
-    // A reply changed controller index's display.
-    void screenChanged(int index);
+    // A reply changed the display of the controller in slot.
+    void screenChanged(int slot);
     // What became of a key the channel handed on.
-    void keyDone(int index, quint64 ticket, KeyOutcome outcome, const QString &reason);
+    void keyDone(int slot, quint64 ticket, KeyOutcome outcome, const QString &reason);
     // Once a second: idle control is released, pages of ended sessions are closed, and the
     // state words follow the links' counters.
     void tick(qint64 nowMs);
@@ -73,7 +73,7 @@ public:
     void applyRoles(const QHash<QString, std::optional<Role>> &roles);
     QStringList sessionUsers() const;
     const ControllerSlots &controllerSlots() const { return bySlot; }
-    const LinkWords &linkWords(int index) const { return words[index]; }
+    const LinkWords &linkWords(int slot) const { return words[slot]; }
 
     // The server is stopping: every page is forgotten without a word to the others.
     void closeAll() { pages.clear(); }
@@ -124,13 +124,13 @@ private:
         quint64 displayScreen = 0;
     };
 
-    // A message from a page, once its checks passed: index is the controller it names (-1 for
+    // A message from a page, once its checks passed: slot is the controller it names by its slot (-1 for
     // one that names none), controller the id as the page wrote it.
     struct Request
     {
         quint64 id;
         Page &page;
-        int index;
+        int slot;
         const QString &controller;
         const QJsonObject &message;
         qint64 nowMs;
@@ -156,36 +156,36 @@ private:
     void refuse(Page &page, const QString &controller, const QString &message);
     // False for an overview or watch that the page has overtaken; notes the view otherwise.
     static bool currentView(Page &page, const QJsonObject &message);
-    // Sends what a page needs to show controller index.
-    void watch(quint64 id, Page &page, int index);
+    // Sends what a page needs to show the controller in slot.
+    void watch(quint64 id, Page &page, int slot);
     void leaveController(quint64 id, Page &page);
     // The page shows the overview with the tiles of these slots in view.
     void showTiles(Page &page, const QVector<int> &slots);
     void suspendTiles(Page &page);
-    // Brings what the page was sent of controller index up to the latest: the screen (only the
+    // Brings what the page was sent of the controller in slot up to the latest: the screen (only the
     // rows that changed when the page has the one before) and, when they changed, the words.
     // changed: the rows in which display differs from the controller's kept display.
-    void bringUp(Page &page, Seen &seen, int index, const QByteArray &display, int cursorRow,
+    void bringUp(Page &page, Seen &seen, int slot, const QByteArray &display, int cursorRow,
                  int cursorColumn, uint32_t changed, bool withFigure);
-    uint32_t changedSinceKept(int index, const QByteArray &display) const;
+    uint32_t changedSinceKept(int slot, const QByteArray &display) const;
     // The same from the controller's latest display, for a page that just came to show it.
-    void refresh(Page &page, Seen &seen, int index, bool withFigure);
-    void keepDisplay(int index, const QByteArray &display, int cursorRow, int cursorColumn);
+    void refresh(Page &page, Seen &seen, int slot, bool withFigure);
+    void keepDisplay(int slot, const QByteArray &display, int cursorRow, int cursorColumn);
     void sendSummary(Page &page);
     QByteArray kindLetters() const;
-    void sendControl(int index);
-    void press(quint64 id, Page &page, int index, const QJsonValue &code, qint64 nowMs);
-    void recordOutcome(int index, qint64 seq, quint64 page, KeyOutcome outcome,
+    void sendControl(int slot);
+    void press(quint64 id, Page &page, int slot, const QJsonValue &code, qint64 nowMs);
+    void recordOutcome(int slot, qint64 seq, quint64 page, KeyOutcome outcome,
                        const QString &dropReason);
     // One look at the link feeds both the screen and, when its words changed, the state.
-    void look(int index, bool screenToo);
-    bool recorded(int index) const;
+    void look(int slot, bool screenToo);
+    bool recorded(int slot) const;
     // The controller's display as its pages have it now goes to the recording.
-    void recordDisplay(int index);
-    void toViewers(int index, const QByteArray &text, const QByteArray &foldKey);
+    void recordDisplay(int slot);
+    void toViewers(int slot, const QByteArray &text, const QByteArray &foldKey);
     void resizeSlots();
     // A message's key in a page's queue: a newer message with the same key takes its place.
-    static QByteArray foldKey(const char *type, int index);
+    static QByteArray foldKey(const char *type, int slot);
 
     ControllerSlots bySlot;
     SessionStore *sessions;
@@ -193,7 +193,7 @@ private:
     ControllerSource *source;
     Recorder *recorder = nullptr;
     ControlLocks controls;
-    QHash<QString, int> indexById;
+    QHash<QString, int> slotById;
     QVector<LinkWords> words;
     QVector<Shown> shown;
     // The live slots in the order of the hello's list, which the pages' tile indexes count in.

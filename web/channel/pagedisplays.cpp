@@ -6,28 +6,28 @@
 
 #include <cstring>
 
-void PageChannel::screenChanged(int index)
+void PageChannel::screenChanged(int slot)
 {
-    if (bySlot.isLive(index))
-        look(index, true);
+    if (bySlot.isLive(slot))
+        look(slot, true);
 }
 
-void PageChannel::look(int index, bool screenToo)
+void PageChannel::look(int slot, bool screenToo)
 {
     ControllerSnapshot s;
-    if (!source->snapshot(index, &s))
+    if (!source->snapshot(slot, &s))
         return;
-    const LinkWords next = nextLinkWords(words[index], s);
-    Shown &t = shown[index];
-    if (!next.sameWords(words[index]))
+    const LinkWords next = nextLinkWords(words[slot], s);
+    Shown &t = shown[slot];
+    if (!next.sameWords(words[slot]))
         ++t.words;
-    const bool figureMoved = next.figure != words[index].figure;
-    words[index] = next;
+    const bool figureMoved = next.figure != words[slot].figure;
+    words[slot] = next;
     if (screenToo)
         ++t.screen;
     // The words and counts are kept for whoever looks later; messages are built only for a page
     // that shows this controller now, not for every reply of every controller.
-    const bool recording = screenToo && recorded(index);
+    const bool recording = screenToo && recorded(slot);
     if (t.viewers == 0 && !recording)
         return;
     const bool fresh = t.displayScreen != t.screen;
@@ -35,65 +35,65 @@ void PageChannel::look(int index, bool screenToo)
     const int row = fresh ? s.cursorRow : t.cursorRow;
     const int column = fresh ? s.cursorColumn : t.cursorColumn;
     // The rows this reply changed, worked out once for every page and the recording.
-    const uint32_t changed = fresh ? changedSinceKept(index, display) : 0;
+    const uint32_t changed = fresh ? changedSinceKept(slot, display) : 0;
     if (recording)
-        recorder->screen(bySlot.controllers[index].id, QDateTime::currentMSecsSinceEpoch(), display,
+        recorder->screen(bySlot.controllers[slot].id, QDateTime::currentMSecsSinceEpoch(), display,
                          row, column, Recording::ScreenChange{t.displayScreen, t.screen, changed});
     for (Page &page : pages) {
-        if (page.watching == index)
-            bringUp(page, page.panel, index, display, row, column, changed, figureMoved);
+        if (page.watching == slot)
+            bringUp(page, page.panel, slot, display, row, column, changed, figureMoved);
         if (!page.overview)
             continue;
-        const auto tile = page.tiles.find(index);
+        const auto tile = page.tiles.find(slot);
         if (tile != page.tiles.end())
-            bringUp(page, *tile, index, display, row, column, changed, false);
+            bringUp(page, *tile, slot, display, row, column, changed, false);
     }
-    keepDisplay(index, display, row, column);
+    keepDisplay(slot, display, row, column);
 }
 
-bool PageChannel::recorded(int index) const
+bool PageChannel::recorded(int slot) const
 {
-    return recorder && bySlot.isLive(index) &&
-           (shown[index].watchers > 0 || bySlot.controllers[index].recordAlways);
+    return recorder && bySlot.isLive(slot) &&
+           (shown[slot].watchers > 0 || bySlot.controllers[slot].recordAlways);
 }
 
-void PageChannel::recordDisplay(int index)
+void PageChannel::recordDisplay(int slot)
 {
-    const Shown &t = shown[index];
-    if (recorded(index) && t.displayScreen != 0)
-        recorder->screen(bySlot.controllers[index].id, QDateTime::currentMSecsSinceEpoch(),
+    const Shown &t = shown[slot];
+    if (recorded(slot) && t.displayScreen != 0)
+        recorder->screen(bySlot.controllers[slot].id, QDateTime::currentMSecsSinceEpoch(),
                          t.display, t.cursorRow, t.cursorColumn,
                          Recording::ScreenChange{0, t.displayScreen, 0});
 }
 
-void PageChannel::refresh(Page &page, Seen &seen, int index, bool withFigure)
+void PageChannel::refresh(Page &page, Seen &seen, int slot, bool withFigure)
 {
-    Shown &t = shown[index];
+    Shown &t = shown[slot];
     if (t.displayScreen == t.screen) {
-        bringUp(page, seen, index, t.display, t.cursorRow, t.cursorColumn, 0, withFigure);
+        bringUp(page, seen, slot, t.display, t.cursorRow, t.cursorColumn, 0, withFigure);
         return;
     }
     ControllerSnapshot s;
-    if (!source->snapshot(index, &s))
+    if (!source->snapshot(slot, &s))
         std::memset(s.rows, ' ', sizeof s.rows);
     const QByteArray display = PageMessages::displayText(s);
-    bringUp(page, seen, index, display, s.cursorRow, s.cursorColumn,
-            changedSinceKept(index, display), withFigure);
-    keepDisplay(index, display, s.cursorRow, s.cursorColumn);
+    bringUp(page, seen, slot, display, s.cursorRow, s.cursorColumn,
+            changedSinceKept(slot, display), withFigure);
+    keepDisplay(slot, display, s.cursorRow, s.cursorColumn);
 }
 
-uint32_t PageChannel::changedSinceKept(int index, const QByteArray &display) const
+uint32_t PageChannel::changedSinceKept(int slot, const QByteArray &display) const
 {
-    const Shown &t = shown[index];
+    const Shown &t = shown[slot];
     if (t.displayScreen == 0 || t.display.size() != PanelDisplay::Cells ||
         display.size() != PanelDisplay::Cells)
         return PanelDisplay::AllRows;
     return PanelDisplay::changedRows(display.constData(), t.display.constData());
 }
 
-void PageChannel::keepDisplay(int index, const QByteArray &display, int cursorRow, int cursorColumn)
+void PageChannel::keepDisplay(int slot, const QByteArray &display, int cursorRow, int cursorColumn)
 {
-    Shown &t = shown[index];
+    Shown &t = shown[slot];
     t.display = display;
     t.cursorRow = cursorRow;
     t.cursorColumn = cursorColumn;
@@ -104,13 +104,13 @@ void PageChannel::keepDisplay(int index, const QByteArray &display, int cursorRo
 // controller's display until the next screen: so a page that has it gets only the rows that
 // differ. A page with a screen still waiting in its queue gets all the rows instead, since the
 // new message takes the waiting one's place.
-void PageChannel::bringUp(Page &page, Seen &seen, int index, const QByteArray &display,
+void PageChannel::bringUp(Page &page, Seen &seen, int slot, const QByteArray &display,
                           int cursorRow, int cursorColumn, uint32_t changed, bool withFigure)
 {
-    const Shown &t = shown[index];
-    const QString &controller = bySlot.controllers[index].id;
+    const Shown &t = shown[slot];
+    const QString &controller = bySlot.controllers[slot].id;
     if (seen.screen != t.screen) {
-        const QByteArray key = foldKey("screen", index);
+        const QByteArray key = foldKey("screen", slot);
         const bool changesOnly =
             seen.screen != 0 && seen.screen == t.displayScreen && !page.sink->waiting(key);
         const QByteArray text =
@@ -121,7 +121,7 @@ void PageChannel::bringUp(Page &page, Seen &seen, int index, const QByteArray &d
         seen.screen = t.screen;
     }
     if (seen.words != t.words || withFigure) {
-        page.sink->send(PageMessages::state(controller, words[index]), foldKey("state", index));
+        page.sink->send(PageMessages::state(controller, words[slot]), foldKey("state", slot));
         seen.words = t.words;
     }
 }
@@ -129,8 +129,8 @@ void PageChannel::bringUp(Page &page, Seen &seen, int index, const QByteArray &d
 void PageChannel::showTiles(Page &page, const QVector<int> &inView)
 {
     QHash<int, Seen> next;
-    for (int index : inView)
-        next.insert(index, page.tiles.value(index));
+    for (int slot : inView)
+        next.insert(slot, page.tiles.value(slot));
     suspendTiles(page);
     page.tiles = next;
     page.overview = true;
@@ -138,10 +138,10 @@ void PageChannel::showTiles(Page &page, const QVector<int> &inView)
         ++shown[it.key()].viewers;
     sendSummary(page);
     // Top of the view first.
-    for (int index : inView) {
-        const auto tile = page.tiles.find(index);
+    for (int slot : inView) {
+        const auto tile = page.tiles.find(slot);
         if (tile != page.tiles.end())
-            refresh(page, *tile, index, false);
+            refresh(page, *tile, slot, false);
     }
 }
 

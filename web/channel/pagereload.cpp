@@ -8,34 +8,34 @@ void PageChannel::reconfigure(const ControllerSlots &next, const SlotChanges &ch
 {
     bySlot = next;
     controls.resize(bySlot.size());
-    indexById.clear();
+    slotById.clear();
     for (int i = 0; i < bySlot.size(); ++i) {
         if (bySlot.live[i])
-            indexById.insert(bySlot.controllers[i].id, i);
+            slotById.insert(bySlot.controllers[i].id, i);
     }
     // A new link starts its counters afresh: its words start from the beginning too.
-    for (int index : changes.moved)
-        words[index] = LinkWords();
-    for (int index : changes.removed) {
-        words[index] = LinkWords();
+    for (int slot : changes.moved)
+        words[slot] = LinkWords();
+    for (int slot : changes.removed) {
+        words[slot] = LinkWords();
         for (auto it = pages.begin(); it != pages.end(); ++it) {
-            const auto tile = it->tiles.find(index);
+            const auto tile = it->tiles.find(slot);
             if (tile != it->tiles.end()) {
                 if (it->overview)
-                    --shown[index].viewers;
+                    --shown[slot].viewers;
                 it->tiles.erase(tile);
             }
-            if (it->watching != index)
+            if (it->watching != slot)
                 continue;
             leaveController(it.key(), *it);
-            refuse(*it, bySlot.controllers[index].id,
+            refuse(*it, bySlot.controllers[slot].id,
                    QStringLiteral("this controller was removed from the server's configuration"));
         }
     }
     // Their pages are sent the new words, and a new screen once it comes.
-    for (int index : changes.moved + changes.removed) {
-        ++shown[index].words;
-        ++shown[index].screen;
+    for (int slot : changes.moved + changes.removed) {
+        ++shown[slot].words;
+        ++shown[slot].screen;
     }
     // The tiles' indexes and the summary's letters follow the new list.
     resizeSlots();
