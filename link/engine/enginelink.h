@@ -33,6 +33,9 @@ constexpr int SharedReceiveBuffer = 8 << 20;
 constexpr int64_t WakeGrid = 2;
 // Engine requests carry ids 1..127: a one-byte INTEGER that stays positive.
 constexpr int LastRequestId = 127;
+// How far apart the first request ids of successive links start: prime to LastRequestId, so
+// that two links to one controller do not step in time.
+constexpr int RequestIdStride = 37;
 // A station waiting for its line has no deadline of its own until the line is free.
 constexpr int64_t NoDeadline = int64_t(1) << 60;
 // What a display block adds to its request in the answer: the block and a few longer lengths.
@@ -119,7 +122,7 @@ struct LinkEngine::Link
 
     // Set from any thread.
     std::atomic<int> pollInterval{LinkRules::DefaultPollInterval};
-    std::atomic<int> slowInterval{5000};
+    std::atomic<int> slowInterval{DefaultSlowInterval};
     std::atomic<int> watchers{0};
 
     // Engine thread only.

@@ -107,13 +107,12 @@ int LinkEngine::addLink(const LinkConfig &config)
     std::memcpy(link->packet.community, config.community.constData(), size_t(community));
     link->pollInterval =
         usablePollInterval(config.pollInterval) ? config.pollInterval : DefaultPollInterval;
-    link->slowInterval = config.slowInterval > 0 ? config.slowInterval : 5000;
+    link->slowInterval = config.slowInterval > 0 ? config.slowInterval : DefaultSlowInterval;
     if (config.v3)
         link->v3 = std::make_unique<V3Link>(config.v3Config);
     link->roundTrip = LinkWait::RoundTrip(config.longestWait);
     link->state.waitMs = link->roundTrip.waitMs();
-    // Ids start apart so that two links to one controller do not step in time.
-    link->lastRequestId = (lastId * 37) % LastRequestId;
+    link->lastRequestId = (lastId * RequestIdStride) % LastRequestId;
     std::memset(link->state.screen, ' ', sizeof link->state.screen);
     link->state.lastError[0] = '\0';
 

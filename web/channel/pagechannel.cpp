@@ -93,7 +93,7 @@ void PageChannel::receive(quint64 id, const QByteArray &text, qint64 nowMs)
     }
     if (!handler) {
         page.sink->send(
-            PageMessages::error(QStringLiteral("unknown message type \"%1\"").arg(type.left(40))),
+            PageMessages::error(QStringLiteral("unknown message type \"%1\"").arg(type.left(MaxEchoedName))),
             QByteArray());
         return;
     }
@@ -104,7 +104,7 @@ void PageChannel::receive(quint64 id, const QByteArray &text, qint64 nowMs)
     if (handler->names == Names::Controller) {
         slot = slotById.value(controllerId, -1);
         if (slot < 0) {
-            refuse(page, controllerId.left(40), QStringLiteral("no such controller"));
+            refuse(page, controllerId.left(MaxEchoedName), QStringLiteral("no such controller"));
             return;
         }
     }

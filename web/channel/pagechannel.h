@@ -86,6 +86,8 @@ public:
     // The most tiles an overview page is sent screens and states for at once; a page shows the
     // ones in view, so the page costs the same however many controllers there are.
     static constexpr int MaxTilesInView = 240;
+    // The most of a page's unknown message type or controller id that an error echoes back.
+    static constexpr int MaxEchoedName = 40;
 
 private:
     // Which screen and words of a controller a page was last sent (0: none yet).

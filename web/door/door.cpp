@@ -22,6 +22,9 @@ const char contentSecurityPolicy[] =
     "connect-src 'self'; manifest-src 'self'; worker-src 'self'; base-uri 'none'; "
     "form-action 'self'; frame-ancestors 'none'";
 
+// Browsers that once reached the server over TLS keep to TLS for a year.
+const char StrictTransportSecurity[] = "max-age=31536000";
+
 QByteArray field(const HttpRequest &request, http::field name)
 {
     const auto value = request[name];
@@ -111,7 +114,7 @@ HttpResponse Door::reply(const HttpRequest &request, int status, const char *typ
     response.set("Referrer-Policy", "no-referrer");
     response.set(http::field::cache_control, "no-store");
     if (tls)
-        response.set(http::field::strict_transport_security, "max-age=31536000");
+        response.set(http::field::strict_transport_security, StrictTransportSecurity);
     response.body().assign(body.constData(), size_t(body.size()));
     response.prepare_payload();
     // A HEAD gets the length of what a GET would get, and no body.
