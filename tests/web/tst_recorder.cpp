@@ -3,6 +3,7 @@
 #include "recorder.h"
 #include "recordingformats.h"
 #include "recordingreader.h"
+#include "replayquery.h"
 
 #include <sqlite3.h>
 
@@ -56,6 +57,8 @@ private slots:
     void stuckDatabaseCostsEventsNotWaits();
     void sizeLimitHoldsOverALongRun();
     void ageLimitRemovesOldRecordings();
+    void replayQueries_data();
+    void replayQueries();
 
 private:
     // One controller's history: 150 s of displays, a change a second (one row, then the cursor),
@@ -331,4 +334,53 @@ void TestRecorder::ageLimitRemovesOldRecordings()
 }
 
 QTEST_GUILESS_MAIN(TestRecorder)
+// What a page may ask a replay for: the fields it needs, the range's limits, the formats; a
+// controller id comes percent-decoded.
+void TestRecorder::replayQueries_data()
+{
+    QTest::addColumn<QByteArray>("query");
+    QTest::addColumn<QByteArray>("refusal");
+    QTest::addColumn<QString>("controller");
+    QTest::addColumn<int>("format");
+    const QByteArray needs = "a replay needs controller, from and to (milliseconds since 1970)\n";
+    const QByteArray range = "the time range must end after it starts and span at most 24 hours\n";
+    const int json = int(ReplayQuery::Format::Json);
+    QTest::newRow("json by default") << QByteArray("controller=c1&from=1000&to=2000")
+                                     << QByteArray() << "c1" << json;
+    QTest::newRow("cast, id decoded") << QByteArray("controller=Main%20%26%20Elm&from=0&to=1&format=cast")
+                                      << QByteArray() << "Main & Elm"
+                                      << int(ReplayQuery::Format::Asciicast);
+    QTest::newRow("24 hours exactly") << QByteArray("controller=c1&from=0&to=86400000&format=txt")
+                                      << QByteArray() << "c1" << int(ReplayQuery::Format::Text);
+    QTest::newRow("a millisecond more") << QByteArray("controller=c1&from=0&to=86400001")
+                                        << range << QString() << json;
+    QTest::newRow("ends before it starts") << QByteArray("controller=c1&from=2000&to=1000")
+                                           << range << QString() << json;
+    QTest::newRow("no controller") << QByteArray("from=0&to=1") << needs << QString() << json;
+    QTest::newRow("negative start") << QByteArray("controller=c1&from=-5&to=1") << needs
+                                    << QString() << json;
+    QTest::newRow("not a number") << QByteArray("controller=c1&from=0x10&to=99") << needs
+                                  << QString() << json;
+    QTest::newRow("id longer than any") << "controller=" + QByteArray(201, 'a') + "&from=0&to=1"
+                                        << needs << QString() << json;
+    QTest::newRow("unknown format") << QByteArray("controller=c1&from=0&to=1&format=html")
+                                    << QByteArray("format must be json, cast or txt\n")
+                                    << QString() << json;
+}
+
+void TestRecorder::replayQueries()
+{
+    QFETCH(QByteArray, query);
+    QFETCH(QByteArray, refusal);
+    QFETCH(QString, controller);
+    QFETCH(int, format);
+    ReplayQuery parsed;
+    QCOMPARE(Replays::parse(query, &parsed), refusal);
+    if (!refusal.isEmpty())
+        return;
+    QCOMPARE(parsed.controller, controller);
+    QCOMPARE(int(parsed.format), format);
+    QVERIFY(parsed.toMs > parsed.fromMs);
+}
+
 #include "tst_recorder.moc"
