@@ -29,7 +29,7 @@ namespace net = boost::asio;
 // are still there.
 struct WebServer::Rooms
 {
-    Rooms(const WebConfig &config, std::shared_ptr<const Authenticator> users, AuditLog *audit,
+    Rooms(const WebConfig &config, std::shared_ptr<const Authenticator> users, KeyTrail *audit,
           ControllerSource *source)
         : audit(audit), sessions(qint64(config.sessionIdleMinutes) * 60 * 1000),
           door(config, std::move(users), &sessions, &throttle),
@@ -38,7 +38,7 @@ struct WebServer::Rooms
           passwordWork(config.auth == WebConfig::Auth::Pam ? 4 : 1)
     {}
 
-    AuditLog *audit;
+    KeyTrail *audit;
     // When the audit log's head is next written to the log (the journal under systemd).
     qint64 nextHeadLogMs = 0;
 
@@ -59,7 +59,7 @@ struct WebServer::Rooms
 };
 
 WebServer::WebServer(const WebConfig &config, std::shared_ptr<const Authenticator> users,
-                     AuditLog *audit, ControllerSource *source)
+                     KeyTrail *audit, ControllerSource *source)
     : config(config), source(source)
 {
     rooms = std::make_unique<Rooms>(this->config, std::move(users), audit, source);

@@ -6,7 +6,7 @@
 #ifndef WEBSERVER_H
 #define WEBSERVER_H
 
-#include "auditlog.h"
+#include "keytrail.h"
 #include "authenticator.h"
 #include "controllerslots.h"
 #include "controllersource.h"
@@ -30,7 +30,7 @@ public:
 
     // audit and source must outlive the server.
     WebServer(const WebConfig &config, std::shared_ptr<const Authenticator> users,
-              AuditLog *audit, ControllerSource *source);
+              KeyTrail *audit, ControllerSource *source);
     ~WebServer();
     WebServer(const WebServer &) = delete;
     WebServer &operator=(const WebServer &) = delete;

@@ -454,7 +454,7 @@ void TestWebConfig::auditTrailAppendsAndKeepsLatest()
     QString error;
     QVERIFY(reopened.open(path, &error));
     const QVector<AuditEntry> main = reopened.recent("main-1st");
-    QCOMPARE(main.size(), AuditLog::RecentKeys);
+    QCOMPARE(main.size(), RecentKeys::PerController);
     // 24 of the 30 went to main-1st: its first four (1 to 4) fell off.
     QCOMPARE(main.first().keyName, QStringLiteral("6"));
     QCOMPARE(main.last().keyName, QStringLiteral("29"));

@@ -123,33 +123,17 @@ bool AuditLog::open(const QString &path, QString *error)
         if (end < 0)
             break;
         lastLine = tail.mid(from, end - from + 1);
-        AuditEntry entry;
-        if (fromJsonLine(lastLine, &entry)) {
-            remember(entry);
-        } else if (lastLine.contains(",\"outcome\":\"")) {
-            const QJsonObject o = QJsonDocument::fromJson(lastLine).object();
-            noteOutcome(o.value(QStringLiteral("controller")).toString(),
-                        qint64(o.value(QStringLiteral("of")).toDouble()),
-                        o.value(QStringLiteral("outcome")).toString());
-        }
+        latest.readLine(lastLine);
         from = end + 1;
     }
-    // Keys read back without an outcome were in flight when the server stopped (or were written
-    // before outcomes were): nothing more will be learnt of them.
-    for (QVector<AuditEntry> &list : latest) {
-        for (AuditEntry &e : list) {
-            if (e.outcome.isEmpty())
-                e.outcome = QStringLiteral("unknown: the server stopped first");
-        }
-    }
+    latest.closeOpen();
     if (lastLine.isEmpty()) {
         // A new log: its first line carries a random id where the hash of a line before would be.
-        unsigned char id[16];
-        if (RAND_bytes(id, sizeof id) != 1) {
+        lastHash = newTrailId();
+        if (lastHash.isEmpty()) {
             *error = QStringLiteral("%1: no random log id to be had").arg(path);
             return false;
         }
-        lastHash = QByteArray(reinterpret_cast<const char *>(id), sizeof id).toHex();
         sequence = 0;
     } else {
         lastHash = sha256Hex(lastLine);
@@ -159,17 +143,30 @@ bool AuditLog::open(const QString &path, QString *error)
     return true;
 }
 
+QByteArray AuditLog::newTrailId()
+{
+    unsigned char id[16];
+    if (RAND_bytes(id, sizeof id) != 1)
+        return QByteArray();
+    return QByteArray(reinterpret_cast<const char *>(id), sizeof id).toHex();
+}
+
+QByteArray AuditLog::chainedLine(qint64 seq, const QByteArray &prev, const QByteArray &fields)
+{
+    return SeqPrefix + QByteArray::number(seq) + PrevPrefix + prev + "\"," + fields + "}\n";
+}
+
 bool AuditLog::append(const AuditEntry &entry)
 {
     if (!appendLine(entryJson(entry)))
         return false;
     AuditEntry kept = entry;
     kept.seq = sequence;
-    remember(kept);
+    latest.key(kept);
     return true;
 }
 
-bool AuditLog::appendOutcome(qint64 keySeq, const QString &controller, const QString &outcome)
+QByteArray AuditLog::outcomeJson(qint64 keySeq, const QString &controller, const QString &outcome)
 {
     const QJsonObject object{
         {QStringLiteral("time"),
@@ -179,21 +176,28 @@ bool AuditLog::appendOutcome(qint64 keySeq, const QString &controller, const QSt
         {QStringLiteral("outcome"), outcome},
     };
     const QByteArray json = QJsonDocument(object).toJson(QJsonDocument::Compact);
-    if (!appendLine(json.mid(1, json.size() - 2)))
+    return json.mid(1, json.size() - 2);
+}
+
+bool AuditLog::appendOutcome(qint64 keySeq, const QString &controller, const QString &outcome)
+{
+    if (!appendLine(outcomeJson(keySeq, controller, outcome)))
         return false;
-    noteOutcome(controller, keySeq, outcome);
+    latest.outcome(controller, keySeq, outcome);
     return true;
 }
 
-void AuditLog::noteOutcome(const QString &controller, qint64 keySeq, const QString &outcome)
+void AuditLog::record(const AuditEntry &entry, Done done)
 {
-    auto it = latest.find(controller);
-    if (it == latest.end())
-        return;
-    for (AuditEntry &e : *it) {
-        if (e.seq == keySeq)
-            e.outcome = outcome;
-    }
+    const bool ok = append(entry);
+    done(ok ? TrailWrite::Written : TrailWrite::Failed, ok ? sequence : 0);
+}
+
+void AuditLog::recordOutcome(qint64 keySeq, const QString &controller, const QString &outcome,
+                             Done done)
+{
+    const bool ok = appendOutcome(keySeq, controller, outcome);
+    done(ok ? TrailWrite::Written : TrailWrite::Failed, ok ? sequence : 0);
 }
 
 bool AuditLog::appendLine(const QByteArray &fields)
@@ -202,8 +206,7 @@ bool AuditLog::appendLine(const QByteArray &fields)
         ++failures;
         return false;
     }
-    const QByteArray line = SeqPrefix + QByteArray::number(sequence + 1) + PrevPrefix + lastHash +
-                            "\"," + fields + "}\n";
+    const QByteArray line = chainedLine(sequence + 1, lastHash, fields);
     const ssize_t written = ::write(fd, line.constData(), size_t(line.size()));
     // On disk before the key leaves: a crash right after the send still leaves the entry.
     if (written != line.size() || ::fsync(fd) != 0) {
@@ -218,19 +221,6 @@ bool AuditLog::appendLine(const QByteArray &fields)
     ++this->written;
     lastHash = sha256Hex(line);
     return true;
-}
-
-QVector<AuditEntry> AuditLog::recent(const QString &controller) const
-{
-    return latest.value(controller);
-}
-
-void AuditLog::remember(const AuditEntry &entry)
-{
-    QVector<AuditEntry> &list = latest[entry.controller];
-    if (list.size() == RecentKeys)
-        list.removeFirst();
-    list.append(entry);
 }
 
 QByteArray AuditLog::entryJson(const AuditEntry &entry)
@@ -273,7 +263,11 @@ bool AuditLog::verify(const QString &path, QString *report)
         *report = QStringLiteral("%1:0: cannot read: %2").arg(path, file.errorString());
         return false;
     }
-    const QByteArray all = file.readAll();
+    return verifyLines(file.readAll(), path, report);
+}
+
+bool AuditLog::verifyLines(const QByteArray &all, const QString &path, QString *report)
+{
     auto broken = [&](qint64 line, const QString &what) {
         *report = QStringLiteral("%1:%2: %3").arg(path).arg(line).arg(what);
         return false;

@@ -7,32 +7,15 @@
 #ifndef AUDITLOG_H
 #define AUDITLOG_H
 
+#include "keytrail.h"
+
 #include <QByteArray>
-#include <QDateTime>
-#include <QHash>
 #include <QString>
 #include <QVector>
 
-struct AuditEntry
-{
-    QDateTime time; // UTC
-    QString user;
-    QString address; // the client's
-    QString controller;
-    int code = 0;
-    QString keyName;
-    // The key's line in the trail, and what became of the key: "answered", "no answer",
-    // "dropped: <reason>", or empty while in flight (or when the server stopped first).
-    qint64 seq = 0;
-    QString outcome;
-};
-
-class AuditLog
+class AuditLog : public KeyTrail
 {
 public:
-    // The panel shows this many of a controller's latest keys.
-    static constexpr int RecentKeys = 20;
-
     AuditLog() = default;
     ~AuditLog();
     AuditLog(const AuditLog &) = delete;
@@ -48,21 +31,40 @@ public:
     // What became of the key on line keySeq, as its own line tied to the key's; the key's entry
     // in recent() shows it.
     bool appendOutcome(qint64 keySeq, const QString &controller, const QString &outcome);
-    // Oldest first.
-    QVector<AuditEntry> recent(const QString &controller) const;
+
+    // The trail's own: a line written is durable before done is called, which happens before
+    // record() returns.
+    void record(const AuditEntry &entry, Done done) override;
+    void recordOutcome(qint64 keySeq, const QString &controller, const QString &outcome,
+                       Done done) override;
+    QVector<AuditEntry> recent(const QString &controller) const override
+    {
+        return latest.of(controller);
+    }
 
     // The last line's sequence number and the SHA-256 of its bytes, in hex: kept elsewhere, it
     // shows a later cut at the end of the file.
-    qint64 headSequence() const { return sequence; }
-    QByteArray headHash() const { return lastHash; }
-    // Since this process opened the log: lines written, and lines that could not be.
-    quint64 linesWritten() const { return written; }
-    quint64 writeFailures() const { return failures; }
+    qint64 headSequence() const override { return sequence; }
+    QByteArray headHash() const override { return lastHash; }
+    quint64 linesWritten() const override { return written; }
+    quint64 writeFailures() const override { return failures; }
 
     // Checks the chain of the file at path. True with the head, and the keys that have no
     // outcome (in flight when the server stopped), in report; false with "path:line: what" for
     // the first line that breaks it.
     static bool verify(const QString &path, QString *report);
+    // The same for a trail's lines however kept (each ending in a newline); name stands for the
+    // file in the report.
+    static bool verifyLines(const QByteArray &all, const QString &name, QString *report);
+
+    // A line of the trail: its sequence number, the hash of the line before (or a new trail's
+    // random id) and the entry's own fields, with its newline.
+    static QByteArray chainedLine(qint64 seq, const QByteArray &prev, const QByteArray &fields);
+    // The fields of an outcome's line.
+    static QByteArray outcomeJson(qint64 keySeq, const QString &controller,
+                                  const QString &outcome);
+    // A new trail's first "prev": 16 random bytes in hex; empty when no randomness is to be had.
+    static QByteArray newTrailId();
 
     // The entry's own fields as a JSON object's members, without the braces' chain prefix.
     static QByteArray entryJson(const AuditEntry &entry);
@@ -70,8 +72,6 @@ public:
     static QByteArray sha256Hex(const QByteArray &bytes);
 
 private:
-    void remember(const AuditEntry &entry);
-    void noteOutcome(const QString &controller, qint64 keySeq, const QString &outcome);
     bool appendLine(const QByteArray &fields);
 
     int fd = -1;
@@ -80,7 +80,7 @@ private:
     // What the next line carries as "prev".
     QByteArray lastHash;
     quint64 written = 0, failures = 0;
-    QHash<QString, QVector<AuditEntry>> latest;
+    RecentKeys latest;
 };
 
 #endif // AUDITLOG_H

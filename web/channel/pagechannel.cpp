@@ -14,7 +14,10 @@ QByteArray PageChannel::foldKey(const char *type, int slot)
     return QByteArray(type) + ':' + QByteArray::number(slot);
 }
 
-PageChannel::PageChannel(const WebConfig &config, SessionStore *sessions, AuditLog *audit,
+const QString PageChannel::ChangingOver =
+    QStringLiteral("the server is changing over: try again in a moment");
+
+PageChannel::PageChannel(const WebConfig &config, SessionStore *sessions, KeyTrail *audit,
                          ControllerSource *source)
     : bySlot(ControllerSlots::from(config.controllers)), sessions(sessions), audit(audit),
       source(source), controls(bySlot.size())
@@ -205,6 +208,10 @@ void PageChannel::press(quint64 id, Page &page, int slot, const QJsonValue &code
                                 : QStringLiteral("%1 has control").arg(holder));
         return;
     }
+    if (!audit->leading()) {
+        refuse(page, controller, ChangingOver);
+        return;
+    }
     AuditEntry entry;
     entry.time = QDateTime::currentDateTimeUtc();
     entry.user = page.who.user;
@@ -213,15 +220,33 @@ void PageChannel::press(quint64 id, Page &page, int slot, const QJsonValue &code
     entry.code = key->code;
     entry.keyName = QString::fromLatin1(key->name);
     // The trail holds the key before the controller gets it.
-    if (!audit->append(entry)) {
-        refuse(page, controller,
-               QStringLiteral("the audit log cannot be written: the key was not sent"));
+    audit->record(entry, [this, slot, id, entry](TrailWrite written, qint64 seq) {
+        recorded(slot, id, entry, written, seq);
+    });
+}
+
+void PageChannel::recorded(int slot, quint64 id, const AuditEntry &entry, TrailWrite written,
+                           qint64 seq)
+{
+    const QString &controller = bySlot.controllers[slot].id;
+    auto page = pages.find(id);
+    if (written != TrailWrite::Written) {
+        if (page != pages.end())
+            refuse(*page, controller,
+                   written == TrailWrite::NotLeading
+                       ? ChangingOver
+                       : QStringLiteral("the audit log cannot be written: the key was not sent"));
         return;
     }
-    const qint64 seq = audit->headSequence();
     if (recorder)
         recorder->key(controller, entry.time.toMSecsSinceEpoch(), entry.user, entry.keyName, seq);
-    const quint64 ticket = source->pressKey(slot, key->code);
+    // A key the trail took long over is no longer the one the operator meant to press now.
+    if (entry.time.msecsTo(QDateTime::currentDateTimeUtc()) > MaxRecordMs) {
+        recordOutcome(slot, seq, id, KeyOutcome::Dropped,
+                      QStringLiteral("the audit trail took too long to record it"));
+        return;
+    }
+    const quint64 ticket = source->pressKey(slot, uint8_t(entry.code));
     if (ticket == 0) {
         recordOutcome(slot, seq, id, KeyOutcome::Dropped,
                       QStringLiteral("too many keys are waiting for this controller"));
@@ -250,14 +275,17 @@ void PageChannel::recordOutcome(int slot, qint64 seq, quint64 page, KeyOutcome o
 {
     const QString &controller = bySlot.controllers[slot].id;
     const QString text = keyOutcomeWords(outcome, dropReason);
-    if (!audit->appendOutcome(seq, controller, text))
-        serverLog(LogLevel::Error,
-                  "the audit log cannot be written: the outcome of key %lld (%s) is not in it",
-                  (long long)seq, qPrintable(text));
     if (recorder)
         recorder->outcome(controller, QDateTime::currentMSecsSinceEpoch(), seq, text);
-    toViewers(slot, PageMessages::keys(controller, audit->recent(controller)),
-              foldKey("keys", slot));
+    audit->recordOutcome(seq, controller, text, [this, slot, seq, text](TrailWrite written, qint64) {
+        const QString &controller = bySlot.controllers[slot].id;
+        if (written != TrailWrite::Written)
+            serverLog(LogLevel::Error,
+                      "the audit log cannot be written: the outcome of key %lld (%s) is not in it",
+                      (long long)seq, qPrintable(text));
+        toViewers(slot, PageMessages::keys(controller, audit->recent(controller)),
+                  foldKey("keys", slot));
+    });
     auto presser = pages.find(page);
     if (outcome == KeyOutcome::Dropped && presser != pages.end())
         refuse(*presser, controller, QStringLiteral("key not sent: ") + dropReason);

@@ -6,9 +6,9 @@
 #define PAGECHANNEL_H
 
 #include "accessrules.h"
-#include "auditlog.h"
 #include "controllerslots.h"
 #include "controllersource.h"
+#include "keytrail.h"
 #include "linkwords.h"
 #include "pageidentity.h"
 #include "recorder.h"
@@ -44,7 +44,7 @@ class PageChannel
 {
 public:
     // All must outlive the channel.
-    PageChannel(const WebConfig &config, SessionStore *sessions, AuditLog *audit,
+    PageChannel(const WebConfig &config, SessionStore *sessions, KeyTrail *audit,
                 ControllerSource *source);
 
     // A page whose upgrade was accepted: it gets its hello. Returns the page's id.
@@ -88,6 +88,11 @@ public:
     static constexpr int MaxTilesInView = 240;
     // The most of a page's unknown message type or controller id that an error echoes back.
     static constexpr int MaxEchoedName = 40;
+    // A key whose line took longer than this to be recorded is not sent: the operator pressed it
+    // for what the display showed then.
+    static constexpr qint64 MaxRecordMs = 2000;
+    // Why a key is refused while no server of a pair leads.
+    static const QString ChangingOver;
 
 private:
     // Which screen and words of a controller a page was last sent (0: none yet).
@@ -177,6 +182,9 @@ private:
     QByteArray kindLetters() const;
     void sendControl(int slot);
     void press(quint64 id, Page &page, int slot, const QJsonValue &code, qint64 nowMs);
+    // The trail answered for a key page id pressed: it goes to the controller only if written,
+    // and only while still fresh.
+    void recorded(int slot, quint64 id, const AuditEntry &entry, TrailWrite written, qint64 seq);
     void recordOutcome(int slot, qint64 seq, quint64 page, KeyOutcome outcome,
                        const QString &dropReason);
     // One look at the link feeds both the screen and, when its words changed, the state.
@@ -191,7 +199,7 @@ private:
 
     ControllerSlots bySlot;
     SessionStore *sessions;
-    AuditLog *audit;
+    KeyTrail *audit;
     ControllerSource *source;
     Recorder *recorder = nullptr;
     ControlLocks controls;
