@@ -143,6 +143,62 @@ def open_panel_in_browser(browser, url, user, password, controller):
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 
 
+PG_BIN = "/usr/lib/postgresql/15/bin"
+
+
+class Postgres:
+    """A PostgreSQL cluster of the test's own in a scratch folder, on a Unix socket only, run as an
+    unprivileged user (nobody, when the test runs as root), with a role and a database named
+    frontpanel that the servers connect as."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="frontpanel-pg-")
+        self.as_user = []
+        if os.geteuid() == 0:
+            import pwd
+            nobody = pwd.getpwnam("nobody")
+            os.chown(self.dir, nobody.pw_uid, nobody.pw_gid)
+            self.as_user = ["runuser", "-u", "nobody", "--"]
+        self.data = os.path.join(self.dir, "data")
+        # Only a socket file carries the port, so any number that no other test's cluster in
+        # this folder could hold will do.
+        self.port = 20000 + os.getpid() % 30000
+        subprocess.run(self.as_user + [PG_BIN + "/initdb", "-D", self.data, "--auth=trust",
+                                       "-U", "postgres", "--no-sync"],
+                       check=True, capture_output=True, cwd=self.dir)
+        self.start()
+        for sql in ("CREATE ROLE frontpanel LOGIN", "CREATE DATABASE frontpanel OWNER frontpanel"):
+            self.psql(sql, user="postgres", database="postgres")
+        self.conninfo = "host=%s port=%d dbname=frontpanel user=frontpanel" % (self.dir, self.port)
+
+    def pg_ctl(self, *arguments):
+        # The server it starts keeps what it inherits open: no pipe of ours, or the call would
+        # wait for the server's end.
+        subprocess.run(self.as_user + [PG_BIN + "/pg_ctl", "-D", self.data, "-w", "-l",
+                                       os.path.join(self.dir, "log"), *arguments],
+                       check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, cwd=self.dir)
+
+    def start(self):
+        self.pg_ctl("-o", "-k %s -c listen_addresses= -p %d" % (self.dir, self.port), "start")
+
+    def restart(self):
+        self.pg_ctl("-m", "fast", "restart")
+
+    def psql(self, sql, user="frontpanel", database="frontpanel"):
+        """The rows of one statement, each a list of its fields as text."""
+        out = subprocess.run(["psql", "-h", self.dir, "-p", str(self.port), "-U", user, "-d",
+                              database, "-At", "-F", "\t", "-v", "ON_ERROR_STOP=1", "-c", sql],
+                             check=True, capture_output=True, text=True).stdout
+        return [line.split("\t") for line in out.splitlines()]
+
+    def close(self):
+        subprocess.run(self.as_user + [PG_BIN + "/pg_ctl", "-D", self.data, "-m", "immediate",
+                                       "stop"], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, cwd=self.dir)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
 class Server:
     """frontpanel-web with the controllers given as (address, port, poll) or as (id, address,
     port, poll), and one operator. server_lines go into [server]; env and stderr are for the

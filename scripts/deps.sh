@@ -12,9 +12,10 @@ set -euo pipefail
 # The programs: compiler, CMake, Qt 6 (its CMake files need the OpenGL headers), and Boost's
 # Beast and Asio (header-only) with OpenSSL for the browser front panel's server, PAM for its
 # directory logins, libsystemd for telling systemd it is ready and alive, SQLite for the
-# recordings of what the pages showed, and libargon2 for the users file's password hashes.
+# recordings of what the pages showed, libargon2 for the users file's password hashes, and libpq
+# for the state a pair of servers shares in PostgreSQL.
 build=(cmake g++ make pkg-config qt6-base-dev libgl-dev libboost1.81-dev libssl-dev libpam0g-dev
-       libsystemd-dev libsqlite3-dev libargon2-dev)
+       libsystemd-dev libsqlite3-dev libargon2-dev libpq-dev)
 # Starting the panel beside the simulator: the display fonts, Qt's SVG plugins for the window's
 # icon, and Xvfb with the tools that press Connect and take the screenshot when there is no
 # display.
@@ -29,14 +30,15 @@ package=(dpkg-dev file)
 # with nss_wrapper for PAM logins without root, tshark to decode a capture of SNMPv3,
 # asciinema to play back an exported recording, the CA certificates npm's download of
 # axe-core is checked against, and for serial lines socat's pty pairs, ser2net as a terminal
-# server and crcmod as an FCS-16 apart from ours.
+# server and crcmod as an FCS-16 apart from ours, and PostgreSQL (Debian 12's is 15) for a
+# cluster of the pair test's own.
 test=(libsnmp-dev snmp snmpd clang libclang-rt-14-dev libbenchmark-dev qt6-websockets-dev
       chromium chromium-driver python3-selenium openssl prometheus libpam-wrapper libnss-wrapper
-      tshark asciinema ca-certificates socat ser2net python3-crcmod
+      tshark asciinema ca-certificates socat ser2net python3-crcmod postgresql
       fonts-urw-base35 fonts-dejavu-core libqt6svg6 xvfb xauth
       lintian desktop-file-utils appstream man-db systemd "${package[@]}")
 # Packages that start a system service when installed; the tests never use it.
-services=(snmpd prometheus ser2net)
+services=(snmpd prometheus ser2net postgresql)
 
 wanted=()
 for purpose in "${@:-build}"; do

@@ -8,6 +8,7 @@
 #include "serverlog.h"
 #include "serverreload.h"
 #include "servicenotify.h"
+#include "sharedtrail.h"
 #include "startup.h"
 #include "webserver.h"
 
@@ -30,20 +31,28 @@ int main(int argc, char *argv[])
     }
     if (!options.addUser.isEmpty())
         return addUserCommand(options);
-    if (!options.verifyAudit.isEmpty()) {
-        QString report;
-        const bool intact = AuditLog::verify(options.verifyAudit, &report);
-        std::fprintf(intact ? stdout : stderr, "%s\n", qPrintable(report));
-        return intact ? 0 : 1;
-    }
+    if (!options.verifyAudit.isEmpty())
+        return verifyAuditCommand(options);
+    if (options.initDatabase)
+        return initDatabaseCommand(options);
 
     // Every file is read and checked before anything listens.
     WebConfig config;
     std::shared_ptr<const Authenticator> users;
     AuditLog audit;
+    std::unique_ptr<SharedTrail> shared;
+    KeyTrail *trail = &audit;
     if (!loadStartConfig(options, &config, &error, &warning) ||
-        !(users = makeAuthenticator(config, &error, &warning)) ||
-        !audit.open(config.auditLog, &error)) {
+        !(users = makeAuthenticator(config, &error, &warning))) {
+        serverLog(LogLevel::Error, "%s", qPrintable(error));
+        return 1;
+    }
+    // A server of a pair keeps its trail in the shared database; one alone, in its file.
+    if (!config.database.isEmpty()) {
+        shared = std::make_unique<SharedTrail>(config.database);
+        trail = shared.get();
+    }
+    if (!(shared ? shared->start(&error) : audit.open(config.auditLog, &error))) {
         serverLog(LogLevel::Error, "%s", qPrintable(error));
         return 1;
     }
@@ -63,7 +72,8 @@ int main(int argc, char *argv[])
     allowOpenFiles(DoorLimits::MaxConnections + config.controllers.size() + 256);
     LinkEngine engine;
     EngineSource source(&engine);
-    WebServer server(config, users, &audit, &source);
+    WebServer server(config, users, trail, &source);
+    server.setShared(shared.get());
     if (recorder.isOpen())
         server.setRecorder(&recorder);
     if (!source.addControllers(config, &error) || !server.start(&error)) {
@@ -83,7 +93,7 @@ int main(int argc, char *argv[])
     std::fflush(stdout);
     // Kept by the journal, the head shows a later cut at the end of the trail.
     serverLog(LogLevel::Info, "audit log head: sequence %lld, sha256 %s",
-              (long long)audit.headSequence(), audit.headHash().constData());
+              (long long)trail->headSequence(), trail->headHash().constData());
     ServiceNotify::ready(serving);
     return app.exec();
 }

@@ -38,6 +38,8 @@ struct ServerFigures
     int connectionCap = 0;
     uint64_t connectionsClosedForRoom = 0;
     uint64_t auditLines = 0, auditWriteFailures = 0;
+    // Whether this server leads (sends keys); a server alone always does.
+    bool leading = true;
     // Datagrams to the links' shared socket from no configured controller.
     uint64_t strangerDatagrams = 0;
     // The recordings of what the pages showed: events written, events lost, and the database's

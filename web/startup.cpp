@@ -1,6 +1,10 @@
 #include "startup.h"
 
+#include "auditlog.h"
 #include "pamauthenticator.h"
+#include "pgsession.h"
+#include "sharedschema.h"
+#include "sharedtrail.h"
 #include "userstore.h"
 
 #include <QCommandLineParser>
@@ -84,10 +88,15 @@ bool parseStartOptions(const QStringList &arguments, StartOptions *options, QStr
     const QCommandLineOption verifyAudit(
         QStringLiteral("verify-audit"),
         QStringLiteral("Check the audit log's chain of lines and print its head, or the first "
-                       "line that breaks it; exit 0 when it holds."),
+                       "line that breaks it; exit 0 when it holds. Given a PostgreSQL "
+                       "connection string, the shared trail's table."),
         QStringLiteral("file"));
-    parser.addOptions(
-        {config, listen, port, users, audit, cert, key, insecure, addUser, role, verifyAudit});
+    const QCommandLineOption initDatabase(
+        QStringLiteral("init-database"),
+        QStringLiteral("Make the tables of the configured database, or bring them up to date, "
+                       "and exit."));
+    parser.addOptions({config, listen, port, users, audit, cert, key, insecure, addUser, role,
+                       verifyAudit, initDatabase});
     parser.addHelpOption();
     if (!parser.parse(arguments)) {
         *error = parser.errorText() + QLatin1Char('\n') + parser.helpText();
@@ -120,6 +129,7 @@ bool parseStartOptions(const QStringList &arguments, StartOptions *options, QStr
     options->addUser = parser.value(addUser);
     options->role = parser.value(role);
     options->verifyAudit = parser.value(verifyAudit);
+    options->initDatabase = parser.isSet(initDatabase);
     if (parser.isSet(addUser) != parser.isSet(role)) {
         *error = QStringLiteral("--add-user and --role go together");
         return false;
@@ -244,3 +254,35 @@ int addUserCommand(const StartOptions &options)
     return 0;
 }
 
+
+int initDatabaseCommand(const StartOptions &options)
+{
+    WebConfig config;
+    QString error, warning, report;
+    if (!loadWebConfig(options.configFile, &config, &error)) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return 1;
+    }
+    if (config.database.isEmpty()) {
+        std::fprintf(stderr, "%s: no database is configured ([server] database = ...)\n",
+                     qPrintable(options.configFile));
+        return 2;
+    }
+    PgSession db;
+    if (!db.open(config.database, &error) || !SharedSchema::create(db, &report, &error)) {
+        std::fprintf(stderr, "the database: %s\n", qPrintable(error));
+        return 1;
+    }
+    std::printf("%s\n", qPrintable(report));
+    return 0;
+}
+
+int verifyAuditCommand(const StartOptions &options)
+{
+    QString report;
+    const bool intact = PgSession::looksLikeConnection(options.verifyAudit)
+                            ? SharedTrail::verify(options.verifyAudit, &report)
+                            : AuditLog::verify(options.verifyAudit, &report);
+    std::fprintf(intact ? stdout : stderr, "%s\n", qPrintable(report));
+    return intact ? 0 : 1;
+}

@@ -24,6 +24,8 @@ struct StartOptions
     bool insecureHttp = false;
     // --verify-audit: the audit log to check.
     QString verifyAudit;
+    // --init-database: make or bring up to date the tables of the configured database.
+    bool initDatabase = false;
     // --add-user: the user to add or change, and the role.
     QString addUser;
     QString role;
@@ -45,5 +47,10 @@ std::shared_ptr<const Authenticator> makeAuthenticator(const WebConfig &config, 
 // --add-user: reads the password from the terminal without echo (twice), or one line from
 // standard input when that is not a terminal, and writes the users file. Returns the exit code.
 int addUserCommand(const StartOptions &options);
+
+// --init-database: makes or migrates the configured database's tables. Returns the exit code.
+int initDatabaseCommand(const StartOptions &options);
+// --verify-audit: checks the file, or the table when given a connection string. The exit code.
+int verifyAuditCommand(const StartOptions &options);
 
 #endif // STARTUP_H

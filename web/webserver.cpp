@@ -10,6 +10,7 @@
 #include "recorder.h"
 #include "serverlog.h"
 #include "servicenotify.h"
+#include "sharedtrail.h"
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -72,12 +73,16 @@ WebServer::WebServer(const WebConfig &config, std::shared_ptr<const Authenticato
         rooms->channel.endSession(session);
     };
     rooms->door.metrics = [this] { return metricsText(); };
+    rooms->door.leading = [this] { return rooms->audit->leading(); };
 }
 
 WebServer::~WebServer()
 {
     QObject::disconnect(screenConnection);
     QObject::disconnect(keyConnection);
+    // The trail's answers stop before the context they are run on goes.
+    if (shared)
+        shared->setPost(nullptr);
     if (network.joinable()) {
         net::post(rooms->context, [this] {
             rooms->listener->stop();
@@ -91,6 +96,11 @@ WebServer::~WebServer()
     }
     rooms->passwordWork.join();
     rooms->recordingWork.join();
+}
+
+void WebServer::setShared(SharedTrail *trail)
+{
+    shared = trail;
 }
 
 void WebServer::setRecorder(Recorder *to)
@@ -153,6 +163,10 @@ bool WebServer::start(QString *error)
                                  rooms->channel.keyDone(slot, ticket, outcome, reason);
                              });
                          });
+    if (shared)
+        shared->setPost([this](std::function<void()> done) {
+            net::post(rooms->context, std::move(done));
+        });
     rooms->work.emplace(rooms->context.get_executor());
     rooms->ticker.emplace(rooms->context);
     rooms->watchdog.emplace(rooms->context);
@@ -261,6 +275,7 @@ QByteArray WebServer::metricsText() const
     server.heldUserAtAddress = held[int(LoginBrake::UserAtAddress)];
     server.heldAddress = held[int(LoginBrake::Address)];
     server.heldUser = held[int(LoginBrake::User)];
+    server.leading = rooms->audit->leading();
     server.auditLines = rooms->audit->linesWritten();
     server.auditWriteFailures = rooms->audit->writeFailures();
     server.strangerDatagrams = source->strangerDatagrams();

@@ -21,6 +21,8 @@
 
 class Recorder;
 
+class SharedTrail;
+
 class WebServer
 {
 public:
@@ -42,6 +44,9 @@ public:
     // Before start(): where watched displays and their keys are recorded (it must outlive the
     // server), and replays read.
     void setRecorder(Recorder *recorder);
+    // Before start(), for a server of a pair: the shared trail, which says whether this server
+    // leads (/ready, /metrics) and answers on the network thread. It must outlive the server.
+    void setShared(SharedTrail *trail);
     quint16 port() const { return listeningPort; }
     bool usesTls() const { return tls; }
 
@@ -65,6 +70,7 @@ private:
     WebConfig config;
     ControllerSource *source;
     Recorder *recorder = nullptr;
+    SharedTrail *shared = nullptr;
     std::unique_ptr<Rooms> rooms;
     std::thread network;
     QMetaObject::Connection screenConnection, keyConnection;

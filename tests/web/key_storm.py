@@ -43,6 +43,8 @@ class StandIn:
         self.port = self.sock.getsockname()[1]
         self.delay = delay
         self.keys = []
+        # Where each key came from, beside it: (address, port).
+        self.senders = []
         self.stop = False
         self.thread = threading.Thread(target=self.serve, daemon=True)
         self.thread.start()
@@ -69,6 +71,7 @@ class StandIn:
             oid = data[oid_start:oid_end]
             value_tag, value_start, value_end = read_tlv(data, oid_end)
             if pdu == 0xA3 and oid == KEY:
+                self.senders.append(peer)
                 self.keys.append(data[value_start])
                 tag, value = value_tag, data[value_start:value_end]
             elif oid == DISPLAY1:

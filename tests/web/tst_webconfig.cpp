@@ -178,6 +178,13 @@ void TestWebConfig::badConfig_data()
     QTest::newRow("SNMPv3 on a line")
         << QByteArray("[server]\nv3-secrets = secrets\n" + station + "version = 3\nuser = fp\n")
         << ":8: a controller on a serial line speaks SNMPv1";
+    // The configuration is readable by more than the service; a database password in it, in
+    // any of libpq's spellings, is refused.
+    for (const char *database :
+         {"host=db dbname=fp password=secret", "host=db password = secret",
+          "postgresql://fp:secret@db/fp", "postgres://db/fp?sslmode=require&password=secret"})
+        QTest::newRow(database) << QByteArray("[server]\ndatabase = ") + database + "\n\n" + good
+                                << ":2: database must not hold the password";
 }
 
 void TestWebConfig::badConfig()

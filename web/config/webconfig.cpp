@@ -20,6 +20,7 @@ const QStringList serverKeys = {
     QStringLiteral("port"),
     QStringLiteral("users"),
     QStringLiteral("audit"),
+    QStringLiteral("database"),
     QStringLiteral("tls-cert"),
     QStringLiteral("tls-key"),
     QStringLiteral("session-idle-minutes"),
@@ -214,6 +215,14 @@ bool loadWebConfig(const QString &path, WebConfig *config, QString *error)
     file(QStringLiteral("server/users"), &result.usersFile);
     file(QStringLiteral("server/v3-secrets"), &result.v3Secrets);
     file(QStringLiteral("server/audit"), &result.auditLog);
+    result.database = settingText(settings, QStringLiteral("server/database"));
+    // The configuration is readable by more than the service: a password goes in a passfile.
+    static const QRegularExpression password(
+        QStringLiteral("(^|\\s)password\\s*=|^postgres(ql)?://[^/@]*:[^/@]*@|[?&]password="));
+    if (password.match(result.database).hasMatch())
+        return fail(QStringLiteral("server/database"),
+                    QStringLiteral("database must not hold the password: name a file that only "
+                                   "the service reads with passfile=..."));
     if (settings.contains(QStringLiteral("server/recordings")) &&
         settingText(settings, QStringLiteral("server/recordings")) == QLatin1String("off"))
         result.recordingsOff = true;

@@ -77,6 +77,9 @@ struct WebConfig
     // /metrics answers loopback, and other addresses that bring this as a bearer token.
     QByteArray metricsToken;
     QString auditLog;
+    // A libpq connection string: the audit trail, and which server of a pair leads, are kept in
+    // that PostgreSQL database instead of the audit log file. Empty: the server is alone.
+    QString database;
     // The recordings of what the pages showed (SQLite), kept this many days and within this size;
     // "recordings = off" records nothing.
     QString recordings;

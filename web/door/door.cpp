@@ -134,6 +134,8 @@ HttpResponse Door::answer(const HttpRequest &request, const QString &address, qi
             return sessionInfo(request);
         if (path == "/metrics")
             return metricsAnswer(request, address);
+        if (path == "/ready")
+            return readyAnswer(request);
         return serveFile(request, path, nowMs);
     }
     if (path == "/login" && method == http::verb::post)
@@ -177,6 +179,15 @@ HttpResponse Door::sessionInfo(const HttpRequest &request)
     if (id.isEmpty() || !sessions->has(id))
         return reply(request, 401, "application/json", "{\"error\":\"log in first\"}");
     return reply(request, 200, "application/json", "{}");
+}
+
+// Says no more than whether this server is the one to send pages to: a load balancer on
+// another host asks it.
+HttpResponse Door::readyAnswer(const HttpRequest &request)
+{
+    if (!leading || leading())
+        return reply(request, 200, "text/plain", "leading\n");
+    return reply(request, 503, "text/plain", "not leading\n");
 }
 
 // The figures tell an outsider which controllers exist and how they fare: loopback (a

@@ -95,6 +95,8 @@ public:
     std::function<void(const QByteArray &session)> sessionEnded;
     // The text of /metrics.
     std::function<QByteArray()> metrics;
+    // Whether this server leads, for /ready: a load balancer sends pages to the one that does.
+    std::function<bool()> leading;
 
     Counters counters;
 
@@ -102,6 +104,7 @@ private:
     HttpResponse logout(const HttpRequest &request);
     HttpResponse serveFile(const HttpRequest &request, const QByteArray &path, qint64 nowMs);
     HttpResponse sessionInfo(const HttpRequest &request);
+    HttpResponse readyAnswer(const HttpRequest &request);
     HttpResponse metricsAnswer(const HttpRequest &request, const QString &address);
     QByteArray sessionOf(const HttpRequest &request) const;
     QByteArray cookieValue(const HttpRequest &request, const QByteArray &name) const;

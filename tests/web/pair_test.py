@@ -1,0 +1,262 @@
+#!/usr/bin/env python3
+"""Two servers, one city: a pair of frontpanel-web on one PostgreSQL cluster of the test's own,
+three controller stand-ins that log every key and who sent it, and operators' pages pressing keys.
+
+1. kill -9 of the leader mid-storm: the other leads, and a page on it shows a live display.
+2. The leader stopped with SIGSTOP past the database's patience, then continued: the other leads
+   meanwhile, and the old leader sends no key after it was stopped, refuses keys with words, and
+   steps down by itself.
+3. The database restarted under the pair mid-storm: the servers reconnect by themselves.
+
+Throughout: every key a controller received is a key of the shared trail that was not dropped,
+in the trail's order, none received twice; every key the trail says was answered was received;
+and --verify-audit finds the table's chain intact, every key with an outcome.
+
+    python3 tests/web/pair_test.py --server build/web/frontpanel-web"""
+
+import argparse
+import json
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
+from frontpanel_kit import Page, Postgres, Server  # noqa: E402
+from key_storm import StandIn  # noqa: E402
+
+CONTROLLERS = 3
+# Longer than the database waits on a silent leader (4 s) with room for the other to take over.
+STOP_SECONDS = 8
+CHANGING_OVER = "the server is changing over: try again in a moment"
+
+
+def wait_for(what, predicate, timeout=30):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.05)
+    raise RuntimeError("timed out waiting for " + what)
+
+
+def ready(server):
+    try:
+        return server.get("/ready")[0]
+    except OSError:
+        return None
+
+
+class Operator:
+    """A logged-in operator's pages on one server, one per controller, each holding control and
+    pressing the keys 1 to 24 in turn."""
+
+    def __init__(self, server):
+        cookie = server.login()
+        self.pages = []
+        for i in range(CONTROLLERS):
+            page = Page(server, cookie)
+            page.send({"type": "watch", "controller": "c%d" % i})
+            page.send({"type": "take", "controller": "c%d" % i})
+            self.pages.append(page)
+        self.pressed = 0
+        self.seen = []
+
+    def press(self):
+        code = self.pressed % 24 + 1
+        self.pressed += 1
+        for i, page in enumerate(self.pages):
+            page.send({"type": "key", "controller": "c%d" % i, "code": code})
+
+    def storm(self, seconds, during=None):
+        """Keys 12 times a second; during(elapsed) is called between them, and ends the storm
+        by returning True."""
+        start = time.monotonic()
+        while time.monotonic() - start < seconds:
+            if during and during(time.monotonic() - start):
+                return
+            self.press()
+            time.sleep(1 / 12)
+
+    def read(self):
+        for page in self.pages:
+            page.sock.setblocking(False)
+            try:
+                self.seen += page.messages()
+            except OSError:
+                pass
+        return self.seen
+
+    def close(self):
+        for page in self.pages:
+            page.close()
+
+
+def shared_trail(pg):
+    """Per controller: [(seq, code, outcome or None)] in the table's order."""
+    keys, outcomes = {}, {}
+    for (line,) in pg.psql("SELECT line FROM frontpanel_audit ORDER BY seq"):
+        entry = json.loads(line)
+        if "key" in entry:
+            keys.setdefault(entry["controller"], []).append((entry["seq"], entry["code"]))
+        elif "outcome" in entry:
+            outcomes[entry["of"]] = entry["outcome"]
+    return {c: [(seq, code, outcomes.get(seq)) for seq, code in ks] for c, ks in keys.items()}
+
+
+def check_keys(stand_ins, trail, require_outcomes):
+    """What the controllers received against the trail; the number of faults, printed."""
+    faults = 0
+    for i, stand_in in enumerate(stand_ins):
+        logged = trail.get("c%d" % i, [])
+        received = list(stand_in.keys)
+        at = 0
+        fault = None
+        for seq, code, outcome in logged:
+            if outcome is None and require_outcomes:
+                fault = "key %d has no outcome" % seq
+            if outcome and outcome.startswith("dropped"):
+                continue
+            if at < len(received) and received[at] == code:
+                at += 1
+            elif outcome == "answered":
+                fault = "key %d (code %d) answered but not received in order" % (seq, code)
+        if at != len(received):
+            fault = "%d keys received that the trail does not hold in order" % (len(received) - at)
+        print("c%d: %d keys in the trail, %d received: %s"
+              % (i, len(logged), len(received), fault or "ok"))
+        faults += 1 if fault or not logged else 0
+    return faults
+
+
+def verify(binary, pg):
+    run = subprocess.run([binary, "--verify-audit", pg.conninfo], capture_output=True, text=True)
+    print("verify-audit: " + (run.stdout + run.stderr).strip().replace("\n", "; "))
+    return run.returncode == 0 and "without an outcome" not in run.stdout
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--server", required=True)
+    parser.add_argument("--verbose", action="store_true", help="the servers' log on stderr")
+    args = parser.parse_args()
+    pg = Postgres()
+    stand_ins = [StandIn() for _ in range(CONTROLLERS)]
+    controllers = [("127.0.0.1", s.port, 100) for s in stand_ins]
+    servers = []
+    faults = 0
+    try:
+        with tempfile.NamedTemporaryFile("w", suffix=".conf") as conf:
+            conf.write("[server]\ndatabase = %s\n[c0]\naddress = 127.0.0.1\n" % pg.conninfo)
+            conf.flush()
+            subprocess.run([args.server, "--config", conf.name, "--init-database"], check=True)
+
+        def pair_server():
+            server = Server(args.server, controllers, server_lines="database = " + pg.conninfo,
+                            stderr=None if args.verbose else subprocess.DEVNULL)
+            servers.append(server)
+            return server
+
+        a, b = pair_server(), pair_server()
+        wait_for("a leader", lambda: 200 in (ready(a), ready(b)))
+        leader, other = (a, b) if ready(a) == 200 else (b, a)
+        faults += 0 if ready(other) == 503 else 1
+
+        # 1. kill -9 of the leader during a storm.
+        operator = Operator(leader)
+        killed_at = []
+
+        def kill(elapsed):
+            if elapsed > 2:
+                leader.process.kill()
+                leader.process.wait()
+                killed_at.append(time.monotonic())
+                return True
+            return False
+
+        operator.storm(4, during=kill)
+        wait_for("the other to lead", lambda: ready(other) == 200)
+        leads_after = time.monotonic() - killed_at[0]
+        successor = Operator(other)
+        wait_for("a live display", lambda: any(m.get("type") == "screen" and "rows" in m
+                                               for m in successor.read()))
+        print("kill -9: the other leads after %.2f s, a page on it is live after %.2f s"
+              % (leads_after, time.monotonic() - killed_at[0]))
+        operator.close()
+        successor.storm(1.5)
+        time.sleep(0.5)
+        faults += check_keys(stand_ins, shared_trail(pg), require_outcomes=True)
+        faults += 0 if verify(args.server, pg) else 1
+
+        # 2. SIGSTOP of the leader, then SIGCONT.
+        leader, other = other, pair_server()
+        wait_for("the new server to wait", lambda: ready(other) == 503)
+        time.sleep(0.5)
+        heard_before = [len(s.keys) for s in stand_ins]
+        leader.process.send_signal(signal.SIGSTOP)
+        stopped_at = time.monotonic()
+        for _ in range(5):
+            successor.press()
+        wait_for("the other to lead", lambda: ready(other) == 200)
+        print("SIGSTOP: the other leads after %.2f s" % (time.monotonic() - stopped_at))
+        time.sleep(max(0.0, STOP_SECONDS - (time.monotonic() - stopped_at)))
+        leader.process.send_signal(signal.SIGCONT)
+        for _ in range(5):
+            successor.press()
+            time.sleep(0.1)
+        wait_for("the old leader to step down", lambda: ready(leader) == 503)
+        time.sleep(0.5)
+        own = "127.0.0.1"
+        late = sum(1 for s, before in zip(stand_ins, heard_before)
+                   for peer in s.senders[before:] if peer[0] == own)
+        refusals = [m for m in successor.read() if m.get("type") == "refused"
+                    and m.get("message") == CHANGING_OVER]
+        print("SIGCONT: %d keys reached a controller after the stop, %d refused with \"%s\""
+              % (late, len(refusals), CHANGING_OVER))
+        faults += (1 if late else 0) + (0 if refusals else 1)
+        successor.close()
+
+        # 3. The database restarted under the pair during a storm on the leader.
+        operator = Operator(other)
+
+        def restart(elapsed):
+            if elapsed > 1 and not restarted:
+                restarted.append(True)
+                pg.restart()
+            return False
+
+        restarted = []
+        operator.storm(3, during=restart)
+        wait_for("a leader after the restart", lambda: 200 in (ready(other), ready(leader)))
+        operator.close()
+        time.sleep(0.5)
+        print("database restarted: a server leads again")
+        faults += check_keys(stand_ins, shared_trail(pg), require_outcomes=False)
+        run = subprocess.run([args.server, "--verify-audit", pg.conninfo], capture_output=True,
+                             text=True)
+        faults += 0 if run.returncode == 0 else 1
+        # A row edited in the table breaks the chain where it stands.
+        pg.psql("UPDATE frontpanel_audit SET line = replace(line, '\"time\":\"2', '\"time\":\"1')"
+                " WHERE seq = 10")
+        run = subprocess.run([args.server, "--verify-audit", pg.conninfo], capture_output=True,
+                             text=True)
+        print("after an edit: " + run.stderr.strip())
+        faults += 0 if run.returncode == 1 and run.stderr.startswith("database:11:") else 1
+    finally:
+        for server in servers:
+            if server.process.poll() is None:
+                server.process.send_signal(signal.SIGCONT)
+                server.process.kill()
+                server.process.wait()
+            server.dir.cleanup()
+        for s in stand_ins:
+            s.close()
+        pg.close()
+    print("%d faults" % faults)
+    sys.exit(1 if faults else 0)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,115 @@
+// The audit trail of a pair of servers, in PostgreSQL, and which of the two leads. The server
+// whose connection holds the pair's advisory lock leads: it records keys and so may send them.
+// Every line is written on that same connection by a statement that checks the lock is still
+// held, so a leader that was paused or cut off and lost the lock cannot record a key, and
+// therefore cannot send one. The database ends a session silent for SilenceMs, which frees the
+// lock of a leader that was stopped or hangs; a leader speaks every HeartbeatMs.
+//
+// The connection belongs to a thread of its own; the network thread hands it lines and gets the
+// answers back through the post function.
+#ifndef SHAREDTRAIL_H
+#define SHAREDTRAIL_H
+
+#include "keytrail.h"
+
+#include <QString>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+enum class ServerRole {
+    // Not connected to the database (or it is at another version).
+    Connecting,
+    // Connected; another server holds the lock.
+    Waiting,
+    Leading,
+};
+
+class SharedTrail : public KeyTrail
+{
+public:
+    static constexpr int HeartbeatMs = 1000;
+    static constexpr int SilenceMs = 4000;
+    // Lines waiting for the database beyond this are refused at once.
+    static constexpr int MaxQueued = 1000;
+    // Keys read back when this server takes over, for the panels' latest keys and the outcomes
+    // left open by the server before.
+    static constexpr int TailLines = 2000;
+
+    using Post = std::function<void(std::function<void()>)>;
+
+    explicit SharedTrail(const QString &connection);
+    ~SharedTrail() override;
+
+    // Starts the thread. A database that answers but is at another version stops the start with
+    // error; one that cannot be reached yet is tried again until it can.
+    bool start(QString *error);
+    // Where answers are run (the network thread); empty: answers are dropped.
+    void setPost(Post post);
+    ServerRole role() const { return ServerRole(currentRole.load()); }
+
+    bool leading() const override { return role() == ServerRole::Leading; }
+    void record(const AuditEntry &entry, Done done) override;
+    void recordOutcome(qint64 keySeq, const QString &controller, const QString &outcome,
+                       Done done) override;
+    QVector<AuditEntry> recent(const QString &controller) const override;
+    qint64 headSequence() const override;
+    QByteArray headHash() const override;
+    quint64 linesWritten() const override { return written.load(); }
+    quint64 writeFailures() const override { return failures.load(); }
+
+    // Checks the chain of the table as --verify-audit checks a file.
+    static bool verify(const QString &connection, QString *report);
+
+private:
+    struct Job
+    {
+        QByteArray fields;
+        // A key's entry, or for an outcome the key's line and what became of it.
+        AuditEntry entry;
+        bool isKey = true;
+        qint64 keySeq = 0;
+        QString outcome;
+        Done done;
+    };
+
+    void run();
+    void refuseQueued(std::unique_lock<std::mutex> &hold);
+    void enqueue(Job job);
+    bool connect(QString *error);
+    void tryToLead();
+    bool takeOver(QString *error);
+    void checkLock();
+    void stepDown(const QString &why);
+    // Writes one line, fenced by the lock: Written with its sequence number, or why not.
+    TrailWrite write(const QByteArray &fields, qint64 *seq);
+    void handle(Job &job);
+    void answer(const Done &done, TrailWrite written, qint64 seq);
+    void setRole(ServerRole to);
+
+    const QString connection;
+    std::atomic<int> currentRole{int(ServerRole::Connecting)};
+    std::atomic<quint64> written{0}, failures{0};
+
+    mutable std::mutex lock;
+    std::condition_variable wake;
+    std::deque<Job> jobs;
+    bool stopping = false;
+    Post post;
+    RecentKeys latest;
+    qint64 headSeq = 0;
+    QByteArray headLineHash;
+
+    // The thread's own.
+    struct Connection;
+    std::unique_ptr<Connection> db;
+    QString lastProblem;
+    bool toldWaiting = false;
+    std::thread thread;
+};
+
+#endif // SHAREDTRAIL_H
