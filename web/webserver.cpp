@@ -10,6 +10,7 @@
 #include "recorder.h"
 #include "serverlog.h"
 #include "servicenotify.h"
+#include "sharedaccess.h"
 #include "sharedtrail.h"
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -44,6 +45,8 @@ struct WebServer::Rooms
     qint64 nextHeadLogMs = 0;
 
     SessionStore sessions;
+    // What a server of a pair writes behind of its sessions and control.
+    std::optional<SharedAccess> mirror;
     LoginThrottle throttle;
     Door door;
     PageChannel channel;
@@ -101,6 +104,8 @@ WebServer::~WebServer()
 void WebServer::setShared(SharedTrail *trail)
 {
     shared = trail;
+    if (trail)
+        rooms->mirror.emplace(trail);
 }
 
 void WebServer::setRecorder(Recorder *to)
@@ -163,10 +168,12 @@ bool WebServer::start(QString *error)
                                  rooms->channel.keyDone(slot, ticket, outcome, reason);
                              });
                          });
-    if (shared)
-        shared->setPost([this](std::function<void()> done) {
-            net::post(rooms->context, std::move(done));
-        });
+    if (shared) {
+        rooms->channel.setMirror(&*rooms->mirror);
+        shared->setPost(
+            [this](std::function<void()> done) { net::post(rooms->context, std::move(done)); },
+            [this](const AccessSnapshot &left) { rooms->channel.adopt(left, now()); });
+    }
     rooms->work.emplace(rooms->context.get_executor());
     rooms->ticker.emplace(rooms->context);
     rooms->watchdog.emplace(rooms->context);

@@ -51,15 +51,17 @@ def ready(server):
 
 class Operator:
     """A logged-in operator's pages on one server, one per controller, each holding control and
-    pressing the keys 1 to 24 in turn."""
+    pressing the keys 1 to 24 in turn. With a session's cookie, the pages come back to it (and
+    to the control it held) as a page does after a changeover."""
 
-    def __init__(self, server):
-        cookie = server.login()
+    def __init__(self, server, cookie=None):
+        self.cookie = cookie or server.login()
         self.pages = []
         for i in range(CONTROLLERS):
-            page = Page(server, cookie)
+            page = Page(server, self.cookie)
             page.send({"type": "watch", "controller": "c%d" % i})
-            page.send({"type": "take", "controller": "c%d" % i})
+            if not cookie:
+                page.send({"type": "take", "controller": "c%d" % i})
             self.pages.append(page)
         self.pressed = 0
         self.seen = []
@@ -88,6 +90,12 @@ class Operator:
             except OSError:
                 pass
         return self.seen
+
+    def in_control(self):
+        """Whether every page was told it holds control."""
+        seen = self.read()
+        return all(any(m.get("type") == "control" and m.get("controller") == "c%d" % i
+                       and m.get("yours") for m in seen) for i in range(CONTROLLERS))
 
     def close(self):
         for page in self.pages:
@@ -179,11 +187,13 @@ def main():
         operator.storm(4, during=kill)
         wait_for("the other to lead", lambda: ready(other) == 200)
         leads_after = time.monotonic() - killed_at[0]
-        successor = Operator(other)
+        # The pages come back to the other server logged in, and in control without asking.
+        successor = Operator(other, cookie=operator.cookie)
         wait_for("a live display", lambda: any(m.get("type") == "screen" and "rows" in m
                                                for m in successor.read()))
         print("kill -9: the other leads after %.2f s, a page on it is live after %.2f s"
               % (leads_after, time.monotonic() - killed_at[0]))
+        wait_for("control kept", successor.in_control)
         operator.close()
         successor.storm(1.5)
         time.sleep(0.5)
@@ -218,8 +228,11 @@ def main():
         faults += (1 if late else 0) + (0 if refusals else 1)
         successor.close()
 
-        # 3. The database restarted under the pair during a storm on the leader.
-        operator = Operator(other)
+        # 3. The database restarted under the pair during a storm on the leader. The same
+        # operator's pages, back once more on the server that leads now.
+        before = sum(len(ks) for ks in shared_trail(pg).values())
+        operator = Operator(other, cookie=operator.cookie)
+        wait_for("control kept", operator.in_control)
 
         def restart(elapsed):
             if elapsed > 1 and not restarted:
@@ -232,7 +245,9 @@ def main():
         wait_for("a leader after the restart", lambda: 200 in (ready(other), ready(leader)))
         operator.close()
         time.sleep(0.5)
-        print("database restarted: a server leads again")
+        added = sum(len(ks) for ks in shared_trail(pg).values()) - before
+        print("database restarted: a server leads again; %d keys were recorded around it" % added)
+        faults += 0 if added else 1
         faults += check_keys(stand_ins, shared_trail(pg), require_outcomes=False)
         run = subprocess.run([args.server, "--verify-audit", pg.conninfo], capture_output=True,
                              text=True)

@@ -2,6 +2,7 @@
 
 #include "serverlog.h"
 
+#include <QCryptographicHash>
 #include <QRandomGenerator>
 
 QByteArray SessionStore::create(const QString &user, Role role, qint64 nowMs)
@@ -11,63 +12,158 @@ QByteArray SessionStore::create(const QString &user, Role role, qint64 nowMs)
     const QByteArray id =
         QByteArray(reinterpret_cast<const char *>(words), sizeof words)
             .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
-    sessions.insert(id, Session{user, role, nowMs});
+    Session &session = sessions.insert(id, Session{user, role, nowMs, nowMs}).value();
+    saved(id, session, nowMs);
     return id;
+}
+
+QByteArray sessionHash(const QByteArray &id)
+{
+    return QCryptographicHash::hash(id, QCryptographicHash::Sha256).toHex();
+}
+
+QHash<QByteArray, Session>::iterator SessionStore::find(const QByteArray &id)
+{
+    auto it = sessions.find(id);
+    if (it != sessions.end() || adopted.isEmpty() || id.isEmpty())
+        return it;
+    const auto before = adopted.find(sessionHash(id));
+    if (before == adopted.end())
+        return sessions.end();
+    it = sessions.insert(id, *before);
+    adopted.erase(before);
+    return it;
+}
+
+void SessionStore::saved(const QByteArray &id, Session &session, qint64 nowMs)
+{
+    session.mirroredMs = nowMs;
+    if (mirror)
+        mirror->sessionSaved(sessionHash(id), session.user, session.role,
+                             nowMs - session.lastUsedMs);
+}
+
+void SessionStore::ended(const QByteArray &id)
+{
+    if (mirror)
+        mirror->sessionEnded(sessionHash(id));
+}
+
+void SessionStore::adopt(const QVector<AccessSnapshot::SessionRow> &rows, qint64 nowMs)
+{
+    QHash<QByteArray, Session> left;
+    for (const AccessSnapshot::SessionRow &row : rows)
+        left.insert(row.idHash, Session{row.user, row.role, nowMs - row.idleMs, nowMs});
+    // The table is the truth: a session this server still had from before it waited, but
+    // which ended on the other meanwhile (a logout), ends here too.
+    for (auto it = sessions.begin(); it != sessions.end();) {
+        const auto row = left.find(sessionHash(it.key()));
+        if (row == left.end()) {
+            it = sessions.erase(it);
+            continue;
+        }
+        *it = *row;
+        left.erase(row);
+        ++it;
+    }
+    adopted = left;
 }
 
 Session *SessionStore::use(const QByteArray &id, qint64 nowMs)
 {
-    auto it = sessions.find(id);
+    auto it = find(id);
     if (it == sessions.end())
         return nullptr;
     if (nowMs - it->lastUsedMs >= idleMs) {
         sessions.erase(it);
+        ended(id);
         return nullptr;
     }
     it->lastUsedMs = nowMs;
+    if (nowMs - it->mirroredMs >= MirrorEveryMs)
+        saved(id, *it, nowMs);
     return &*it;
+}
+
+bool SessionStore::has(const QByteArray &id)
+{
+    return find(id) != sessions.end();
 }
 
 void SessionStore::end(const QByteArray &id)
 {
-    sessions.remove(id);
+    if (sessions.remove(id) || adopted.remove(sessionHash(id)))
+        ended(id);
 }
 
 QStringList SessionStore::users() const
 {
     QStringList out;
-    for (const Session &session : sessions) {
-        if (!out.contains(session.user))
-            out.append(session.user);
+    for (const auto *table : {&sessions, &adopted}) {
+        for (const Session &session : *table) {
+            if (!out.contains(session.user))
+                out.append(session.user);
+        }
     }
     return out;
 }
 
 void SessionStore::setRole(const QString &user, Role role)
 {
-    for (Session &session : sessions) {
-        if (session.user == user)
-            session.role = role;
+    for (auto it = sessions.begin(); it != sessions.end(); ++it) {
+        if (it->user == user && it->role != role) {
+            it->role = role;
+            saved(it.key(), *it, it->lastUsedMs);
+        }
+    }
+    for (auto it = adopted.begin(); it != adopted.end(); ++it) {
+        if (it->user == user && it->role != role) {
+            it->role = role;
+            if (mirror)
+                mirror->sessionSaved(it.key(), it->user, role, 0);
+        }
     }
 }
 
 void SessionStore::endUser(const QString &user)
 {
     for (auto it = sessions.begin(); it != sessions.end();) {
-        if (it->user == user)
+        if (it->user == user) {
+            ended(it.key());
             it = sessions.erase(it);
-        else
+        } else {
             ++it;
+        }
+    }
+    for (auto it = adopted.begin(); it != adopted.end();) {
+        if (it->user == user) {
+            if (mirror)
+                mirror->sessionEnded(it.key());
+            it = adopted.erase(it);
+        } else {
+            ++it;
+        }
     }
 }
 
 void SessionStore::expire(qint64 nowMs)
 {
     for (auto it = sessions.begin(); it != sessions.end();) {
-        if (nowMs - it->lastUsedMs >= idleMs)
+        if (nowMs - it->lastUsedMs >= idleMs) {
+            ended(it.key());
             it = sessions.erase(it);
-        else
+        } else {
             ++it;
+        }
+    }
+    for (auto it = adopted.begin(); it != adopted.end();) {
+        if (nowMs - it->lastUsedMs >= idleMs) {
+            if (mirror)
+                mirror->sessionEnded(it.key());
+            it = adopted.erase(it);
+        } else {
+            ++it;
+        }
     }
 }
 
@@ -151,14 +247,59 @@ void LoginThrottle::succeeded(const QString &user, const QString &address)
     pairs.succeeded(pairKey(user, address));
 }
 
-bool ControlLocks::take(int controller, quint64 connection, const QString &user, qint64 nowMs)
+void ControlLocks::saved(int controller, qint64 nowMs)
+{
+    Holder &h = holders[controller];
+    h.mirroredMs = nowMs;
+    if (mirror && idOfController)
+        mirror->controlSaved(idOfController(controller), h.user, h.sessionHash,
+                             nowMs - h.lastUsedMs);
+}
+
+void ControlLocks::ended(int controller)
+{
+    holders[controller] = Holder{};
+    if (mirror && idOfController)
+        mirror->controlEnded(idOfController(controller));
+}
+
+void ControlLocks::adopt(int controller, const QString &user, const QByteArray &sessionHash,
+                         qint64 lastUsedMs)
+{
+    if (controller < 0 || controller >= holders.size())
+        return;
+    Holder &h = holders[controller];
+    // A connection here of the same session keeps it.
+    const quint64 connection =
+        !user.isEmpty() && h.sessionHash == sessionHash ? h.connection : 0;
+    h = user.isEmpty() ? Holder{} : Holder{connection, user, sessionHash, lastUsedMs, lastUsedMs};
+}
+
+bool ControlLocks::claim(int controller, quint64 connection, const QByteArray &session)
+{
+    if (controller < 0 || controller >= holders.size() || connection == 0)
+        return false;
+    Holder &h = holders[controller];
+    if (h.connection != 0 || h.user.isEmpty() || h.sessionHash != sessionHash(session))
+        return false;
+    h.connection = connection;
+    return true;
+}
+
+bool ControlLocks::take(int controller, quint64 connection, const QString &user,
+                        const QByteArray &session, qint64 nowMs)
 {
     if (controller < 0 || controller >= holders.size())
         return false;
     Holder &h = holders[controller];
-    if (h.connection != 0 && h.connection != connection && nowMs - h.lastUsedMs < IdleMs)
+    const QByteArray hash = sessionHash(session);
+    // Held by another connection, or kept for another session's page to come back to.
+    const bool other = h.connection != 0 ? h.connection != connection
+                                         : !h.user.isEmpty() && h.sessionHash != hash;
+    if (other && nowMs - h.lastUsedMs < IdleMs)
         return false;
-    h = Holder{connection, user, nowMs};
+    h = Holder{connection, user, hash, nowMs, nowMs};
+    saved(controller, nowMs);
     return true;
 }
 
@@ -166,7 +307,7 @@ bool ControlLocks::release(int controller, quint64 connection)
 {
     if (!holds(controller, connection))
         return false;
-    holders[controller] = Holder{};
+    ended(controller);
     return true;
 }
 
@@ -174,8 +315,8 @@ QVector<int> ControlLocks::expire(qint64 nowMs)
 {
     QVector<int> released;
     for (int i = 0; i < holders.size(); ++i) {
-        if (holders[i].connection != 0 && nowMs - holders[i].lastUsedMs >= IdleMs) {
-            holders[i] = Holder{};
+        if (!holders[i].user.isEmpty() && nowMs - holders[i].lastUsedMs >= IdleMs) {
+            ended(i);
             released.append(i);
         }
     }
@@ -188,10 +329,12 @@ bool ControlLocks::useForKey(int controller, quint64 connection, qint64 nowMs)
         return false;
     // Past the idle time the control is gone even if expire() has not run yet.
     if (nowMs - holders[controller].lastUsedMs >= IdleMs) {
-        holders[controller] = Holder{};
+        ended(controller);
         return false;
     }
     holders[controller].lastUsedMs = nowMs;
+    if (nowMs - holders[controller].mirroredMs >= MirrorEveryMs)
+        saved(controller, nowMs);
     return true;
 }
 

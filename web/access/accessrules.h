@@ -4,6 +4,7 @@
 #ifndef ACCESSRULES_H
 #define ACCESSRULES_H
 
+#include "accessmirror.h"
 #include "userstore.h"
 
 #include <QByteArray>
@@ -12,17 +13,30 @@
 #include <QStringList>
 #include <QVector>
 
+#include <functional>
+
 struct Session
 {
     QString user;
     Role role = Role::Viewer;
     qint64 lastUsedMs = 0;
+    // When its use was last told to the mirror.
+    qint64 mirroredMs = 0;
 };
 
 class SessionStore
 {
 public:
+    // A session's use is told to the mirror at most this often: after a changeover its idle
+    // clock is that much behind at most.
+    static constexpr qint64 MirrorEveryMs = 60 * 1000;
+
     explicit SessionStore(qint64 idleMs) : idleMs(idleMs) {}
+    // Each change goes to mirror from now on (null: none).
+    void setMirror(AccessMirror *to) { mirror = to; }
+    // The sessions another server of the pair had: each becomes a session here when its page
+    // comes back with the id that hashes to it.
+    void adopt(const QVector<AccessSnapshot::SessionRow> &rows, qint64 nowMs);
 
     // A new session with a fresh random id of 256 bits, as URL-safe base64.
     QByteArray create(const QString &user, Role role, qint64 nowMs);
@@ -30,7 +44,7 @@ public:
     // ended).
     Session *use(const QByteArray &id, qint64 nowMs);
     void end(const QByteArray &id);
-    bool has(const QByteArray &id) const { return sessions.contains(id); }
+    bool has(const QByteArray &id);
     // Ends every idle session.
     void expire(qint64 nowMs);
     int count() const { return sessions.size(); }
@@ -40,8 +54,16 @@ public:
     void endUser(const QString &user);
 
 private:
+    // The session of id, taking an adopted one in; end() when not found.
+    QHash<QByteArray, Session>::iterator find(const QByteArray &id);
+    void ended(const QByteArray &id);
+    void saved(const QByteArray &id, Session &session, qint64 nowMs);
+
     qint64 idleMs;
     QHash<QByteArray, Session> sessions;
+    // Adopted sessions no page has come back to yet, by the hash of their id.
+    QHash<QByteArray, Session> adopted;
+    AccessMirror *mirror = nullptr;
 };
 
 // Failures counted by key. After a rule's free failures a key has to wait before it may try
@@ -139,13 +161,30 @@ public:
     // Without a key for this long, control is released.
     static constexpr qint64 IdleMs = 5 * 60 * 1000;
 
+    // Control's use is told to the mirror at most this often.
+    static constexpr qint64 MirrorEveryMs = 30 * 1000;
+
     explicit ControlLocks(int controllers) : holders(controllers) {}
+    // Each change goes to mirror, the controllers named by idOf (null: none).
+    void setMirror(AccessMirror *to, std::function<QString(int)> idOf)
+    {
+        mirror = to;
+        idOfController = std::move(idOf);
+    }
+    // Control another server of the pair had given: held for the session until its page comes
+    // back (claim()) or it runs idle. An empty user: the controller is free.
+    void adopt(int controller, const QString &user, const QByteArray &sessionHash,
+               qint64 lastUsedMs);
+    // True when connection's session held control of controller on the server before and it
+    // is now this connection's.
+    bool claim(int controller, quint64 connection, const QByteArray &session);
     // More controllers (a reload added some); the locks held stay.
     void resize(int controllers) { holders.resize(controllers); }
 
     // True when connection now holds the controller: it was free, already this connection's,
     // or its holder had been idle too long.
-    bool take(int controller, quint64 connection, const QString &user, qint64 nowMs);
+    bool take(int controller, quint64 connection, const QString &user,
+              const QByteArray &session, qint64 nowMs);
     bool release(int controller, quint64 connection);
     // The controllers whose holder was idle too long, released, for telling the watchers.
     QVector<int> expire(qint64 nowMs);
@@ -158,11 +197,19 @@ public:
 private:
     struct Holder
     {
-        quint64 connection = 0; // 0: free
-        QString user;
+        // 0: free, or held for a session whose page has not come back since a changeover.
+        quint64 connection = 0;
+        QString user; // empty: free
+        QByteArray sessionHash;
         qint64 lastUsedMs = 0;
+        qint64 mirroredMs = 0;
     };
+    void saved(int controller, qint64 nowMs);
+    void ended(int controller);
+
     QVector<Holder> holders;
+    AccessMirror *mirror = nullptr;
+    std::function<QString(int)> idOfController;
 };
 
 #endif // ACCESSRULES_H

@@ -150,7 +150,7 @@ void PageChannel::onTake(const Request &r)
 {
     if (r.page.watching != r.slot)
         refuse(r.page, r.controller, QStringLiteral("open the controller's panel first"));
-    else if (!controls.take(r.slot, r.id, r.page.who.user, r.nowMs))
+    else if (!controls.take(r.slot, r.id, r.page.who.user, r.page.who.session, r.nowMs))
         refuse(r.page, r.controller, QStringLiteral("%1 has control").arg(controls.holder(r.slot)));
     else
         sendControl(r.slot);
@@ -186,9 +186,13 @@ void PageChannel::watch(quint64 id, Page &page, int slot)
     suspendTiles(page);
     refresh(page, page.panel, slot, true);
     recordDisplay(slot);
-    page.sink->send(
-        PageMessages::control(controller, controls.holder(slot), controls.holds(slot, id)),
-        foldKey("control", slot));
+    // A page back after its server changed over finds its operator's control kept for it.
+    if (controls.claim(slot, id, page.who.session))
+        sendControl(slot);
+    else
+        page.sink->send(
+            PageMessages::control(controller, controls.holder(slot), controls.holds(slot, id)),
+            foldKey("control", slot));
     page.sink->send(PageMessages::keys(controller, audit->recent(controller)),
                     foldKey("keys", slot));
 }
@@ -320,6 +324,32 @@ void PageChannel::sendControl(int slot)
             it->sink->send(
                 PageMessages::control(controller, holder, controls.holds(slot, it.key())),
                 foldKey("control", slot));
+    }
+}
+
+void PageChannel::setMirror(AccessMirror *mirror)
+{
+    sessions->setMirror(mirror);
+    controls.setMirror(mirror, [this](int slot) { return bySlot.controllers[slot].id; });
+}
+
+void PageChannel::adopt(const AccessSnapshot &left, qint64 nowMs)
+{
+    sessions->adopt(left.sessions, nowMs);
+    // Control as the table has it, for every controller: what this server held before it
+    // waited may have changed hands meanwhile.
+    QHash<QString, const AccessSnapshot::ControlRow *> byId;
+    for (const AccessSnapshot::ControlRow &row : left.controls)
+        byId.insert(row.controller, &row);
+    for (int slot = 0; slot < bySlot.size(); ++slot) {
+        const AccessSnapshot::ControlRow *row = byId.value(bySlot.controllers[slot].id);
+        if (!row && controls.holder(slot).isEmpty())
+            continue;
+        if (row)
+            controls.adopt(slot, row->user, row->sessionHash, nowMs - row->idleMs);
+        else
+            controls.adopt(slot, QString(), QByteArray(), 0);
+        sendControl(slot);
     }
 }
 

@@ -82,6 +82,10 @@ public:
 
     // Where the displays that pages watch, and their keys, are recorded; none by default.
     void setRecorder(Recorder *to) { recorder = to; }
+    // For a server of a pair: sessions and control are told to mirror as they change, and what
+    // the server before left is taken in when this one takes over.
+    void setMirror(AccessMirror *mirror);
+    void adopt(const AccessSnapshot &left, qint64 nowMs);
 
     // The most tiles an overview page is sent screens and states for at once; a page shows the
     // ones in view, so the page costs the same however many controllers there are.

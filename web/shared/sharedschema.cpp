@@ -4,15 +4,32 @@
 
 namespace {
 
-// Each step takes the tables from the version before it to its own; a step is never changed once
-// shipped, only followed by another.
-const char *const steps[SharedSchema::Version] = {
-    // 1: the audit trail, one row per line of the chain, the line's text exactly as the file
-    // would hold it (without its newline).
-    "CREATE TABLE frontpanel_audit ("
-    " seq bigint PRIMARY KEY CHECK (seq > 0),"
-    " line text NOT NULL,"
-    " written timestamptz NOT NULL DEFAULT now())",
+// The statements that take the tables to each version from the one before; a version's are
+// never changed once shipped, only followed by the next one's.
+struct Step
+{
+    int version;
+    const char *sql;
+};
+const Step steps[] = {
+    // The audit trail, one row per line of the chain, the line's text exactly as the file would
+    // hold it (without its newline).
+    {1, "CREATE TABLE frontpanel_audit ("
+        " seq bigint PRIMARY KEY CHECK (seq > 0),"
+        " line text NOT NULL,"
+        " written timestamptz NOT NULL DEFAULT now())"},
+    // The login sessions, by the SHA-256 of their id, and who holds control of which
+    // controller, for the server that takes over.
+    {1, "CREATE TABLE frontpanel_sessions ("
+        " id_hash text PRIMARY KEY,"
+        " usr text NOT NULL,"
+        " role text NOT NULL,"
+        " last_used timestamptz NOT NULL)"},
+    {1, "CREATE TABLE frontpanel_control ("
+        " controller text PRIMARY KEY,"
+        " usr text NOT NULL,"
+        " session_hash text NOT NULL,"
+        " last_used timestamptz NOT NULL)"},
 };
 
 // The version the tables are at: 0 for none yet; -1 (with error) when it cannot be read.
@@ -55,8 +72,8 @@ bool SharedSchema::create(PgSession &db, QString *report, QString *error)
                      .arg(Version);
         return fail();
     }
-    for (int v = from; v < Version; ++v) {
-        if (!db.run(steps[v], error))
+    for (const Step &step : steps) {
+        if (step.version > from && !db.run(step.sql, error))
             return fail();
     }
     if (!db.run("DELETE FROM frontpanel_version", error) ||

@@ -3,6 +3,7 @@
 #include "auditlog.h"
 #include "pgsession.h"
 #include "serverlog.h"
+#include "sharedaccess.h"
 #include "sharedschema.h"
 
 #include <chrono>
@@ -10,20 +11,12 @@
 
 namespace {
 
-// The pair's advisory lock, pg_try_advisory_lock(LockClass, LockObject): "FPNL", 1.
-#define LOCK_CLASS "1179667020"
-#define LOCK_OBJECT "1"
-// Whether this session holds the lock now; a two-key advisory lock shows objsubid 2.
-#define HOLDS_LOCK                                                                                 \
-    "EXISTS (SELECT 1 FROM pg_locks WHERE locktype = 'advisory' AND granted"                       \
-    " AND pid = pg_backend_pid() AND classid = " LOCK_CLASS " AND objid = " LOCK_OBJECT            \
-    " AND objsubid = 2)"
-
-const char tryLock[] = "SELECT pg_try_advisory_lock(" LOCK_CLASS ", " LOCK_OBJECT ")";
-const char holdsLock[] = "SELECT " HOLDS_LOCK;
+const char tryLock[] =
+    "SELECT pg_try_advisory_lock(" SHARED_LOCK_CLASS ", " SHARED_LOCK_OBJECT ")";
+const char holdsLock[] = "SELECT " SHARED_HOLDS_LOCK;
 // The fence: the row goes in only while this session holds the lock.
 const char insertLine[] = "INSERT INTO frontpanel_audit (seq, line) SELECT $1::bigint, $2::text"
-                          " WHERE " HOLDS_LOCK;
+                          " WHERE " SHARED_HOLDS_LOCK;
 
 using Clock = std::chrono::steady_clock;
 
@@ -74,10 +67,33 @@ bool SharedTrail::start(QString *error)
     return true;
 }
 
-void SharedTrail::setPost(Post to)
+void SharedTrail::setPost(Post to, TookOver then)
 {
-    std::lock_guard<std::mutex> hold(lock);
+    std::unique_lock<std::mutex> hold(lock);
     post = std::move(to);
+    tookOver = std::move(then);
+    deliverHandOver(hold);
+}
+
+// With the lock held; hands over what the last takeover read once there is a thread to take it.
+void SharedTrail::deliverHandOver(std::unique_lock<std::mutex> &hold)
+{
+    if (!handOver || !post || !tookOver)
+        return;
+    std::shared_ptr<AccessSnapshot> snapshot(handOver.release());
+    Post to = post;
+    TookOver then = tookOver;
+    hold.unlock();
+    to([then, snapshot] { then(*snapshot); });
+    hold.lock();
+}
+
+void SharedTrail::writeBehind(const char *sql, const QList<QByteArray> &params)
+{
+    Job job;
+    job.sql = sql;
+    job.params = params;
+    enqueue(std::move(job));
 }
 
 bool SharedTrail::connect(QString *error)
@@ -234,12 +250,17 @@ bool SharedTrail::takeOver(QString *error)
             return false;
         }
     }
+    auto access = std::make_unique<AccessSnapshot>();
+    if (!SharedAccess::load(db->session, access.get(), error))
+        return false;
     const QVector<qint64> open = fresh.closeOpen();
     {
-        std::lock_guard<std::mutex> hold(lock);
+        std::unique_lock<std::mutex> hold(lock);
         latest = fresh;
         headSeq = seq;
         headLineHash = prev;
+        handOver = std::move(access);
+        deliverHandOver(hold);
     }
     setRole(ServerRole::Leading);
     for (qint64 keySeq : open) {
@@ -313,6 +334,14 @@ TrailWrite SharedTrail::write(const QByteArray &fields, qint64 *seq)
 
 void SharedTrail::handle(Job &job)
 {
+    if (job.sql) {
+        QString error;
+        // A waiting server has nothing to write: the leader's copy is the one that counts.
+        if (role() == ServerRole::Leading && !db->session.run(job.sql, job.params, nullptr, &error))
+            serverLog(LogLevel::Warning, "the database did not take a session change: %s",
+                      qPrintable(error));
+        return;
+    }
     if (role() != ServerRole::Leading) {
         answer(job.done, TrailWrite::NotLeading, 0);
         return;

@@ -10,6 +10,7 @@
 #ifndef SHAREDTRAIL_H
 #define SHAREDTRAIL_H
 
+#include "accessmirror.h"
 #include "keytrail.h"
 
 #include <QString>
@@ -20,6 +21,16 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+
+// The pair's advisory lock, pg_try_advisory_lock(class, object): "FPNL", 1; and the condition
+// that this session holds it now (a two-key advisory lock shows objsubid 2), which every
+// statement that writes carries.
+#define SHARED_LOCK_CLASS "1179667020"
+#define SHARED_LOCK_OBJECT "1"
+#define SHARED_HOLDS_LOCK                                                                          \
+    "EXISTS (SELECT 1 FROM pg_locks WHERE locktype = 'advisory' AND granted"                       \
+    " AND pid = pg_backend_pid() AND classid = " SHARED_LOCK_CLASS                                 \
+    " AND objid = " SHARED_LOCK_OBJECT " AND objsubid = 2)"
 
 enum class ServerRole {
     // Not connected to the database (or it is at another version).
@@ -41,6 +52,7 @@ public:
     static constexpr int TailLines = 2000;
 
     using Post = std::function<void(std::function<void()>)>;
+    using TookOver = std::function<void(const AccessSnapshot &)>;
 
     explicit SharedTrail(const QString &connection);
     ~SharedTrail() override;
@@ -48,8 +60,12 @@ public:
     // Starts the thread. A database that answers but is at another version stops the start with
     // error; one that cannot be reached yet is tried again until it can.
     bool start(QString *error);
-    // Where answers are run (the network thread); empty: answers are dropped.
-    void setPost(Post post);
+    // Where answers are run (the network thread); empty: answers are dropped. tookOver gets,
+    // there, the sessions and control the server before left, each time this one takes over.
+    void setPost(Post post, TookOver tookOver = nullptr);
+    // A statement run on the trail's connection when its turn comes, if this server still
+    // leads then; nobody waits for it.
+    void writeBehind(const char *sql, const QList<QByteArray> &params);
     ServerRole role() const { return ServerRole(currentRole.load()); }
 
     bool leading() const override { return role() == ServerRole::Leading; }
@@ -75,6 +91,9 @@ private:
         qint64 keySeq = 0;
         QString outcome;
         Done done;
+        // A statement written behind instead of a line.
+        const char *sql = nullptr;
+        QList<QByteArray> params;
     };
 
     void run();
@@ -90,6 +109,7 @@ private:
     void handle(Job &job);
     void answer(const Done &done, TrailWrite written, qint64 seq);
     void setRole(ServerRole to);
+    void deliverHandOver(std::unique_lock<std::mutex> &hold);
 
     const QString connection;
     std::atomic<int> currentRole{int(ServerRole::Connecting)};
@@ -100,6 +120,9 @@ private:
     std::deque<Job> jobs;
     bool stopping = false;
     Post post;
+    TookOver tookOver;
+    // What the last takeover read, until it can be handed over.
+    std::unique_ptr<AccessSnapshot> handOver;
     RecentKeys latest;
     qint64 headSeq = 0;
     QByteArray headLineHash;
