@@ -311,7 +311,10 @@ class Page:
                            % (server.port, server.origin(), key, cookie)).encode())
         self.buffer = b""
         while b"\r\n\r\n" not in self.buffer:
-            self.buffer += self.sock.recv(4096)
+            data = self.sock.recv(4096)
+            if not data:
+                raise RuntimeError("the connection closed before the upgrade's answer")
+            self.buffer += data
         head, self.buffer = self.buffer.split(b"\r\n\r\n", 1)
         # Set once the server closed the socket (a close frame, or the end of the stream).
         self.closed = False

@@ -31,14 +31,14 @@ package=(dpkg-dev file)
 # asciinema to play back an exported recording, the CA certificates npm's download of
 # axe-core is checked against, and for serial lines socat's pty pairs, ser2net as a terminal
 # server and crcmod as an FCS-16 apart from ours, and PostgreSQL (Debian 12's is 15) for a
-# cluster of the pair test's own.
+# cluster of the pair test's own, with HAProxy in front of the pair.
 test=(libsnmp-dev snmp snmpd clang libclang-rt-14-dev libbenchmark-dev qt6-websockets-dev
       chromium chromium-driver python3-selenium openssl prometheus libpam-wrapper libnss-wrapper
-      tshark asciinema ca-certificates socat ser2net python3-crcmod postgresql
+      tshark asciinema ca-certificates socat ser2net python3-crcmod postgresql haproxy
       fonts-urw-base35 fonts-dejavu-core libqt6svg6 xvfb xauth
       lintian desktop-file-utils appstream man-db systemd "${package[@]}")
 # Packages that start a system service when installed; the tests never use it.
-services=(snmpd prometheus ser2net postgresql)
+services=(snmpd prometheus ser2net postgresql haproxy)
 
 wanted=()
 for purpose in "${@:-build}"; do

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Two servers, one city: a pair of frontpanel-web on one PostgreSQL cluster of the test's own,
-three controller stand-ins that log every key and who sent it, and operators' pages pressing keys.
+HAProxy in front of them choosing the one whose /ready answers, three controller stand-ins that
+log every key and who sent it, and operators' pages pressing keys through HAProxy.
 
 1. kill -9 of the leader mid-storm: the other leads, and a page on it shows a live display.
 2. The leader stopped with SIGSTOP past the database's patience, then continued: the other leads
@@ -15,9 +16,11 @@ and --verify-audit finds the table's chain intact, every key with an outcome.
     python3 tests/web/pair_test.py --server build/web/frontpanel-web"""
 
 import argparse
+import copy
 import json
 import os
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -42,6 +45,59 @@ def wait_for(what, predicate, timeout=30):
     raise RuntimeError("timed out waiting for " + what)
 
 
+class Haproxy:
+    """HAProxy on a free loopback port in front of the pair, as packaging/haproxy-frontpanel.cfg
+    has it (without TLS): TCP passed through, so WebSockets too, to whichever server's /ready
+    answers 200, checked twice a second."""
+
+    def __init__(self, folder):
+        probe = socket.socket()
+        probe.bind(("127.0.0.1", 0))
+        self.port = probe.getsockname()[1]
+        probe.close()
+        self.conf = os.path.join(folder, "haproxy.cfg")
+        self.process = None
+
+    def start(self, servers):
+        with open(self.conf, "w") as f:
+            f.write("global\n    log stderr local0 warning\n"
+                    "defaults\n    mode tcp\n    timeout connect 2s\n    timeout client 1h\n"
+                    "    timeout server 1h\n    option redispatch\n    retries 2\n"
+                    "frontend panel\n    bind 127.0.0.1:%d\n    default_backend pair\n"
+                    "backend pair\n    option httpchk\n"
+                    "    http-check send meth GET uri /ready ver HTTP/1.1 hdr Host 127.0.0.1\n"
+                    "    http-check expect status 200\n"
+                    "    default-server check inter 500ms fall 1 rise 1 on-marked-down "
+                    "shutdown-sessions\n" % self.port)
+            for i, server in enumerate(servers):
+                f.write("    server s%d 127.0.0.1:%d\n" % (i, server.port))
+        self.process = subprocess.Popen(["haproxy", "-db", "-f", self.conf],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def front(self, server):
+        """The server as a page reaches it: through HAProxy's port."""
+        front = copy.copy(server)
+        front.port = self.port
+        return front
+
+    def close(self):
+        if self.process:
+            self.process.kill()
+            self.process.wait()
+
+
+def connect(what, make, timeout=30):
+    """make() once it succeeds, as a page retries while no server answers behind HAProxy."""
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            return make()
+        except (OSError, RuntimeError):
+            if time.monotonic() > deadline:
+                raise RuntimeError("timed out waiting for " + what)
+            time.sleep(0.1)
+
+
 def ready(server):
     try:
         return server.get("/ready")[0]
@@ -54,23 +110,42 @@ class Operator:
     pressing the keys 1 to 24 in turn. With a session's cookie, the pages come back to it (and
     to the control it held) as a page does after a changeover."""
 
-    def __init__(self, server, cookie=None):
+    def __init__(self, server, cookie=None, take=None):
+        self.server = server
         self.cookie = cookie or server.login()
         self.pages = []
-        for i in range(CONTROLLERS):
-            page = Page(server, self.cookie)
-            page.send({"type": "watch", "controller": "c%d" % i})
-            if not cookie:
-                page.send({"type": "take", "controller": "c%d" % i})
-            self.pages.append(page)
+        self.open(take or (take is None and not cookie))
         self.pressed = 0
         self.seen = []
+        self.broken = False
+
+    def open(self, take):
+        for i in range(CONTROLLERS):
+            page = Page(self.server, self.cookie)
+            page.send({"type": "watch", "controller": "c%d" % i})
+            if take:
+                page.send({"type": "take", "controller": "c%d" % i})
+            self.pages.append(page)
+
+    def reopen(self):
+        """After HAProxy closed the pages (their server stopped leading): back, as a page
+        reconnects, to whichever server leads now."""
+        self.close()
+        self.pages = []
+        try:
+            self.open(False)
+            self.broken = False
+        except (OSError, RuntimeError):
+            pass
 
     def press(self):
         code = self.pressed % 24 + 1
         self.pressed += 1
         for i, page in enumerate(self.pages):
-            page.send({"type": "key", "controller": "c%d" % i, "code": code})
+            try:
+                page.send({"type": "key", "controller": "c%d" % i, "code": code})
+            except OSError:
+                self.broken = True
 
     def storm(self, seconds, during=None):
         """Keys 12 times a second; during(elapsed) is called between them, and ends the storm
@@ -79,6 +154,8 @@ class Operator:
         while time.monotonic() - start < seconds:
             if during and during(time.monotonic() - start):
                 return
+            if self.broken:
+                self.reopen()
             self.press()
             time.sleep(1 / 12)
 
@@ -154,6 +231,7 @@ def main():
     stand_ins = [StandIn() for _ in range(CONTROLLERS)]
     controllers = [("127.0.0.1", s.port, 100) for s in stand_ins]
     servers = []
+    proxy = Haproxy(pg.dir)
     faults = 0
     try:
         with tempfile.NamedTemporaryFile("w", suffix=".conf") as conf:
@@ -162,7 +240,10 @@ def main():
             subprocess.run([args.server, "--config", conf.name, "--init-database"], check=True)
 
         def pair_server():
-            server = Server(args.server, controllers, server_lines="database = " + pg.conninfo,
+            # Pages come by HAProxy's address, which is their origin.
+            server = Server(args.server, controllers,
+                            server_lines="database = %s\nhost-names = 127.0.0.1:%d"
+                            % (pg.conninfo, proxy.port),
                             stderr=None if args.verbose else subprocess.DEVNULL)
             servers.append(server)
             return server
@@ -171,9 +252,11 @@ def main():
         wait_for("a leader", lambda: 200 in (ready(a), ready(b)))
         leader, other = (a, b) if ready(a) == 200 else (b, a)
         faults += 0 if ready(other) == 503 else 1
+        proxy.start([a, b])
+        front = proxy.front(a)
 
         # 1. kill -9 of the leader during a storm.
-        operator = Operator(leader)
+        operator = connect("HAProxy to pass pages", lambda: Operator(front))
         killed_at = []
 
         def kill(elapsed):
@@ -187,51 +270,63 @@ def main():
         operator.storm(4, during=kill)
         wait_for("the other to lead", lambda: ready(other) == 200)
         leads_after = time.monotonic() - killed_at[0]
-        # The pages come back to the other server logged in, and in control without asking.
-        successor = Operator(other, cookie=operator.cookie)
+        # The pages come back, through HAProxy, to the other server logged in, and in control
+        # without asking.
+        successor = connect("the other server behind HAProxy",
+                            lambda: Operator(front, cookie=operator.cookie))
         wait_for("a live display", lambda: any(m.get("type") == "screen" and "rows" in m
                                                for m in successor.read()))
         print("kill -9: the other leads after %.2f s, a page on it is live after %.2f s"
               % (leads_after, time.monotonic() - killed_at[0]))
         wait_for("control kept", successor.in_control)
         operator.close()
+        heard = [len(s.keys) for s in stand_ins]
         successor.storm(1.5)
         time.sleep(0.5)
         faults += check_keys(stand_ins, shared_trail(pg), require_outcomes=True)
         faults += 0 if verify(args.server, pg) else 1
 
-        # 2. SIGSTOP of the leader, then SIGCONT.
+        # 2. SIGSTOP of the leader, then SIGCONT, under pages that reach it directly (HAProxy
+        # closes the ones it passed once the leader stops answering).
         leader, other = other, pair_server()
+        # The city's HAProxy learns of the server that replaced the killed one.
+        proxy.close()
+        proxy.start([leader, other])
+        # Where the leader's keys come from: its links' socket.
+        leader_sockets = {peer for s, before in zip(stand_ins, heard) for peer in s.senders[before:]}
+        successor.close()
+        direct = Operator(leader, cookie=operator.cookie, take=True)
+        wait_for("control on the direct pages", direct.in_control)
         wait_for("the new server to wait", lambda: ready(other) == 503)
         time.sleep(0.5)
         heard_before = [len(s.keys) for s in stand_ins]
         leader.process.send_signal(signal.SIGSTOP)
         stopped_at = time.monotonic()
         for _ in range(5):
-            successor.press()
+            direct.press()
         wait_for("the other to lead", lambda: ready(other) == 200)
         print("SIGSTOP: the other leads after %.2f s" % (time.monotonic() - stopped_at))
         time.sleep(max(0.0, STOP_SECONDS - (time.monotonic() - stopped_at)))
         leader.process.send_signal(signal.SIGCONT)
         for _ in range(5):
-            successor.press()
+            direct.press()
             time.sleep(0.1)
         wait_for("the old leader to step down", lambda: ready(leader) == 503)
         time.sleep(0.5)
-        own = "127.0.0.1"
         late = sum(1 for s, before in zip(stand_ins, heard_before)
-                   for peer in s.senders[before:] if peer[0] == own)
-        refusals = [m for m in successor.read() if m.get("type") == "refused"
+                   for peer in s.senders[before:] if peer in leader_sockets)
+        refusals = [m for m in direct.read() if m.get("type") == "refused"
                     and m.get("message") == CHANGING_OVER]
         print("SIGCONT: %d keys reached a controller after the stop, %d refused with \"%s\""
               % (late, len(refusals), CHANGING_OVER))
-        faults += (1 if late else 0) + (0 if refusals else 1)
-        successor.close()
+        faults += (1 if late else 0) + (0 if refusals and leader_sockets else 1)
+        direct.close()
 
         # 3. The database restarted under the pair during a storm on the leader. The same
         # operator's pages, back once more on the server that leads now.
         before = sum(len(ks) for ks in shared_trail(pg).values())
-        operator = Operator(other, cookie=operator.cookie)
+        operator = connect("the new leader behind HAProxy",
+                           lambda: Operator(front, cookie=operator.cookie))
         wait_for("control kept", operator.in_control)
 
         def restart(elapsed):
@@ -260,6 +355,7 @@ def main():
         print("after an edit: " + run.stderr.strip())
         faults += 0 if run.returncode == 1 and run.stderr.startswith("database:11:") else 1
     finally:
+        proxy.close()
         for server in servers:
             if server.process.poll() is None:
                 server.process.send_signal(signal.SIGCONT)
