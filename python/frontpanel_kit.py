@@ -148,8 +148,9 @@ PG_BIN = "/usr/lib/postgresql/15/bin"
 
 class Postgres:
     """A PostgreSQL cluster of the test's own in a scratch folder, on a Unix socket only, run as an
-    unprivileged user (nobody, when the test runs as root), with a role and a database named
-    frontpanel that the servers connect as."""
+    unprivileged user (nobody, when the test runs as root), with a database frontpanel owned by
+    the role frontpanel_owner, and the role frontpanel_web that the servers connect as (conninfo;
+    owner_conninfo for the owner)."""
 
     def __init__(self):
         self.dir = tempfile.mkdtemp(prefix="frontpanel-pg-")
@@ -167,9 +168,12 @@ class Postgres:
                                        "-U", "postgres", "--no-sync"],
                        check=True, capture_output=True, cwd=self.dir)
         self.start()
-        for sql in ("CREATE ROLE frontpanel LOGIN", "CREATE DATABASE frontpanel OWNER frontpanel"):
+        for sql in ("CREATE ROLE frontpanel_owner LOGIN", "CREATE ROLE frontpanel_web LOGIN",
+                    "CREATE DATABASE frontpanel OWNER frontpanel_owner"):
             self.psql(sql, user="postgres", database="postgres")
-        self.conninfo = "host=%s port=%d dbname=frontpanel user=frontpanel" % (self.dir, self.port)
+        where = "host=%s port=%d dbname=frontpanel" % (self.dir, self.port)
+        self.conninfo = where + " user=frontpanel_web"
+        self.owner_conninfo = where + " user=frontpanel_owner"
 
     def pg_ctl(self, *arguments):
         # The server it starts keeps what it inherits open: no pipe of ours, or the call would
@@ -185,7 +189,7 @@ class Postgres:
     def restart(self):
         self.pg_ctl("-m", "fast", "restart")
 
-    def psql(self, sql, user="frontpanel", database="frontpanel"):
+    def psql(self, sql, user="frontpanel_owner", database="frontpanel"):
         """The rows of one statement, each a list of its fields as text."""
         out = subprocess.run(["psql", "-h", self.dir, "-p", str(self.port), "-U", user, "-d",
                               database, "-At", "-F", "\t", "-v", "ON_ERROR_STOP=1", "-c", sql],

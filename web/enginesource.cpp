@@ -1,6 +1,7 @@
 #include "enginesource.h"
 
 #include "linkengine.h"
+#include "serverlog.h"
 
 #include <algorithm>
 #include <cstring>
@@ -107,8 +108,15 @@ QByteArray EngineSource::stretched(AuthProtocol auth, const QByteArray &passphra
 bool EngineSource::addControllers(const WebConfig &config, QString *error)
 {
     slowIntervalMs = config.slowIntervalMs;
+    current = ControllerSlots::from(config.controllers);
     for (const ControllerConfig &c : config.controllers) {
-        const int linkId = openLink(c);
+        const int linkId = resting ? -1 : openLink(c);
+        if (linkId == -1) {
+            std::lock_guard<std::mutex> hold(lock);
+            linkIds.append(0);
+            watchers.append(0);
+            continue;
+        }
         if (linkId == 0) {
             *error = QStringLiteral("cannot open a link to controller [%1]").arg(c.id);
             return false;
@@ -151,6 +159,7 @@ bool EngineSource::applySlots(const ControllerSlots &next, const SlotChanges &ch
         linkIds.resize(next.size());
         watchers.resize(next.size());
     }
+    current = next;
     QStringList failed;
     for (int slot : changes.removed)
         closeLink(slot);
@@ -159,18 +168,13 @@ bool EngineSource::applySlots(const ControllerSlots &next, const SlotChanges &ch
         closeLink(slot);
         open.append(slot);
     }
-    for (int slot : open) {
+    // At rest the new links wait for the server to lead.
+    for (int slot : resting ? QVector<int>() : open) {
         const int linkId = openLink(next.controllers[slot]);
-        if (linkId == 0) {
+        if (linkId == 0)
             failed.append(next.controllers[slot].id);
-            continue;
-        }
-        // Under the lock, as watch() and unwatch() count, so that none slips in between.
-        std::lock_guard<std::mutex> hold(lock);
-        slotOfLink.insert(linkId, slot);
-        linkIds[slot] = linkId;
-        for (int i = 0; i < watchers[slot]; ++i)
-            engine->watch(linkId);
+        else
+            adoptLink(slot, linkId);
     }
     if (!failed.isEmpty()) {
         *error = QStringLiteral("cannot open a link to controller [%1]")
@@ -178,6 +182,37 @@ bool EngineSource::applySlots(const ControllerSlots &next, const SlotChanges &ch
         return false;
     }
     return true;
+}
+
+void EngineSource::adoptLink(int slot, int linkId)
+{
+    // Under the lock, as watch() and unwatch() count, so that none slips in between.
+    std::lock_guard<std::mutex> hold(lock);
+    slotOfLink.insert(linkId, slot);
+    linkIds[slot] = linkId;
+    for (int i = 0; i < watchers[slot]; ++i)
+        engine->watch(linkId);
+}
+
+void EngineSource::setResting(bool rest)
+{
+    if (rest == resting)
+        return;
+    resting = rest;
+    for (int slot = 0; slot < current.size(); ++slot) {
+        if (rest) {
+            closeLink(slot);
+            continue;
+        }
+        if (!current.isLive(slot) || linkOf(slot) != 0)
+            continue;
+        const int linkId = openLink(current.controllers[slot]);
+        if (linkId != 0)
+            adoptLink(slot, linkId);
+        else
+            serverLog(LogLevel::Error, "cannot open a link to controller [%s]",
+                      qPrintable(current.controllers[slot].id));
+    }
 }
 
 int EngineSource::linkOf(int slot) const

@@ -30,6 +30,10 @@ public:
     // controller's new link. False, with error, when a link could not be opened; the others are
     // still changed.
     bool applySlots(const ControllerSlots &next, const SlotChanges &changes, QString *error);
+    // On the engine's thread, for a server of a pair: resting, it has no links (the server that
+    // leads polls the controllers; a serial line has room for one master), and the keys still
+    // waiting on them are dropped; waking, it opens them again, watched as before.
+    void setResting(bool rest);
 
     bool snapshot(int slot, ControllerSnapshot *out) const override;
     quint64 pressKey(int slot, uint8_t code) override;
@@ -46,8 +50,13 @@ private:
     void closeLink(int slot);
     int linkOf(int slot) const;
 
+    // Registers linkId as slot's link, watched as often as the slot is.
+    void adoptLink(int slot, int linkId);
+
     LinkEngine *engine;
     int slowIntervalMs = 5000;
+    ControllerSlots current;
+    bool resting = false;
     mutable std::mutex lock;
     // By slot; 0 for a slot without a link.
     QVector<int> linkIds;

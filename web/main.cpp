@@ -72,6 +72,15 @@ int main(int argc, char *argv[])
     allowOpenFiles(DoorLimits::MaxConnections + config.controllers.size() + 256);
     LinkEngine engine;
     EngineSource source(&engine);
+    // A server of a pair polls only while it leads.
+    if (shared) {
+        source.setResting(true);
+        shared->setRoleChanged([&source, trail = shared.get()] {
+            QMetaObject::invokeMethod(
+                &source, [&source, trail] { source.setResting(!trail->leading()); },
+                Qt::QueuedConnection);
+        });
+    }
     WebServer server(config, users, trail, &source);
     server.setShared(shared.get());
     if (recorder.isOpen())

@@ -107,7 +107,9 @@ def ready(server):
 
 class Operator:
     """A logged-in operator's pages on one server, one per controller, each holding control and
-    pressing the keys 1 to 24 in turn. With a session's cookie, the pages come back to it (and
+    pressing the keys 1 to 24 in turn, carrying on where the operator before left off (so that
+    two keys next to each other in the trail differ, and what a controller received matches the
+    trail one way only). With a session's cookie, the pages come back to it (and
     to the control it held) as a page does after a changeover."""
 
     def __init__(self, server, cookie=None, take=None):
@@ -115,7 +117,6 @@ class Operator:
         self.cookie = cookie or server.login()
         self.pages = []
         self.open(take or (take is None and not cookie))
-        self.pressed = 0
         self.seen = []
         self.broken = False
 
@@ -138,9 +139,11 @@ class Operator:
         except (OSError, RuntimeError):
             pass
 
+    pressed = 0
+
     def press(self):
-        code = self.pressed % 24 + 1
-        self.pressed += 1
+        code = Operator.pressed % 24 + 1
+        Operator.pressed += 1
         for i, page in enumerate(self.pages):
             try:
                 page.send({"type": "key", "controller": "c%d" % i, "code": code})
@@ -191,6 +194,15 @@ def shared_trail(pg):
     return {c: [(seq, code, outcomes.get(seq)) for seq, code in ks] for c, ks in keys.items()}
 
 
+def documented_grants():
+    """The GRANT statements that packaging/pair/roles.sql gives for after --init-database."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging",
+                        "pair", "roles.sql")
+    lines = open(path).read().split("-- After --init-database:", 1)[1].splitlines()
+    text = " ".join(line[2:].strip() for line in lines if line.startswith("--  "))
+    return [g.strip() + ";" for g in text.split(";") if g.strip().startswith("GRANT")]
+
+
 def check_keys(stand_ins, trail, require_outcomes):
     """What the controllers received against the trail; the number of faults, printed."""
     faults = 0
@@ -208,6 +220,8 @@ def check_keys(stand_ins, trail, require_outcomes):
                 at += 1
             elif outcome == "answered":
                 fault = "key %d (code %d) answered but not received in order" % (seq, code)
+                if os.environ.get("PAIR_DEBUG"):
+                    print(logged, received)
         if at != len(received):
             fault = "%d keys received that the trail does not hold in order" % (len(received) - at)
         print("c%d: %d keys in the trail, %d received: %s"
@@ -234,10 +248,15 @@ def main():
     proxy = Haproxy(pg.dir)
     faults = 0
     try:
+        # As packaging/pair/roles.sql has it: the owner makes the tables, and the servers' role
+        # gets the grants written there, no more.
         with tempfile.NamedTemporaryFile("w", suffix=".conf") as conf:
-            conf.write("[server]\ndatabase = %s\n[c0]\naddress = 127.0.0.1\n" % pg.conninfo)
+            conf.write("[server]\ndatabase = %s\n[c0]\naddress = 127.0.0.1\n"
+                       % pg.owner_conninfo)
             conf.flush()
             subprocess.run([args.server, "--config", conf.name, "--init-database"], check=True)
+        for grant in documented_grants():
+            pg.psql(grant)
 
         def pair_server():
             # Pages come by HAProxy's address, which is their origin.
@@ -347,7 +366,14 @@ def main():
         run = subprocess.run([args.server, "--verify-audit", pg.conninfo], capture_output=True,
                              text=True)
         faults += 0 if run.returncode == 0 else 1
-        # A row edited in the table breaks the chain where it stands.
+        # The servers' role cannot change the trail; a row edited by its owner breaks the chain
+        # where it stands.
+        try:
+            pg.psql("UPDATE frontpanel_audit SET line = '' WHERE seq = 10", user="frontpanel_web")
+            faults += 1
+            print("the servers' role could change the trail")
+        except subprocess.CalledProcessError:
+            pass
         pg.psql("UPDATE frontpanel_audit SET line = replace(line, '\"time\":\"2', '\"time\":\"1')"
                 " WHERE seq = 10")
         run = subprocess.run([args.server, "--verify-audit", pg.conninfo], capture_output=True,

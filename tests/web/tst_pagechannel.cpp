@@ -49,6 +49,60 @@ qint64 now()
     return QDateTime::currentMSecsSinceEpoch();
 }
 
+// The shared tables as the leader's writes leave them: what a server that takes over reads.
+class TableMirror : public AccessMirror
+{
+public:
+    QHash<QByteArray, AccessSnapshot::SessionRow> sessions;
+    QHash<QString, AccessSnapshot::ControlRow> controls;
+
+    void sessionSaved(const QByteArray &idHash, const QString &user, Role role,
+                      qint64 idleMs) override
+    {
+        sessions.insert(idHash, {idHash, user, role, idleMs});
+    }
+    void sessionEnded(const QByteArray &idHash) override { sessions.remove(idHash); }
+    void controlSaved(const QString &controller, const QString &user,
+                      const QByteArray &sessionHash, qint64 idleMs) override
+    {
+        controls.insert(controller, {controller, user, sessionHash, idleMs});
+    }
+    void controlEnded(const QString &controller) override { controls.remove(controller); }
+
+    AccessSnapshot read(qint64 idleMs) const
+    {
+        AccessSnapshot out;
+        for (AccessSnapshot::SessionRow row : sessions) {
+            row.idleMs = idleMs;
+            out.sessions.append(row);
+        }
+        for (AccessSnapshot::ControlRow row : controls) {
+            row.idleMs = idleMs;
+            out.controls.append(row);
+        }
+        return out;
+    }
+};
+
+// The waiting server of a pair: it records nothing.
+class WaitingTrail : public KeyTrail
+{
+public:
+    int recorded = 0;
+    bool leading() const override { return false; }
+    void record(const AuditEntry &, Done done) override
+    {
+        ++recorded;
+        done(TrailWrite::NotLeading, 0);
+    }
+    void recordOutcome(qint64, const QString &, const QString &, Done) override {}
+    QVector<AuditEntry> recent(const QString &) const override { return {}; }
+    qint64 headSequence() const override { return 0; }
+    QByteArray headHash() const override { return {}; }
+    quint64 linesWritten() const override { return 0; }
+    quint64 writeFailures() const override { return 0; }
+};
+
 QString padded(const QString &text)
 {
     return text.leftJustified(ControllerSnapshot::Columns, ' ');
@@ -68,6 +122,9 @@ private slots:
     void oneOperatorAtATime();
     void fanOut_data();
     void fanOut();
+    void changeOver_data();
+    void changeOver();
+    void waitingServerRefusesKeys();
 
 private:
     quint64 join(FakePage *page, const QString &user, Role role);
@@ -219,6 +276,87 @@ void TestPageChannel::oneOperatorAtATime()
     say(b, {{"type", "key"}, {"controller", "c1"}, {"code", 2}});
     QCOMPARE(source->pressed.size(), 1);
     QCOMPARE(int(source->pressed[0].code), 2);
+}
+
+// An operator holds control of c1 on one server of a pair, which then goes; the other takes
+// over from what the first wrote behind. The operator's page, back with its session, is logged in
+// and in control without asking; another page of the same user is not, until control ran idle.
+void TestPageChannel::changeOver_data()
+{
+    QTest::addColumn<bool>("sameSession");
+    QTest::addColumn<qint64>("idleMs");
+    QTest::addColumn<bool>("inControl");
+
+    QTest::newRow("the session that held control") << true << qint64(0) << true;
+    QTest::newRow("the session, control idle too long") << true << ControlLocks::IdleMs << false;
+    QTest::newRow("another session of the same user") << false << qint64(0) << false;
+    QTest::newRow("another session, control idle too long")
+        << false << ControlLocks::IdleMs << true;
+}
+
+void TestPageChannel::changeOver()
+{
+    QFETCH(bool, sameSession);
+    QFETCH(qint64, idleMs);
+    QFETCH(bool, inControl);
+
+    TableMirror table;
+    channel->setMirror(&table);
+    FakePage before;
+    PageIdentity who;
+    who.user = QStringLiteral("ann");
+    who.role = Role::Operator;
+    who.session = sessions->create(who.user, who.role, now());
+    const quint64 a = channel->join(&before, who);
+    say(a, {{"type", "watch"}, {"controller", "c1"}});
+    say(a, {{"type", "take"}, {"controller", "c1"}});
+    QCOMPARE(table.controls.size(), 1);
+    // The table knows the session by its hash only.
+    QVERIFY(!table.sessions.contains(who.session));
+    QVERIFY(table.sessions.contains(sessionHash(who.session)));
+
+    // The other server, with nothing of its own yet.
+    SessionStore otherSessions(3600 * 1000);
+    FakeControllerSource otherSource(2);
+    PageChannel other(config, &otherSessions, audit.get(), &otherSource);
+    other.adopt(table.read(idleMs), now());
+    QVERIFY(otherSessions.use(who.session, now()));
+    if (!sameSession)
+        who.session = otherSessions.create(who.user, who.role, now());
+    FakePage back;
+    const quint64 b = other.join(&back, who);
+    auto sayOther = [&](const QJsonObject &m) {
+        other.receive(b, QJsonDocument(m).toJson(QJsonDocument::Compact), now());
+    };
+    sayOther({{"type", "watch"}, {"controller", "c1"}});
+    if (!sameSession)
+        sayOther({{"type", "take"}, {"controller", "c1"}});
+    sayOther({{"type", "key"}, {"controller", "c1"}, {"code", 3}});
+    QCOMPARE(back.ofType("control").last().value("yours").toBool(), inControl);
+    QCOMPARE(otherSource.pressed.size(), inControl ? 1 : 0);
+    QCOMPARE(back.ofType("refused").isEmpty(), inControl);
+}
+
+// Keys on the server that waits are refused with words, and never reach the trail or a
+// controller.
+void TestPageChannel::waitingServerRefusesKeys()
+{
+    WaitingTrail waiting;
+    PageChannel paired(config, sessions.get(), &waiting, source.get());
+    FakePage page;
+    PageIdentity who;
+    who.user = QStringLiteral("ann");
+    who.role = Role::Operator;
+    who.session = sessions->create(who.user, who.role, now());
+    const quint64 id = paired.join(&page, who);
+    for (const char *m : {R"({"type":"watch","controller":"c1"})",
+                          R"({"type":"take","controller":"c1"})",
+                          R"({"type":"key","controller":"c1","code":3})"})
+        paired.receive(id, m, now());
+    QCOMPARE(page.ofType("refused").size(), 1);
+    QCOMPARE(page.ofType("refused").last().value("message").toString(), PageChannel::ChangingOver);
+    QCOMPARE(waiting.recorded, 0);
+    QVERIFY(source->pressed.isEmpty());
 }
 
 // A reply's changed rows reach every page that shows the controller (panels and tiles) and the

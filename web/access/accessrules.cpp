@@ -275,12 +275,14 @@ void ControlLocks::adopt(int controller, const QString &user, const QByteArray &
     h = user.isEmpty() ? Holder{} : Holder{connection, user, sessionHash, lastUsedMs, lastUsedMs};
 }
 
-bool ControlLocks::claim(int controller, quint64 connection, const QByteArray &session)
+bool ControlLocks::claim(int controller, quint64 connection, const QByteArray &session,
+                         qint64 nowMs)
 {
     if (controller < 0 || controller >= holders.size() || connection == 0)
         return false;
     Holder &h = holders[controller];
-    if (h.connection != 0 || h.user.isEmpty() || h.sessionHash != sessionHash(session))
+    if (h.connection != 0 || h.user.isEmpty() || h.sessionHash != sessionHash(session) ||
+        nowMs - h.lastUsedMs >= IdleMs)
         return false;
     h.connection = connection;
     return true;

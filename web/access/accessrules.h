@@ -176,8 +176,8 @@ public:
     void adopt(int controller, const QString &user, const QByteArray &sessionHash,
                qint64 lastUsedMs);
     // True when connection's session held control of controller on the server before and it
-    // is now this connection's.
-    bool claim(int controller, quint64 connection, const QByteArray &session);
+    // is now this connection's; not once it ran idle.
+    bool claim(int controller, quint64 connection, const QByteArray &session, qint64 nowMs);
     // More controllers (a reload added some); the locks held stay.
     void resize(int controllers) { holders.resize(controllers); }
 

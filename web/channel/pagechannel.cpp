@@ -143,7 +143,7 @@ void PageChannel::onWatch(const Request &r)
         ++shown[r.slot].watchers;
         source->watch(r.slot);
     }
-    watch(r.id, page, r.slot);
+    watch(r.id, page, r.slot, r.nowMs);
 }
 
 void PageChannel::onTake(const Request &r)
@@ -180,14 +180,14 @@ bool PageChannel::currentView(Page &page, const QJsonObject &message)
     return true;
 }
 
-void PageChannel::watch(quint64 id, Page &page, int slot)
+void PageChannel::watch(quint64 id, Page &page, int slot, qint64 nowMs)
 {
     const QString &controller = bySlot.controllers[slot].id;
     suspendTiles(page);
     refresh(page, page.panel, slot, true);
     recordDisplay(slot);
     // A page back after its server changed over finds its operator's control kept for it.
-    if (controls.claim(slot, id, page.who.session))
+    if (controls.claim(slot, id, page.who.session, nowMs))
         sendControl(slot);
     else
         page.sink->send(

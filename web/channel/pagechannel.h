@@ -168,7 +168,7 @@ private:
     // False for an overview or watch that the page has overtaken; notes the view otherwise.
     static bool currentView(Page &page, const QJsonObject &message);
     // Sends what a page needs to show the controller in slot.
-    void watch(quint64 id, Page &page, int slot);
+    void watch(quint64 id, Page &page, int slot, qint64 nowMs);
     void leaveController(quint64 id, Page &page);
     // The page shows the overview with the tiles of these slots in view.
     void showTiles(Page &page, const QVector<int> &slots);

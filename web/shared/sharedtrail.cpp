@@ -117,11 +117,28 @@ bool SharedTrail::connect(QString *error)
     return true;
 }
 
+void SharedTrail::setRoleChanged(std::function<void()> changed)
+{
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        roleChanged = changed;
+    }
+    if (changed)
+        changed();
+}
+
 void SharedTrail::setRole(ServerRole to)
 {
     const ServerRole from = ServerRole(currentRole.exchange(int(to)));
     if (from == to)
         return;
+    std::function<void()> changed;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        changed = roleChanged;
+    }
+    if (changed)
+        changed();
     if (to == ServerRole::Leading)
         serverLog(LogLevel::Info, "leading: this server holds the lock and sends keys");
 }

@@ -67,6 +67,8 @@ public:
     // leads then; nobody waits for it.
     void writeBehind(const char *sql, const QList<QByteArray> &params);
     ServerRole role() const { return ServerRole(currentRole.load()); }
+    // Called on the trail's thread whenever the role changes, and once now: read role() then.
+    void setRoleChanged(std::function<void()> changed);
 
     bool leading() const override { return role() == ServerRole::Leading; }
     void record(const AuditEntry &entry, Done done) override;
@@ -120,6 +122,7 @@ private:
     std::deque<Job> jobs;
     bool stopping = false;
     Post post;
+    std::function<void()> roleChanged;
     TookOver tookOver;
     // What the last takeover read, until it can be handed over.
     std::unique_ptr<AccessSnapshot> handOver;
