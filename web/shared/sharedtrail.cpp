@@ -232,6 +232,9 @@ void SharedTrail::tryToLead()
     toldWaiting = false;
     if (!takeOver(&error)) {
         // Without the head of the chain this server cannot write; the lock goes back.
+        if (error != lastProblem)
+            serverLog(LogLevel::Error, "cannot take over from the trail: %s", qPrintable(error));
+        lastProblem = error;
         QString ignored;
         db->session.run("SELECT pg_advisory_unlock_all()", &ignored);
         stepDown(error);
