@@ -96,19 +96,22 @@ class StandIn:
         self.sock.close()
 
 
-def trail(path):
-    """Per controller: [(seq, code, outcome or None)] in the trail's order."""
+def keys_by_controller(lines):
+    """Per controller: [(seq, code, outcome or None)] in the order of the trail's lines."""
     keys, outcomes = {}, {}
-    with open(path, "rb") as f:
-        for raw in f:
-            if not raw.endswith(b"\n"):
-                break
-            line = json.loads(raw)
-            if "key" in line:
-                keys.setdefault(line["controller"], []).append((line["seq"], line["code"]))
-            elif "outcome" in line:
-                outcomes[line["of"]] = line["outcome"]
+    for raw in lines:
+        line = json.loads(raw)
+        if "key" in line:
+            keys.setdefault(line["controller"], []).append((line["seq"], line["code"]))
+        elif "outcome" in line:
+            outcomes[line["of"]] = line["outcome"]
     return {c: [(seq, code, outcomes.get(seq)) for seq, code in ks] for c, ks in keys.items()}
+
+
+def trail(path):
+    """The trail file's keys per controller; a partial last line is not one."""
+    with open(path, "rb") as f:
+        return keys_by_controller(raw for raw in f.read().split(b"\n")[:-1])
 
 
 def storm(server, seconds, kill_after=None):

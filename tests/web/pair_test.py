@@ -17,7 +17,6 @@ and --verify-audit finds the table's chain intact, every key with an outcome.
 
 import argparse
 import copy
-import json
 import os
 import signal
 import socket
@@ -28,7 +27,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
 from frontpanel_kit import Page, Postgres, Server  # noqa: E402
-from key_storm import StandIn  # noqa: E402
+from key_storm import StandIn, keys_by_controller  # noqa: E402
 
 CONTROLLERS = 3
 # Longer than the database waits on a silent leader (4 s) with room for the other to take over.
@@ -184,14 +183,8 @@ class Operator:
 
 def shared_trail(pg):
     """Per controller: [(seq, code, outcome or None)] in the table's order."""
-    keys, outcomes = {}, {}
-    for (line,) in pg.psql("SELECT line FROM frontpanel_audit ORDER BY seq"):
-        entry = json.loads(line)
-        if "key" in entry:
-            keys.setdefault(entry["controller"], []).append((entry["seq"], entry["code"]))
-        elif "outcome" in entry:
-            outcomes[entry["of"]] = entry["outcome"]
-    return {c: [(seq, code, outcomes.get(seq)) for seq, code in ks] for c, ks in keys.items()}
+    return keys_by_controller(line for (line,) in
+                              pg.psql("SELECT line FROM frontpanel_audit ORDER BY seq"))
 
 
 def documented_grants():
