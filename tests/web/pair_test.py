@@ -233,6 +233,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--server", required=True)
     parser.add_argument("--verbose", action="store_true", help="the servers' log on stderr")
+    parser.add_argument("--stop-seconds", type=float, default=STOP_SECONDS,
+                        help="how long the leader stays stopped (SIGSTOP)")
     args = parser.parse_args()
     pg = Postgres()
     stand_ins = [StandIn() for _ in range(CONTROLLERS)]
@@ -318,7 +320,7 @@ def main():
             direct.press()
         wait_for("the other to lead", lambda: ready(other) == 200)
         print("SIGSTOP: the other leads after %.2f s" % (time.monotonic() - stopped_at))
-        time.sleep(max(0.0, STOP_SECONDS - (time.monotonic() - stopped_at)))
+        time.sleep(max(0.0, args.stop_seconds - (time.monotonic() - stopped_at)))
         leader.process.send_signal(signal.SIGCONT)
         for _ in range(5):
             direct.press()
