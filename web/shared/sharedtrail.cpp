@@ -72,20 +72,17 @@ void SharedTrail::setPost(Post to, TookOver then)
     std::unique_lock<std::mutex> hold(lock);
     post = std::move(to);
     tookOver = std::move(then);
-    deliverHandOver(hold);
+    deliverHandOver();
 }
 
 // With the lock held; hands over what the last takeover read once there is a thread to take it.
-void SharedTrail::deliverHandOver(std::unique_lock<std::mutex> &hold)
+void SharedTrail::deliverHandOver()
 {
     if (!handOver || !post || !tookOver)
         return;
     std::shared_ptr<AccessSnapshot> snapshot(handOver.release());
-    Post to = post;
     TookOver then = tookOver;
-    hold.unlock();
-    to([then, snapshot] { then(*snapshot); });
-    hold.lock();
+    post([then, snapshot] { then(*snapshot); });
 }
 
 void SharedTrail::writeBehind(const char *sql, const QList<QByteArray> &params)
@@ -280,7 +277,7 @@ bool SharedTrail::takeOver(QString *error)
         headSeq = seq;
         headLineHash = prev;
         handOver = std::move(access);
-        deliverHandOver(hold);
+        deliverHandOver();
     }
     setRole(ServerRole::Leading);
     for (qint64 keySeq : open) {
@@ -382,13 +379,11 @@ void SharedTrail::handle(Job &job)
 
 void SharedTrail::answer(const Done &done, TrailWrite result, qint64 seq)
 {
-    Post to;
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        to = post;
-    }
-    if (to && done)
-        to([done, result, seq] { done(result, seq); });
+    // Posted under the lock (a post only queues), so that once setPost(nullptr) returns no
+    // answer is still on its way into the context that is going.
+    std::lock_guard<std::mutex> hold(lock);
+    if (post && done)
+        post([done, result, seq] { done(result, seq); });
 }
 
 void SharedTrail::record(const AuditEntry &entry, Done done)

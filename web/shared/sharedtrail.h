@@ -111,7 +111,8 @@ private:
     void handle(Job &job);
     void answer(const Done &done, TrailWrite written, qint64 seq);
     void setRole(ServerRole to);
-    void deliverHandOver(std::unique_lock<std::mutex> &hold);
+    // With the lock held.
+    void deliverHandOver();
 
     const QString connection;
     std::atomic<int> currentRole{int(ServerRole::Connecting)};
