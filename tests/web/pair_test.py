@@ -273,6 +273,8 @@ def main():
         operator = connect("HAProxy to pass pages", lambda: Operator(front))
         killed_at = []
 
+        killed = leader
+
         def kill(elapsed):
             if elapsed > 2:
                 leader.process.kill()
@@ -375,6 +377,10 @@ def main():
                              text=True)
         print("after an edit: " + run.stderr.strip())
         faults += 0 if run.returncode == 1 and run.stderr.startswith("database:11:") else 1
+        # Every server the test did not kill is still up (a sanitizer's report would end it).
+        died = [s for s in servers if s is not killed and s.process.poll() is not None]
+        print("%d servers ended by themselves" % len(died))
+        faults += len(died)
     finally:
         proxy.close()
         for server in servers:
