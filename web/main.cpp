@@ -72,12 +72,19 @@ int main(int argc, char *argv[])
     allowOpenFiles(DoorLimits::MaxConnections + config.controllers.size() + 256);
     LinkEngine engine;
     EngineSource source(&engine);
-    // A server of a pair polls only while it leads.
+    // A server of a pair polls while it leads, and rests once it knows another leads. Without
+    // the database it stays as it was: the one that led keeps the displays live (and sends no
+    // key), the one that waited stays quiet, so a serial line never has two masters.
     if (shared) {
         source.setResting(true);
         shared->setRoleChanged([&source, trail = shared.get()] {
             QMetaObject::invokeMethod(
-                &source, [&source, trail] { source.setResting(!trail->leading()); },
+                &source,
+                [&source, trail] {
+                    const ServerRole role = trail->role();
+                    if (role != ServerRole::Connecting)
+                        source.setResting(role == ServerRole::Waiting);
+                },
                 Qt::QueuedConnection);
         });
     }

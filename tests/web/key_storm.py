@@ -45,6 +45,8 @@ class StandIn:
         self.keys = []
         # Where each key came from, beside it: (address, port).
         self.senders = []
+        # Requests of any kind (display reads among them).
+        self.requests = 0
         self.stop = False
         self.thread = threading.Thread(target=self.serve, daemon=True)
         self.thread.start()
@@ -56,6 +58,7 @@ class StandIn:
                 data, peer = self.sock.recvfrom(2048)
             except socket.timeout:
                 continue
+            self.requests += 1
             _, start, _ = read_tlv(data, 0)
             _, _, version_end = read_tlv(data, start)
             _, _, community_end = read_tlv(data, version_end)

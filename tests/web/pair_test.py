@@ -360,6 +360,23 @@ def main():
         print("database restarted: a server leads again; %d keys were recorded around it" % added)
         faults += 0 if added else 1
         faults += check_keys(stand_ins, shared_trail(pg), require_outcomes=False)
+
+        # The database away for 3 s: the server that led keeps its pages' displays live once
+        # it has noticed (at its next beat) as well as before.
+        leading = other if ready(other) == 200 else leader
+        watcher = Operator(leading, cookie=operator.cookie, take=False)
+        time.sleep(0.5)
+        pg.pg_ctl("-m", "fast", "stop")
+        time.sleep(1.5)
+        polled = sum(s.requests for s in stand_ins)
+        time.sleep(1.5)
+        polled = sum(s.requests for s in stand_ins) - polled
+        pg.start()
+        wait_for("a leader after the database came back", lambda: 200 in (ready(other),
+                                                                           ready(leader)))
+        watcher.close()
+        print("database away: the controllers were polled %d times in its last 1.5 s" % polled)
+        faults += 0 if polled >= 3 * CONTROLLERS else 1
         run = subprocess.run([args.server, "--verify-audit", pg.conninfo], capture_output=True,
                              text=True)
         faults += 0 if run.returncode == 0 else 1
