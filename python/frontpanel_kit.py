@@ -164,9 +164,13 @@ class Postgres:
         # Only a socket file carries the port, so any number that no other test's cluster in
         # this folder could hold will do.
         self.port = 20000 + os.getpid() % 30000
-        subprocess.run(self.as_user + [PG_BIN + "/initdb", "-D", self.data, "--auth=trust",
-                                       "-U", "postgres", "--no-sync"],
-                       check=True, capture_output=True, cwd=self.dir)
+        run = subprocess.run(self.as_user + [PG_BIN + "/initdb", "-D", self.data,
+                                             "--auth=trust", "-U", "postgres", "--no-sync"],
+                             capture_output=True, text=True, cwd=self.dir)
+        if run.returncode != 0:
+            # The unprivileged user must reach the programs: a root directory that only root
+            # may enter (a chroot made from mktemp -d) stops it here.
+            raise RuntimeError("initdb failed: " + (run.stdout + run.stderr).strip())
         self.start()
         for sql in ("CREATE ROLE frontpanel_owner LOGIN", "CREATE ROLE frontpanel_web LOGIN",
                     "CREATE DATABASE frontpanel OWNER frontpanel_owner"):
