@@ -112,7 +112,7 @@ void WebServer::setRecorder(Recorder *to)
 {
     recorder = to;
     rooms->channel.setRecorder(to);
-    rooms->door.setRecordings(to ? to->path() : QString());
+    rooms->door.setRecordings(to ? to->store() : nullptr);
 }
 
 qint64 WebServer::now() const

@@ -69,7 +69,7 @@ std::optional<HttpResponse> Door::startReplay(const HttpRequest &request, qint64
 {
     if (!sessions->use(sessionOf(request), nowMs))
         return reply(request, 401, "text/plain", "log in first\n");
-    if (recordings.isEmpty())
+    if (!recordings)
         return reply(request, 404, "text/plain", "nothing is recorded on this server\n");
     const auto target = request.target();
     const QByteArray text(target.data(), int(target.size()));
@@ -78,7 +78,7 @@ std::optional<HttpResponse> Door::startReplay(const HttpRequest &request, qint64
     const QByteArray refusal = Replays::parse(mark < 0 ? QByteArray() : text.mid(mark + 1), &query);
     if (!refusal.isEmpty())
         return reply(request, 400, "text/plain", refusal);
-    query.path = recordings;
+    query.store = recordings;
     query.title = query.controller;
     for (const ControllerConfig &c : config.controllers) {
         if (c.id == query.controller && c.name != query.controller)

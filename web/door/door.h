@@ -55,8 +55,8 @@ public:
     static bool isLogin(const HttpRequest &request);
     static bool isReplay(const HttpRequest &request);
 
-    // The recordings database; empty when nothing is recorded.
-    void setRecordings(const QString &path) { recordings = path; }
+    // The recordings; null when nothing is recorded.
+    void setRecordings(const RecordingStore *store) { recordings = store; }
     // GET /recording?controller=ID&from=MS&to=MS[&format=json|cast|txt], for any role: either an
     // answer to send at once (no session, a bad range), or nothing and the query for
     // replayAnswer(), which may run on any thread.
@@ -116,7 +116,7 @@ private:
     SessionStore *sessions;
     LoginThrottle *throttle;
     DeviceKey devices;
-    QString recordings;
+    const RecordingStore *recordings = nullptr;
     quint16 port = 0;
     bool tls = false;
 };

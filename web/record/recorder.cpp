@@ -1,8 +1,6 @@
 #include "recorder.h"
 
-#include <sqlite3.h>
-
-#include <QFileInfo>
+#include "recordingfile.h"
 
 #include <algorithm>
 #include <chrono>
@@ -15,46 +13,6 @@ using namespace Recording;
 constexpr qint64 WholeEveryMs = 60000;
 // The age limit is enforced this often; the size limit after every batch that passes it.
 constexpr qint64 AgePassMs = 60000;
-// Rows are removed oldest first until the content is this share of the limit, so that a full
-// database is not trimmed again after every batch.
-constexpr double TrimTo = 0.75;
-
-// auto_vacuum must come first, before anything is written to a new file: it lets retention
-// give pages back to the disk.
-const char schema[] =
-    "CREATE TABLE IF NOT EXISTS events("
-    " controller TEXT NOT NULL, t INTEGER NOT NULL, kind INTEGER NOT NULL,"
-    " rows INTEGER NOT NULL DEFAULT 0, cursor INTEGER NOT NULL DEFAULT -1,"
-    " seq INTEGER NOT NULL DEFAULT 0, user TEXT NOT NULL DEFAULT '',"
-    " key TEXT NOT NULL DEFAULT '', data BLOB);"
-    "CREATE INDEX IF NOT EXISTS events_by_time ON events(controller, t);";
-
-bool exec(sqlite3 *db, const char *sql)
-{
-    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
-}
-
-qint64 pragmaNumber(sqlite3 *db, const char *sql)
-{
-    sqlite3_stmt *statement = nullptr;
-    qint64 value = 0;
-    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK &&
-        sqlite3_step(statement) == SQLITE_ROW)
-        value = sqlite3_column_int64(statement, 0);
-    sqlite3_finalize(statement);
-    return value;
-}
-
-// The write-ahead log is checkpointed (and cut back) well before it could pass a small limit.
-void tune(sqlite3 *db, qint64 maxBytes)
-{
-    const qint64 walPages = std::clamp<qint64>(maxBytes / 4096 / 8, 16, 1000);
-    exec(db, "PRAGMA journal_mode=WAL;");
-    exec(db, "PRAGMA synchronous=NORMAL;");
-    exec(db, QByteArray("PRAGMA wal_autocheckpoint=" + QByteArray::number(walPages) + ';'));
-    exec(db, QByteArray("PRAGMA journal_size_limit=" + QByteArray::number(walPages * 4096) + ';'));
-    sqlite3_busy_timeout(db, 2000);
-}
 
 qint64 nowMs()
 {
@@ -78,27 +36,18 @@ Recorder::~Recorder()
 
 bool Recorder::open(const QString &path, const Limits &wanted, QString *error)
 {
-    sqlite3 *db = nullptr;
-    const QByteArray name = QFile::encodeName(path);
-    int rc = sqlite3_open_v2(name.constData(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                             nullptr);
-    if (rc == SQLITE_OK) {
-        exec(db, "PRAGMA auto_vacuum=INCREMENTAL;");
-        tune(db, wanted.maxBytes);
-        rc = sqlite3_exec(db, schema, nullptr, nullptr, nullptr);
-    }
-    if (rc != SQLITE_OK) {
-        *error = QStringLiteral("%1: %2").arg(path, QString::fromUtf8(db ? sqlite3_errmsg(db)
-                                                                          : sqlite3_errstr(rc)));
-        sqlite3_close(db);
+    std::unique_ptr<RecordingFile> file = RecordingFile::create(path, wanted.maxBytes, error);
+    if (!file)
         return false;
-    }
-    sqlite3_close(db);
-    file = path;
-    limits = wanted;
-    bytes = measure();
-    writer = std::thread([this] { run(); });
+    open(std::move(file), wanted);
     return true;
+}
+
+void Recorder::open(std::unique_ptr<RecordingStore> store, const Limits &wanted)
+{
+    kept = std::move(store);
+    limits = wanted;
+    writer = std::thread([this] { run(); });
 }
 
 void Recorder::screen(const QString &controller, qint64 timeMs, const QByteArray &display,
@@ -202,12 +151,7 @@ void Recorder::flush()
 
 void Recorder::run()
 {
-    sqlite3 *db = nullptr;
-    const QByteArray name = QFile::encodeName(file);
-    const bool opened =
-        sqlite3_open_v2(name.constData(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK;
-    if (opened)
-        tune(db, limits.maxBytes);
+    const bool opened = kept->start();
     qint64 agePassAt = 0;
     QVector<Event> batch;
     for (;;) {
@@ -219,17 +163,16 @@ void Recorder::run()
             batch.swap(queue);
         }
         if (!batch.isEmpty()) {
-            if (opened && writeBatch(db, batch))
-                written.fetch_add(quint64(batch.size()), std::memory_order_relaxed);
-            else
-                failures.fetch_add(quint64(batch.size()), std::memory_order_relaxed);
+            const int stored = opened ? kept->write(batch) : 0;
+            written.fetch_add(quint64(stored), std::memory_order_relaxed);
+            failures.fetch_add(quint64(batch.size() - stored), std::memory_order_relaxed);
         }
         if (opened) {
             const qint64 now = nowMs();
-            const qint64 size = measure();
-            bytes = size;
-            if (size > limits.maxBytes || now - agePassAt >= AgePassMs) {
-                keepWithinLimits(db, now);
+            if (kept->overSize(limits.maxBytes) || now - agePassAt >= AgePassMs) {
+                removed.fetch_add(kept->keepWithin(now - qint64(limits.days) * 86400000,
+                                                   limits.maxBytes),
+                                  std::memory_order_relaxed);
                 agePassAt = now;
             }
         }
@@ -240,90 +183,5 @@ void Recorder::run()
         if (stopping && queue.isEmpty())
             break;
     }
-    sqlite3_close(db);
-}
-
-bool Recorder::writeBatch(sqlite3 *db, const QVector<Event> &batch)
-{
-    static const char insert[] =
-        "INSERT INTO events(controller, t, kind, rows, cursor, seq, user, key, data)"
-        " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)";
-    sqlite3_stmt *statement = nullptr;
-    if (!exec(db, "BEGIN") ||
-        sqlite3_prepare_v2(db, insert, -1, &statement, nullptr) != SQLITE_OK) {
-        exec(db, "ROLLBACK");
-        return false;
-    }
-    bool ok = true;
-    for (const Event &e : batch) {
-        const QByteArray controller = e.controller.toUtf8();
-        const QByteArray user = e.user.toUtf8();
-        const QByteArray key = e.keyName.toUtf8();
-        sqlite3_bind_text(statement, 1, controller.constData(), controller.size(),
-                          SQLITE_TRANSIENT);
-        sqlite3_bind_int64(statement, 2, e.timeMs);
-        sqlite3_bind_int(statement, 3, e.kind);
-        sqlite3_bind_int(statement, 4, e.rowMask);
-        sqlite3_bind_int(statement, 5, e.cursor);
-        sqlite3_bind_int64(statement, 6, e.seq);
-        sqlite3_bind_text(statement, 7, user.constData(), user.size(), SQLITE_TRANSIENT);
-        sqlite3_bind_text(statement, 8, key.constData(), key.size(), SQLITE_TRANSIENT);
-        sqlite3_bind_blob(statement, 9, e.data.constData(), e.data.size(), SQLITE_TRANSIENT);
-        ok = sqlite3_step(statement) == SQLITE_DONE;
-        sqlite3_reset(statement);
-        if (!ok)
-            break;
-    }
-    sqlite3_finalize(statement);
-    if (ok && exec(db, "COMMIT"))
-        return true;
-    exec(db, "ROLLBACK");
-    return false;
-}
-
-// Old rows go by age, then the oldest by insertion order (rowid, which follows time) until the
-// content is well under the size limit; the freed pages go back to the disk.
-void Recorder::keepWithinLimits(sqlite3 *db, qint64 now)
-{
-    const qint64 cutoff = now - qint64(limits.days) * 86400000;
-    sqlite3_stmt *statement = nullptr;
-    if (sqlite3_prepare_v2(db, "DELETE FROM events WHERE t < ?", -1, &statement, nullptr) ==
-        SQLITE_OK) {
-        sqlite3_bind_int64(statement, 1, cutoff);
-        if (sqlite3_step(statement) == SQLITE_DONE)
-            removed.fetch_add(quint64(sqlite3_changes(db)), std::memory_order_relaxed);
-    }
-    sqlite3_finalize(statement);
-
-    const qint64 target = qint64(double(limits.maxBytes) * TrimTo);
-    for (int round = 0; round < 8; ++round) {
-        const qint64 pageSize = pragmaNumber(db, "PRAGMA page_size");
-        const qint64 content = (pragmaNumber(db, "PRAGMA page_count") -
-                                pragmaNumber(db, "PRAGMA freelist_count")) *
-                               pageSize;
-        if (content <= target)
-            break;
-        const qint64 first = pragmaNumber(db, "SELECT min(rowid) FROM events");
-        const qint64 rows = pragmaNumber(db, "SELECT max(rowid) FROM events") - first + 1;
-        if (rows <= 0)
-            break;
-        // The share of the rows that holds the excess, and a little more.
-        const double share = std::min(1.0, double(content - target) / double(content) + 0.02);
-        const qint64 cut = std::max<qint64>(1, qint64(double(rows) * share));
-        if (sqlite3_prepare_v2(db, "DELETE FROM events WHERE rowid < ?", -1, &statement,
-                               nullptr) == SQLITE_OK) {
-            sqlite3_bind_int64(statement, 1, first + cut);
-            if (sqlite3_step(statement) == SQLITE_DONE)
-                removed.fetch_add(quint64(sqlite3_changes(db)), std::memory_order_relaxed);
-        }
-        sqlite3_finalize(statement);
-    }
-    exec(db, "PRAGMA incremental_vacuum;");
-    exec(db, "PRAGMA wal_checkpoint(TRUNCATE);");
-    bytes = measure();
-}
-
-qint64 Recorder::measure() const
-{
-    return QFileInfo(file).size() + QFileInfo(file + QStringLiteral("-wal")).size();
+    kept->stop();
 }

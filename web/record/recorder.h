@@ -1,13 +1,15 @@
 // The recording of what the pages showed: each change of a controller's display and cursor, as
-// the rows that changed, and each key with its user and outcome, in an SQLite database in
-// write-ahead-log mode. The server's network thread hands events over and never waits: a writer
-// thread takes them in batches, one transaction each, and keeps the database within its age and
-// size limits. An event that cannot be written (a full disk, a queue that a stalled disk let
-// fill) is counted and dropped; keys and pages go on regardless.
+// the rows that changed, and each key with its user and outcome, in a store (an SQLite file of
+// the server's own, or a pair's shared table). The server's network thread hands events over and
+// never waits: a writer thread takes them in batches, one transaction each, and keeps the store
+// within its age and size limits. An event that cannot be written (a full disk, a queue that a
+// stalled disk let fill, a server that no longer leads) is counted and dropped; keys and pages go
+// on regardless.
 #ifndef RECORDER_H
 #define RECORDER_H
 
 #include "displaygeometry.h"
+#include "recordingstore.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -17,10 +19,9 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
-
-struct sqlite3;
 
 namespace Recording {
 constexpr int Rows = PanelDisplay::Rows;
@@ -57,11 +58,14 @@ public:
     Recorder(const Recorder &) = delete;
     Recorder &operator=(const Recorder &) = delete;
 
-    // Creates the database and its table if needed and starts the writer. False with a reason
-    // when the file cannot be opened or is not a recording.
+    // Records into the SQLite file at path, made if needed, and starts the writer. False with a
+    // reason when the file cannot be opened or is not a recording.
     bool open(const QString &path, const Limits &limits, QString *error);
+    // Records into store and starts the writer.
+    void open(std::unique_ptr<RecordingStore> store, const Limits &limits);
     bool isOpen() const { return writer.joinable(); }
-    QString path() const { return file; }
+    // What replays and exports read; null until open.
+    const RecordingStore *store() const { return kept.get(); }
 
     // From one thread (the network thread): display is 640 characters, row after row, and the
     // cursor 1-based (0 when hidden). Only the rows that differ from the controller's last
@@ -83,21 +87,10 @@ public:
     quint64 writeFailures() const { return failures.load(std::memory_order_relaxed); }
     quint64 eventsRemoved() const { return removed.load(std::memory_order_relaxed); }
     // The database's size after the last batch (its file and its write-ahead log).
-    qint64 bytesOnDisk() const { return bytes.load(std::memory_order_relaxed); }
+    qint64 bytesOnDisk() const { return kept ? kept->bytesOnDisk() : 0; }
 
 private:
-    struct Event
-    {
-        QString controller;
-        qint64 timeMs = 0;
-        int kind = Recording::Change;
-        int rowMask = 0;
-        int cursor = -1;
-        qint64 seq = 0;
-        QString user;
-        QString keyName;
-        QByteArray data;
-    };
+    using Event = RecordingEvent;
     struct Last
     {
         QByteArray display;
@@ -109,11 +102,8 @@ private:
 
     void hand(Event &&event);
     void run();
-    bool writeBatch(sqlite3 *db, const QVector<Event> &batch);
-    void keepWithinLimits(sqlite3 *db, qint64 nowMs);
-    qint64 measure() const;
 
-    QString file;
+    std::unique_ptr<RecordingStore> kept;
     Limits limits;
     QHash<QString, Last> last; // the producer's alone
 
@@ -125,7 +115,6 @@ private:
     std::thread writer;
 
     std::atomic<quint64> written{0}, failures{0}, removed{0};
-    std::atomic<qint64> bytes{0};
 };
 
 #endif // RECORDER_H

@@ -11,26 +11,12 @@ namespace {
 
 using namespace Recording;
 
-// An outcome may come well after its key (no answer is known only after the retries).
-constexpr qint64 OutcomeGraceMs = 60000;
-
 int rowCount(int mask)
 {
     int n = 0;
     for (int r = 0; r < Rows; ++r)
         n += (mask >> r) & 1;
     return n;
-}
-
-// Only printable ASCII leaves the database: a replay or an export goes to a terminal.
-QByteArray printable(const void *bytes, int size)
-{
-    QByteArray text(static_cast<const char *>(bytes), size);
-    for (char &c : text) {
-        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f)
-            c = ' ';
-    }
-    return text;
 }
 
 QString columnText(sqlite3_stmt *statement, int column)
@@ -72,15 +58,88 @@ void applyChange(const ReplayChange &change, QByteArray *display, int *cursor)
     *cursor = change.cursor;
 }
 
-bool readReplay(const QString &path, const QString &controller, qint64 fromMs, qint64 toMs,
-                int maxEvents, Replay *replay, QString *error)
+QByteArray printableText(const QByteArray &bytes)
+{
+    QByteArray text = bytes;
+    for (char &c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f)
+            c = ' ';
+    }
+    return text;
+}
+
+ReplayBuilder::ReplayBuilder(const QString &controller, qint64 from, qint64 to, int most,
+                             Replay *into)
+    : replay(into), fromMs(from), lastMs(to + OutcomeGraceMs), maxEvents(most)
 {
     *replay = Replay();
     replay->controller = controller;
-    replay->fromMs = fromMs;
-    replay->toMs = toMs;
+    replay->fromMs = from;
+    replay->toMs = to;
     replay->display = QByteArray(DisplayBytes, ' ');
+}
 
+bool ReplayBuilder::take(const RecordingEvent &row)
+{
+    const qint64 t = row.timeMs;
+    if (t > lastMs)
+        return false;
+    const bool inRange = t > fromMs && t <= replay->toMs;
+    if (row.kind == Outcome) {
+        const auto key = keyBySeq.constFind(row.seq);
+        if (key != keyBySeq.cend())
+            replay->keys[*key].outcome = QString::fromUtf8(printableText(row.data));
+        return true;
+    }
+    if (t > replay->toMs)
+        return true; // only outcomes matter past the end
+    if (inRange && taken == maxEvents) {
+        replay->cut = true;
+        replay->toMs = t - 1;
+        return true;
+    }
+    if (row.kind == Key) {
+        if (!inRange)
+            return true;
+        ReplayKey key;
+        key.timeMs = t;
+        key.seq = row.seq;
+        key.user = row.user;
+        key.key = row.keyName;
+        keyBySeq.insert(key.seq, replay->keys.size());
+        replay->keys.append(key);
+        ++taken;
+        return true;
+    }
+    ReplayChange change;
+    change.timeMs = t;
+    if (row.kind == Pause) {
+        change.pause = true;
+    } else if (row.kind == Change || row.kind == Whole) {
+        change.rowMask = row.rowMask & ((1 << Rows) - 1);
+        change.cursor = row.cursor >= 0 && row.cursor < DisplayBytes ? row.cursor : -1;
+        if (row.data.size() != rowCount(change.rowMask) * Columns)
+            return true; // damaged: its rows cannot be placed
+        change.rows = printableText(row.data);
+    } else {
+        return true;
+    }
+    if (inRange) {
+        replay->changes.append(change);
+        ++taken;
+    } else {
+        applyChange(change, &replay->display, &replay->cursor);
+        replay->recordedAtStart = !change.pause;
+        if (change.pause)
+            replay->display.fill(' ');
+    }
+    return true;
+}
+
+bool readReplay(const QString &path, const QString &controller, qint64 fromMs, qint64 toMs,
+                int maxEvents, Replay *replay, QString *error)
+{
+    ReplayBuilder builder(controller, fromMs, toMs, maxEvents, replay);
     sqlite3 *db = nullptr;
     const QByteArray name = QFile::encodeName(path);
     if (sqlite3_open_v2(name.constData(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
@@ -107,70 +166,26 @@ bool readReplay(const QString &path, const QString &controller, qint64 fromMs, q
                 start = sqlite3_column_int64(whole.get(), 0);
             sqlite3_bind_text(events.get(), 1, id.constData(), id.size(), SQLITE_STATIC);
             sqlite3_bind_int64(events.get(), 2, start);
-            sqlite3_bind_int64(events.get(), 3, toMs + OutcomeGraceMs);
+            sqlite3_bind_int64(events.get(), 3, builder.readUntil());
         }
-        QHash<qint64, int> keyBySeq;
-        int taken = 0;
         int rc = SQLITE_ROW;
+        RecordingEvent row;
         while (ok && (rc = sqlite3_step(events.get())) == SQLITE_ROW) {
-            sqlite3_stmt *row = events.get();
-            const qint64 t = sqlite3_column_int64(row, 0);
-            const int kind = sqlite3_column_int(row, 1);
-            if (t > replay->toMs + OutcomeGraceMs) {
+            sqlite3_stmt *s = events.get();
+            row.timeMs = sqlite3_column_int64(s, 0);
+            row.kind = sqlite3_column_int(s, 1);
+            row.rowMask = sqlite3_column_int(s, 2);
+            row.cursor = sqlite3_column_int(s, 3);
+            row.seq = sqlite3_column_int64(s, 4);
+            if (row.kind == Key) {
+                row.user = columnText(s, 5);
+                row.keyName = columnText(s, 6);
+            }
+            row.data = QByteArray(static_cast<const char *>(sqlite3_column_blob(s, 7)),
+                                  sqlite3_column_bytes(s, 7));
+            if (!builder.take(row)) {
                 rc = SQLITE_DONE;
                 break;
-            }
-            const bool inRange = t > fromMs && t <= replay->toMs;
-            if (kind == Outcome) {
-                const auto key = keyBySeq.constFind(sqlite3_column_int64(row, 4));
-                if (key != keyBySeq.cend())
-                    replay->keys[*key].outcome = QString::fromUtf8(printable(
-                        sqlite3_column_blob(row, 7), sqlite3_column_bytes(row, 7)));
-                continue;
-            }
-            if (t > replay->toMs)
-                continue; // only outcomes matter past the end
-            if (inRange && taken == maxEvents) {
-                replay->cut = true;
-                replay->toMs = t - 1;
-                continue;
-            }
-            if (kind == Key) {
-                if (!inRange)
-                    continue;
-                ReplayKey key;
-                key.timeMs = t;
-                key.seq = sqlite3_column_int64(row, 4);
-                key.user = columnText(row, 5);
-                key.key = columnText(row, 6);
-                keyBySeq.insert(key.seq, replay->keys.size());
-                replay->keys.append(key);
-                ++taken;
-                continue;
-            }
-            ReplayChange change;
-            change.timeMs = t;
-            if (kind == Pause) {
-                change.pause = true;
-            } else if (kind == Change || kind == Whole) {
-                change.rowMask = sqlite3_column_int(row, 2) & ((1 << Rows) - 1);
-                const int cursor = sqlite3_column_int(row, 3);
-                change.cursor = cursor >= 0 && cursor < DisplayBytes ? cursor : -1;
-                const int size = sqlite3_column_bytes(row, 7);
-                if (size != rowCount(change.rowMask) * Columns)
-                    continue; // damaged: its rows cannot be placed
-                change.rows = printable(sqlite3_column_blob(row, 7), size);
-            } else {
-                continue;
-            }
-            if (inRange) {
-                replay->changes.append(change);
-                ++taken;
-            } else {
-                applyChange(change, &replay->display, &replay->cursor);
-                replay->recordedAtStart = !change.pause;
-                if (change.pause)
-                    replay->display.fill(' ');
             }
         }
         if (ok && rc != SQLITE_DONE)

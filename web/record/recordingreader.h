@@ -4,7 +4,10 @@
 #ifndef RECORDINGREADER_H
 #define RECORDINGREADER_H
 
+#include "recordingstore.h"
+
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 #include <QVector>
 
@@ -40,7 +43,35 @@ struct Replay
     bool cut = false;
 };
 
-// False with a reason when the database cannot be read.
+// Builds a replay from one controller's rows, read in time order (and in the order written
+// within a millisecond) from the last whole display at or before fromMs, which wholeSince
+// finds; what it is given is checked, since the store may have been damaged or altered.
+class ReplayBuilder
+{
+public:
+    // An outcome may come well after its key (no answer is known only after the retries).
+    static constexpr qint64 OutcomeGraceMs = 60000;
+
+    ReplayBuilder(const QString &controller, qint64 fromMs, qint64 toMs, int maxEvents,
+                  Replay *replay);
+    // The last time worth reading.
+    qint64 readUntil() const { return lastMs; }
+    // False once the rows are past what the replay needs: read no more.
+    bool take(const RecordingEvent &row);
+
+private:
+    Replay *replay;
+    const qint64 fromMs;
+    const qint64 lastMs;
+    const int maxEvents;
+    int taken = 0;
+    QHash<qint64, int> keyBySeq;
+};
+
+// Only printable ASCII leaves the recordings: a replay or an export goes to a terminal.
+QByteArray printableText(const QByteArray &bytes);
+
+// Reads the recordings file at path. False with a reason when the database cannot be read.
 bool readReplay(const QString &path, const QString &controller, qint64 fromMs, qint64 toMs,
                 int maxEvents, Replay *replay, QString *error);
 

@@ -2,6 +2,7 @@
 
 #include "recordingformats.h"
 #include "recordingreader.h"
+#include "recordingstore.h"
 #include "serverlog.h"
 
 #include <QDateTime>
@@ -43,8 +44,8 @@ ReplayAnswer answer(const ReplayQuery &query)
     ReplayAnswer a;
     Replay replay;
     QString error;
-    if (!readReplay(query.path, query.controller, query.fromMs, query.toMs, MaxEvents, &replay,
-                    &error)) {
+    if (!query.store || !query.store->read(query.controller, query.fromMs, query.toMs, MaxEvents,
+                                           &replay, &error)) {
         serverLog(LogLevel::Error, "%s", qPrintable(error));
         a.status = 503;
         a.body = "the recordings cannot be read now\n";

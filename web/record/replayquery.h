@@ -7,10 +7,12 @@
 #include <QByteArray>
 #include <QString>
 
+class RecordingStore;
+
 struct ReplayQuery
 {
     enum class Format { Json, Asciicast, Text };
-    QString path;
+    const RecordingStore *store = nullptr;
     QString controller;
     QString title;
     qint64 fromMs = 0, toMs = 0;
@@ -35,10 +37,10 @@ constexpr int MaxEvents = 200000;
 constexpr int MaxControllerIdLength = 200;
 
 // Reads controller=ID&from=MS&to=MS[&format=json|cast|txt] (the text after '?') into query
-// (all but path and title). Empty when it can be answered, else the reason for a 400 answer.
+// (all but store and title). Empty when it can be answered, else the reason for a 400 answer.
 QByteArray parse(const QByteArray &queryText, ReplayQuery *query);
 
-// Reads the range from the recordings database and writes it out. Takes as long as the range
+// Reads the range from the recordings and writes it out. Takes as long as the range
 // is long: run it off the network thread.
 ReplayAnswer answer(const ReplayQuery &query);
 
