@@ -8,6 +8,7 @@
 #include "serverlog.h"
 #include "serverreload.h"
 #include "servicenotify.h"
+#include "sharedrecordings.h"
 #include "sharedtrail.h"
 #include "startup.h"
 #include "webserver.h"
@@ -62,7 +63,11 @@ int main(int argc, char *argv[])
     Recorder::Limits limits;
     limits.days = config.recordingDays;
     limits.maxBytes = qint64(config.recordingMaxMb) << 20;
-    if (!config.recordingsOff && !recorder.open(config.recordings, limits, &error)) {
+    // A pair records into the shared database, so that a replay shows what the pages saw
+    // whichever server led; one alone, into its file.
+    if (shared && !config.recordingsOff)
+        recorder.open(std::make_unique<SharedRecordings>(config.database, shared.get()), limits);
+    else if (!config.recordingsOff && !recorder.open(config.recordings, limits, &error)) {
         serverLog(LogLevel::Error, "cannot record the displays: %s", qPrintable(error));
         return 1;
     }

@@ -5,6 +5,7 @@
 --
 -- where owner.conf names the database as frontpanel_owner. The servers themselves connect as
 -- frontpanel_web, which may add to the audit trail but never change or remove a line of it.
+-- It removes recordings past their age and size limits.
 
 CREATE ROLE frontpanel_owner LOGIN;
 CREATE ROLE frontpanel_web LOGIN;
@@ -20,3 +21,5 @@ GRANT CONNECT ON DATABASE frontpanel TO frontpanel_web;
 --   GRANT SELECT, INSERT ON frontpanel_audit TO frontpanel_web;
 --   GRANT SELECT, INSERT, UPDATE, DELETE ON frontpanel_sessions, frontpanel_control
 --       TO frontpanel_web;
+--   GRANT SELECT, INSERT, DELETE ON frontpanel_recordings TO frontpanel_web;
+--   GRANT USAGE ON SEQUENCE frontpanel_recordings_id_seq TO frontpanel_web;

@@ -9,6 +9,10 @@ log every key and who sent it, and operators' pages pressing keys through HAProx
    steps down by itself.
 3. The database restarted under the pair mid-storm: the servers reconnect by themselves.
 
+The recordings are the pair's: a replay read from the server that leads after the kill holds
+what the pages saw and pressed on both servers, and the server that takes over keeps the age
+limit at once.
+
 Throughout: every key a controller received is a key of the shared trail that was not dropped,
 in the trail's order, none received twice; every key the trail says was answered was received;
 and --verify-audit finds the table's chain intact, every key with an outcome.
@@ -17,6 +21,7 @@ and --verify-audit finds the table's chain intact, every key with an outcome.
 
 import argparse
 import copy
+import json
 import os
 import signal
 import socket
@@ -223,6 +228,30 @@ def check_keys(stand_ins, trail, require_outcomes):
     return faults
 
 
+def check_recordings(front, cookie, trail, pg, start_ms, killed_ms):
+    """The recordings are the pair's: c0's replay, read through HAProxy from the server that
+    leads now, holds displays and keys from both sides of the kill, each key as the trail has it,
+    and the new leader removed the recording older than the age limit; the number of faults."""
+    logged = {seq: outcome for seq, _, outcome in trail.get("c0", [])}
+    replay = {}
+
+    def both_sides():
+        status, body = front.get("/recording?controller=c0&from=%d&to=%d"
+                                 % (start_ms, time.time() * 1000), headers={"Cookie": cookie})
+        replay.update(json.loads(body) if status == 200 else {})
+        times = [c[0] for c in replay.get("changes", [])] + [k[0] for k in replay.get("keys", [])]
+        return min(times, default=killed_ms) < killed_ms < max(times, default=killed_ms)
+    wait_for("c0's replay on both sides of the kill", both_sides)
+    keys = replay["keys"]
+    strays = [k for k in keys if k[4] not in logged or (k[3] and k[3] != logged[k[4]])]
+    old = pg.psql("SELECT count(*) FROM frontpanel_recordings WHERE t < %d" % start_ms)[0][0]
+    print("recordings: c0's replay through HAProxy has %d changes and %d keys (%d before the "
+          "kill), %d not as the trail has them; %s rows older than the limit"
+          % (len(replay["changes"]), len(keys), sum(1 for k in keys if k[0] < killed_ms),
+             len(strays), old))
+    return (1 if strays or not keys else 0) + (0 if old == "0" else 1)
+
+
 def verify(binary, pg):
     run = subprocess.run([binary, "--verify-audit", pg.conninfo], capture_output=True, text=True)
     print("verify-audit: " + (run.stdout + run.stderr).strip().replace("\n", "; "))
@@ -250,8 +279,15 @@ def main():
                        % pg.owner_conninfo)
             conf.flush()
             subprocess.run([args.server, "--config", conf.name, "--init-database"], check=True)
+            # Tables of the first version (before the recordings) are brought up to date.
+            pg.psql("DROP TABLE frontpanel_recordings; UPDATE frontpanel_version SET version = 1")
+            run = subprocess.run([args.server, "--config", conf.name, "--init-database"],
+                                 capture_output=True, text=True)
+            print("--init-database on version 1: " + (run.stdout + run.stderr).strip())
+            faults += 0 if run.returncode == 0 and "from version 1 to 2" in run.stdout else 1
         for grant in documented_grants():
             pg.psql(grant)
+        start_ms = int(time.time() * 1000)
 
         def pair_server():
             # Pages come by HAProxy's address, which is their origin.
@@ -266,12 +302,17 @@ def main():
         wait_for("a leader", lambda: 200 in (ready(a), ready(b)))
         leader, other = (a, b) if ready(a) == 200 else (b, a)
         faults += 0 if ready(other) == 503 else 1
+        # A recording from before the age limit (90 days), put there once the leader has kept
+        # the limits, for the server that takes over from it to remove at once.
+        time.sleep(1.5)
+        pg.psql("INSERT INTO frontpanel_recordings (controller, t, kind) VALUES ('c0', %d, 4)"
+                % (start_ms - 100 * 86400000))
         proxy.start([a, b])
         front = proxy.front(a)
 
         # 1. kill -9 of the leader during a storm.
         operator = connect("HAProxy to pass pages", lambda: Operator(front))
-        killed_at = []
+        killed_at, killed_ms = [], []
 
         killed = leader
 
@@ -280,6 +321,7 @@ def main():
                 leader.process.kill()
                 leader.process.wait()
                 killed_at.append(time.monotonic())
+                killed_ms.append(time.time() * 1000)
                 return True
             return False
 
@@ -301,6 +343,8 @@ def main():
         time.sleep(0.5)
         faults += check_keys(stand_ins, shared_trail(pg), require_outcomes=True)
         faults += 0 if verify(args.server, pg) else 1
+        faults += check_recordings(front, operator.cookie, shared_trail(pg), pg, start_ms,
+                                   killed_ms[0])
 
         # 2. SIGSTOP of the leader, then SIGCONT, under pages that reach it directly (HAProxy
         # closes the ones it passed once the leader stops answering).

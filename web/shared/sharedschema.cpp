@@ -30,6 +30,19 @@ const Step steps[] = {
         " usr text NOT NULL,"
         " session_hash text NOT NULL,"
         " last_used timestamptz NOT NULL)"},
+    // The recordings of what the pages showed, as the file keeps them, in the order written.
+    {2, "CREATE TABLE frontpanel_recordings ("
+        " id bigserial PRIMARY KEY,"
+        " controller text NOT NULL,"
+        " t bigint NOT NULL,"
+        " kind smallint NOT NULL,"
+        " rows integer NOT NULL DEFAULT 0,"
+        " cursor integer NOT NULL DEFAULT -1,"
+        " seq bigint NOT NULL DEFAULT 0,"
+        " usr text NOT NULL DEFAULT '',"
+        " key text NOT NULL DEFAULT '',"
+        " data bytea)"},
+    {2, "CREATE INDEX frontpanel_recordings_by_time ON frontpanel_recordings (controller, t)"},
 };
 
 // The version the tables are at: 0 for none yet; -1 (with error) when it cannot be read.

@@ -10,7 +10,7 @@ class PgSession;
 
 namespace SharedSchema {
 
-constexpr int Version = 1;
+constexpr int Version = 2;
 
 // Creates the tables or brings them up to Version, in one transaction. Refuses a database that a
 // newer server has already moved past Version.

@@ -124,6 +124,16 @@ void SharedTrail::setRoleChanged(std::function<void()> changed)
         changed();
 }
 
+bool SharedTrail::leaderSession(QByteArray *pid, QByteArray *startUs) const
+{
+    std::lock_guard<std::mutex> hold(lock);
+    if (leaderPid.isEmpty() || role() != ServerRole::Leading)
+        return false;
+    *pid = leaderPid;
+    *startUs = leaderStartUs;
+    return true;
+}
+
 void SharedTrail::setRole(ServerRole to)
 {
     const ServerRole from = ServerRole(currentRole.exchange(int(to)));
@@ -133,6 +143,8 @@ void SharedTrail::setRole(ServerRole to)
     {
         std::lock_guard<std::mutex> hold(lock);
         changed = roleChanged;
+        if (to != ServerRole::Leading)
+            leaderPid.clear();
     }
     if (changed)
         changed();
@@ -270,12 +282,24 @@ bool SharedTrail::takeOver(QString *error)
     auto access = std::make_unique<AccessSnapshot>();
     if (!SharedAccess::load(db->session, access.get(), error))
         return false;
+    QList<PgSession::Row> self;
+    if (!db->session.run("SELECT pg_backend_pid(),"
+                         " (extract(epoch FROM backend_start) * 1000000)::bigint"
+                         " FROM pg_stat_activity WHERE pid = pg_backend_pid()",
+                         {}, &self, error))
+        return false;
+    if (self.isEmpty()) {
+        *error = QStringLiteral("the database does not show this server's own session");
+        return false;
+    }
     const QVector<qint64> open = fresh.closeOpen();
     {
         std::unique_lock<std::mutex> hold(lock);
         latest = fresh;
         headSeq = seq;
         headLineHash = prev;
+        leaderPid = self[0][0];
+        leaderStartUs = self[0][1];
         handOver = std::move(access);
         deliverHandOver();
     }

@@ -31,6 +31,14 @@
     "EXISTS (SELECT 1 FROM pg_locks WHERE locktype = 'advisory' AND granted"                       \
     " AND pid = pg_backend_pid() AND classid = " SHARED_LOCK_CLASS                                 \
     " AND objid = " SHARED_LOCK_OBJECT " AND objsubid = 2)"
+// The condition, for a statement on another connection of the same server, that the lock is
+// held now by the trail's connection, named by its backend's pid ($1) and start in microseconds
+// since 1970 ($2) as leaderSession gives them: a pid alone could have been reused.
+#define SHARED_LEADER_IS                                                                           \
+    "EXISTS (SELECT 1 FROM pg_locks l JOIN pg_stat_activity a ON a.pid = l.pid"                    \
+    " WHERE l.locktype = 'advisory' AND l.granted AND l.classid = " SHARED_LOCK_CLASS             \
+    " AND l.objid = " SHARED_LOCK_OBJECT " AND l.objsubid = 2 AND l.pid = $1::int"                 \
+    " AND (extract(epoch FROM a.backend_start) * 1000000)::bigint = $2::bigint)"
 
 enum class ServerRole {
     // Not connected to the database (or it is at another version).
@@ -67,6 +75,8 @@ public:
     // leads then; nobody waits for it.
     void writeBehind(const char *sql, const QList<QByteArray> &params);
     ServerRole role() const { return ServerRole(currentRole.load()); }
+    // While this server leads, the trail's session as SHARED_LEADER_IS names it; false otherwise.
+    bool leaderSession(QByteArray *pid, QByteArray *startUs) const;
     // Called on the trail's thread whenever the role changes, and once now: read role() then.
     void setRoleChanged(std::function<void()> changed);
 
@@ -130,6 +140,8 @@ private:
     RecentKeys latest;
     qint64 headSeq = 0;
     QByteArray headLineHash;
+    // The session that holds the lock, while this server leads.
+    QByteArray leaderPid, leaderStartUs;
 
     // The thread's own.
     struct Connection;
