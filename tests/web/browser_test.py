@@ -118,6 +118,12 @@ class BrowserTest(unittest.TestCase):
     def login(self, user):
         b = self.browser
         b.get(self.fixture.url + "login")
+        # Under load the browser may hand back the page before its form is there; if it never
+        # comes, what the page holds instead says why.
+        try:
+            self.wait.until(lambda d: d.find_elements(By.ID, "user"))
+        except Exception:
+            self.fail("no login form at %s: %r" % (b.current_url, b.page_source[:500]))
         b.find_element(By.ID, "user").send_keys(user)
         b.find_element(By.ID, "password").send_keys("pw-" + user)
         b.find_element(By.ID, "login-button").click()
