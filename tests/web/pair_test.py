@@ -252,6 +252,21 @@ def check_recordings(front, cookie, trail, pg, start_ms, killed_ms):
     return (1 if strays or not keys else 0) + (0 if old == "0" else 1)
 
 
+def check_long_replay(front, cookie, pg, start_ms):
+    """A replay longer than one read of the table: 4,500 changes of one row, two to each
+    millisecond, come back whole and in the order written; the number of faults."""
+    pg.psql("INSERT INTO frontpanel_recordings (controller, t, kind, rows, cursor, data)"
+            " SELECT 'long', %d + g / 2, 0, 1, 0, convert_to(lpad(g::text, 40), 'UTF8')"
+            " FROM generate_series(1, 4500) g" % start_ms)
+    status, body = front.get("/recording?controller=long&from=%d&to=%d"
+                             % (start_ms - 1, start_ms + 3000), headers={"Cookie": cookie})
+    rows = [c[1][0][1] for c in json.loads(body)["changes"]] if status == 200 else []
+    wanted = ["%40d" % g for g in range(1, 4501)]
+    print("a replay of 4,500 changes: %d back, %s" % (len(rows), "in order" if rows == wanted
+                                                       else "not as written"))
+    return 0 if rows == wanted else 1
+
+
 def verify(binary, pg):
     run = subprocess.run([binary, "--verify-audit", pg.conninfo], capture_output=True, text=True)
     print("verify-audit: " + (run.stdout + run.stderr).strip().replace("\n", "; "))
@@ -345,6 +360,7 @@ def main():
         faults += 0 if verify(args.server, pg) else 1
         faults += check_recordings(front, operator.cookie, shared_trail(pg), pg, start_ms,
                                    killed_ms[0])
+        faults += check_long_replay(front, operator.cookie, pg, start_ms)
 
         # 2. SIGSTOP of the leader, then SIGCONT, under pages that reach it directly (HAProxy
         # closes the ones it passed once the leader stops answering).

@@ -15,8 +15,9 @@ constexpr double TrimTo = 0.75;
 // trim not acted on again for a minute, so that one excess is not removed twice.
 constexpr auto MeasureEvery = std::chrono::seconds(10);
 constexpr auto TrimSettles = std::chrono::seconds(60);
-// A replay that takes longer than this is ended by the database.
-const char readerSettings[] = "SET statement_timeout = 10000";
+// A statement that takes longer than this (a replay, a batch behind a lock) is ended by the
+// database, so that neither a replay nor the writer waits without end.
+const char sessionSettings[] = "SET statement_timeout = 10000";
 
 const char ageDelete[] =
     "DELETE FROM frontpanel_recordings WHERE t < $3::bigint AND " SHARED_LEADER_IS;
@@ -54,8 +55,9 @@ bool SharedRecordings::connected()
     if (db.isOpen())
         return true;
     QString problem;
-    if (db.open(connection, &problem))
+    if (db.open(connection, &problem) && db.run(sessionSettings, &problem))
         return true;
+    db.close();
     if (problem != lastProblem)
         serverLog(LogLevel::Warning, "the recordings' database: %s", qPrintable(problem));
     lastProblem = problem;
@@ -187,7 +189,7 @@ bool SharedRecordings::read(const QString &controller, qint64 fromMs, qint64 toM
         *error = QStringLiteral("the recordings cannot be read: %1").arg(problem);
         return false;
     };
-    if (!reader.open(connection, &problem) || !reader.run(readerSettings, &problem))
+    if (!reader.open(connection, &problem) || !reader.run(sessionSettings, &problem))
         return fail();
     // The last whole display at or before the start.
     if (!reader.run("SELECT t FROM frontpanel_recordings WHERE controller = $1"
