@@ -2,7 +2,7 @@
 // shows what the pages saw whichever server led then. Only the leader writes: each batch goes
 // in on the recorder's own connection by statements that check the trail's connection still
 // holds the pair's lock, and the age and size limits are kept by the leader's deletes, fenced
-// the same way. Either server reads.
+// the same way. Reading needs no lead.
 #ifndef SHAREDRECORDINGS_H
 #define SHAREDRECORDINGS_H
 
