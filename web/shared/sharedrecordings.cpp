@@ -15,6 +15,9 @@ constexpr double TrimTo = 0.75;
 // trim not acted on again for a minute, so that one excess is not removed twice.
 constexpr auto MeasureEvery = std::chrono::seconds(10);
 constexpr auto TrimSettles = std::chrono::seconds(60);
+// A row's header and line pointer (28 bytes) and its entries in the two indexes (16 bytes and
+// the controller's id beside another 16), which pg_stats' widths leave out.
+constexpr double RowOverhead = 60;
 // A statement that takes longer than this (a replay, a batch behind a lock) is ended by the
 // database, so that neither a replay nor the writer waits without end.
 const char sessionSettings[] = "SET statement_timeout = 10000";
@@ -118,14 +121,27 @@ bool SharedRecordings::measure(qint64 *liveBytes)
                 " coalesce((SELECT n_live_tup FROM pg_stat_user_tables"
                 "  WHERE relid = 'frontpanel_recordings'::regclass), 0),"
                 " coalesce((SELECT n_dead_tup FROM pg_stat_user_tables"
-                "  WHERE relid = 'frontpanel_recordings'::regclass), 0)",
+                "  WHERE relid = 'frontpanel_recordings'::regclass), 0),"
+                " (SELECT sum(avg_width) FROM pg_stats"
+                "  WHERE tablename = 'frontpanel_recordings' AND schemaname = current_schema()),"
+                " (SELECT avg_width FROM pg_stats WHERE tablename = 'frontpanel_recordings'"
+                "  AND schemaname = current_schema() AND attname = 'controller')",
                 {}, &rows, &problem) ||
         rows.isEmpty())
         return false;
     const qint64 total = rows[0][0].toLongLong();
     const double live = rows[0][1].toDouble(), dead = rows[0][2].toDouble();
     bytes = total;
-    *liveBytes = live + dead > 0 ? qint64(double(total) * live / (live + dead)) : total;
+    // Space that vacuum freed stays in the table for new rows, so the size on disk says
+    // nothing of what the rows hold once dead rows are gone: the live rows times their width
+    // (as the last ANALYZE found it), a row's header and its two index entries. Before any
+    // ANALYZE, the live rows' share of the size on disk, which holds until the first vacuum.
+    if (!rows[0][3].isEmpty()) {
+        const double width = rows[0][3].toDouble() + rows[0][4].toDouble() + RowOverhead;
+        *liveBytes = std::min(total, qint64(live * width));
+    } else {
+        *liveBytes = live + dead > 0 ? qint64(double(total) * live / (live + dead)) : total;
+    }
     measuredAt = Clock::now();
     measuredOnce = true;
     return true;

@@ -39,8 +39,8 @@ private:
     using Clock = std::chrono::steady_clock;
     // The writer's connection, opened when needed; false when it cannot be.
     bool connected();
-    // The table's size on disk, and the share of it that live rows hold, by the database's
-    // statistics; false when they cannot be read.
+    // The table's size on disk, and what its live rows hold by the database's statistics;
+    // false when they cannot be read.
     bool measure(qint64 *liveBytes);
     bool insert(const QVector<RecordingEvent> &batch, int from, int count,
                 const QByteArray &pid, const QByteArray &startUs);
